@@ -1,0 +1,66 @@
+#pragma once
+#include "KxUtilApi.h"
+
+// Request for an empty string with room reserved: KxString s(KxStringSize(256));
+struct KxStringSize {
+    explicit KxStringSize(unsigned nSize) : nSize(nSize) {}
+    unsigned nSize;
+};
+
+// The null string: distinct from the empty string "".
+struct KxNullString {};
+constexpr KxNullString NULL_STRING{};
+
+// An owning text value.
+// Choices of this library:
+// - The default string is empty (""), not null. A null text pointer gives the null string.
+// - The null string converts to a null pointer; every other string to its NUL-ended text.
+// - Comparison is exact, byte for byte and case-sensitive; the null string equals only a
+//   null text or another null string.
+// - `<<` and `+` on the null string treat it as empty; the result is never null.
+// - The length is kept, so texts may hold NUL bytes when built with Append.
+class KXUTIL_API KxString {
+public:
+    KxString();
+    KxString(const char* pszText);
+    KxString(const char* pText, unsigned nLength);
+    KxString(const KxString& sOther);
+    KxString(KxString&& sOther) noexcept;
+    explicit KxString(KxStringSize size);
+    KxString(KxNullString);
+    ~KxString();
+
+    KxString& operator=(const KxString& sOther);
+    KxString& operator=(KxString&& sOther) noexcept;
+    KxString& operator=(const char* pszText);
+    KxString& operator=(KxNullString);
+
+    KxString operator+(const KxString& sOther) const;
+    KxString operator+(const char* pszText) const;
+
+    KxString& operator<<(const char* pszText);
+    KxString& operator<<(const KxString& sOther);
+    KxString& operator<<(int nValue);
+    KxString& Append(const char* pText, unsigned nLength);
+
+    bool operator==(const char* pszText) const;
+    bool operator==(const KxString& sOther) const;
+    bool operator!=(const char* pszText) const { return !(*this == pszText); }
+    bool operator!=(const KxString& sOther) const { return !(*this == sOther); }
+    bool operator==(KxNullString) const { return pszText == nullptr; }
+    bool operator!=(KxNullString) const { return pszText != nullptr; }
+
+    operator const char*() const { return pszText; }
+    operator char*() { return pszText; }
+
+    unsigned Length() const { return nLength; }
+    bool IsNull() const { return pszText == nullptr; }
+
+private:
+    void Reserve(unsigned nNeeded);
+    void Release();
+
+    char* pszText;
+    unsigned nLength;
+    unsigned nCapacity;
+};

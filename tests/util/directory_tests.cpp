@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <map>
+#include <string>
+
+#include "KxDirectory.h"
+
+namespace {
+// A folder of the test's own under the system's temporary folder, removed afterwards.
+class TempFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char szTemp[MAX_PATH];
+        GetTempPathA(MAX_PATH, szTemp);
+        sRoot = std::string(szTemp) + "kxdir" + std::to_string(GetCurrentProcessId());
+        RemoveTree(sRoot);
+        ASSERT_TRUE(CreateDirectoryA(sRoot.c_str(), nullptr)) << GetLastError();
+    }
+    void TearDown() override { RemoveTree(sRoot); }
+
+    void WriteFile(const std::string& sName, const std::string& sBytes) {
+        HANDLE h = CreateFileA((sRoot + "\\" + sName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, h) << GetLastError();
+        DWORD dw = 0;
+        ::WriteFile(h, sBytes.data(), static_cast<DWORD>(sBytes.size()), &dw, nullptr);
+        CloseHandle(h);
+    }
+
+    static void RemoveTree(const std::string& sPath) {
+        WIN32_FIND_DATAA fd;
+        HANDLE h = FindFirstFileA((sPath + "\\*").c_str(), &fd);
+        if (h != INVALID_HANDLE_VALUE) {
+            do {
+                std::string sName = fd.cFileName;
+                if (sName == "." || sName == "..") continue;
+                std::string sChild = sPath + "\\" + sName;
+                if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(sChild);
+                else DeleteFileA(sChild.c_str());
+            } while (FindNextFileA(h, &fd));
+            FindClose(h);
+        }
+        RemoveDirectoryA(sPath.c_str());
+    }
+
+    std::string sRoot;
+};
+}  // namespace
+
+TEST_F(TempFolder, ListsEntriesWithPathsAttributesAndSizes) {
+    WriteFile("a.txt", "hello");
+    WriteFile("empty", "");
+    ASSERT_TRUE(CreateDirectoryA((sRoot + "\\sub").c_str(), nullptr));
+
+    KxDirectory dir;
+    ASSERT_TRUE(dir.Open(sRoot.c_str()));
+    EXPECT_TRUE(dir.sName == sRoot.c_str());
+    EXPECT_EQ(3, dir.nCount);
+    std::map<std::string, KxDirectoryFileInfo*> seen;
+    for (KxDirectoryFileInfo* p = dir.First(); p; p = dir.Next())
+        seen[static_cast<const char*>(p->GetFileName())] = p;
+    ASSERT_EQ(3u, seen.size());  // no "." or ".."
+    EXPECT_EQ(5u, seen["a.txt"]->Size());
+    EXPECT_EQ(0u, seen["empty"]->Size());
+    EXPECT_TRUE(seen["sub"]->QueryAttributes() & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_FALSE(seen["a.txt"]->QueryAttributes() & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(sRoot + "\\a.txt", static_cast<const char*>(seen["a.txt"]->GetFilePath()));
+    EXPECT_EQ(nullptr, dir.Next());
+    // First restarts the walk.
+    EXPECT_NE(nullptr, dir.First());
+    dir.Close();
+    EXPECT_EQ(0, dir.nCount);
+    EXPECT_EQ(nullptr, dir.First());
+}
+
+TEST_F(TempFolder, OpenFailsOnAbsentEmptyOrNullPaths) {
+    KxDirectory dir;
+    EXPECT_FALSE(dir.Open((sRoot + "\\missing").c_str()));
+    EXPECT_FALSE(dir.Open(""));
+    EXPECT_FALSE(dir.Open(NULL_STRING));
+    EXPECT_EQ(0, dir.nCount);
+    EXPECT_EQ(nullptr, dir.First());
+    EXPECT_FALSE(KxDirectory::Exists(NULL_STRING));
+    EXPECT_FALSE(KxDirectory::CreateFolder(NULL_STRING, nullptr));
+}
+
+TEST_F(TempFolder, CreatesNestedFoldersParentsFirst) {
+    std::string sDeep = sRoot + "\\x\\y\\z";
+    EXPECT_FALSE(KxDirectory::Exists(sDeep.c_str()));
+    KxStringList created;
+    EXPECT_TRUE(KxDirectory::CreateFolder(sDeep.c_str(), &created));
+    EXPECT_TRUE(KxDirectory::Exists(sDeep.c_str()));
+    ASSERT_EQ(3, created.Count());
+    EXPECT_EQ(sRoot + "\\x", static_cast<const char*>(*created.Get(0)));
+    EXPECT_EQ(sDeep, static_cast<const char*>(*created.Get(2)));
+    // An existing folder is still a folder afterwards; a file in the way is not.
+    EXPECT_TRUE(KxDirectory::CreateFolder(sDeep.c_str(), nullptr));
+    WriteFile("f", "1");
+    EXPECT_FALSE(KxDirectory::CreateFolder((sRoot + "\\f").c_str(), nullptr));
+    EXPECT_FALSE(KxDirectory::Exists((sRoot + "\\f").c_str()));
+}
+
+TEST(KxGetDirectoryFromPath, GivesTheFolderPart) {
+    EXPECT_TRUE(KxGetDirectoryFromPath("C:\\a\\b.txt") == "C:\\a");
+    EXPECT_TRUE(KxGetDirectoryFromPath("C:\\b.txt") == "C:\\");
+    EXPECT_TRUE(KxGetDirectoryFromPath("dir/b") == "dir");
+    EXPECT_TRUE(KxGetDirectoryFromPath("b.txt") == NULL_STRING);
+    EXPECT_TRUE(KxGetDirectoryFromPath(NULL_STRING) == NULL_STRING);
+}

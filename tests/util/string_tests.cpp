@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "KxHashTable.h"
+#include "KxString.h"
+
+TEST(KxString, NullAndEmptyAreDistinct) {
+    KxString sEmpty;
+    KxString sNull(NULL_STRING);
+    KxString sFromNullText(static_cast<const char*>(nullptr));
+    EXPECT_TRUE(sEmpty != NULL_STRING);
+    EXPECT_STREQ("", static_cast<const char*>(sEmpty));
+    EXPECT_TRUE(sNull == NULL_STRING);
+    EXPECT_TRUE(sFromNullText == NULL_STRING);
+    EXPECT_EQ(nullptr, static_cast<const char*>(sNull));
+    EXPECT_FALSE(sEmpty == sNull);
+    EXPECT_FALSE(sNull == "");
+    sEmpty = NULL_STRING;
+    EXPECT_TRUE(sEmpty == sNull);
+    // Appending to the null string gives a real text.
+    sNull << "x";
+    EXPECT_TRUE(sNull == "x");
+}
+
+TEST(KxString, ComparisonIsExact) {
+    KxString s("Shell");
+    EXPECT_TRUE(s == "Shell");
+    EXPECT_FALSE(s == "shell");
+    EXPECT_FALSE(s == "Shel");
+    EXPECT_FALSE(s == "Shell ");
+    EXPECT_TRUE(KxString("a") != KxString("b"));
+}
+
+TEST(KxString, InsertsIntegersInDecimal) {
+    KxString s;
+    s << 0 << " " << -7 << " " << INT_MAX << " " << INT_MIN;
+    EXPECT_STREQ("0 -7 2147483647 -2147483648", static_cast<const char*>(s));
+    EXPECT_EQ(27u, s.Length());
+}
+
+TEST(KxString, BuildsLongTextsAndCopiesIndependently) {
+    std::string sExpected;
+    KxString s(KxStringSize(4));
+    for (int i = 0; i < 5000; ++i) {
+        s << "line " << i << "\n";
+        sExpected += "line " + std::to_string(i) + "\n";
+    }
+    ASSERT_EQ(sExpected.size(), s.Length());
+    EXPECT_EQ(sExpected, static_cast<const char*>(s));
+    KxString sCopy(s);
+    s = "short";
+    EXPECT_EQ(sExpected, static_cast<const char*>(sCopy));
+    // Assigning a string its own tail must not read freed memory.
+    KxString sSelf("abcdef");
+    sSelf = static_cast<const char*>(sSelf) + 3;
+    EXPECT_TRUE(sSelf == "def");
+    EXPECT_TRUE(KxString("global ") + "X" + KxString(" = 1;") == "global X = 1;");
+}
+
+TEST(KxString, KeepsEmbeddedNulBytes) {
+    KxString s;
+    s.Append("a\0b", 3);
+    EXPECT_EQ(3u, s.Length());
+    EXPECT_EQ(0, std::memcmp("a\0b", static_cast<const char*>(s), 4));
+    EXPECT_FALSE(s == "a");
+}
+
+TEST(KxDictionary, FindsGrowsAndKeepsInsertionOrder) {
+    KxDictionary d;
+    for (int i = 0; i < 200; ++i) {
+        KxString sKey("k");
+        sKey << i;
+        EXPECT_TRUE(d.Insert(sKey, reinterpret_cast<void*>(static_cast<intptr_t>(i))));
+    }
+    EXPECT_FALSE(d.Insert("k5", reinterpret_cast<void*>(static_cast<intptr_t>(55))));
+    EXPECT_EQ(200, d.Count());
+    void* pv = nullptr;
+    ASSERT_TRUE(d.Lookup("k5", &pv));
+    EXPECT_EQ(55, reinterpret_cast<intptr_t>(pv));
+    ASSERT_TRUE(d.Lookup("k199", &pv));
+    EXPECT_EQ(199, reinterpret_cast<intptr_t>(pv));
+    EXPECT_FALSE(d.Lookup("K5", &pv));
+    EXPECT_TRUE(d.Remove("k0"));
+    EXPECT_FALSE(d.Lookup("k0", &pv));
+    EXPECT_TRUE(*d.KeyAt(0) == "k1");
+    EXPECT_EQ(199, d.KeyCount());
+    EXPECT_EQ(nullptr, d.KeyAt(199));
+}
