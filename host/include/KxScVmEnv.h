@@ -1,0 +1,100 @@
+#pragma once
+#include "KxScData.h"
+
+// The script environment of one thread: where a method raises a script exception.
+// Globals are process-wide and shared by every environment.
+// Choices of this runtime:
+// - SetGlobalVariable(name, handle, bHandOver, bOnlyIfNew): the global takes over the
+//   caller's reference when bHandOver, otherwise adds its own; with bOnlyIfNew an existing
+//   global is left as it is (and false is returned).
+// - GetGlobalVariable gives the handle without a reference of the caller's own.
+// - ClearGlobalVariable(name, bRelease) removes the global; its reference is dropped only with
+//   bRelease, otherwise the caller takes it over.
+// - A global whose handle carries HF_FIXED cannot be assigned, redefined or cleared by scripts,
+//   and scripts cannot write properties of its object. The host's calls above are not refused.
+// - ThrowException records one pending exception (a second one before the script sees the
+//   first is ignored); the script raises it when the method returns.
+class KXRT_API KxScVmEnv {
+public:
+    KxScVmEnv();
+    KxScVmEnv(const KxScVmEnv&) = delete;
+    KxScVmEnv& operator=(const KxScVmEnv&) = delete;
+
+    static bool SetGlobalVariable(const KxString& sName, KxScDataHandle* phValue, bool bHandOver,
+                                  bool bOnlyIfNew);
+    static bool GetGlobalVariable(const KxString& sName, KxScDataHandle** pphValue);
+    static bool ClearGlobalVariable(const KxString& sName, bool bRelease);
+
+    void ThrowException(int nCode, const KxString& sText);
+    // Takes the pending exception: true and its code and text when there was one.
+    bool TakeException(int* pnCode, KxString* psText);
+
+private:
+    bool bPending;
+    int nCode;
+    KxString sText;
+};
+
+// A method's handle holds this: the function, its qualified name ("Class::Method"), its
+// parameter count (-1: any) and the typed signatures a call must fit one of.
+// Type names: "String" a string, "int" and "_Integer_" an integer, "void" no argument, any
+// other name any value.
+class KXRT_API KxScDataMethod : public KxScDataObject {
+public:
+    KxScDataMethod(KxScMethodFunc pfnMethod, const KxString& sQualifiedName, int nParams);
+    ~KxScDataMethod() override;
+
+    __TarvoTypeInfo* TarvoTypeInfo() override;
+    KxString GetClassNameA() override;
+
+    // Adds a signature to the method stored under pszMethod on poClass: nFlags and
+    // pszResultType are kept for the class browser, then the parameter type names follow,
+    // ended by a null pointer. False when poClass holds no such method.
+    static bool AddTarvoMethodSignature(KxScDataObject* poClass, const char* pszMethod, int nFlags,
+                                        const char* pszResultType, ...);
+    // The integer argument at nIndex, or 0 when there is none or it is not an integer.
+    static int GetIntParam(int nIndex, int nArgs, KxScDataHandle** pphArgs);
+
+    // True when the arguments fit the count and, if there are any, one of the signatures.
+    bool Accepts(int nArgs, KxScDataHandle** pphArgs) const;
+    KxScDataHandle* Call(KxScDataObject* poSelf, KxScDataHandle* phSelf, int nArgs,
+                         KxScDataHandle** pphArgs) const {
+        return (poSelf->*pfnMethod)(phSelf, nArgs, pphArgs);
+    }
+
+    const KxString& QualifiedName() const { return sQualifiedName; }
+    static __TarvoTypeInfo _ptiTypeInfo;
+
+private:
+    struct Signature;
+    KxScMethodFunc pfnMethod;
+    KxString sQualifiedName;
+    int nParams;
+    Signature* pSignatures;
+};
+
+// The runtime console: text for the user on the host's standard output, CR LF as the line end,
+// written at once through the process's current standard output handle.
+class KXRT_API KxScConsoleManager {
+public:
+    virtual void PrintString(const KxString& sText);
+    virtual void PrintStringNl(const KxString& sText);
+    static KxScConsoleManager* pcmManager;
+};
+
+// The runtime's list type, as native code makes and fills lists.
+class KXRT_API KxScListInterface {
+public:
+    // A new, empty list; the caller owns its handle's one reference.
+    virtual KxScDataHandle* CreateList();
+    virtual int Count(KxScDataHandle* phList);
+    // Appends phItem; the list takes a reference of its own.
+    virtual void Append(KxScDataHandle* phList, KxScDataHandle* phItem);
+    // The item at nIndex without a reference of the caller's own, or null when out of range.
+    virtual KxScDataHandle* Item(KxScDataHandle* phList, int nIndex);
+};
+
+class KXRT_API KxScStdLib {
+public:
+    static KxScListInterface* pslliListInterface;
+};

@@ -1,0 +1,37 @@
+#pragma once
+#include "KxScRuntimeApi.h"
+#include "KxString.h"
+
+// What a host program calls on the runtime: start it, run Tarvo text, stop it.
+// Errors in the text are reported on standard error:
+//   PATH:LINE: syntax error: MESSAGE        nothing of the text has run
+//   PATH:LINE: error CODE: TEXT             an uncaught script exception stopped it
+namespace KxTarvo {
+
+enum { RUN_OK = 0, RUN_UNCAUGHT = 1, RUN_SYNTAX = 2 };
+
+// Creates the root exemplar, the console, the list type and the calling thread's environment.
+KXRT_API void Startup();
+// Drops every global and compiled text, collects the garbage and frees what Startup made.
+KXRT_API void Shutdown();
+
+// Compiles sSource (named sPath in messages), then runs it in the global environment.
+// Its functions stay callable by texts run later.
+KXRT_API int RunSource(const KxString& sSource, const KxString& sPath);
+// Reads the file and runs it; a file that cannot be read is reported and gives RUN_SYNTAX.
+KXRT_API int RunFile(const KxString& sPath);
+
+// Defines SCRIPT (the script's path) and ARGS (a list of the argument strings).
+KXRT_API void SetScriptArgs(const KxString& sScript, int nArgs, char** ppszArgs);
+
+// When on, each text handed to the compiler component is echoed as "compile: TEXT".
+KXRT_API void SetCompileTrace(bool bOn);
+KXRT_API bool CompileTrace();
+
+// Handles not yet freed (objects: KxScData::LiveObjects).
+KXRT_API int LiveHandles();
+
+// Writes text on standard error, as it is.
+KXRT_API void PrintError(const KxString& sText);
+
+}  // namespace KxTarvo

@@ -1,0 +1,265 @@
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstring>
+
+#include "RtInternal.h"
+
+// ---- globals
+
+namespace {
+class GlobalTable : public KxHashTable {  // name -> KxScGlobalSlot*, owned
+protected:
+    void OnRemove(const KxString&, void* pvValue) override {
+        delete static_cast<KxScGlobalSlot*>(pvValue);
+    }
+};
+GlobalTable gGlobals;
+KxDblList gSlots;  // every slot, for dropping them all at shutdown
+
+KxScGlobalSlot* FindSlot(const KxString& sName) {
+    void* pv = nullptr;
+    return gGlobals.Lookup(sName, &pv) ? static_cast<KxScGlobalSlot*>(pv) : nullptr;
+}
+}  // namespace
+
+KxScGlobalSlot* RtGlobalSlot(const KxString& sName) {
+    KxScGlobalSlot* pSlot = FindSlot(sName);
+    if (!pSlot) {
+        pSlot = new KxScGlobalSlot{sName};
+        gGlobals.Insert(sName, pSlot);
+        gSlots.Add(pSlot);
+    }
+    return pSlot;
+}
+
+void RtDropAllGlobals() {
+    for (KxDblList::Node* pn = gSlots.First(); pn; pn = KxDblList::Next(pn)) {
+        KxScGlobalSlot* pSlot = static_cast<KxScGlobalSlot*>(pn->pvItem);
+        if (pSlot->phValue) pSlot->phValue->Drop();
+        pSlot->phValue = nullptr;
+    }
+    gSlots.Clear();
+    gGlobals.RemoveAll();
+}
+
+bool KxScVmEnv::SetGlobalVariable(const KxString& sName, KxScDataHandle* phValue, bool bHandOver,
+                                  bool bOnlyIfNew) {
+    if (!phValue || sName.IsNull()) return false;
+    KxScGlobalSlot* pSlot = RtGlobalSlot(sName);
+    if (pSlot->phValue && bOnlyIfNew) return false;
+    if (!bHandOver) phValue->AddRef();
+    if (pSlot->phValue) pSlot->phValue->Drop();
+    pSlot->phValue = phValue;
+    return true;
+}
+
+bool KxScVmEnv::GetGlobalVariable(const KxString& sName, KxScDataHandle** pphValue) {
+    KxScGlobalSlot* pSlot = sName.IsNull() ? nullptr : FindSlot(sName);
+    if (!pSlot || !pSlot->phValue || !pphValue) return false;
+    *pphValue = pSlot->phValue;
+    return true;
+}
+
+bool KxScVmEnv::ClearGlobalVariable(const KxString& sName, bool bRelease) {
+    KxScGlobalSlot* pSlot = sName.IsNull() ? nullptr : FindSlot(sName);
+    if (!pSlot || !pSlot->phValue) return false;
+    if (bRelease) pSlot->phValue->Drop();
+    pSlot->phValue = nullptr;
+    return true;
+}
+
+// ---- exceptions
+
+KxScVmEnv::KxScVmEnv() : bPending(false), nCode(0) {}
+
+void KxScVmEnv::ThrowException(int nCode, const KxString& sText) {
+    if (bPending) return;
+    bPending = true;
+    this->nCode = nCode;
+    this->sText = sText.IsNull() ? KxString("") : sText;
+}
+
+bool KxScVmEnv::TakeException(int* pnCode, KxString* psText) {
+    if (!bPending) return false;
+    bPending = false;
+    if (pnCode) *pnCode = nCode;
+    if (psText) *psText = sText;
+    return true;
+}
+
+// ---- methods
+
+struct KxScDataMethod::Signature {
+    KxStringList lTypes;
+    Signature* pNext = nullptr;
+};
+
+__TarvoTypeInfo KxScDataMethod::_ptiTypeInfo("KxScDataMethod", &KxScData::_ptiTypeInfo);
+
+KxScDataMethod::KxScDataMethod(KxScMethodFunc pfnMethod, const KxString& sQualifiedName,
+                               int nParams)
+    : KxScDataObject(0), pfnMethod(pfnMethod), sQualifiedName(sQualifiedName), nParams(nParams),
+      pSignatures(nullptr) {}
+
+KxScDataMethod::~KxScDataMethod() {
+    while (pSignatures) {
+        Signature* pNext = pSignatures->pNext;
+        delete pSignatures;
+        pSignatures = pNext;
+    }
+}
+
+__TarvoTypeInfo* KxScDataMethod::TarvoTypeInfo() { return &_ptiTypeInfo; }
+KxString KxScDataMethod::GetClassNameA() { return KxString("Method ") + sQualifiedName; }
+
+bool KxScDataMethod::AddTarvoMethodSignature(KxScDataObject* poClass, const char* pszMethod, int,
+                                             const char* pszResultType, ...) {
+    if (!poClass || !pszMethod) return false;
+    KxScDataHandle* ph = nullptr;
+    if (poClass->GetProperty(pszMethod, &ph) != KX_PROP_OK || !ph) return false;
+    KxScDataObject* po = (ph->wFlags & HF_METHOD) ? ph->Object() : nullptr;
+    ph->Drop();
+    if (!po) return false;
+    KxScDataMethod* pm = static_cast<KxScDataMethod*>(po);
+
+    Signature* pSig = new Signature;
+    va_list ap;
+    va_start(ap, pszResultType);
+    for (const char* psz; (psz = va_arg(ap, const char*)) != nullptr;) pSig->lTypes.Add(psz);
+    va_end(ap);
+    Signature** ppTail = &pm->pSignatures;
+    while (*ppTail) ppTail = &(*ppTail)->pNext;
+    *ppTail = pSig;
+    return true;
+}
+
+int KxScDataMethod::GetIntParam(int nIndex, int nArgs, KxScDataHandle** pphArgs) {
+    if (!pphArgs || nIndex < 0 || nIndex >= nArgs || !pphArgs[nIndex]) return 0;
+    KxScDataHandle* ph = pphArgs[nIndex];
+    return (ph->wFlags & HF_INTEGER) ? static_cast<int>(ph->dwValue) : 0;
+}
+
+namespace {
+bool TypeFits(const KxString& sType, const KxScDataHandle* ph) {
+    if (sType == "String") return ph && (ph->wFlags & HF_STRING) && ph->dwValue;
+    if (sType == "int" || sType == "_Integer_") return ph && (ph->wFlags & HF_INTEGER);
+    return true;
+}
+}  // namespace
+
+bool KxScDataMethod::Accepts(int nArgs, KxScDataHandle** pphArgs) const {
+    if (nParams >= 0 && nArgs != nParams) return false;
+    if (!pSignatures) return true;
+    for (const Signature* pSig = pSignatures; pSig; pSig = pSig->pNext) {
+        int nTypes = pSig->lTypes.Count();
+        if (nTypes == 1 && *pSig->lTypes.Get(0) == "void") {
+            if (nArgs == 0) return true;
+            continue;
+        }
+        if (nTypes != nArgs) continue;
+        bool bFits = true;
+        for (int i = 0; i < nTypes && bFits; ++i) bFits = TypeFits(*pSig->lTypes.Get(i), pphArgs[i]);
+        if (bFits) return true;
+    }
+    return false;
+}
+
+// ---- console
+
+void RtWriteStd(unsigned long dwStdHandle, const char* pText, unsigned nLength) {
+    // The handle is looked up on every write: programs the scripts start may have the
+    // standard handles pointed elsewhere for a while.
+    HANDLE h = GetStdHandle(dwStdHandle);
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) return;
+    while (nLength > 0) {
+        DWORD dwWritten = 0;
+        if (!WriteFile(h, pText, nLength, &dwWritten, nullptr) || dwWritten == 0) return;
+        pText += dwWritten;
+        nLength -= dwWritten;
+    }
+}
+
+void KxScConsoleManager::PrintString(const KxString& sText) {
+    if (!sText.IsNull()) RtWriteStd(STD_OUTPUT_HANDLE, sText, sText.Length());
+}
+
+void KxScConsoleManager::PrintStringNl(const KxString& sText) {
+    KxString sLine(sText.IsNull() ? KxString("") : sText);
+    sLine << "\r\n";
+    RtWriteStd(STD_OUTPUT_HANDLE, sLine, sLine.Length());
+}
+
+KxScConsoleManager* KxScConsoleManager::pcmManager = nullptr;
+
+// ---- lists
+
+__TarvoTypeInfo KxScListObject::_ptiTypeInfo("KxScList", &KxScData::_ptiTypeInfo);
+
+KxScListObject::KxScListObject() : KxScDataObject(0), pphItems(nullptr), nCount(0), nCapacity(0) {}
+
+KxScListObject::~KxScListObject() {
+    for (int i = 0; i < nCount; ++i) pphItems[i]->Drop();
+    delete[] pphItems;
+}
+
+__TarvoTypeInfo* KxScListObject::TarvoTypeInfo() { return &_ptiTypeInfo; }
+KxString KxScListObject::GetClassNameA() { return "List"; }
+
+void KxScListObject::Append(KxScDataHandle* phItem) {
+    if (nCount == nCapacity) {
+        int nMore = nCapacity ? nCapacity * 2 : 8;
+        KxScDataHandle** pph = new KxScDataHandle*[nMore];
+        for (int i = 0; i < nCount; ++i) pph[i] = pphItems[i];
+        delete[] pphItems;
+        pphItems = pph;
+        nCapacity = nMore;
+    }
+    pphItems[nCount++] = phItem;
+}
+
+KxScLinkData* KxScListObject::CountCircLinks(KxScDataHandle*) {
+    if (nCount == 0) return nullptr;
+    KxScLinkData* pld = new KxScLinkData{new KxScDataHandle*[nCount], nCount};
+    for (int i = 0; i < nCount; ++i) pld->pphLinks[i] = pphItems[i];
+    return pld;
+}
+
+int KxScListObject::GetThroughCount(KxScDataHandle* phTarget) {
+    int nThrough = 0;
+    for (int i = 0; i < nCount; ++i) nThrough += pphItems[i] == phTarget;
+    return nThrough;
+}
+
+namespace {
+KxScListObject* ListOf(KxScDataHandle* ph) {
+    return ph && (ph->wFlags & HF_LIST) ? static_cast<KxScListObject*>(ph->Object()) : nullptr;
+}
+}  // namespace
+
+KxScDataHandle* KxScListInterface::CreateList() {
+    return KxScDataHandle::CreateData(new KxScListObject);
+}
+
+int KxScListInterface::Count(KxScDataHandle* phList) {
+    KxScListObject* pl = ListOf(phList);
+    return pl ? pl->Count() : 0;
+}
+
+void KxScListInterface::Append(KxScDataHandle* phList, KxScDataHandle* phItem) {
+    KxScListObject* pl = ListOf(phList);
+    if (!pl) return;
+    if (phItem) {
+        phItem->AddRef();
+    } else {
+        phItem = RtCreateNil();
+    }
+    pl->Append(phItem);
+}
+
+KxScDataHandle* KxScListInterface::Item(KxScDataHandle* phList, int nIndex) {
+    KxScListObject* pl = ListOf(phList);
+    return pl ? pl->Item(nIndex) : nullptr;
+}
+
+KxScListInterface* KxScStdLib::pslliListInterface = nullptr;

@@ -1,0 +1,103 @@
+#include <windows.h>
+
+#include "KxTarvoHost.h"
+#include "Tarvo.h"
+
+namespace {
+KxScConsoleManager gConsole;
+KxScListInterface gLists;
+std::vector<std::unique_ptr<tarvo::Program>> gPrograms;
+bool gbTraceCompile = false;
+
+void Report(const KxString& sPath, int nLine, const KxString& sWhat) {
+    KxString s(sPath);
+    s << ":" << nLine << ": " << sWhat << "\r\n";
+    KxTarvo::PrintError(s);
+}
+}  // namespace
+
+namespace KxTarvo {
+
+void Startup() {
+    if (KxScObject::poExemplar) return;
+    KxScObject* poRoot = new KxScObject(KxScDataObject::KXO_SCRIPT_CLASS);
+    poRoot->sObjectName = "Object<class>";
+    KxScObject::poExemplar = poRoot;
+    KxScConsoleManager::pcmManager = &gConsole;
+    KxScStdLib::pslliListInterface = &gLists;
+}
+
+void Shutdown() {
+    tarvo::ForgetFunctions();
+    gPrograms.clear();
+    RtDropAllGlobals();
+    KxScDataHandle::GarbageCollect();
+    RtDeleteClassInfos();
+    delete KxScObject::poExemplar;
+    KxScObject::poExemplar = nullptr;
+}
+
+int RunSource(const KxString& sSource, const KxString& sPath) {
+    std::unique_ptr<tarvo::Program> program;
+    try {
+        program = tarvo::Compile(sSource, sPath);
+    } catch (tarvo::SyntaxError& e) {
+        Report(sPath, e.nLine, KxString("syntax error: ") + e.sMessage);
+        return RUN_SYNTAX;
+    }
+    tarvo::Program& ref = *program;
+    gPrograms.push_back(std::move(program));
+    tarvo::DefineFunctions(ref);
+    try {
+        tarvo::Run(ref);
+    } catch (tarvo::ScriptError& e) {
+        KxString sWhat("error ");
+        sWhat << e.nCode << ": " << e.sText;
+        Report(e.psPath ? *e.psPath : sPath, e.nLine, sWhat);
+        return RUN_UNCAUGHT;
+    }
+    return RUN_OK;
+}
+
+int RunFile(const KxString& sPath) {
+    HANDLE h = CreateFileA(sPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    KxString sSource("");
+    bool bRead = h != INVALID_HANDLE_VALUE;
+    while (bRead) {
+        char buf[65536];
+        DWORD dwGot = 0;
+        bRead = ReadFile(h, buf, sizeof buf, &dwGot, nullptr) != 0;
+        if (!bRead || dwGot == 0) break;
+        sSource.Append(buf, dwGot);
+    }
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    if (!bRead) {
+        KxString s("tarvo: cannot read ");
+        s << sPath << " (error " << static_cast<int>(GetLastError()) << ")\r\n";
+        PrintError(s);
+        return RUN_SYNTAX;
+    }
+    return RunSource(sSource, sPath);
+}
+
+void SetScriptArgs(const KxString& sScript, int nArgs, char** ppszArgs) {
+    KxScVmEnv::SetGlobalVariable("SCRIPT", KxScDataHandle::CreateData(sScript, false), true, false);
+    KxScDataHandle* phList = gLists.CreateList();
+    for (int i = 0; i < nArgs; ++i) {
+        KxScDataHandle* ph = KxScDataHandle::CreateData(ppszArgs[i], false);
+        gLists.Append(phList, ph);
+        ph->Drop();
+    }
+    KxScVmEnv::SetGlobalVariable("ARGS", phList, true, false);
+}
+
+void SetCompileTrace(bool bOn) { gbTraceCompile = bOn; }
+bool CompileTrace() { return gbTraceCompile; }
+int LiveHandles() { return RtLiveHandles(); }
+
+void PrintError(const KxString& sText) {
+    if (!sText.IsNull()) RtWriteStd(STD_ERROR_HANDLE, sText, sText.Length());
+}
+
+}  // namespace KxTarvo

@@ -1,0 +1,48 @@
+#pragma once
+// What the runtime's parts share that is not part of its public face.
+#include "KxScVmEnv.h"
+
+// A script global. Slots live until the runtime shuts down, so compiled code can keep a
+// pointer to the slot of each name it uses; an undefined global has no handle.
+struct KxScGlobalSlot {
+    KxString sName;
+    KxScDataHandle* phValue = nullptr;
+};
+KxScGlobalSlot* RtGlobalSlot(const KxString& sName);
+void RtDropAllGlobals();
+
+// A handle for nil (flag word 0), for globals and lists that hold nil.
+KxScDataHandle* RtCreateNil();
+// Handles made since the last collection, and handles alive.
+int RtHandlesSinceCollect();
+int RtLiveHandles();
+
+// Forgets the class registration and root-exemplar link of a handle being freed or
+// unregistered.
+void RtUnlinkClassHandle(KxScDataHandle* phClass);
+void RtDeleteClassInfos();
+
+// The list objects behind KxScListInterface.
+class KxScListObject : public KxScDataObject {
+public:
+    KxScListObject();
+    ~KxScListObject() override;
+    __TarvoTypeInfo* TarvoTypeInfo() override;
+    KxString GetClassNameA() override;
+    KxScLinkData* CountCircLinks(KxScDataHandle* phSelf) override;
+    int GetThroughCount(KxScDataHandle* phTarget) override;
+
+    void Append(KxScDataHandle* phItem);  // takes over the caller's reference
+    int Count() const { return nCount; }
+    KxScDataHandle* Item(int nIndex) const {
+        return nIndex >= 0 && nIndex < nCount ? pphItems[nIndex] : nullptr;
+    }
+    static __TarvoTypeInfo _ptiTypeInfo;
+
+private:
+    KxScDataHandle** pphItems;
+    int nCount, nCapacity;
+};
+
+// Writes bytes to a standard handle (STD_OUTPUT_HANDLE or STD_ERROR_HANDLE) at once.
+void RtWriteStd(unsigned long dwStdHandle, const char* pText, unsigned nLength);

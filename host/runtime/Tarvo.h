@@ -1,0 +1,100 @@
+#pragma once
+// The Tarvo compiler and interpreter: source text is parsed once into a tree of nodes, names
+// resolved to local slots or global slots, then the tree is run.
+#include <memory>
+#include <vector>
+
+#include "TarvoValue.h"
+
+namespace tarvo {
+
+// Errors the runtime raises itself. Property errors carry the object's own error code.
+enum ErrorCode {
+    ERR_UNKNOWN_VARIABLE = 101,
+    ERR_UNKNOWN_FUNCTION = 102,
+    ERR_NOT_A_METHOD = 103,
+    ERR_ARGUMENTS = 104,
+    ERR_TYPE = 105,
+    ERR_INDEX = 106,
+    ERR_DIVISION_BY_ZERO = 107,
+    ERR_FIXED = 108,
+    ERR_TOO_DEEP = 109,
+};
+
+// A script exception on its way to a catch or to the host.
+struct ScriptError {
+    int nCode;
+    KxString sText;
+    int nLine;
+    const KxString* psPath;  // the text it was raised in (compiled texts live until shutdown)
+};
+
+// A syntax error: nothing of the text runs.
+struct SyntaxError {
+    int nLine;
+    KxString sMessage;
+};
+
+class Interp;
+
+enum class Flow { NORMAL, BREAK, CONTINUE, RETURN };
+
+struct Expr {
+    explicit Expr(int nLine) : nLine(nLine) {}
+    virtual ~Expr() = default;
+    virtual Value Eval(Interp& in) = 0;
+    int nLine;
+};
+typedef std::unique_ptr<Expr> ExprPtr;
+
+struct Stmt {
+    explicit Stmt(int nLine) : nLine(nLine) {}
+    virtual ~Stmt() = default;
+    virtual Flow Exec(Interp& in) = 0;
+    int nLine;
+};
+typedef std::unique_ptr<Stmt> StmtPtr;
+
+// A variable as the code names it: a local slot of its function, or a global slot.
+struct VarRef {
+    KxString sName;
+    int nLocal = -1;
+    KxScGlobalSlot* pSlot = nullptr;
+};
+
+struct Block {
+    std::vector<StmtPtr> vStmts;
+    Flow Exec(Interp& in);
+};
+
+struct Function {
+    KxString sName;
+    int nParams = 0;
+    int nLocals = 0;
+    int nLine = 0;
+    const KxString* psPath = nullptr;
+    Block body;
+};
+
+// One compiled text. It lives until the runtime shuts down: its functions stay callable,
+// and the global slots its names point at stay valid.
+struct Program {
+    KxString sPath;
+    std::vector<std::unique_ptr<Function>> vFunctions;
+    Block top;
+    // Texts kept by the program (string literals), one reference each.
+    std::vector<KxScDataHandle*> vConstants;
+    ~Program();
+};
+
+// Parses sSource; throws SyntaxError.
+std::unique_ptr<Program> Compile(const KxString& sSource, const KxString& sPath);
+
+// Runs the top level of a compiled program; throws ScriptError when it ends uncaught.
+void Run(Program& program);
+
+// Functions of every program run so far, by name (a later definition wins).
+void DefineFunctions(Program& program);
+void ForgetFunctions();
+
+}  // namespace tarvo

@@ -1,0 +1,439 @@
+// Runs compiled Tarvo: each node evaluates itself against the interpreter's current frame.
+#include <cstring>
+
+#include "KxThread.h"
+#include "TarvoNodes.h"
+
+namespace tarvo {
+namespace {
+
+const int kMaxCallDepth = 1000;
+const int kCollectEvery = 8192;  // new handles between collections, at least
+
+// A script error as a value: what `catch (e)` binds.
+class KxScErrorObject : public KxScDataObject {
+public:
+    KxScErrorObject(const ScriptError& e) : KxScDataObject(0), error(e) {}
+    __TarvoTypeInfo* TarvoTypeInfo() override { return &_ptiTypeInfo; }
+    KxString GetClassNameA() override { return "Error"; }
+    KxPropertyErrorCode GetProperty(const KxString& sName, KxScDataHandle** pphValue) override {
+        if (sName == "code") *pphValue = KxScDataHandle::CreateData(error.nCode);
+        else if (sName == "text") *pphValue = KxScDataHandle::CreateData(error.sText, false);
+        else if (sName == "line") *pphValue = KxScDataHandle::CreateData(error.nLine);
+        else return KX_PROP_NOT_FOUND;
+        return KX_PROP_OK;
+    }
+    KxPropertyErrorCode SetProperty(KxScDataHandle*, const KxString&, KxScDataHandle* phValue,
+                                    bool bHandOver) override {
+        if (bHandOver && phValue) phValue->Drop();
+        return KX_PROP_REFUSED;
+    }
+    ScriptError error;
+    static __TarvoTypeInfo _ptiTypeInfo;
+};
+__TarvoTypeInfo KxScErrorObject::_ptiTypeInfo("KxScError", &KxScData::_ptiTypeInfo);
+
+KxHashTable gFunctions;  // name -> Function*, owned by their programs
+
+KxScVmEnv* EnvOfThisThread() {
+    thread_local KxScVmEnv envOwn;
+    KxThread* pThread = KxThread::GetThread();
+    if (!pThread->GetVmEnv()) pThread->SetVmEnv(&envOwn);
+    return pThread->GetVmEnv();
+}
+
+KxString Quoted(const KxString& sName) { return KxString("'") + sName + "'"; }
+
+}  // namespace
+
+class Interp {
+public:
+    explicit Interp(const KxString* psPath) : psPath(psPath), pEnv(EnvOfThisThread()) {}
+
+    [[noreturn]] void Raise(int nCode, const KxString& sText, int nLine) {
+        throw ScriptError{nCode, sText, nLine, psPath};
+    }
+
+    // The object a value refers to, or an error naming what was asked of it.
+    KxScDataObject* ObjectOf(const Value& v, const char* pszWhat, const KxString& sName, int nLine) {
+        if (KxScDataObject* po = v.Object()) return po;
+        KxString s("cannot ");
+        s << pszWhat << " " << Quoted(sName) << " of " << v.ShortText();
+        Raise(ERR_TYPE, s, nLine);
+    }
+
+    void Store(const VarRef& var, Value v, int nLine) {
+        if (var.nLocal >= 0) {
+            pLocals[var.nLocal] = std::move(v);
+        } else {
+            StoreGlobal(var.pSlot, std::move(v), nLine);
+        }
+    }
+
+    void StoreGlobal(KxScGlobalSlot* pSlot, Value v, int nLine) {
+        KxScDataHandle* phOld = pSlot->phValue;
+        if (phOld && (phOld->wFlags & HF_FIXED))
+            Raise(ERR_FIXED, KxString("global ") + Quoted(pSlot->sName) + " cannot be changed", nLine);
+        // An integer global nobody else refers to is updated in place: loops over global
+        // counters then make no handles at all.
+        if (v.IsInt() && phOld && phOld->wFlags == HF_INTEGER && phOld->wRefCount == 1) {
+            phOld->dwValue = static_cast<uintptr_t>(static_cast<unsigned>(v.AsInt()));
+            return;
+        }
+        pSlot->phValue = v.NewHandle();
+        if (phOld) phOld->Drop();
+    }
+
+    // Pending exception of a native method, raised in the script.
+    void RaisePending(int nLine) {
+        int nCode = 0;
+        KxString sText;
+        if (pEnv->TakeException(&nCode, &sText)) Raise(nCode, sText, nLine);
+    }
+
+    void MaybeCollect() {
+        int nSince = RtHandlesSinceCollect();
+        if (nSince >= kCollectEvery && nSince >= RtLiveHandles()) KxScDataHandle::GarbageCollect();
+    }
+
+    Value* pLocals = nullptr;
+    const KxString* psPath;
+    KxScVmEnv* pEnv;
+    int nDepth = 0;
+    Value retval;
+};
+
+// ---- expressions
+
+Value NameExpr::Eval(Interp& in) {
+    if (var.nLocal >= 0) {
+        const Value& v = in.pLocals[var.nLocal];
+        if (v.GetKind() != Value::UNSET) return v;
+    } else if (var.pSlot->phValue) {
+        return Value::Share(var.pSlot->phValue);
+    }
+    in.Raise(ERR_UNKNOWN_VARIABLE, KxString("unknown variable ") + Quoted(var.sName), nLine);
+}
+
+namespace {
+const char* OpText(Tok op) {
+    switch (op) {
+    case T_PLUS: return "+"; case T_MINUS: return "-"; case T_STAR: return "*";
+    case T_SLASH: return "/"; case T_PERCENT: return "%"; case T_AMP: return "&";
+    case T_BAR: return "|"; case T_CARET: return "^"; case T_LT: return "<";
+    case T_LE: return "<="; case T_GT: return ">"; case T_GE: return ">=";
+    case T_BANG: return "!"; case T_TILDE: return "~"; default: return "?";
+    }
+}
+
+bool Equal(const Value& a, const Value& b) {
+    if (a.IsInt() || b.IsInt()) return a.IsInt() && b.IsInt() && a.AsInt() == b.AsInt();
+    if (a.IsNil() || b.IsNil()) return a.IsNil() && b.IsNil();
+    if (a.Is(HF_STRING) && b.Is(HF_STRING)) return a.Text() == b.Text();
+    return a.Object() == b.Object();
+}
+
+// Byte order of two texts, as memcmp gives it, the shorter first on a tie.
+int CompareText(const KxString& a, const KxString& b) {
+    unsigned n = a.Length() < b.Length() ? a.Length() : b.Length();
+    int c = std::memcmp(static_cast<const char*>(a), static_cast<const char*>(b), n);
+    if (c != 0) return c;
+    return a.Length() < b.Length() ? -1 : a.Length() > b.Length() ? 1 : 0;
+}
+}  // namespace
+
+Value UnaryExpr::Eval(Interp& in) {
+    Value v = e->Eval(in);
+    if (op == T_BANG) return Value::Int(!v.Truthy());
+    if (!v.IsInt())
+        in.Raise(ERR_TYPE, KxString("operand of '") + OpText(op) + "' must be an integer", nLine);
+    unsigned u = static_cast<unsigned>(v.AsInt());
+    return Value::Int(static_cast<int>(op == T_MINUS ? 0u - u : ~u));
+}
+
+Value BinaryExpr::Eval(Interp& in) {
+    Value a = l->Eval(in);
+    Value b = r->Eval(in);
+    if (op == T_EQ) return Value::Int(Equal(a, b));
+    if (op == T_NE) return Value::Int(!Equal(a, b));
+    if (op == T_PLUS && (a.Is(HF_STRING) || b.Is(HF_STRING))) {
+        KxString s = a.ShortText();
+        s << b.ShortText();
+        return Value::Adopt(KxScDataHandle::CreateData(s, false));
+    }
+    if (op == T_LT || op == T_LE || op == T_GT || op == T_GE) {
+        int c;
+        if (a.IsInt() && b.IsInt()) c = a.AsInt() < b.AsInt() ? -1 : a.AsInt() > b.AsInt();
+        else if (a.Is(HF_STRING) && b.Is(HF_STRING)) c = CompareText(a.Text(), b.Text());
+        else in.Raise(ERR_TYPE, KxString("operands of '") + OpText(op) +
+                                    "' must be two integers or two strings", nLine);
+        bool bResult = op == T_LT ? c < 0 : op == T_LE ? c <= 0 : op == T_GT ? c > 0 : c >= 0;
+        return Value::Int(bResult);
+    }
+    if (!a.IsInt() || !b.IsInt())
+        in.Raise(ERR_TYPE, KxString("operands of '") + OpText(op) + "' must be integers", nLine);
+    // Integers wrap on overflow: the arithmetic is done unsigned.
+    int x = a.AsInt(), y = b.AsInt();
+    unsigned ux = static_cast<unsigned>(x), uy = static_cast<unsigned>(y);
+    switch (op) {
+    case T_PLUS: return Value::Int(static_cast<int>(ux + uy));
+    case T_MINUS: return Value::Int(static_cast<int>(ux - uy));
+    case T_STAR: return Value::Int(static_cast<int>(ux * uy));
+    case T_SLASH:
+    case T_PERCENT:
+        if (y == 0) in.Raise(ERR_DIVISION_BY_ZERO, "division by zero", nLine);
+        if (y == -1) return Value::Int(op == T_SLASH ? static_cast<int>(0u - ux) : 0);
+        return Value::Int(op == T_SLASH ? x / y : x % y);
+    case T_AMP: return Value::Int(x & y);
+    case T_BAR: return Value::Int(x | y);
+    case T_CARET: return Value::Int(x ^ y);
+    default: return Value::Nil();
+    }
+}
+
+Value LogicalExpr::Eval(Interp& in) {
+    bool bLeft = l->Eval(in).Truthy();
+    if (op == T_ANDAND ? !bLeft : bLeft) return Value::Int(bLeft);
+    return Value::Int(r->Eval(in).Truthy());
+}
+
+namespace {
+void CheckArity(Interp& in, const KxString& sName, int nWanted, size_t nGiven, int nLine) {
+    if (nGiven == size_t(nWanted)) return;
+    KxString s(Quoted(sName));
+    s << " takes " << nWanted << (nWanted == 1 ? " argument, " : " arguments, ") << int(nGiven)
+      << " given";
+    in.Raise(ERR_ARGUMENTS, s, nLine);
+}
+
+// Restores the caller's frame however the call ends.
+struct FrameGuard {
+    FrameGuard(Interp& in, Value* pLocals, const KxString* psPath)
+        : in(in), pSavedLocals(in.pLocals), psSavedPath(in.psPath) {
+        in.pLocals = pLocals;
+        in.psPath = psPath;
+        ++in.nDepth;
+    }
+    ~FrameGuard() {
+        in.pLocals = pSavedLocals;
+        in.psPath = psSavedPath;
+        --in.nDepth;
+    }
+    Interp& in;
+    Value* pSavedLocals;
+    const KxString* psSavedPath;
+};
+}  // namespace
+
+Value CallExpr::Eval(Interp& in) {
+    switch (builtin) {
+    case B_PRINT: {
+        KxString s("");
+        for (auto& arg : args) s << arg->Eval(in).ShortText();
+        KxScConsoleManager::pcmManager->PrintStringNl(s);
+        return Value::Nil();
+    }
+    case B_LEN: {
+        CheckArity(in, sName, 1, args.size(), nLine);
+        Value v = args[0]->Eval(in);
+        if (v.Is(HF_LIST)) return Value::Int(KxScStdLib::pslliListInterface->Count(v.Handle()));
+        if (v.Is(HF_STRING)) return Value::Int(static_cast<int>(v.Text().Length()));
+        in.Raise(ERR_TYPE, KxString("len() needs a list or a string, not ") + v.ShortText(), nLine);
+    }
+    case B_STR:
+        CheckArity(in, sName, 1, args.size(), nLine);
+        return Value::Adopt(KxScDataHandle::CreateData(args[0]->Eval(in).ShortText(), false));
+    case B_ERROR: {
+        CheckArity(in, sName, 2, args.size(), nLine);
+        Value code = args[0]->Eval(in);
+        Value text = args[1]->Eval(in);
+        if (!code.IsInt() || !text.Is(HF_STRING))
+            in.Raise(ERR_TYPE, "error() needs an integer code and a string text", nLine);
+        ScriptError e{code.AsInt(), text.Text(), nLine, in.psPath};
+        return Value::Adopt(KxScDataHandle::CreateData(new KxScErrorObject(e)));
+    }
+    case B_NONE: break;
+    }
+    void* pv = nullptr;
+    if (!gFunctions.Lookup(sName, &pv))
+        in.Raise(ERR_UNKNOWN_FUNCTION, KxString("unknown function ") + Quoted(sName), nLine);
+    Function& fn = *static_cast<Function*>(pv);
+    CheckArity(in, sName, fn.nParams, args.size(), nLine);
+    if (in.nDepth >= kMaxCallDepth) in.Raise(ERR_TOO_DEEP, "calls nested too deeply", nLine);
+    std::vector<Value> vLocals(fn.nLocals);
+    for (int i = 0; i < fn.nParams; ++i) vLocals[i] = args[i]->Eval(in);
+    FrameGuard guard(in, vLocals.data(), fn.psPath);
+    Value result = fn.body.Exec(in) == Flow::RETURN ? std::move(in.retval) : Value::Nil();
+    in.retval = Value();
+    return result;
+}
+
+Value PropExpr::Eval(Interp& in) {
+    Value v = obj->Eval(in);
+    KxScDataObject* po = in.ObjectOf(v, "read property", sName, nLine);
+    KxScDataHandle* ph = nullptr;
+    KxPropertyErrorCode code = po->GetProperty(sName, &ph);
+    if (code != KX_PROP_OK)
+        in.Raise(code, v.ShortText() + " has no property " + Quoted(sName), nLine);
+    return Value::Adopt(ph);
+}
+
+Value MethodCallExpr::Eval(Interp& in) {
+    Value self = obj->Eval(in);
+    KxScDataObject* po = in.ObjectOf(self, "call method", sName, nLine);
+    KxScDataHandle* ph = nullptr;
+    KxPropertyErrorCode code = po->GetProperty(sName, &ph);
+    if (code != KX_PROP_OK)
+        in.Raise(code, self.ShortText() + " has no method " + Quoted(sName), nLine);
+    Value method = Value::Adopt(ph);
+    if (!method.Is(HF_METHOD))
+        in.Raise(ERR_NOT_A_METHOD, Quoted(sName) + " of " + self.ShortText() + " is not a method",
+                 nLine);
+    const KxScDataMethod* pm = static_cast<KxScDataMethod*>(method.Object());
+
+    std::vector<Value> vArgs;
+    vArgs.reserve(args.size());
+    for (auto& arg : args) vArgs.push_back(arg->Eval(in));
+    // The method sees handles; the interpreter keeps one reference on each during the call.
+    std::vector<KxScDataHandle*> vHandles(vArgs.size());
+    for (size_t i = 0; i < vArgs.size(); ++i) vHandles[i] = vArgs[i].NewHandle();
+    struct Release {
+        std::vector<KxScDataHandle*>& v;
+        ~Release() {
+            for (KxScDataHandle* ph : v) ph->Drop();
+        }
+    } release{vHandles};
+
+    int nArgs = static_cast<int>(vHandles.size());
+    if (!pm->Accepts(nArgs, vHandles.data()))
+        in.Raise(ERR_ARGUMENTS, KxString("arguments do not fit ") + pm->QualifiedName(), nLine);
+    Value result = Value::Adopt(pm->Call(po, self.Handle(), nArgs, vHandles.data()));
+    in.RaisePending(nLine);
+    return result;
+}
+
+Value IndexExpr::Eval(Interp& in) {
+    Value v = obj->Eval(in);
+    Value ix = index->Eval(in);
+    if (!ix.IsInt()) in.Raise(ERR_TYPE, "an index must be an integer", nLine);
+    int i = ix.AsInt(), n;
+    if (v.Is(HF_LIST)) {
+        n = KxScStdLib::pslliListInterface->Count(v.Handle());
+        if (i >= 0 && i < n) return Value::Share(KxScStdLib::pslliListInterface->Item(v.Handle(), i));
+    } else if (v.Is(HF_STRING)) {
+        n = static_cast<int>(v.Text().Length());
+        if (i >= 0 && i < n)
+            return Value::Adopt(KxScDataHandle::CreateData(KxString(v.Text() + i, 1), false));
+    } else {
+        in.Raise(ERR_TYPE, KxString("cannot index ") + v.ShortText(), nLine);
+    }
+    KxString s("index ");
+    s << i << " out of range (" << n << (n == 1 ? " item)" : " items)");
+    in.Raise(ERR_INDEX, s, nLine);
+}
+
+// ---- statements
+
+Flow Block::Exec(Interp& in) {
+    for (auto& stmt : vStmts) {
+        in.MaybeCollect();
+        Flow flow = stmt->Exec(in);
+        if (flow != Flow::NORMAL) return flow;
+    }
+    return Flow::NORMAL;
+}
+
+Flow ExprStmt::Exec(Interp& in) {
+    e->Eval(in);
+    return Flow::NORMAL;
+}
+
+Flow AssignStmt::Exec(Interp& in) {
+    in.Store(var, value->Eval(in), nLine);
+    return Flow::NORMAL;
+}
+
+Flow GlobalStmt::Exec(Interp& in) {
+    in.StoreGlobal(pSlot, value->Eval(in), nLine);
+    return Flow::NORMAL;
+}
+
+Flow PropAssignStmt::Exec(Interp& in) {
+    Value target = obj->Eval(in);
+    KxScDataObject* po = in.ObjectOf(target, "set property", sName, nLine);
+    Value v = value->Eval(in);
+    KxString sRefused = KxString("property ") + Quoted(sName) + " of " + target.ShortText() +
+                        " cannot be set";
+    if (target.Handle()->wFlags & HF_FIXED) in.Raise(KX_PROP_REFUSED, sRefused, nLine);
+    KxPropertyErrorCode code = po->SetProperty(target.Handle(), sName, v.NewHandle(), true);
+    if (code != KX_PROP_OK) in.Raise(code, sRefused, nLine);
+    return Flow::NORMAL;
+}
+
+Flow IfStmt::Exec(Interp& in) {
+    if (cond->Eval(in).Truthy()) return then.Exec(in);
+    return otherwise ? otherwise->Exec(in) : Flow::NORMAL;
+}
+
+namespace {
+// What a loop does with its body's flow: true when the loop ends, with *pOut its own flow.
+bool LoopEnds(Flow flow, Flow* pOut) {
+    *pOut = flow == Flow::RETURN ? Flow::RETURN : Flow::NORMAL;
+    return flow == Flow::BREAK || flow == Flow::RETURN;
+}
+}  // namespace
+
+Flow WhileStmt::Exec(Interp& in) {
+    Flow out = Flow::NORMAL;
+    while (cond->Eval(in).Truthy())
+        if (LoopEnds(body.Exec(in), &out)) break;
+    return out;
+}
+
+Flow ForStmt::Exec(Interp& in) {
+    Value v = list->Eval(in);
+    if (!v.Is(HF_LIST)) in.Raise(ERR_TYPE, KxString("cannot loop over ") + v.ShortText(), nLine);
+    KxScListInterface* pli = KxScStdLib::pslliListInterface;
+    Flow out = Flow::NORMAL;
+    for (int i = 0; i < pli->Count(v.Handle()); ++i) {
+        in.Store(var, Value::Share(pli->Item(v.Handle(), i)), nLine);
+        if (LoopEnds(body.Exec(in), &out)) break;
+    }
+    return out;
+}
+
+Flow ReturnStmt::Exec(Interp& in) {
+    in.retval = value ? value->Eval(in) : Value::Nil();
+    return Flow::RETURN;
+}
+
+Flow TryStmt::Exec(Interp& in) {
+    try {
+        return body.Exec(in);
+    } catch (ScriptError& e) {
+        // The frames of the calls in between were restored as the error left them.
+        in.Store(var, Value::Adopt(KxScDataHandle::CreateData(new KxScErrorObject(e))), nLine);
+    }
+    return handler.Exec(in);
+}
+
+Flow ThrowStmt::Exec(Interp& in) {
+    Value v = value->Eval(in);
+    if (!v.Is(HF_ERROR)) in.Raise(ERR_TYPE, "only errors can be thrown", nLine);
+    throw static_cast<KxScErrorObject*>(v.Object())->error;
+}
+
+// ---- programs
+
+void Run(Program& program) {
+    Interp in(&program.sPath);
+    program.top.Exec(in);
+}
+
+void DefineFunctions(Program& program) {
+    for (auto& fn : program.vFunctions) gFunctions.Insert(fn->sName, fn.get());
+}
+
+void ForgetFunctions() { gFunctions.RemoveAll(); }
+
+}  // namespace tarvo

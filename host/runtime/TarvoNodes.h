@@ -1,0 +1,178 @@
+#pragma once
+// The node kinds of a compiled Tarvo text. The parser builds them; each runs itself.
+#include "Tarvo.h"
+
+namespace tarvo {
+
+enum Tok {
+    T_END, T_NUMBER, T_STRING, T_NAME,
+    // keywords
+    T_GLOBAL, T_IF, T_ELSE, T_WHILE, T_FOR, T_IN, T_BREAK, T_CONTINUE, T_FUNCTION, T_RETURN,
+    T_TRY, T_CATCH, T_THROW, T_NIL,
+    // punctuation
+    T_LPAREN, T_RPAREN, T_LBRACE, T_RBRACE, T_LBRACKET, T_RBRACKET, T_COMMA, T_SEMICOLON,
+    T_DOT, T_ASSIGN,
+    // operators
+    T_OROR, T_ANDAND, T_BAR, T_CARET, T_AMP, T_EQ, T_NE, T_LT, T_LE, T_GT, T_GE, T_PLUS, T_MINUS,
+    T_STAR, T_SLASH, T_PERCENT, T_BANG, T_TILDE,
+};
+
+enum Builtin { B_NONE, B_PRINT, B_LEN, B_STR, B_ERROR };
+
+typedef std::vector<ExprPtr> ExprList;
+
+struct IntExpr : Expr {
+    IntExpr(int nLine, int n) : Expr(nLine), n(n) {}
+    Value Eval(Interp&) override { return Value::Int(n); }
+    int n;
+};
+
+struct NilExpr : Expr {
+    using Expr::Expr;
+    Value Eval(Interp&) override { return Value::Nil(); }
+};
+
+// A string literal: the program keeps its handle.
+struct ConstExpr : Expr {
+    ConstExpr(int nLine, KxScDataHandle* ph) : Expr(nLine), ph(ph) {}
+    Value Eval(Interp&) override { return Value::Share(ph); }
+    KxScDataHandle* ph;
+};
+
+struct NameExpr : Expr {
+    using Expr::Expr;
+    Value Eval(Interp& in) override;
+    VarRef var;
+};
+
+struct UnaryExpr : Expr {
+    UnaryExpr(int nLine, Tok op, ExprPtr e) : Expr(nLine), op(op), e(std::move(e)) {}
+    Value Eval(Interp& in) override;
+    Tok op;
+    ExprPtr e;
+};
+
+struct BinaryExpr : Expr {
+    BinaryExpr(int nLine, Tok op, ExprPtr l, ExprPtr r)
+        : Expr(nLine), op(op), l(std::move(l)), r(std::move(r)) {}
+    Value Eval(Interp& in) override;
+    Tok op;
+    ExprPtr l, r;
+};
+
+struct LogicalExpr : BinaryExpr {
+    using BinaryExpr::BinaryExpr;
+    Value Eval(Interp& in) override;
+};
+
+struct CallExpr : Expr {
+    using Expr::Expr;
+    Value Eval(Interp& in) override;
+    KxString sName;
+    Builtin builtin = B_NONE;
+    ExprList args;
+};
+
+struct PropExpr : Expr {
+    using Expr::Expr;
+    Value Eval(Interp& in) override;
+    ExprPtr obj;
+    KxString sName;
+};
+
+struct MethodCallExpr : PropExpr {
+    using PropExpr::PropExpr;
+    Value Eval(Interp& in) override;
+    ExprList args;
+};
+
+struct IndexExpr : Expr {
+    using Expr::Expr;
+    Value Eval(Interp& in) override;
+    ExprPtr obj, index;
+};
+
+struct ExprStmt : Stmt {
+    ExprStmt(int nLine, ExprPtr e) : Stmt(nLine), e(std::move(e)) {}
+    Flow Exec(Interp& in) override;
+    ExprPtr e;
+};
+
+struct AssignStmt : Stmt {
+    using Stmt::Stmt;
+    Flow Exec(Interp& in) override;
+    VarRef var;
+    ExprPtr value;
+};
+
+struct GlobalStmt : Stmt {
+    using Stmt::Stmt;
+    Flow Exec(Interp& in) override;
+    KxScGlobalSlot* pSlot = nullptr;
+    ExprPtr value;
+};
+
+struct PropAssignStmt : Stmt {
+    using Stmt::Stmt;
+    Flow Exec(Interp& in) override;
+    ExprPtr obj;
+    KxString sName;
+    ExprPtr value;
+};
+
+struct BlockStmt : Stmt {
+    using Stmt::Stmt;
+    Flow Exec(Interp& in) override { return block.Exec(in); }
+    Block block;
+};
+
+struct IfStmt : Stmt {
+    using Stmt::Stmt;
+    Flow Exec(Interp& in) override;
+    ExprPtr cond;
+    Block then;
+    StmtPtr otherwise;  // null, an IfStmt or a BlockStmt
+};
+
+struct WhileStmt : Stmt {
+    using Stmt::Stmt;
+    Flow Exec(Interp& in) override;
+    ExprPtr cond;
+    Block body;
+};
+
+struct ForStmt : Stmt {
+    using Stmt::Stmt;
+    Flow Exec(Interp& in) override;
+    VarRef var;
+    ExprPtr list;
+    Block body;
+};
+
+struct JumpStmt : Stmt {
+    JumpStmt(int nLine, Flow flow) : Stmt(nLine), flow(flow) {}
+    Flow Exec(Interp&) override { return flow; }
+    Flow flow;
+};
+
+struct ReturnStmt : Stmt {
+    using Stmt::Stmt;
+    Flow Exec(Interp& in) override;
+    ExprPtr value;  // null: return nil
+};
+
+struct TryStmt : Stmt {
+    using Stmt::Stmt;
+    Flow Exec(Interp& in) override;
+    Block body;
+    VarRef var;
+    Block handler;
+};
+
+struct ThrowStmt : Stmt {
+    using Stmt::Stmt;
+    Flow Exec(Interp& in) override;
+    ExprPtr value;
+};
+
+}  // namespace tarvo

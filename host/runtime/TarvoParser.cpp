@@ -1,0 +1,618 @@
+// Tarvo's lexer and parser. Expressions are parsed by precedence climbing over one table of
+// binary operators; statements by recursive descent.
+#include <cstring>
+
+#include "TarvoNodes.h"
+
+namespace tarvo {
+namespace {
+
+struct Token {
+    Tok type = T_END;
+    int nLine = 1;
+    const char* pStart = nullptr;
+    unsigned nLength = 0;
+    uint32_t dwNumber = 0;
+    KxString sText;  // a string literal's text, escapes resolved
+};
+
+const struct {
+    const char* psz;
+    Tok type;
+} kKeywords[] = {
+    {"global", T_GLOBAL}, {"if", T_IF}, {"else", T_ELSE}, {"while", T_WHILE}, {"for", T_FOR},
+    {"in", T_IN}, {"break", T_BREAK}, {"continue", T_CONTINUE}, {"function", T_FUNCTION},
+    {"return", T_RETURN}, {"try", T_TRY}, {"catch", T_CATCH}, {"throw", T_THROW}, {"nil", T_NIL},
+};
+
+const struct {
+    const char* psz;
+    Builtin builtin;
+} kBuiltins[] = {{"print", B_PRINT}, {"len", B_LEN}, {"str", B_STR}, {"error", B_ERROR}};
+
+// Binary operators, loosest first: the precedence of each.
+int Precedence(Tok t) {
+    switch (t) {
+    case T_OROR: return 1;
+    case T_ANDAND: return 2;
+    case T_BAR: return 3;
+    case T_CARET: return 4;
+    case T_AMP: return 5;
+    case T_EQ: case T_NE: return 6;
+    case T_LT: case T_LE: case T_GT: case T_GE: return 7;
+    case T_PLUS: case T_MINUS: return 8;
+    case T_STAR: case T_SLASH: case T_PERCENT: return 9;
+    default: return 0;
+    }
+}
+
+const int kMaxNesting = 200;  // deeper texts are refused rather than overflowing the stack
+
+class Lexer {
+public:
+    Lexer(const char* pText, unsigned nLength) : p(pText), pEnd(pText + nLength) {}
+
+    Token Next() {
+        SkipSpaceAndComments();
+        Token t;
+        t.nLine = nLine;
+        t.pStart = p;
+        if (p >= pEnd) return t;
+        char c = *p;
+        if (IsDigit(c)) {
+            LexNumber(t);
+        } else if (IsNameStart(c)) {
+            while (p < pEnd && (IsNameStart(*p) || IsDigit(*p))) ++p;
+            t.type = T_NAME;
+            for (const auto& kw : kKeywords)
+                if (std::strlen(kw.psz) == unsigned(p - t.pStart) &&
+                    std::memcmp(kw.psz, t.pStart, p - t.pStart) == 0)
+                    t.type = kw.type;
+        } else if (c == '"') {
+            LexString(t);
+        } else {
+            LexPunctuation(t);
+        }
+        t.nLength = unsigned(p - t.pStart);
+        return t;
+    }
+
+private:
+    static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+    static bool IsNameStart(char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    }
+    [[noreturn]] void Fail(const char* pszMessage) { throw SyntaxError{nLine, pszMessage}; }
+
+    void SkipSpaceAndComments() {
+        while (p < pEnd) {
+            if (*p == '\n') {
+                ++nLine;
+                ++p;
+            } else if (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\f' || *p == '\v') {
+                ++p;
+            } else if (*p == '/' && p + 1 < pEnd && p[1] == '/') {
+                while (p < pEnd && *p != '\n') ++p;
+            } else if (*p == '/' && p + 1 < pEnd && p[1] == '*') {
+                int nStart = nLine;
+                p += 2;
+                while (p < pEnd && !(*p == '*' && p + 1 < pEnd && p[1] == '/')) {
+                    if (*p == '\n') ++nLine;
+                    ++p;
+                }
+                if (p >= pEnd) throw SyntaxError{nStart, "unterminated comment"};
+                p += 2;
+            } else {
+                return;
+            }
+        }
+    }
+
+    void LexNumber(Token& t) {
+        t.type = T_NUMBER;
+        uint64_t qwValue = 0;
+        bool bHex = *p == '0' && p + 1 < pEnd && (p[1] == 'x' || p[1] == 'X');
+        if (bHex) {
+            p += 2;
+            const char* pDigits = p;
+            for (; p < pEnd; ++p) {
+                int d = IsDigit(*p) ? *p - '0'
+                        : (*p >= 'a' && *p <= 'f') ? *p - 'a' + 10
+                        : (*p >= 'A' && *p <= 'F') ? *p - 'A' + 10 : -1;
+                if (d < 0) break;
+                qwValue = qwValue * 16 + d;
+                if (qwValue > 0xFFFFFFFFull) Fail("number too large");
+            }
+            if (p == pDigits) Fail("hexadecimal number without digits");
+        } else {
+            for (; p < pEnd && IsDigit(*p); ++p) {
+                qwValue = qwValue * 10 + (*p - '0');
+                if (qwValue > 0xFFFFFFFFull) Fail("number too large");
+            }
+        }
+        if (p < pEnd && (IsNameStart(*p) || IsDigit(*p))) Fail("malformed number");
+        t.dwNumber = static_cast<uint32_t>(qwValue);
+    }
+
+    void LexString(Token& t) {
+        t.type = T_STRING;
+        t.sText = "";
+        ++p;
+        const char* pRun = p;  // unescaped bytes are appended in runs
+        for (;;) {
+            if (p >= pEnd || *p == '\n') Fail("unterminated string");
+            char c = *p;
+            if (c == '"') break;
+            if (c != '\\') {
+                ++p;
+                continue;
+            }
+            t.sText.Append(pRun, unsigned(p - pRun));
+            if (p + 1 >= pEnd) Fail("unterminated string");
+            const char* pszOut;
+            switch (p[1]) {
+            case 'n': pszOut = "\n"; break;
+            case 'r': pszOut = "\r"; break;
+            case 't': pszOut = "\t"; break;
+            case '\\': pszOut = "\\"; break;
+            case '"': pszOut = "\""; break;
+            default: Fail("unknown escape in string");
+            }
+            t.sText << pszOut;
+            p += 2;
+            pRun = p;
+        }
+        t.sText.Append(pRun, unsigned(p - pRun));
+        ++p;
+    }
+
+    void LexPunctuation(Token& t) {
+        char c = *p++;
+        char n = p < pEnd ? *p : '\0';
+        auto two = [&](Tok tok) {
+            ++p;
+            t.type = tok;
+        };
+        switch (c) {
+        case '(': t.type = T_LPAREN; break;
+        case ')': t.type = T_RPAREN; break;
+        case '{': t.type = T_LBRACE; break;
+        case '}': t.type = T_RBRACE; break;
+        case '[': t.type = T_LBRACKET; break;
+        case ']': t.type = T_RBRACKET; break;
+        case ',': t.type = T_COMMA; break;
+        case ';': t.type = T_SEMICOLON; break;
+        case '.': t.type = T_DOT; break;
+        case '+': t.type = T_PLUS; break;
+        case '-': t.type = T_MINUS; break;
+        case '*': t.type = T_STAR; break;
+        case '/': t.type = T_SLASH; break;
+        case '%': t.type = T_PERCENT; break;
+        case '^': t.type = T_CARET; break;
+        case '~': t.type = T_TILDE; break;
+        case '=': if (n == '=') two(T_EQ); else t.type = T_ASSIGN; break;
+        case '!': if (n == '=') two(T_NE); else t.type = T_BANG; break;
+        case '<': if (n == '=') two(T_LE); else t.type = T_LT; break;
+        case '>': if (n == '=') two(T_GE); else t.type = T_GT; break;
+        case '&': if (n == '&') two(T_ANDAND); else t.type = T_AMP; break;
+        case '|': if (n == '|') two(T_OROR); else t.type = T_BAR; break;
+        default: --p; Fail("unexpected character");
+        }
+    }
+
+    const char* p;
+    const char* pEnd;
+    int nLine = 1;
+};
+
+// The names of one function body: its parameters and assigned names are its locals, unless
+// the body also defines the name with `global`.
+struct Scope {
+    std::vector<KxString> vLocals;   // parameters first, in order
+    std::vector<KxString> vGlobals;
+    std::vector<VarRef*> vRefs;
+
+    static bool Has(const std::vector<KxString>& v, const KxString& s) {
+        for (const KxString& x : v)
+            if (x == s) return true;
+        return false;
+    }
+    void Resolve(Function& fn) {
+        std::vector<KxString> vSlots;
+        for (const KxString& s : vLocals)
+            if (!Has(vSlots, s) && (int(vSlots.size()) < fn.nParams || !Has(vGlobals, s)))
+                vSlots.push_back(s);
+        for (VarRef* pRef : vRefs) {
+            for (size_t i = 0; i < vSlots.size() && !Has(vGlobals, pRef->sName); ++i)
+                if (vSlots[i] == pRef->sName) pRef->nLocal = int(i);
+            if (pRef->nLocal < 0) pRef->pSlot = RtGlobalSlot(pRef->sName);
+        }
+        fn.nLocals = int(vSlots.size());
+    }
+};
+
+class Parser {
+public:
+    Parser(const KxString& sSource, Program& program)
+        : lexer(sSource, sSource.Length()), program(program) {
+        Advance();
+    }
+
+    void ParseProgram() {
+        while (cur.type != T_END) {
+            if (cur.type == T_FUNCTION) {
+                ParseFunction();
+            } else {
+                program.top.vStmts.push_back(ParseStatement());
+            }
+        }
+    }
+
+private:
+    void Advance() {
+        prev = std::move(cur);
+        cur = lexer.Next();
+    }
+    bool Match(Tok t) {
+        if (cur.type != t) return false;
+        Advance();
+        return true;
+    }
+    KxString Describe(const Token& t) {
+        if (t.type == T_END) return "end of text";
+        if (t.type == T_STRING) return "a string";
+        KxString s("'");
+        s.Append(t.pStart, t.nLength);
+        s << "'";
+        return s;
+    }
+    [[noreturn]] void FailAt(const Token& t, const KxString& sMessage) {
+        throw SyntaxError{t.nLine, sMessage};
+    }
+    void Expect(Tok t, const char* pszWhat) {
+        if (Match(t)) return;
+        KxString s("expected ");
+        s << pszWhat << ", found " << Describe(cur);
+        FailAt(cur, s);
+    }
+    KxString ExpectName(const char* pszWhat) {
+        Expect(T_NAME, pszWhat);
+        return KxString(prev.pStart, prev.nLength);
+    }
+
+    struct Nest {  // guards the parser's own recursion
+        explicit Nest(Parser& p) : p(p) {
+            if (++p.nNesting > kMaxNesting) p.FailAt(p.cur, "text nested too deeply");
+        }
+        ~Nest() { --p.nNesting; }
+        Parser& p;
+    };
+
+    // A name the code uses; bAssigned when this use assigns it.
+    void UseName(VarRef& ref, const KxString& sName, bool bAssigned) {
+        ref.sName = sName;
+        if (!pScope) {
+            ref.pSlot = RtGlobalSlot(sName);
+            return;
+        }
+        pScope->vRefs.push_back(&ref);
+        if (bAssigned) pScope->vLocals.push_back(sName);
+    }
+
+    void ParseFunction() {
+        int nLine = cur.nLine;
+        Advance();
+        auto fn = std::make_unique<Function>();
+        fn->sName = ExpectName("a function name");
+        fn->nLine = nLine;
+        fn->psPath = &program.sPath;
+        for (const auto& b : kBuiltins)
+            if (fn->sName == b.psz) FailAt(prev, KxString("'") + fn->sName + "' is a built-in function");
+        for (const auto& other : program.vFunctions)
+            if (other->sName == fn->sName)
+                FailAt(prev, KxString("function '") + fn->sName + "' is defined twice");
+        Scope scope;
+        Expect(T_LPAREN, "'('");
+        if (cur.type != T_RPAREN) {
+            do {
+                KxString sParam = ExpectName("a parameter name");
+                if (Scope::Has(scope.vLocals, sParam))
+                    FailAt(prev, KxString("parameter '") + sParam + "' is named twice");
+                scope.vLocals.push_back(sParam);
+            } while (Match(T_COMMA));
+        }
+        Expect(T_RPAREN, "')'");
+        fn->nParams = int(scope.vLocals.size());
+        pScope = &scope;
+        nLoops = 0;
+        ParseBlock(fn->body);
+        pScope = nullptr;
+        scope.Resolve(*fn);
+        program.vFunctions.push_back(std::move(fn));
+    }
+
+    void ParseBlock(Block& block) {
+        Nest nest(*this);
+        Expect(T_LBRACE, "'{'");
+        while (cur.type != T_RBRACE) {
+            if (cur.type == T_END) Expect(T_RBRACE, "'}'");
+            if (cur.type == T_FUNCTION) FailAt(cur, "functions are defined at the top level");
+            block.vStmts.push_back(ParseStatement());
+        }
+        Advance();
+    }
+
+    StmtPtr ParseStatement() {
+        Nest nest(*this);
+        int nLine = cur.nLine;
+        switch (cur.type) {
+        case T_GLOBAL: {
+            Advance();
+            auto s = std::make_unique<GlobalStmt>(nLine);
+            KxString sName = ExpectName("a global name");
+            s->pSlot = RtGlobalSlot(sName);
+            if (pScope) pScope->vGlobals.push_back(sName);
+            Expect(T_ASSIGN, "'='");
+            s->value = ParseExpression();
+            Expect(T_SEMICOLON, "';'");
+            return s;
+        }
+        case T_IF: return ParseIf();
+        case T_WHILE: {
+            Advance();
+            auto s = std::make_unique<WhileStmt>(nLine);
+            s->cond = ParseCondition();
+            ++nLoops;
+            ParseBlock(s->body);
+            --nLoops;
+            return s;
+        }
+        case T_FOR: {
+            Advance();
+            auto s = std::make_unique<ForStmt>(nLine);
+            Expect(T_LPAREN, "'('");
+            UseName(s->var, ExpectName("a variable name"), true);
+            Expect(T_IN, "'in'");
+            s->list = ParseExpression();
+            Expect(T_RPAREN, "')'");
+            ++nLoops;
+            ParseBlock(s->body);
+            --nLoops;
+            return s;
+        }
+        case T_BREAK:
+        case T_CONTINUE: {
+            bool bBreak = cur.type == T_BREAK;
+            if (nLoops == 0) FailAt(cur, bBreak ? "'break' outside a loop" : "'continue' outside a loop");
+            Advance();
+            Expect(T_SEMICOLON, "';'");
+            return std::make_unique<JumpStmt>(nLine, bBreak ? Flow::BREAK : Flow::CONTINUE);
+        }
+        case T_RETURN: {
+            if (!pScope) FailAt(cur, "'return' outside a function");
+            Advance();
+            auto s = std::make_unique<ReturnStmt>(nLine);
+            if (cur.type != T_SEMICOLON) s->value = ParseExpression();
+            Expect(T_SEMICOLON, "';'");
+            return s;
+        }
+        case T_TRY: {
+            Advance();
+            auto s = std::make_unique<TryStmt>(nLine);
+            ParseBlock(s->body);
+            Expect(T_CATCH, "'catch'");
+            Expect(T_LPAREN, "'('");
+            UseName(s->var, ExpectName("a variable name"), true);
+            Expect(T_RPAREN, "')'");
+            ParseBlock(s->handler);
+            return s;
+        }
+        case T_THROW: {
+            Advance();
+            auto s = std::make_unique<ThrowStmt>(nLine);
+            s->value = ParseExpression();
+            Expect(T_SEMICOLON, "';'");
+            return s;
+        }
+        case T_LBRACE: {
+            auto s = std::make_unique<BlockStmt>(nLine);
+            ParseBlock(s->block);
+            return s;
+        }
+        default: return ParseSimpleStatement();
+        }
+    }
+
+    ExprPtr ParseCondition() {
+        Expect(T_LPAREN, "'('");
+        ExprPtr e = ParseExpression();
+        Expect(T_RPAREN, "')'");
+        return e;
+    }
+
+    StmtPtr ParseIf() {
+        auto s = std::make_unique<IfStmt>(cur.nLine);
+        Advance();
+        s->cond = ParseCondition();
+        ParseBlock(s->then);
+        if (Match(T_ELSE)) {
+            if (cur.type == T_IF) {
+                Nest nest(*this);
+                s->otherwise = ParseIf();
+            } else {
+                auto b = std::make_unique<BlockStmt>(cur.nLine);
+                ParseBlock(b->block);
+                s->otherwise = std::move(b);
+            }
+        }
+        return s;
+    }
+
+    // An expression statement, or an assignment to a variable or a property.
+    StmtPtr ParseSimpleStatement() {
+        int nLine = cur.nLine;
+        Token first = cur;
+        ExprPtr target = ParseExpression();
+        if (!Match(T_ASSIGN)) {
+            Expect(T_SEMICOLON, "';'");
+            return std::make_unique<ExprStmt>(nLine, std::move(target));
+        }
+        StmtPtr result;
+        if (auto* pName = dynamic_cast<NameExpr*>(target.get())) {
+            // The name was taken as a read while it was parsed; it is an assignment instead.
+            if (pScope && !pScope->vRefs.empty() && pScope->vRefs.back() == &pName->var)
+                pScope->vRefs.pop_back();
+            auto s = std::make_unique<AssignStmt>(nLine);
+            UseName(s->var, pName->var.sName, true);
+            s->value = ParseExpression();
+            result = std::move(s);
+        } else if (dynamic_cast<PropExpr*>(target.get()) && !dynamic_cast<MethodCallExpr*>(target.get())) {
+            auto* pProp = static_cast<PropExpr*>(target.get());
+            auto s = std::make_unique<PropAssignStmt>(nLine);
+            s->obj = std::move(pProp->obj);
+            s->sName = pProp->sName;
+            s->value = ParseExpression();
+            result = std::move(s);
+        } else {
+            FailAt(first, "only a variable or a property can be assigned");
+        }
+        Expect(T_SEMICOLON, "';'");
+        return result;
+    }
+
+    ExprPtr ParseExpression(int nMinPrecedence = 1) {
+        Nest nest(*this);
+        ExprPtr left = ParseUnary();
+        for (;;) {
+            Tok op = cur.type;
+            int nPrec = Precedence(op);
+            if (nPrec == 0 || nPrec < nMinPrecedence) return left;
+            int nLine = cur.nLine;
+            Advance();
+            ExprPtr right = ParseExpression(nPrec + 1);
+            if (op == T_ANDAND || op == T_OROR)
+                left = std::make_unique<LogicalExpr>(nLine, op, std::move(left), std::move(right));
+            else
+                left = std::make_unique<BinaryExpr>(nLine, op, std::move(left), std::move(right));
+        }
+    }
+
+    ExprPtr ParseUnary() {
+        if (cur.type == T_MINUS || cur.type == T_BANG || cur.type == T_TILDE) {
+            Nest nest(*this);
+            Tok op = cur.type;
+            int nLine = cur.nLine;
+            Advance();
+            return std::make_unique<UnaryExpr>(nLine, op, ParseUnary());
+        }
+        return ParsePostfix();
+    }
+
+    void ParseArguments(ExprList& args) {
+        if (cur.type != T_RPAREN) {
+            do args.push_back(ParseExpression());
+            while (Match(T_COMMA));
+        }
+        Expect(T_RPAREN, "')'");
+    }
+
+    ExprPtr ParsePostfix() {
+        ExprPtr e = ParsePrimary();
+        for (;;) {
+            int nLine = cur.nLine;
+            if (Match(T_DOT)) {
+                KxString sName = ExpectName("a property name");
+                if (Match(T_LPAREN)) {
+                    auto m = std::make_unique<MethodCallExpr>(nLine);
+                    m->obj = std::move(e);
+                    m->sName = sName;
+                    ParseArguments(m->args);
+                    e = std::move(m);
+                } else {
+                    auto p = std::make_unique<PropExpr>(nLine);
+                    p->obj = std::move(e);
+                    p->sName = sName;
+                    e = std::move(p);
+                }
+            } else if (Match(T_LBRACKET)) {
+                auto ix = std::make_unique<IndexExpr>(nLine);
+                ix->obj = std::move(e);
+                ix->index = ParseExpression();
+                Expect(T_RBRACKET, "']'");
+                e = std::move(ix);
+            } else if (cur.type == T_LPAREN) {
+                FailAt(cur, "only functions and methods can be called");
+            } else {
+                return e;
+            }
+        }
+    }
+
+    ExprPtr ParsePrimary() {
+        int nLine = cur.nLine;
+        switch (cur.type) {
+        case T_NUMBER:
+            Advance();
+            return std::make_unique<IntExpr>(nLine, static_cast<int>(prev.dwNumber));
+        case T_STRING: {
+            Advance();
+            KxScDataHandle* ph = KxScDataHandle::CreateData(prev.sText, false);
+            program.vConstants.push_back(ph);
+            return std::make_unique<ConstExpr>(nLine, ph);
+        }
+        case T_NIL:
+            Advance();
+            return std::make_unique<NilExpr>(nLine);
+        case T_LPAREN: {
+            Advance();
+            ExprPtr e = ParseExpression();
+            Expect(T_RPAREN, "')'");
+            return e;
+        }
+        case T_NAME: {
+            Advance();
+            KxString sName(prev.pStart, prev.nLength);
+            if (Match(T_LPAREN)) {
+                auto c = std::make_unique<CallExpr>(nLine);
+                c->sName = sName;
+                for (const auto& b : kBuiltins)
+                    if (sName == b.psz) c->builtin = b.builtin;
+                ParseArguments(c->args);
+                return c;
+            }
+            auto n = std::make_unique<NameExpr>(nLine);
+            UseName(n->var, sName, false);
+            return n;
+        }
+        default: {
+            KxString s("expected an expression, found ");
+            s << Describe(cur);
+            FailAt(cur, s);
+        }
+        }
+    }
+
+    Lexer lexer;
+    Program& program;
+    Token cur, prev;
+    Scope* pScope = nullptr;
+    int nLoops = 0;
+    int nNesting = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Program> Compile(const KxString& sSource, const KxString& sPath) {
+    auto program = std::make_unique<Program>();
+    program->sPath = sPath;
+    KxString sText(sSource.IsNull() ? KxString("") : sSource);  // the lexer points into it
+    Parser parser(sText, *program);
+    parser.ParseProgram();
+    return program;
+}
+
+Program::~Program() {
+    for (KxScDataHandle* ph : vConstants) ph->Drop();
+}
+
+}  // namespace tarvo
