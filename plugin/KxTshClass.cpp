@@ -1,0 +1,95 @@
+#include "KxTshClass.h"
+
+#include "KxThread.h"
+
+namespace KxTsh {
+
+void Raise(int nCode, const KxString& sText) {
+    KxThread* pThread = KxThread::GetThread();
+    if (KxScVmEnv* pEnv = pThread ? pThread->GetVmEnv() : nullptr) pEnv->ThrowException(nCode, sText);
+}
+
+// Only a string object's text is read: any other object in a string's place gives no text,
+// whatever host passed it.
+const KxString* TextArg(KxScDataHandle* phArg) {
+    if (!phArg || !(phArg->wFlags & HF_STRING) || !phArg->dwValue) return nullptr;
+    return &static_cast<KxScStringObject*>(phArg->Object())->sText;
+}
+
+bool IntArg(KxScDataHandle* phArg, int* pnValue) {
+    if (!phArg || !(phArg->wFlags & HF_INTEGER)) return false;
+    *pnValue = static_cast<int>(phArg->dwValue);
+    return true;
+}
+
+KxScDataHandle* Bool(bool bValue) {
+    KxScDataHandle* ph = KxScDataHandle::CreateData(0);
+    ph->dwValue = bValue ? 1 : 0;
+    return ph;
+}
+
+KxString PreludeText(const KxTshTable<KxTshConstant>& constants) {
+    KxString sText("");
+    for (const KxTshConstant& c : constants) sText << "global " << c.pszName << " = " << c.nValue << ";";
+    return sText;
+}
+
+void RegisterMethods(KxScObject* poClass, bool bIsClassObject, const KxString& sClassName,
+                     const KxTshClassDef& def) {
+    for (const KxTshMethodDef& m : def.methods) {
+        KxString sQualified(sClassName);
+        sQualified << "::" << m.pszName;
+        KxScDataHandle* ph = KxScDataHandle::CreateData(m.pfnMethod, sQualified, m.nParams);
+        if (bIsClassObject) {
+            poClass->KxScObject::SetProperty(nullptr, m.pszName, ph, true);
+        } else {
+            ph->Drop();
+        }
+    }
+    for (const KxTshSignatureDef& s : def.signatures)
+        KxScDataMethod::AddTarvoMethodSignature(poClass, s.pszMethod, 0, nullptr, s.apszTypes[0],
+                                                s.apszTypes[1], s.apszTypes[2], nullptr);
+}
+
+KxScPropTokenTable* MakeTokenTable(const KxTshClassDef& def) {
+    KxScPropTokenTable* ppt = new KxScPropTokenTable;
+    int nToken = 0;
+    for (const char* pszName : def.tokens) ppt->AddToken(pszName, nToken++);
+    return ppt;
+}
+
+void Describe(const KxString& sClassName, const KxTshClassDef& def) {
+    KxScClassInfo* pci = new KxScClassInfo(sClassName);
+    for (const KxTshMethodDoc& doc : def.methodDocs) {
+        KxScCiMethod* pmi = new KxScCiMethod(doc.pszName);
+        for (const KxTshParamDoc& param : doc.aParams) {
+            if (!param.pszText) break;
+            KxScMethodParameterInfo* ppi = new KxScMethodParameterInfo(param.pszText, false);
+            if (param.pszHelp) ppi->AppendHelpText(param.pszHelp);
+            pmi->AddParameter(ppi);
+        }
+        pci->AddMethod(pmi);
+    }
+    for (const char* pszName : def.propertyDocs) pci->AddProperty(new KxScCiProperty(pszName));
+    KxScDataObject::AddClassInfo(pci);
+}
+
+void Publish(KxScDataObject* poClass, const KxString& sClassName) {
+    KxScDataHandle* ph = KxScDataHandle::CreateData(poClass);
+    if (KxScDataObject* poParent = poClass->GetParentClass()) poParent->AddChildClass(ph);
+    ph->wFlags |= HF_FIXED;
+    KxScVmEnv::SetGlobalVariable(sClassName, ph, true, false);
+    KxScDataObject::RegisterClassObject(sClassName, ph);
+}
+
+void Withdraw(const KxString& sClassName) {
+    KxScDataObject::UnregisterClassObject(sClassName);
+    KxScDataHandle* ph = nullptr;
+    KxScVmEnv::GetGlobalVariable(sClassName, &ph);
+    if (!ph) return;
+    ph->wFlags &= ~HF_FIXED;
+    KxScVmEnv::ClearGlobalVariable(sClassName, false);
+    ph->Drop();
+}
+
+}  // namespace KxTsh

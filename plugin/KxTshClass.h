@@ -1,0 +1,174 @@
+#pragma once
+// The pattern every script class of the plug-in follows. A class derives from
+// KxTshClass<itself>, defines its vocabulary in one KxTshClassDef (methods, signatures,
+// property tokens, description, prelude constants) and its method functions; the skeleton
+// does the rest: the class object, instance property access, setup and shutdown.
+#include "KxScClassInfo.h"
+#include "KxScVmEnv.h"
+
+// A table: a pointer and a count, made from an array (or empty).
+template <class E>
+struct KxTshTable {
+    constexpr KxTshTable() : p(nullptr), n(0) {}
+    template <int N>
+    constexpr KxTshTable(const E (&a)[N]) : p(a), n(N) {}
+    const E* begin() const { return p; }
+    const E* end() const { return p + n; }
+    const E* p;
+    int n;
+};
+
+struct KxTshMethodDef {
+    const char* pszName;   // the property name; the qualified name is "Class::" + this
+    KxScMethodFunc pfnMethod;
+    int nParams;           // -1: any number, checked by the method
+};
+
+struct KxTshSignatureDef {
+    const char* pszMethod;
+    const char* apszTypes[3];  // parameter type names, null after the last
+};
+
+struct KxTshParamDoc {
+    const char* pszText;  // "String directory", "delay", "<var args>"
+    const char* pszHelp;  // appended help text, or null
+};
+
+struct KxTshMethodDoc {  // one form of a method in the class description
+    const char* pszName;
+    KxTshParamDoc aParams[4];  // up to the first null text
+};
+
+struct KxTshConstant {  // a global constant of the class's prelude
+    const char* pszName;
+    int nValue;
+};
+
+struct KxTshClassDef {
+    KxTshTable<KxTshMethodDef> methods;
+    KxTshTable<KxTshSignatureDef> signatures;
+    KxTshTable<const char*> tokens;         // instance property names, tokens 0, 1, ...
+    KxTshTable<KxTshMethodDoc> methodDocs;
+    KxTshTable<const char*> propertyDocs;
+    KxTshTable<KxTshConstant> constants;
+    bool bForgetsClassObject;  // its class object's destruction clears children and poClassObject
+};
+
+// What the skeleton does the same way for every class, written once.
+namespace KxTsh {
+// A script exception on the calling thread's environment. A thread without one (a host
+// calling from elsewhere) has no script to raise it in: nothing happens then.
+void Raise(int nCode, const KxString& sText);
+// The text of a string argument, or null when the argument is not a string.
+const KxString* TextArg(KxScDataHandle* phArg);
+// The integer of an integer argument; false when the argument is not an integer.
+bool IntArg(KxScDataHandle* phArg, int* pnValue);
+// The script's boolean: an integer handle holding 1 or 0.
+KxScDataHandle* Bool(bool bValue);
+// "global NAME = VALUE;" for each constant, nothing in between.
+KxString PreludeText(const KxTshTable<KxTshConstant>& constants);
+// Steps of the class-object constructor, in order: method handles stored as properties of
+// poClass (only while it is the class object), signatures, token table, description.
+void RegisterMethods(KxScObject* poClass, bool bIsClassObject, const KxString& sClassName,
+                     const KxTshClassDef& def);
+KxScPropTokenTable* MakeTokenTable(const KxTshClassDef& def);
+void Describe(const KxString& sClassName, const KxTshClassDef& def);
+// Class setup and shutdown around the class's global and registration.
+void Publish(KxScDataObject* poClass, const KxString& sClassName);
+void Withdraw(const KxString& sClassName);
+}  // namespace KxTsh
+
+template <class T>
+class KxTshClass : public KxScObject {
+public:
+    // The per-class statics, defined in the order the plug-in builds them (TscShell.cpp).
+    static KxString sClassName;
+    static KxScHandleList hlChildClasses;
+    static __TarvoTypeInfo _ptiTypeInfo;
+    static T* poClassObject;
+    static KxScPropTokenTable* pptTokenTable;
+    static bool bShutDown;
+
+    ~KxTshClass() override {
+        if (T::kDef.bForgetsClassObject && IsClassObject()) {
+            ClearChildClasses();
+            poClassObject = nullptr;
+        }
+    }
+
+    __TarvoTypeInfo* TarvoTypeInfo() override { return &_ptiTypeInfo; }
+
+    // The class object keeps the runtime's properties (its methods). An instance answers its
+    // own properties (GetOwnProperty of the class) and passes every other name to the class
+    // object, so it finds the same method handles.
+    KxPropertyErrorCode GetProperty(const KxString& sName, KxScDataHandle** pphValue) override {
+        if (IsClassObject()) return KxScObject::GetProperty(sName, pphValue);
+        if (pphValue && static_cast<T*>(this)->GetOwnProperty(sName, pphValue)) return KX_PROP_OK;
+        return poClassObject ? poClassObject->GetProperty(sName, pphValue) : KX_PROP_NOT_FOUND;
+    }
+    // Instances are read-only to scripts.
+    KxPropertyErrorCode SetProperty(KxScDataHandle* phObject, const KxString& sName,
+                                    KxScDataHandle* phValue, bool bHandOver) override {
+        if (IsClassObject()) return KxScObject::SetProperty(phObject, sName, phValue, bHandOver);
+        if (bHandOver && phValue) phValue->Drop();
+        return KX_PROP_REFUSED;
+    }
+
+    KxString GetClassNameA() override { return sClassName; }
+    KxScDataObject* GetParentClass() override { return KxScObject::poExemplar; }
+    void AddChildClass(KxScDataHandle* phChild) override { hlChildClasses.Add(phChild); }
+    KxScHandleList* GetChildClasses() override { return &hlChildClasses; }
+    void ClearChildClasses() override { hlChildClasses.Clear(); }
+    bool IsClassObject() override { return this == poClassObject; }
+    KxScPropTokenTable* GetPropTokenTable() override { return pptTokenTable; }
+    void FilloutPropertyNameList(KxStringList* plNames) override {
+        KxScDataObject::FilloutPropertyNameList(plNames, pptTokenTable);
+    }
+
+    static void SetupClass() {
+        if (poClassObject) return;
+        KxTsh::Publish(new T(ClassObject), sClassName);
+    }
+    static KxString GetPreludeText() { return KxTsh::PreludeText(T::kDef.constants); }
+    static void ShutdownClass() {
+        if (bShutDown) return;
+        bShutDown = true;
+        KxTsh::Withdraw(sClassName);
+    }
+
+protected:
+    enum ClassObjectTag { ClassObject };
+
+    explicit KxTshClass(unsigned dwFlags) : KxScObject(dwFlags) {}
+    // The rest of a class-object constructor, called by it once the base is built with
+    // KXO_SCRIPT_CLASS and the class's own members are in their empty state.
+    void BuildClassObject() {
+        dwFlags &= KXO_SCRIPT_CLASS;
+        sObjectName = sClassName + "<class>";
+        poClassObject = static_cast<T*>(this);
+        KxTsh::RegisterMethods(this, IsClassObject(), sClassName, T::kDef);
+        if (T::kDef.tokens.n > 0 && !pptTokenTable) pptTokenTable = KxTsh::MakeTokenTable(T::kDef);
+        KxTsh::Describe(sClassName, T::kDef);
+    }
+
+    // No own properties unless the class says otherwise.
+    bool GetOwnProperty(const KxString&, KxScDataHandle**) { return false; }
+    // The class-object guard of instance methods.
+    bool OnClassObject() { return IsClassObject(); }
+};
+
+// Declares a class's statics; KXTSH_DEFINE_STATICS in TscShell.cpp defines them, in order.
+#define KXTSH_DECLARE_STATICS(T)                                          \
+    template <> KxString KxTshClass<T>::sClassName;                       \
+    template <> KxScHandleList KxTshClass<T>::hlChildClasses;             \
+    template <> __TarvoTypeInfo KxTshClass<T>::_ptiTypeInfo;              \
+    template <> T* KxTshClass<T>::poClassObject;                          \
+    template <> KxScPropTokenTable* KxTshClass<T>::pptTokenTable;         \
+    template <> bool KxTshClass<T>::bShutDown
+#define KXTSH_DEFINE_STATICS(T, name)                                                  \
+    template <> KxString KxTshClass<T>::sClassName(name);                              \
+    template <> KxScHandleList KxTshClass<T>::hlChildClasses{};                        \
+    template <> __TarvoTypeInfo KxTshClass<T>::_ptiTypeInfo(#T, &KxScObject::_ptiTypeInfo); \
+    template <> T* KxTshClass<T>::poClassObject = nullptr;                             \
+    template <> KxScPropTokenTable* KxTshClass<T>::pptTokenTable = nullptr;            \
+    template <> bool KxTshClass<T>::bShutDown = false

@@ -1,0 +1,56 @@
+// The plug-in's entry points: the host loads the library, initialises it (classes set up,
+// preludes handed to the compiler), runs scripts, and shuts it down.
+#include <windows.h>
+
+#include "KxComponent.h"
+#include "KxTshTimer.h"
+
+// The classes' statics, built in this order when the library loads.
+KXTSH_DEFINE_STATICS(KxTshTimer, "Timer");
+
+namespace {
+
+struct ClassEntry {
+    void (*pfnSetup)();
+    KxString (*pfnPrelude)();
+    void (*pfnShutdown)();
+};
+
+// Set-up, prelude and shutdown run in this order.
+const ClassEntry kClasses[] = {
+    {KxTshTimer::SetupClass, KxTshTimer::GetPreludeText, KxTshTimer::ShutdownClass},
+};
+
+}  // namespace
+
+extern "C" {
+
+int __stdcall OrbaPluginLoad() { return 1; }
+
+int __stdcall OrbaPluginInitialize() {
+    KxIComponent* piCompiler = nullptr;
+    KxComponent compiler(KxString(".Tarvo.Compiler"));
+    if (compiler.dwState & KxComponent::KXC_AVAILABLE) compiler.Interface(&piCompiler);
+    for (const ClassEntry& c : kClasses) c.pfnSetup();
+    if (piCompiler) {
+        for (const ClassEntry& c : kClasses) {
+            KxString sPrelude = c.pfnPrelude();
+            static_cast<KxITarvoCompiler*>(piCompiler)->CompileSource(sPrelude);
+        }
+    }
+    return 1;
+}
+
+int __stdcall OrbaPluginShutdown() {
+    for (const ClassEntry& c : kClasses) c.pfnShutdown();
+    KxScDataHandle::GarbageCollect();
+    KxScDataHandle::GarbageCollect();
+    return 1;
+}
+
+int __stdcall OrbaPluginUnload() { return 1; }
+
+}  // extern "C"
+
+// The library's own attach and detach need nothing.
+BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
