@@ -5,7 +5,8 @@
 // dwStartTick when timing (re)starts, dwPauseTick when it pauses, dwDelay the delay in ms.
 // Choices of this library:
 // - The watch is paused when dwPauseTick is not 0 and was taken after dwStartTick
-//   (a restart after a pause therefore ends the pause). Paused time does not count.
+//   (a restart after a pause therefore ends the pause; a pause in the very millisecond of the
+//   start is indistinguishable from a restart and does not count). Paused time does not count.
 // - Resume on a paused watch moves dwStartTick on by the paused time and clears dwPauseTick;
 //   on a running watch it changes nothing.
 // - HasExpired is true when the elapsed time is at least dwDelay. All tick arithmetic is

@@ -1,0 +1,33 @@
+#pragma once
+// Runs Tarvo text in a started runtime and reads back what it left in globals.
+#include <gtest/gtest.h>
+
+#include "KxScVmEnv.h"
+#include "KxTarvoHost.h"
+
+// The runtime is started once per test program: a class is set up once in a library's life.
+class ScriptTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { KxTarvo::Startup(); }
+    static void TearDownTestSuite() {
+        KxTarvo::Shutdown();
+        EXPECT_EQ(KxScData::LiveObjects(), 0);
+    }
+    // Runs the text; it must end without an uncaught error.
+    static void Run(const char* pszText) {
+        ASSERT_EQ(KxTarvo::RunSource(pszText, "test"), KxTarvo::RUN_OK) << pszText;
+    }
+    // The integer the global holds, or -999 when it holds something else.
+    static int Int(const char* pszName) {
+        KxScDataHandle* ph = nullptr;
+        if (!KxScVmEnv::GetGlobalVariable(pszName, &ph) || !ph || !(ph->wFlags & HF_INTEGER)) return -999;
+        return static_cast<int>(ph->dwValue);
+    }
+    // The object the global holds, as T (null when it holds something else).
+    template <class T>
+    static T* Object(const char* pszName) {
+        KxScDataHandle* ph = nullptr;
+        if (!KxScVmEnv::GetGlobalVariable(pszName, &ph) || !ph || !(ph->wFlags & HF_OBJECT)) return nullptr;
+        return dynamic_cast<T*>(static_cast<KxScData*>(ph->Object()));
+    }
+};

@@ -1,0 +1,113 @@
+// Timer driven by a clock the test sets, so delays, pauses and the tick wrap need no sleeping.
+#include "KxTshTimer.h"
+#include "script_fixture.h"
+
+KXTSH_DEFINE_STATICS(KxTshTimer, "Timer");
+
+namespace {
+
+unsigned uNow = 0;
+unsigned FakeTicks() { return uNow; }
+
+class TimerTest : public ScriptTest {
+protected:
+    static void SetUpTestSuite() {
+        ScriptTest::SetUpTestSuite();
+        KxTshTimer::SetupClass();
+        KxTshTimer::pfnTickCount = FakeTicks;
+        KxStopWatch::SetTickSource(FakeTicks);
+    }
+    static void TearDownTestSuite() {
+        KxTshTimer::ShutdownClass();
+        KxStopWatch::SetTickSource(nullptr);
+        ScriptTest::TearDownTestSuite();
+    }
+    // HasExpired() of the global timer t, with the clock at uTick.
+    static int ExpiredAt(unsigned uTick) {
+        uNow = uTick;
+        Run("r = t.HasExpired();");
+        return Int("r");
+    }
+};
+
+TEST_F(TimerTest, FieldsFollowTheCallsAndStartKeepsTheDelay) {
+    uNow = 1000;
+    Run("t = Timer.Timer();");
+    KxTshTimer* pt = Object<KxTshTimer>("t");
+    ASSERT_NE(pt, nullptr);
+    EXPECT_EQ(pt->swWatch.dwStartTick, 0u);
+    EXPECT_EQ(pt->swWatch.dwPauseTick, 0u);
+    EXPECT_EQ(pt->swWatch.dwDelay, 0u);
+    Run("t.Start(500);");
+    EXPECT_EQ(pt->swWatch.dwStartTick, 1000u);
+    EXPECT_EQ(pt->swWatch.dwDelay, 500u);
+    uNow = 1200;
+    Run("t.Pause();");
+    EXPECT_EQ(pt->swWatch.dwPauseTick, 1200u);
+    uNow = 1300;
+    Run("t.Stop();");
+    EXPECT_EQ(pt->swWatch.dwPauseTick, 1300u);
+    uNow = 1400;
+    Run("t.Start();");
+    EXPECT_EQ(pt->swWatch.dwStartTick, 1400u);
+    EXPECT_EQ(pt->swWatch.dwPauseTick, 1300u);
+    EXPECT_EQ(pt->swWatch.dwDelay, 500u);
+    uNow = 1450;
+    Run("t.Reset();");
+    EXPECT_EQ(pt->swWatch.dwStartTick, 1450u);
+    EXPECT_EQ(pt->swWatch.dwDelay, 500u);
+    Run("t = nil;");
+}
+
+TEST_F(TimerTest, PausedTimeDoesNotCount) {
+    uNow = 5000;
+    Run("t = Timer.Timer(); t.Start(100);");
+    EXPECT_EQ(ExpiredAt(5099), 0);
+    EXPECT_EQ(ExpiredAt(5100), 1);
+    Run("t.Reset();");  // at 5100
+    EXPECT_EQ(ExpiredAt(5150), 0);
+    Run("t.Pause();");  // 50 ms gone
+    EXPECT_EQ(ExpiredAt(9000), 0);
+    Run("t.Resume();");  // at 9000: 50 ms left
+    EXPECT_EQ(ExpiredAt(9049), 0);
+    EXPECT_EQ(ExpiredAt(9050), 1);
+    // Resuming a running timer changes nothing.
+    Run("t.Resume();");
+    EXPECT_EQ(ExpiredAt(9050), 1);
+    Run("t = nil;");
+}
+
+TEST_F(TimerTest, DelayRunsAcrossTheTickWrap) {
+    uNow = 0xFFFFFFF0u;
+    Run("t = Timer.Timer(); t.Start(100);");
+    EXPECT_EQ(ExpiredAt(0xFFFFFFFFu), 0);
+    EXPECT_EQ(ExpiredAt(0x53), 0);  // 99 ms after the start
+    EXPECT_EQ(ExpiredAt(0x54), 1);
+    // A pause across the wrap is accounted for too: 10 ms gone before it, 90 left after it.
+    uNow = 0xFFFFFFF0u;
+    Run("t.Reset();");
+    uNow = 0xFFFFFFFAu;
+    Run("t.Pause();");
+    uNow = 0x1000;
+    Run("t.Resume();");
+    EXPECT_EQ(ExpiredAt(0x1059), 0);
+    EXPECT_EQ(ExpiredAt(0x105A), 1);
+    Run("t = nil;");
+}
+
+TEST_F(TimerTest, MethodsCalledDirectlyOnTheClassObjectDoNothing) {
+    KxTshTimer* pClass = KxTshTimer::poClassObject;
+    ASSERT_NE(pClass, nullptr);
+    KxScDataHandle* phDelay = KxScDataHandle::CreateData(70);
+    EXPECT_EQ(pClass->Start(nullptr, 1, &phDelay), nullptr);
+    EXPECT_EQ(pClass->HasExpired(nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(pClass->swWatch.dwDelay, 0u);
+    phDelay->Drop();
+    // An instance given no argument array keeps its delay.
+    KxTshTimer timer;
+    timer.swWatch.dwDelay = 9;
+    EXPECT_EQ(timer.Start(nullptr, 1, nullptr), nullptr);
+    EXPECT_EQ(timer.swWatch.dwDelay, 9u);
+}
+
+}  // namespace
