@@ -11,12 +11,18 @@ void Raise(int nCode, const KxString& sText) {
 
 // Only a string object's text is read: any other object in a string's place gives no text,
 // whatever host passed it.
-const KxString* TextArg(KxScDataHandle* phArg) {
+KxScDataHandle* Arg(int nArgs, KxScDataHandle** pphArgs, int i) {
+    return pphArgs && i < nArgs ? pphArgs[i] : nullptr;
+}
+
+const KxString* TextArg(int nArgs, KxScDataHandle** pphArgs, int i) {
+    KxScDataHandle* phArg = Arg(nArgs, pphArgs, i);
     if (!phArg || !(phArg->wFlags & HF_STRING) || !phArg->dwValue) return nullptr;
     return &static_cast<KxScStringObject*>(phArg->Object())->sText;
 }
 
-bool IntArg(KxScDataHandle* phArg, int* pnValue) {
+bool IntArg(int nArgs, KxScDataHandle** pphArgs, int i, int* pnValue) {
+    KxScDataHandle* phArg = Arg(nArgs, pphArgs, i);
     if (!phArg || !(phArg->wFlags & HF_INTEGER)) return false;
     *pnValue = static_cast<int>(phArg->dwValue);
     return true;

@@ -59,10 +59,13 @@ namespace KxTsh {
 // A script exception on the calling thread's environment. A thread without one (a host
 // calling from elsewhere) has no script to raise it in: nothing happens then.
 void Raise(int nCode, const KxString& sText);
-// The text of a string argument, or null when the argument is not a string.
-const KxString* TextArg(KxScDataHandle* phArg);
-// The integer of an integer argument; false when the argument is not an integer.
-bool IntArg(KxScDataHandle* phArg, int* pnValue);
+// Argument i of a call, or null when the call has fewer (a host may call a method directly
+// with fewer arguments than the runtime would pass).
+KxScDataHandle* Arg(int nArgs, KxScDataHandle** pphArgs, int i);
+// The text of string argument i, or null when it is absent or not a string.
+const KxString* TextArg(int nArgs, KxScDataHandle** pphArgs, int i);
+// The integer of integer argument i; false when it is absent or not an integer.
+bool IntArg(int nArgs, KxScDataHandle** pphArgs, int i, int* pnValue);
 // The script's boolean: an integer handle holding 1 or 0.
 KxScDataHandle* Bool(bool bValue);
 // "global NAME = VALUE;" for each constant, nothing in between.

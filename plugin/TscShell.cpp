@@ -3,9 +3,13 @@
 #include <windows.h>
 
 #include "KxComponent.h"
+#include "KxTshDirectory.h"
+#include "KxTshFile.h"
 #include "KxTshTimer.h"
 
 // The classes' statics, built in this order when the library loads.
+KXTSH_DEFINE_STATICS(KxTshFile, "File");
+KXTSH_DEFINE_STATICS(KxTshDirectory, "Directory");
 KXTSH_DEFINE_STATICS(KxTshTimer, "Timer");
 
 namespace {
@@ -18,6 +22,8 @@ struct ClassEntry {
 
 // Set-up, prelude and shutdown run in this order.
 const ClassEntry kClasses[] = {
+    {KxTshFile::SetupClass, KxTshFile::GetPreludeText, KxTshFile::ShutdownClass},
+    {KxTshDirectory::SetupClass, KxTshDirectory::GetPreludeText, KxTshDirectory::ShutdownClass},
     {KxTshTimer::SetupClass, KxTshTimer::GetPreludeText, KxTshTimer::ShutdownClass},
 };
 

@@ -35,7 +35,7 @@ KxScDataHandle* KxTshTimer::Timer(KxScDataHandle*, int, KxScDataHandle**) {
 
 KxScDataHandle* KxTshTimer::Start(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     if (OnClassObject()) return nullptr;
-    if (nArgs >= 1 && pphArgs && pphArgs[0]) swWatch.dwDelay = static_cast<unsigned>(pphArgs[0]->dwValue);
+    if (KxScDataHandle* phDelay = KxTsh::Arg(nArgs, pphArgs, 0)) swWatch.dwDelay = static_cast<unsigned>(phDelay->dwValue);
     swWatch.dwStartTick = pfnTickCount();
     return nullptr;
 }

@@ -1,0 +1,119 @@
+#include "KxTshDirectory.h"
+
+namespace {
+
+const KxTshMethodDef kMethods[] = {
+    {"Open", static_cast<KxScMethodFunc>(&KxTshDirectory::Open), 1},
+    {"First", static_cast<KxScMethodFunc>(&KxTshDirectory::First), 0},
+    {"Next", static_cast<KxScMethodFunc>(&KxTshDirectory::Next), 0},
+    {"Close", static_cast<KxScMethodFunc>(&KxTshDirectory::Close), 0},
+    {"Exists", static_cast<KxScMethodFunc>(&KxTshDirectory::Exists), 1},
+    {"Create", static_cast<KxScMethodFunc>(&KxTshDirectory::Create), 1},
+};
+const KxTshSignatureDef kSignatures[] = {{"Open", {"String"}}, {"Exists", {"String"}}, {"Create", {"String"}}};
+enum { TOKEN_NAME, TOKEN_COUNT };
+const char* const kTokens[] = {"name", "count"};
+const KxTshMethodDoc kDocs[] = {
+    {"Open", {{"String directory", nullptr}}}, {"Close", {}}, {"First", {}}, {"Next", {}},
+    {"Exists", {{"String directory", nullptr}}}, {"Create", {{"String directory", nullptr}}},
+};
+const KxTshConstant kConstants[] = {
+    {"FILE_ATTRIBUTE_ARCHIVE", 32},  {"FILE_ATTRIBUTE_COMPRESSED", 2048},
+    {"FILE_ATTRIBUTE_DIRECTORY", 16}, {"FILE_ATTRIBUTE_HIDDEN", 2},
+    {"FILE_ATTRIBUTE_NORMAL", 128},  {"FILE_ATTRIBUTE_OFFLINE", 4096},
+    {"FILE_ATTRIBUTE_READONLY", 1},  {"FILE_ATTRIBUTE_SYSTEM", 4},
+    {"FILE_ATTRIBUTE_TEMPORARY", 256},
+};
+const int kDirectoryError = 18;
+
+// A path that is not a string (only a direct caller can pass one) is absent: the folder
+// reader fails on it.
+KxString PathArg(int nArgs, KxScDataHandle** pphArgs) {
+    const KxString* ps = KxTsh::TextArg(nArgs, pphArgs, 0);
+    return ps ? *ps : KxString(NULL_STRING);
+}
+
+KxScDataHandle* EntryRecord(const KxDirectoryFileInfo& info) {
+    KxScDataObject* po = new KxScDataObject(KxScDataObject::KXO_SCRIPT_CLASS);
+    KxScDataHandle* ph = KxScDataHandle::CreateData(po);
+    po->SetProperty(ph, "name", KxScDataHandle::CreateData(info.GetFileName(), false), true);
+    po->SetProperty(ph, "path", KxScDataHandle::CreateData(info.GetFilePath(), false), true);
+    po->SetProperty(ph, "attr", KxScDataHandle::CreateData(static_cast<int>(info.QueryAttributes())), true);
+    po->SetProperty(ph, "size", KxScDataHandle::CreateData(static_cast<int>(info.Size())), true);
+    ph->wFlags |= HF_FIXED;
+    return ph;
+}
+
+}  // namespace
+
+const KxTshClassDef KxTshDirectory::kDef = {kMethods, kSignatures, kTokens, kDocs, kTokens, kConstants, true};
+
+KxTshDirectory::KxTshDirectory() : KxTshClass(KXO_SCRIPT_CLASS), bOpen(false) {}
+
+KxTshDirectory::KxTshDirectory(ClassObjectTag) : KxTshClass(KXO_SCRIPT_CLASS), bOpen(false) {
+    BuildClassObject();
+}
+
+KxTshDirectory::~KxTshDirectory() {
+    if (bOpen) oDirectory.Close();
+}
+
+bool KxTshDirectory::GetOwnProperty(const KxString& sName, KxScDataHandle** pphValue) {
+    switch (LookupPropertyToken(sName, pptTokenTable)) {
+    case TOKEN_NAME: *pphValue = KxScDataHandle::CreateData(oDirectory.sName, false); return true;
+    case TOKEN_COUNT: *pphValue = KxScDataHandle::CreateData(oDirectory.nCount); return true;
+    default: return false;
+    }
+}
+
+KxScDataHandle* KxTshDirectory::Open(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    KxTshDirectory* pDirectory = new KxTshDirectory;
+    if (!pDirectory->oDirectory.Open(PathArg(nArgs, pphArgs))) {
+        delete pDirectory;
+        return nullptr;
+    }
+    KxScDataHandle* ph = KxScDataHandle::CreateData(pDirectory);
+    pDirectory->bOpen = true;
+    return ph;
+}
+
+KxScDataHandle* KxTshDirectory::Walk(const char* pszMethod, KxDirectoryFileInfo* (KxDirectory::*pfnStep)()) {
+    if (OnClassObject()) {
+        KxTsh::Raise(kDirectoryError, KxString(pszMethod) + " cannot be called on the class object");
+        return nullptr;
+    }
+    if (!bOpen) {
+        KxTsh::Raise(kDirectoryError, KxString(pszMethod) + " called on a non-open directory.");
+        return nullptr;
+    }
+    KxDirectoryFileInfo* pInfo = (oDirectory.*pfnStep)();
+    return pInfo ? EntryRecord(*pInfo) : nullptr;
+}
+
+KxScDataHandle* KxTshDirectory::First(KxScDataHandle*, int, KxScDataHandle**) {
+    return Walk("First", &KxDirectory::First);
+}
+
+KxScDataHandle* KxTshDirectory::Next(KxScDataHandle*, int, KxScDataHandle**) {
+    return Walk("Next", &KxDirectory::Next);
+}
+
+KxScDataHandle* KxTshDirectory::Close(KxScDataHandle*, int, KxScDataHandle**) {
+    if (OnClassObject()) {
+        KxTsh::Raise(kDirectoryError, "Close cannot be called on the class object");
+        return nullptr;
+    }
+    if (bOpen) {
+        bOpen = false;
+        oDirectory.Close();
+    }
+    return nullptr;
+}
+
+KxScDataHandle* KxTshDirectory::Exists(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    return KxScDataHandle::CreateData(KxDirectory::Exists(PathArg(nArgs, pphArgs)) ? 1 : 0);
+}
+
+KxScDataHandle* KxTshDirectory::Create(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    return KxScDataHandle::CreateData(KxDirectory::CreateFolder(PathArg(nArgs, pphArgs), nullptr) ? 1 : 0);
+}

@@ -1,0 +1,150 @@
+#include "KxTshFile.h"
+
+namespace {
+
+const KxTshMethodDef kMethods[] = {
+    {"Open", static_cast<KxScMethodFunc>(&KxTshFile::Open), 2},
+    {"Close", static_cast<KxScMethodFunc>(&KxTshFile::Close), 0},
+    {"ReadLn", static_cast<KxScMethodFunc>(&KxTshFile::ReadLn), 0},
+    {"Write", static_cast<KxScMethodFunc>(&KxTshFile::Write), -1},
+    {"WriteLn", static_cast<KxScMethodFunc>(&KxTshFile::WriteLn), -1},
+    {"Flush", static_cast<KxScMethodFunc>(&KxTshFile::Flush), 0},
+    {"Copy", static_cast<KxScMethodFunc>(&KxTshFile::Copy), 2},
+    {"Delete", static_cast<KxScMethodFunc>(&KxTshFile::Delete), 1},
+    {"DoesExist", static_cast<KxScMethodFunc>(&KxTshFile::DoesExist), 1},
+};
+const KxTshSignatureDef kSignatures[] = {
+    {"Open", {"String", "String"}}, {"Copy", {"String", "String"}},
+    {"Delete", {"String"}}, {"DoesExist", {"String"}},
+};
+// The token table says "filename" while the property is found as "fileName": lists of
+// property names show the former, reads need the latter.
+const char* const kTokens[] = {"filename"};
+const KxTshMethodDoc kDocs[] = {
+    {"Open", {{"String fileName", nullptr},
+              {"String fileMode", "Allowable file modes:\n\"read\" - opens in read mode\n"
+                                  "\"write\" - opens in write mode\n\"append\" - opens in append mode"}}},
+    {"Close", {}}, {"ReadLn", {}},
+    {"Write", {{"<var args>", nullptr}}}, {"WriteLn", {{"<var args>", nullptr}}},
+    {"Flush", {}},
+    {"Copy", {{"String sourceFileName", nullptr}, {"String destFileName", nullptr}}},
+    {"Delete", {{"String fileName", nullptr}}}, {"DoesExist", {{"String fileName", nullptr}}},
+};
+const KxTshConstant kConstants[] = {
+    {"FILE_READ", KxTshFile::FS_READ}, {"FILE_WRITE", KxTshFile::FS_WRITE}, {"FILE_APPEND", KxTshFile::FS_APPEND},
+};
+// The modes Open accepts, tested in this order.
+const KxTshConstant kModes[] = {{"read", KxTshFile::FS_READ}, {"write", KxTshFile::FS_WRITE}, {"append", KxTshFile::FS_APPEND}};
+const int kFileError = 28;
+
+// A name argument that is not a string (only a direct caller can pass one) reads as "",
+// which no file system accepts.
+KxString NameArg(int nArgs, KxScDataHandle** pphArgs, int i) {
+    const KxString* ps = KxTsh::TextArg(nArgs, pphArgs, i);
+    return ps ? *ps : KxString("");
+}
+
+}  // namespace
+
+const KxTshClassDef KxTshFile::kDef = {kMethods, kSignatures, kTokens, kDocs, {}, kConstants, false};
+
+KxTshFile::KxTshFile() : KxTshClass(KXO_SCRIPT_CLASS | KXO_RESOURCE) { SetClosed(); }
+
+KxTshFile::KxTshFile(ClassObjectTag) : KxTshClass(KXO_SCRIPT_CLASS) {
+    SetClosed();
+    BuildClassObject();
+}
+
+// Output still buffered reaches the file when the last reference goes.
+KxTshFile::~KxTshFile() { CloseFile(); }
+
+bool KxTshFile::GetOwnProperty(const KxString& sName, KxScDataHandle** pphValue) {
+    if (sName != "fileName") return false;
+    *pphValue = KxScDataHandle::CreateData(sFileName, false);
+    return true;
+}
+
+KxScDataHandle* KxTshFile::Open(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    KxTshFile* pFile = new KxTshFile;
+    KxString sMode = NameArg(nArgs, pphArgs, 1);
+    unsigned dwMode = 0;
+    for (const KxTshConstant& m : kModes)
+        if (sMode == m.pszName) {
+            dwMode = m.nValue;
+            break;
+        }
+    KxString sError;
+    if (!dwMode) {
+        sError = KxString("File::Open(): Invalid mode specified: ") + sMode;
+    } else if (pFile->OpenFile(NameArg(nArgs, pphArgs, 0), dwMode, sError)) {
+        return KxScDataHandle::CreateData(pFile);
+    }
+    delete pFile;
+    KxTsh::Raise(kFileError, sError);
+    return nullptr;
+}
+
+KxScDataHandle* KxTshFile::Close(KxScDataHandle*, int, KxScDataHandle**) {
+    if (dwState & FS_OPEN) CloseFile();
+    return nullptr;
+}
+
+KxScDataHandle* KxTshFile::ReadLn(KxScDataHandle*, int, KxScDataHandle**) {
+    if (!IsReadable()) {
+        KxTsh::Raise(kFileError, "File must be open for reading.");
+        return nullptr;
+    }
+    KxString sLine;
+    return ReadLine(sLine) ? KxScDataHandle::CreateData(sLine, false) : nullptr;
+}
+
+KxScDataHandle* KxTshFile::WriteArgs(int nArgs, KxScDataHandle** pphArgs, bool bLineEnd) {
+    if (!IsWritable()) {
+        KxTsh::Raise(kFileError, "File must be open for writing.");
+        return nullptr;
+    }
+    if (nArgs <= 0 || !pphArgs) return nullptr;
+    KxString sText{KxStringSize(256)};
+    KxString sItem;
+    for (int i = 0; i < nArgs; ++i) {
+        if (pphArgs[i]) {
+            pphArgs[i]->InfoShort(&sItem);
+            sText << sItem;
+        } else {
+            sText << "NIL";
+        }
+    }
+    WriteText(sText, bLineEnd);
+    return nullptr;
+}
+
+KxScDataHandle* KxTshFile::Write(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    return WriteArgs(nArgs, pphArgs, false);
+}
+
+KxScDataHandle* KxTshFile::WriteLn(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    return WriteArgs(nArgs, pphArgs, true);
+}
+
+KxScDataHandle* KxTshFile::Flush(KxScDataHandle*, int, KxScDataHandle**) {
+    FlushBuffer();
+    return nullptr;
+}
+
+KxScDataHandle* KxTshFile::Copy(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    return KxScDataHandle::CreateData(CopyFileA(NameArg(nArgs, pphArgs, 0), NameArg(nArgs, pphArgs, 1), FALSE));
+}
+
+KxScDataHandle* KxTshFile::Delete(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    return KxScDataHandle::CreateData(DeleteFileA(NameArg(nArgs, pphArgs, 0)));
+}
+
+// Whether the file can be opened for reading now: a folder, or a file another program holds
+// without sharing, gives 0.
+KxScDataHandle* KxTshFile::DoesExist(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    HANDLE h = CreateFileA(NameArg(nArgs, pphArgs, 0), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return KxScDataHandle::CreateData(0);
+    CloseHandle(h);
+    return KxScDataHandle::CreateData(1);
+}

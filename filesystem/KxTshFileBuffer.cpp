@@ -1,0 +1,131 @@
+// The open-file state of a File: one handle, one 4,097-byte buffer, and the line reading and
+// writing through it.
+#include <cstring>
+
+#include "KxTshFile.h"
+
+void KxTshFile::SetClosed() {
+    sFileName = "";
+    pbBuffer = pbCursor = nullptr;
+    dwCount = 0;
+    hFile = nullptr;
+    dwState = FS_CLOSED;
+}
+
+bool KxTshFile::OpenFile(const KxString& sName, unsigned dwMode, KxString& sErrorText) {
+    sErrorText = "";
+    sFileName = sName;
+    const DWORD dwFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
+    const char* pszFailure;
+    if (dwMode & FS_READ) {
+        hFile = CreateFileA(sName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, dwFlags, nullptr);
+        pszFailure = " for reading";
+    } else if (dwMode & FS_WRITE) {
+        hFile = CreateFileA(sName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, dwFlags, nullptr);
+        pszFailure = " for writing";
+    } else if (dwMode & FS_APPEND) {
+        hFile = CreateFileA(sName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, dwFlags, nullptr);
+        if (hFile != INVALID_HANDLE_VALUE) SetFilePointer(hFile, 0, nullptr, FILE_END);
+        pszFailure = " for appending";
+    } else {
+        sErrorText = "Invalid mode for opening file";
+        return false;
+    }
+    if (hFile == INVALID_HANDLE_VALUE) {
+        sErrorText = KxString("Cannot open ") + sName + pszFailure;
+        return false;
+    }
+    // Not cleared: only bytes that were read or written are ever looked at.
+    pbBuffer = new unsigned char[kBufferSize];
+    pbCursor = pbBuffer;
+    dwState = dwMode | FS_OPEN;
+    dwCount = 0;
+    return true;
+}
+
+bool KxTshFile::ReadLine(KxString& sLine) {
+    sLine = "";
+    if (!IsReadable()) return false;
+    for (;;) {
+        if (dwCount == 0) {
+            DWORD dwRead = 0;
+            if (!ReadFile(hFile, pbBuffer, kReadBlock, &dwRead, nullptr) || dwRead == 0) return false;
+            dwCount = dwRead;
+            pbCursor = pbBuffer;
+        }
+        unsigned char* pbStart = pbCursor;
+        if (*pbCursor != '\r') {
+            while (dwCount > 0 && *pbCursor != '\n' && *pbCursor != '\r') {
+                ++pbCursor;
+                --dwCount;
+            }
+        }
+        // Pieces are taken as zero-ended text: a NUL in the data ends its piece there.
+        if (dwCount > 0 && *pbCursor == '\n') {
+            *pbCursor = 0;
+            sLine << reinterpret_cast<const char*>(pbStart);
+            ++pbCursor;
+            --dwCount;
+            return true;
+        }
+        if (dwCount >= 2 && pbCursor[0] == '\r' && pbCursor[1] == '\n') {
+            *pbCursor = 0;
+            sLine << reinterpret_cast<const char*>(pbStart);
+            pbCursor += 2;
+            dwCount -= 2;
+            return true;
+        }
+        // A lone CR, a CR ending the block, or the block's end: the line goes on. After a
+        // full block the zero lands in the buffer's spare 4,097th byte.
+        *pbCursor = 0;
+        sLine << reinterpret_cast<const char*>(pbStart);
+        if (dwCount > 0) {
+            ++pbCursor;
+            --dwCount;
+        }
+    }
+}
+
+bool KxTshFile::WriteText(const KxString& sText, bool bLineEnd) {
+    if (!IsWritable()) return true;
+    const char* pSource = sText;
+    unsigned n = sText.Length();
+    if (n > kTextRoom - dwCount) FlushBuffer();
+    for (;;) {
+        unsigned nFree = kTextRoom - dwCount;
+        bool bLast = n <= nFree;
+        unsigned nPiece = bLast ? n : nFree;
+        if (nPiece) std::memcpy(pbCursor, pSource, nPiece);
+        pbCursor += nPiece;
+        pSource += nPiece;
+        dwCount += nPiece;
+        n -= nPiece;
+        if (bLast) break;
+        FlushBuffer();
+    }
+    if (bLineEnd) {
+        pbCursor[0] = '\r';
+        pbCursor[1] = '\n';
+        dwCount += 2;
+        FlushBuffer();
+    }
+    return true;
+}
+
+// A failed or short write is not reported: the bytes are dropped, as callers expect of a
+// buffer that is always left empty.
+void KxTshFile::FlushBuffer() {
+    if (!IsWritable() || dwCount == 0) return;
+    DWORD dwWritten = 0;
+    WriteFile(hFile, pbBuffer, dwCount, &dwWritten, nullptr);
+    pbCursor = pbBuffer;
+    dwCount = 0;
+}
+
+void KxTshFile::CloseFile() {
+    FlushBuffer();
+    if (!(dwState & FS_OPEN)) return;
+    CloseHandle(hFile);
+    delete[] pbBuffer;
+    SetClosed();
+}
