@@ -10,8 +10,10 @@
 // - GetGlobalVariable gives the handle without a reference of the caller's own.
 // - ClearGlobalVariable(name, bRelease) removes the global; its reference is dropped only with
 //   bRelease, otherwise the caller takes it over.
-// - A global whose handle carries HF_FIXED cannot be assigned, redefined or cleared by scripts,
-//   and scripts cannot write properties of its object. The host's calls above are not refused.
+// - A global the host set to a handle carrying HF_FIXED (a class global) cannot be assigned,
+//   redefined or cleared by scripts. A script's own variable may hold a fixed handle (an entry
+//   record, say) and be assigned again. Scripts cannot write properties of the object of any
+//   fixed handle. The host's calls above are not refused.
 // - ThrowException records one pending exception (a second one before the script sees the
 //   first is ignored); the script raises it when the method returns.
 class KXRT_API KxScVmEnv {

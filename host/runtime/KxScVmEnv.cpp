@@ -51,6 +51,7 @@ bool KxScVmEnv::SetGlobalVariable(const KxString& sName, KxScDataHandle* phValue
     if (!bHandOver) phValue->AddRef();
     if (pSlot->phValue) pSlot->phValue->Drop();
     pSlot->phValue = phValue;
+    pSlot->bSetByHost = true;
     return true;
 }
 
@@ -66,6 +67,7 @@ bool KxScVmEnv::ClearGlobalVariable(const KxString& sName, bool bRelease) {
     if (!pSlot || !pSlot->phValue) return false;
     if (bRelease) pSlot->phValue->Drop();
     pSlot->phValue = nullptr;
+    pSlot->bSetByHost = false;
     return true;
 }
 

@@ -7,6 +7,7 @@
 struct KxScGlobalSlot {
     KxString sName;
     KxScDataHandle* phValue = nullptr;
+    bool bSetByHost = false;  // by SetGlobalVariable, not by a script's assignment
 };
 KxScGlobalSlot* RtGlobalSlot(const KxString& sName);
 void RtDropAllGlobals();

@@ -72,7 +72,7 @@ public:
 
     void StoreGlobal(KxScGlobalSlot* pSlot, Value v, int nLine) {
         KxScDataHandle* phOld = pSlot->phValue;
-        if (phOld && (phOld->wFlags & HF_FIXED))
+        if (phOld && pSlot->bSetByHost && (phOld->wFlags & HF_FIXED))
             Raise(ERR_FIXED, KxString("global ") + Quoted(pSlot->sName) + " cannot be changed", nLine);
         // An integer global nobody else refers to is updated in place: loops over global
         // counters then make no handles at all.
@@ -81,6 +81,7 @@ public:
             return;
         }
         pSlot->phValue = v.NewHandle();
+        pSlot->bSetByHost = false;
         if (phOld) phOld->Drop();
     }
 
@@ -294,13 +295,15 @@ Value MethodCallExpr::Eval(Interp& in) {
     std::vector<Value> vArgs;
     vArgs.reserve(args.size());
     for (auto& arg : args) vArgs.push_back(arg->Eval(in));
-    // The method sees handles; the interpreter keeps one reference on each during the call.
+    // The method sees handles, nil as a null handle (no value); the interpreter keeps one
+    // reference on each during the call.
     std::vector<KxScDataHandle*> vHandles(vArgs.size());
-    for (size_t i = 0; i < vArgs.size(); ++i) vHandles[i] = vArgs[i].NewHandle();
+    for (size_t i = 0; i < vArgs.size(); ++i) vHandles[i] = vArgs[i].IsNil() ? nullptr : vArgs[i].NewHandle();
     struct Release {
         std::vector<KxScDataHandle*>& v;
         ~Release() {
-            for (KxScDataHandle* ph : v) ph->Drop();
+            for (KxScDataHandle* ph : v)
+                if (ph) ph->Drop();
         }
     } release{vHandles};
 
@@ -427,6 +430,11 @@ Flow ThrowStmt::Exec(Interp& in) {
 
 void Run(Program& program) {
     Interp in(&program.sPath);
+    // An exception a method raised when called from outside any script (a host calling it
+    // directly) belongs to no script: it must not surface in this one.
+    int nCode = 0;
+    KxString sText;
+    in.pEnv->TakeException(&nCode, &sText);
     program.top.Exec(in);
 }
 

@@ -2,8 +2,11 @@
 // Runs Tarvo text in a started runtime and reads back what it left in globals.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "KxScVmEnv.h"
 #include "KxTarvoHost.h"
+#include "KxThread.h"
 
 // The runtime is started once per test program: a class is set up once in a library's life.
 class ScriptTest : public ::testing::Test {
@@ -13,15 +16,25 @@ protected:
         KxTarvo::Shutdown();
         EXPECT_EQ(KxScData::LiveObjects(), 0);
     }
-    // Runs the text; it must end without an uncaught error.
+    // Runs the text; it must end without an uncaught error. What it let go of is collected,
+    // so files it left open are closed.
     static void Run(const char* pszText) {
-        ASSERT_EQ(KxTarvo::RunSource(pszText, "test"), KxTarvo::RUN_OK) << pszText;
+        EXPECT_EQ(KxTarvo::RunSource(pszText, "test"), KxTarvo::RUN_OK) << pszText;
+        KxScDataHandle::GarbageCollect();
     }
     // The integer the global holds, or -999 when it holds something else.
     static int Int(const char* pszName) {
         KxScDataHandle* ph = nullptr;
         if (!KxScVmEnv::GetGlobalVariable(pszName, &ph) || !ph || !(ph->wFlags & HF_INTEGER)) return -999;
         return static_cast<int>(ph->dwValue);
+    }
+    // The exception a method called directly left pending, as "CODE TEXT", or "<none>".
+    static std::string Pending() {
+        int nCode = 0;
+        KxString sText;
+        KxScVmEnv* pEnv = KxThread::GetThread()->GetVmEnv();
+        if (!pEnv || !pEnv->TakeException(&nCode, &sText)) return "<none>";
+        return std::to_string(nCode) + " " + std::string(sText);
     }
     // The object the global holds, as T (null when it holds something else).
     template <class T>
