@@ -1,5 +1,6 @@
 // The open-file state of a File: one handle, one 4,097-byte buffer, and the line reading and
 // writing through it.
+#include <cstdint>
 #include <cstring>
 
 #include "KxTshFile.h"
@@ -43,6 +44,27 @@ bool KxTshFile::OpenFile(const KxString& sName, unsigned dwMode, KxString& sErro
     return true;
 }
 
+namespace {
+
+// The first LF, CR or NUL in [p, pEnd), or pEnd. Eight bytes are tested at a time: a byte
+// equal to c makes (v ^ c...) hold a zero byte, which the usual zero-byte test finds.
+const unsigned char* FindLineByte(const unsigned char* p, const unsigned char* pEnd) {
+    const uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    while (pEnd - p >= 8) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        uint64_t vLf = v ^ (kOnes * '\n'), vCr = v ^ (kOnes * '\r');
+        if (((v - kOnes) & ~v) & kHighs) break;
+        if (((vLf - kOnes) & ~vLf) & kHighs) break;
+        if (((vCr - kOnes) & ~vCr) & kHighs) break;
+        p += 8;
+    }
+    while (p < pEnd && *p != '\n' && *p != '\r' && *p != 0) ++p;
+    return p;
+}
+
+}  // namespace
+
 bool KxTshFile::ReadLine(KxString& sLine) {
     sLine = "";
     if (!IsReadable()) return false;
@@ -54,31 +76,37 @@ bool KxTshFile::ReadLine(KxString& sLine) {
             pbCursor = pbBuffer;
         }
         unsigned char* pbStart = pbCursor;
+        // Pieces are taken as zero-ended text: a NUL in the data ends its piece there, though
+        // the scan for the line end goes on past it.
+        unsigned char* pbPieceEnd = nullptr;
         if (*pbCursor != '\r') {
-            while (dwCount > 0 && *pbCursor != '\n' && *pbCursor != '\r') {
-                ++pbCursor;
-                --dwCount;
+            unsigned char* pbEnd = pbCursor + dwCount;
+            unsigned char* p = pbCursor;
+            while ((p = const_cast<unsigned char*>(FindLineByte(p, pbEnd))) < pbEnd && *p == 0) {
+                if (!pbPieceEnd) pbPieceEnd = p;
+                ++p;
             }
+            dwCount -= static_cast<unsigned>(p - pbCursor);
+            pbCursor = p;
         }
-        // Pieces are taken as zero-ended text: a NUL in the data ends its piece there.
+        if (!pbPieceEnd) pbPieceEnd = pbCursor;
+        unsigned nStep;
         if (dwCount > 0 && *pbCursor == '\n') {
-            *pbCursor = 0;
-            sLine << reinterpret_cast<const char*>(pbStart);
-            ++pbCursor;
-            --dwCount;
-            return true;
+            nStep = 1;
+        } else if (dwCount >= 2 && pbCursor[0] == '\r' && pbCursor[1] == '\n') {
+            nStep = 2;
+        } else {
+            // A lone CR, a CR ending the block, or the block's end: the line goes on. After a
+            // full block the zero lands in the buffer's spare 4,097th byte.
+            nStep = 0;
         }
-        if (dwCount >= 2 && pbCursor[0] == '\r' && pbCursor[1] == '\n') {
-            *pbCursor = 0;
-            sLine << reinterpret_cast<const char*>(pbStart);
-            pbCursor += 2;
-            dwCount -= 2;
-            return true;
-        }
-        // A lone CR, a CR ending the block, or the block's end: the line goes on. After a
-        // full block the zero lands in the buffer's spare 4,097th byte.
         *pbCursor = 0;
-        sLine << reinterpret_cast<const char*>(pbStart);
+        sLine.Append(reinterpret_cast<const char*>(pbStart), static_cast<unsigned>(pbPieceEnd - pbStart));
+        if (nStep) {
+            pbCursor += nStep;
+            dwCount -= nStep;
+            return true;
+        }
         if (dwCount > 0) {
             ++pbCursor;
             --dwCount;

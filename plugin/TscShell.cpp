@@ -5,9 +5,11 @@
 #include "KxComponent.h"
 #include "KxTshDirectory.h"
 #include "KxTshFile.h"
+#include "KxTshShell.h"
 #include "KxTshTimer.h"
 
 // The classes' statics, built in this order when the library loads.
+KXTSH_DEFINE_STATICS(KxTshShell, "Shell");
 KXTSH_DEFINE_STATICS(KxTshFile, "File");
 KXTSH_DEFINE_STATICS(KxTshDirectory, "Directory");
 KXTSH_DEFINE_STATICS(KxTshTimer, "Timer");
@@ -22,6 +24,7 @@ struct ClassEntry {
 
 // Set-up, prelude and shutdown run in this order.
 const ClassEntry kClasses[] = {
+    {KxTshShell::SetupClass, KxTshShell::GetPreludeText, KxTshShell::ShutdownClass},
     {KxTshFile::SetupClass, KxTshFile::GetPreludeText, KxTshFile::ShutdownClass},
     {KxTshDirectory::SetupClass, KxTshDirectory::GetPreludeText, KxTshDirectory::ShutdownClass},
     {KxTshTimer::SetupClass, KxTshTimer::GetPreludeText, KxTshTimer::ShutdownClass},

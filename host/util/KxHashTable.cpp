@@ -16,7 +16,8 @@ unsigned HashOf(const KxString& sKey) {
 }
 }  // namespace
 
-KxHashTable::KxHashTable() : ppBuckets(new Entry*[8]()), nBuckets(8), nCount(0) {}
+// The buckets are made by the first Insert: most objects never get a property.
+KxHashTable::KxHashTable() : ppBuckets(nullptr), nBuckets(0), nCount(0) {}
 
 KxHashTable::~KxHashTable() {
     // Derived classes are gone by now; their OnRemove must not run here.
@@ -54,6 +55,10 @@ void KxHashTable::Grow() {
 }
 
 bool KxHashTable::Insert(const KxString& sKey, void* pvValue) {
+    if (!ppBuckets) {
+        nBuckets = 8;
+        ppBuckets = new Entry*[nBuckets]();
+    }
     Entry** pp = Find(sKey);
     if (*pp) {
         (*pp)->pvValue = pvValue;
@@ -65,6 +70,7 @@ bool KxHashTable::Insert(const KxString& sKey, void* pvValue) {
 }
 
 bool KxHashTable::Lookup(const KxString& sKey, void** ppvValue) const {
+    if (!ppBuckets) return false;
     Entry* p = *Find(sKey);
     if (!p) return false;
     if (ppvValue) *ppvValue = p->pvValue;
@@ -72,6 +78,7 @@ bool KxHashTable::Lookup(const KxString& sKey, void** ppvValue) const {
 }
 
 bool KxHashTable::Remove(const KxString& sKey) {
+    if (!ppBuckets) return false;
     Entry** pp = Find(sKey);
     Entry* p = *pp;
     if (!p) return false;

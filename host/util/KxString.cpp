@@ -38,7 +38,7 @@ KxString::KxString(KxNullString) : pszText(nullptr), nLength(0), nCapacity(0) {}
 KxString::~KxString() { Release(); }
 
 void KxString::Release() {
-    delete[] pszText;
+    if (nCapacity) delete[] pszText;
     pszText = nullptr;
     nLength = nCapacity = 0;
 }
@@ -46,12 +46,19 @@ void KxString::Release() {
 // Room for nNeeded bytes of text plus the NUL; the string becomes non-null.
 void KxString::Reserve(unsigned nNeeded) {
     if (pszText && nNeeded < nCapacity) return;
+    // Empty texts share one NUL and own no memory until text is added: most strings a
+    // script makes start empty, and many stay so.
+    static char szEmpty[1] = "";
+    if (nNeeded == 0 && nCapacity == 0) {
+        if (!pszText) pszText = szEmpty;
+        return;
+    }
     unsigned nNew = nCapacity ? nCapacity : 16;
     while (nNew <= nNeeded) nNew *= 2;
     char* pNew = new char[nNew];
     if (pszText) std::memcpy(pNew, pszText, nLength);
     pNew[nLength] = '\0';
-    delete[] pszText;
+    if (nCapacity) delete[] pszText;
     pszText = pNew;
     nCapacity = nNew;
 }

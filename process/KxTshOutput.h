@@ -1,0 +1,27 @@
+#pragma once
+#include "KxString.h"
+
+// How a started program's captured output is cut into segments for delivery: each CR LF ends
+// a line (delivered with bLineEnd true), a lone CR or a chunk's end ends a segment without a
+// line end (the CR is dropped), and an LF without CR is text. Each chunk is cut on its own, so
+// a CR LF split by a chunk boundary gives a segment without line end and a next chunk that
+// starts with the LF. pChunk needs one spare byte after its nCount bytes: segments are closed
+// in place with a NUL, so a NUL in the output also ends its segment's text.
+template <class Deliver>
+void KxCutOutputChunk(char* pChunk, unsigned nCount, Deliver deliver) {
+    char* p = pChunk;
+    char* pEnd = pChunk + nCount;
+    while (p < pEnd) {
+        char* pCr = p;
+        while (pCr < pEnd && *pCr != '\r') ++pCr;
+        if (pCr == pEnd) {
+            *pEnd = 0;
+            deliver(KxString(p), false);
+            return;
+        }
+        *pCr = 0;
+        bool bLineEnd = pCr + 1 < pEnd && pCr[1] == '\n';
+        deliver(KxString(p), bLineEnd);
+        p = pCr + (bLineEnd ? 2 : 1);
+    }
+}

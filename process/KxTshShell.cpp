@@ -1,0 +1,195 @@
+#include "KxTshShell.h"
+
+#include "KxDirectory.h"
+#include "KxEnvVariable.h"
+#include "KxFindConsoleThread.h"
+#include "KxTshFile.h"
+#include "KxTshOutput.h"
+
+namespace {
+
+const KxTshMethodDef kMethods[] = {
+    {"Exec", static_cast<KxScMethodFunc>(&KxTshShell::Exec), -1},
+    {"Chdir", static_cast<KxScMethodFunc>(&KxTshShell::Chdir), 1},
+    {"Setenv", static_cast<KxScMethodFunc>(&KxTshShell::Setenv), 2},
+    {"Getenv", static_cast<KxScMethodFunc>(&KxTshShell::Getenv), 1},
+    {"GetCurrentDir", static_cast<KxScMethodFunc>(&KxTshShell::GetCurrentDir), 0},
+    {"Sleep", static_cast<KxScMethodFunc>(&KxTshShell::Sleep), 1},
+};
+const KxTshSignatureDef kSignatures[] = {
+    {"Chdir", {"String"}}, {"Setenv", {"String", "String"}}, {"Getenv", {"String"}}, {"Sleep", {"_Integer_"}},
+};
+const KxTshMethodDoc kDocs[] = {
+    {"Exec", {{"String programName", nullptr}}},
+    {"Exec", {{"String programName", nullptr}, {"File OutputFile", nullptr}}},
+    {"Exec", {{"String programName", nullptr}, {"int waitFlag", nullptr}}},
+    {"Chdir", {{"String dir", nullptr}}},
+    {"Setenv", {{"String name", nullptr}, {"String value", nullptr}}},
+    {"Getenv", {{"String name", nullptr}}},
+    {"GetCurrentDir", {}},
+    {"Sleep", {{"int milliWait", nullptr}}},
+};
+enum { SH_EXEC_WAIT = 1, SH_EXEC_NOWAIT = 2 };
+const KxTshConstant kConstants[] = {{"SH_EXEC_WAIT", SH_EXEC_WAIT}, {"SH_EXEC_NOWAIT", SH_EXEC_NOWAIT}};
+const int kShellError = 28, kArgumentError = 15, kNoValueError = 7;
+
+// Errors of the process steps: raised, and the method gives no value.
+KxScDataHandle* Fail(int nCode, const KxString& sText) {
+    KxTsh::Raise(nCode, sText);
+    return nullptr;
+}
+
+}  // namespace
+
+const KxTshClassDef KxTshShell::kDef = {kMethods, kSignatures, {}, kDocs, {}, kConstants, false};
+bool KxTshShell::bConsoleAllocated = false;
+
+KxTshShell::KxTshShell() : KxTshClass(KXO_SCRIPT_CLASS) {}
+
+KxTshShell::KxTshShell(ClassObjectTag) : KxTshClass(KXO_SCRIPT_CLASS) { BuildClassObject(); }
+
+void KxTshShell::ShutdownClass() {
+    if (bConsoleAllocated) FreeConsole();
+    KxTshClass::ShutdownClass();
+}
+
+// A host without a console gets one for the programs it starts, hidden by the finder. When
+// the host has one already, AllocConsole fails and the next Exec tries again.
+void KxTshShell::AllocateHiddenConsole() {
+    if (bConsoleAllocated || !AllocConsole()) return;
+    SetConsoleTitleA(kHiddenConsoleTitle);
+    // The finder's code runs for seconds after this call and its object deletes itself when
+    // it is done; the library must stay loaded for both even if the host unloads it sooner.
+    HMODULE hSelf = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&kHiddenConsoleTitle), &hSelf);
+    KxFindConsoleThread* pFinder = new KxFindConsoleThread;
+    pFinder->AssignWork(pFinder, 10000);
+    bConsoleAllocated = true;
+}
+
+KxScDataHandle* KxTshShell::Exec(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    AllocateHiddenConsole();
+    if ((nArgs != 1 && nArgs != 2) || !pphArgs)
+        return Fail(kArgumentError, "Shell::Exec(): Need one or two parameters.");
+    int nWait = SH_EXEC_WAIT;
+    KxTshFile* pFile = nullptr;
+    if (KxScDataHandle* phSecond = nArgs == 2 ? pphArgs[1] : nullptr) {
+        if (phSecond->wFlags & HF_INTEGER) {
+            nWait = static_cast<int>(phSecond->dwValue);
+        } else if (KxScDataObject* po = phSecond->Object()) {
+            pFile = static_cast<KxTshFile*>(po->DynamicCast("KxTshFile"));
+        }
+    }
+    if (!pphArgs[0]) return Fail(kNoValueError, "Shell::Exec(): first argument must be a string.");
+    const KxString* psCommand = KxTsh::TextArg(nArgs, pphArgs, 0);
+    if (!psCommand) return Fail(kArgumentError, "Shell::Exec(): first argument must be a string.");
+    if (nWait == SH_EXEC_WAIT) return RunAndCapture(*psCommand, pFile);
+
+    // Detached: the program starts in the folder part of its command line (arguments and
+    // all are taken as the path), or in the host's current folder when there is none.
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    KxString sCommand(*psCommand);  // CreateProcessA may write into the command line
+    KxString sFolder = KxGetDirectoryFromPath(sCommand);
+    if (!CreateProcessA(nullptr, sCommand, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                        sFolder.IsNull() ? nullptr : static_cast<const char*>(sFolder), &si, &pi))
+        return Fail(kShellError, KxString("Cannot create process: ") + *psCommand);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return nullptr;
+}
+
+KxScDataHandle* KxTshShell::RunAndCapture(const KxString& sCommand, KxTshFile* pFile) {
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE hRead = nullptr, hWrite = nullptr;
+    if (!CreatePipe(&hRead, &hWrite, &sa, 0)) return Fail(kShellError, "Shell::Exec(): Cannot create pipe.");
+    // The program gets the host's standard handles, pointed into the pipe for the start.
+    HANDLE hOldOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE hOldErr = GetStdHandle(STD_ERROR_HANDLE);
+    const char* pszFailure = nullptr;
+    if (!SetStdHandle(STD_OUTPUT_HANDLE, hWrite)) {
+        pszFailure = "Error setting STDOUT handle.";
+    } else if (!SetStdHandle(STD_ERROR_HANDLE, hWrite)) {
+        SetStdHandle(STD_OUTPUT_HANDLE, hOldOut);
+        pszFailure = "Error setting STDERR handle.";
+    }
+    if (pszFailure) {
+        CloseHandle(hRead);
+        CloseHandle(hWrite);
+        return Fail(kShellError, pszFailure);
+    }
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    KxString sLine(sCommand);  // CreateProcessA may write into the command line
+    BOOL bStarted = CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    SetStdHandle(STD_OUTPUT_HANDLE, hOldOut);
+    SetStdHandle(STD_ERROR_HANDLE, hOldErr);
+    if (!bStarted) {
+        CloseHandle(hRead);
+        CloseHandle(hWrite);
+        return Fail(kShellError, KxString("Cannot create process: ") + sCommand);
+    }
+    PumpOutput(hRead, hWrite, pFile);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return nullptr;
+}
+
+void KxTshShell::PumpOutput(HANDLE hReadEnd, HANDLE hWriteEnd, KxTshFile* pFile) {
+    // With the host's copy of the write end gone, the pipe ends when the program's copies do.
+    if (!CloseHandle(hWriteEnd)) KxTsh::Raise(kShellError, "Cannot close Pipe Output");
+    char achChunk[4096 + 1];
+    DWORD dwCount = 0;
+    KxScConsoleManager* pConsole = KxScConsoleManager::pcmManager;
+    while (ReadFile(hReadEnd, achChunk, 4096, &dwCount, nullptr) && dwCount > 0) {
+        KxCutOutputChunk(achChunk, dwCount, [&](const KxString& sSegment, bool bLineEnd) {
+            if (pFile) {
+                pFile->WriteText(sSegment, bLineEnd);
+            } else if (pConsole) {
+                if (bLineEnd) {
+                    pConsole->PrintStringNl(sSegment);
+                } else {
+                    pConsole->PrintString(sSegment);
+                }
+            }
+        });
+    }
+    CloseHandle(hReadEnd);
+}
+
+KxScDataHandle* KxTshShell::Chdir(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    const KxString* psFolder = KxTsh::TextArg(nArgs, pphArgs, 0);
+    KxString sFolder = psFolder ? *psFolder : KxString("");
+    if (!SetCurrentDirectoryA(sFolder)) return Fail(kShellError, KxString("Cannot change directory to: ") + sFolder);
+    return nullptr;
+}
+
+KxScDataHandle* KxTshShell::Setenv(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    const KxString* psName = KxTsh::TextArg(nArgs, pphArgs, 0);
+    const KxString* psValue = KxTsh::TextArg(nArgs, pphArgs, 1);
+    if (psName && psValue) KxEnvVariable(*psName).Set(*psValue);
+    return nullptr;
+}
+
+KxScDataHandle* KxTshShell::Getenv(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    const KxString* psName = KxTsh::TextArg(nArgs, pphArgs, 0);
+    if (!psName) return nullptr;
+    KxString sValue = KxEnvVariable(*psName).Get();
+    return sValue.IsNull() ? nullptr : KxScDataHandle::CreateData(sValue, false);
+}
+
+// A current folder longer than the buffer leaves it as it was: the result is then "".
+KxScDataHandle* KxTshShell::GetCurrentDir(KxScDataHandle*, int, KxScDataHandle**) {
+    char szFolder[260] = "";
+    GetCurrentDirectoryA(sizeof szFolder, szFolder);
+    return KxScDataHandle::CreateData(szFolder, false);
+}
+
+KxScDataHandle* KxTshShell::Sleep(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    KxSleeper::Snooze(KxScDataMethod::GetIntParam(0, nArgs, pphArgs));
+    return nullptr;
+}

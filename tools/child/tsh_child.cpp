@@ -1,0 +1,142 @@
+// tsh_child: the program the tests and benchmarks start. It carries out its arguments in
+// order, then exits:
+//   out TEXT      write TEXT to standard output (escapes: \r \n \0 \\ \xHH)
+//   err TEXT      the same on standard error
+//   pause MS      sleep
+//   bulk N LEN    write N lines of LEN bytes each (LEN - 2 letters, then CR LF) to stdout
+//   env NAME      write NAME's value (or "<unset>") and CR LF to stdout
+//   cwd           write the current folder and CR LF to stdout
+//   cwdfile NAME  write the current folder into the file NAME (for detached runs)
+//   window TITLE  open a window with that title (it lives until the program ends)
+//   idle MS       sleep while answering window messages (a close request ends the program)
+//   exit CODE     the exit code (default 0)
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+void Put(DWORD dwStd, const std::string& s) {
+    DWORD dw = 0;
+    WriteFile(GetStdHandle(dwStd), s.data(), static_cast<DWORD>(s.size()), &dw, nullptr);
+}
+
+std::string Unescape(const char* p) {
+    std::string s;
+    for (; *p; ++p) {
+        if (*p != '\\' || !p[1]) {
+            s += *p;
+            continue;
+        }
+        switch (*++p) {
+        case 'r': s += '\r'; break;
+        case 'n': s += '\n'; break;
+        case '0': s += '\0'; break;
+        case 'x':
+            if (p[1] && p[2]) {
+                s += static_cast<char>(std::strtol(std::string(p + 1, 2).c_str(), nullptr, 16));
+                p += 2;
+            }
+            break;
+        default: s += *p; break;
+        }
+    }
+    return s;
+}
+
+LRESULT CALLBACK WindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    if (uMsg == WM_CLOSE) {
+        DestroyWindow(hWnd);
+        return 0;
+    }
+    if (uMsg == WM_DESTROY) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(hWnd, uMsg, wParam, lParam);
+}
+
+void OpenWindow(const char* pszTitle) {
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = WindowProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "TshChildWindow";
+    RegisterClassA(&wc);
+    CreateWindowA("TshChildWindow", pszTitle, WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
+                  wc.hInstance, nullptr);
+}
+
+// Sleeps for dwMs while dispatching messages; false once the window was closed.
+bool Idle(DWORD dwMs) {
+    DWORD dwEnd = GetTickCount() + dwMs;
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) return false;
+            DispatchMessageA(&msg);
+        }
+        DWORD dwNow = GetTickCount();
+        if (static_cast<int>(dwEnd - dwNow) <= 0) return true;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, dwEnd - dwNow, QS_ALLINPUT);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int nExit = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::string sOp = argv[i];
+        const char* pszArg = i + 1 < argc ? argv[i + 1] : "";
+        if (sOp == "out" || sOp == "err") {
+            Put(sOp == "out" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, Unescape(pszArg));
+            ++i;
+        } else if (sOp == "pause") {
+            Sleep(std::atoi(pszArg));
+            ++i;
+        } else if (sOp == "bulk" && i + 2 < argc) {
+            long nLines = std::atol(argv[i + 1]);
+            int nLength = std::atoi(argv[i + 2]);
+            std::string sLine(nLength > 2 ? nLength - 2 : 0, 'b');
+            sLine += "\r\n";
+            std::string sBlock;
+            for (long n = 0; n < nLines; ++n) {
+                sBlock += sLine;
+                if (sBlock.size() >= 65536) {
+                    Put(STD_OUTPUT_HANDLE, sBlock);
+                    sBlock.clear();
+                }
+            }
+            Put(STD_OUTPUT_HANDLE, sBlock);
+            i += 2;
+        } else if (sOp == "env") {
+            const char* pszValue = std::getenv(pszArg);
+            Put(STD_OUTPUT_HANDLE, std::string(pszValue ? pszValue : "<unset>") + "\r\n");
+            ++i;
+        } else if (sOp == "cwd") {
+            char sz[MAX_PATH] = "";
+            GetCurrentDirectoryA(MAX_PATH, sz);
+            Put(STD_OUTPUT_HANDLE, std::string(sz) + "\r\n");
+        } else if (sOp == "cwdfile") {
+            char sz[MAX_PATH] = "";
+            GetCurrentDirectoryA(MAX_PATH, sz);
+            HANDLE h = CreateFileA(pszArg, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+            DWORD dw = 0;
+            WriteFile(h, sz, static_cast<DWORD>(strlen(sz)), &dw, nullptr);
+            CloseHandle(h);
+            ++i;
+        } else if (sOp == "window") {
+            OpenWindow(pszArg);
+            ++i;
+        } else if (sOp == "idle") {
+            if (!Idle(static_cast<DWORD>(std::atoi(pszArg)))) return 3;
+            ++i;
+        } else if (sOp == "exit") {
+            nExit = std::atoi(pszArg);
+            ++i;
+        }
+    }
+    return nExit;
+}
