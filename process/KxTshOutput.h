@@ -7,8 +7,9 @@
 // a CR LF split by a chunk boundary gives a segment without line end and a next chunk that
 // starts with the LF. pChunk needs one spare byte after its nCount bytes: segments are closed
 // in place with a NUL, so a NUL in the output also ends its segment's text.
+// sSegment is the caller's, so that its memory serves every segment of every chunk.
 template <class Deliver>
-void KxCutOutputChunk(char* pChunk, unsigned nCount, Deliver deliver) {
+void KxCutOutputChunk(char* pChunk, unsigned nCount, KxString& sSegment, Deliver deliver) {
     char* p = pChunk;
     char* pEnd = pChunk + nCount;
     while (p < pEnd) {
@@ -16,12 +17,14 @@ void KxCutOutputChunk(char* pChunk, unsigned nCount, Deliver deliver) {
         while (pCr < pEnd && *pCr != '\r') ++pCr;
         if (pCr == pEnd) {
             *pEnd = 0;
-            deliver(KxString(p), false);
+            sSegment = p;
+            deliver(sSegment, false);
             return;
         }
         *pCr = 0;
         bool bLineEnd = pCr + 1 < pEnd && pCr[1] == '\n';
-        deliver(KxString(p), bLineEnd);
+        sSegment = p;
+        deliver(sSegment, bLineEnd);
         p = pCr + (bLineEnd ? 2 : 1);
     }
 }

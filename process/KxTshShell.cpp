@@ -145,15 +145,16 @@ void KxTshShell::PumpOutput(HANDLE hReadEnd, HANDLE hWriteEnd, KxTshFile* pFile)
     char achChunk[4096 + 1];
     DWORD dwCount = 0;
     KxScConsoleManager* pConsole = KxScConsoleManager::pcmManager;
+    KxString sSegment;
     while (ReadFile(hReadEnd, achChunk, 4096, &dwCount, nullptr) && dwCount > 0) {
-        KxCutOutputChunk(achChunk, dwCount, [&](const KxString& sSegment, bool bLineEnd) {
+        KxCutOutputChunk(achChunk, dwCount, sSegment, [&](const KxString& sText, bool bLineEnd) {
             if (pFile) {
-                pFile->WriteText(sSegment, bLineEnd);
+                pFile->WriteText(sText, bLineEnd);
             } else if (pConsole) {
                 if (bLineEnd) {
-                    pConsole->PrintStringNl(sSegment);
+                    pConsole->PrintStringNl(sText);
                 } else {
-                    pConsole->PrintString(sSegment);
+                    pConsole->PrintString(sText);
                 }
             }
         });

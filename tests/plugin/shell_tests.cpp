@@ -22,7 +22,8 @@ typedef std::vector<std::pair<std::string, bool>> Segments;
 Segments Cut(std::string sChunk) {
     Segments v;
     sChunk += '?';  // the spare byte, overwritten by the NUL
-    KxCutOutputChunk(&sChunk[0], static_cast<unsigned>(sChunk.size() - 1),
+    KxString sSegment("left from before");
+    KxCutOutputChunk(&sChunk[0], static_cast<unsigned>(sChunk.size() - 1), sSegment,
                      [&](const KxString& s, bool bLineEnd) { v.push_back({std::string(s), bLineEnd}); });
     return v;
 }
