@@ -84,19 +84,30 @@ public:
     static KxScConsoleManager* pcmManager;
 };
 
-// The runtime's list type, as native code makes and fills lists.
-class KXRT_API KxScListInterface {
+// A script list as native code reads and fills it, with these operations in this order:
+// the number of items; the item at an index, without a reference of the caller's own (null
+// when out of range); and AppendItem, which takes a reference of its own on the handle (a
+// null handle appends nil).
+class KXRT_API KxScStdLibList {
 public:
-    // A new, empty list; the caller owns its handle's one reference.
-    virtual KxScDataHandle* CreateList();
-    virtual int Count(KxScDataHandle* phList);
-    // Appends phItem; the list takes a reference of its own.
-    virtual void Append(KxScDataHandle* phList, KxScDataHandle* phItem);
-    // The item at nIndex without a reference of the caller's own, or null when out of range.
-    virtual KxScDataHandle* Item(KxScDataHandle* phList, int nIndex);
+    virtual int ItemCount() = 0;
+    virtual KxScDataHandle* GetItem(int nIndex) = 0;
+    virtual void AppendItem(KxScDataHandle* phItem) = 0;
+
+protected:
+    ~KxScStdLibList() = default;
+};
+
+// The runtime's list type. CreateList makes a new, empty list and gives it with the handle
+// that refers to it; the caller owns that handle's one reference.
+class KXRT_API KxScStdLibListInterface {
+public:
+    virtual void CreateList(KxScStdLibList** ppList, KxScDataHandle** pphList);
+    // The list a handle refers to, or null when it refers to none.
+    virtual KxScStdLibList* ListOf(KxScDataHandle* phValue);
 };
 
 class KXRT_API KxScStdLib {
 public:
-    static KxScListInterface* pslliListInterface;
+    static KxScStdLibListInterface* pslliListInterface;
 };

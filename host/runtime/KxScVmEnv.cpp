@@ -208,7 +208,12 @@ KxScListObject::~KxScListObject() {
 __TarvoTypeInfo* KxScListObject::TarvoTypeInfo() { return &_ptiTypeInfo; }
 KxString KxScListObject::GetClassNameA() { return "List"; }
 
-void KxScListObject::Append(KxScDataHandle* phItem) {
+void KxScListObject::AppendItem(KxScDataHandle* phItem) {
+    if (phItem) {
+        phItem->AddRef();
+    } else {
+        phItem = RtCreateNil();
+    }
     if (nCount == nCapacity) {
         int nMore = nCapacity ? nCapacity * 2 : 8;
         KxScDataHandle** pph = new KxScDataHandle*[nMore];
@@ -233,35 +238,19 @@ int KxScListObject::GetThroughCount(KxScDataHandle* phTarget) {
     return nThrough;
 }
 
-namespace {
-KxScListObject* ListOf(KxScDataHandle* ph) {
-    return ph && (ph->wFlags & HF_LIST) ? static_cast<KxScListObject*>(ph->Object()) : nullptr;
-}
-}  // namespace
-
-KxScDataHandle* KxScListInterface::CreateList() {
-    return KxScDataHandle::CreateData(new KxScListObject);
-}
-
-int KxScListInterface::Count(KxScDataHandle* phList) {
-    KxScListObject* pl = ListOf(phList);
-    return pl ? pl->Count() : 0;
-}
-
-void KxScListInterface::Append(KxScDataHandle* phList, KxScDataHandle* phItem) {
-    KxScListObject* pl = ListOf(phList);
-    if (!pl) return;
-    if (phItem) {
-        phItem->AddRef();
+void KxScStdLibListInterface::CreateList(KxScStdLibList** ppList, KxScDataHandle** pphList) {
+    KxScListObject* pl = new KxScListObject;
+    if (ppList) *ppList = pl;
+    KxScDataHandle* ph = KxScDataHandle::CreateData(pl);
+    if (pphList) {
+        *pphList = ph;
     } else {
-        phItem = RtCreateNil();
+        ph->Drop();
     }
-    pl->Append(phItem);
 }
 
-KxScDataHandle* KxScListInterface::Item(KxScDataHandle* phList, int nIndex) {
-    KxScListObject* pl = ListOf(phList);
-    return pl ? pl->Item(nIndex) : nullptr;
+KxScStdLibList* KxScStdLibListInterface::ListOf(KxScDataHandle* phValue) {
+    return phValue && (phValue->wFlags & HF_LIST) ? static_cast<KxScListObject*>(phValue->Object()) : nullptr;
 }
 
-KxScListInterface* KxScStdLib::pslliListInterface = nullptr;
+KxScStdLibListInterface* KxScStdLib::pslliListInterface = nullptr;

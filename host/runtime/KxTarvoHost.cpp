@@ -5,7 +5,7 @@
 
 namespace {
 KxScConsoleManager gConsole;
-KxScListInterface gLists;
+KxScStdLibListInterface gLists;
 std::vector<std::unique_ptr<tarvo::Program>> gPrograms;
 bool gbTraceCompile = false;
 
@@ -83,10 +83,12 @@ int RunFile(const KxString& sPath) {
 
 void SetScriptArgs(const KxString& sScript, int nArgs, char** ppszArgs) {
     KxScVmEnv::SetGlobalVariable("SCRIPT", KxScDataHandle::CreateData(sScript, false), true, false);
-    KxScDataHandle* phList = gLists.CreateList();
+    KxScStdLibList* pList = nullptr;
+    KxScDataHandle* phList = nullptr;
+    gLists.CreateList(&pList, &phList);
     for (int i = 0; i < nArgs; ++i) {
         KxScDataHandle* ph = KxScDataHandle::CreateData(ppszArgs[i], false);
-        gLists.Append(phList, ph);
+        pList->AppendItem(ph);
         ph->Drop();
     }
     KxScVmEnv::SetGlobalVariable("ARGS", phList, true, false);

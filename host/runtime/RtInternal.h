@@ -23,8 +23,8 @@ int RtLiveHandles();
 void RtUnlinkClassHandle(KxScDataHandle* phClass);
 void RtDeleteClassInfos();
 
-// The list objects behind KxScListInterface.
-class KxScListObject : public KxScDataObject {
+// The list objects behind KxScStdLibListInterface.
+class KxScListObject : public KxScDataObject, public KxScStdLibList {
 public:
     KxScListObject();
     ~KxScListObject() override;
@@ -33,11 +33,11 @@ public:
     KxScLinkData* CountCircLinks(KxScDataHandle* phSelf) override;
     int GetThroughCount(KxScDataHandle* phTarget) override;
 
-    void Append(KxScDataHandle* phItem);  // takes over the caller's reference
-    int Count() const { return nCount; }
-    KxScDataHandle* Item(int nIndex) const {
+    int ItemCount() override { return nCount; }
+    KxScDataHandle* GetItem(int nIndex) override {
         return nIndex >= 0 && nIndex < nCount ? pphItems[nIndex] : nullptr;
     }
+    void AppendItem(KxScDataHandle* phItem) override;
     static __TarvoTypeInfo _ptiTypeInfo;
 
 private:

@@ -237,7 +237,7 @@ Value CallExpr::Eval(Interp& in) {
     case B_LEN: {
         CheckArity(in, sName, 1, args.size(), nLine);
         Value v = args[0]->Eval(in);
-        if (v.Is(HF_LIST)) return Value::Int(KxScStdLib::pslliListInterface->Count(v.Handle()));
+        if (v.Is(HF_LIST)) return Value::Int(KxScStdLib::pslliListInterface->ListOf(v.Handle())->ItemCount());
         if (v.Is(HF_STRING)) return Value::Int(static_cast<int>(v.Text().Length()));
         in.Raise(ERR_TYPE, KxString("len() needs a list or a string, not ") + v.ShortText(), nLine);
     }
@@ -321,8 +321,9 @@ Value IndexExpr::Eval(Interp& in) {
     if (!ix.IsInt()) in.Raise(ERR_TYPE, "an index must be an integer", nLine);
     int i = ix.AsInt(), n;
     if (v.Is(HF_LIST)) {
-        n = KxScStdLib::pslliListInterface->Count(v.Handle());
-        if (i >= 0 && i < n) return Value::Share(KxScStdLib::pslliListInterface->Item(v.Handle(), i));
+        KxScStdLibList* pList = KxScStdLib::pslliListInterface->ListOf(v.Handle());
+        n = pList->ItemCount();
+        if (i >= 0 && i < n) return Value::Share(pList->GetItem(i));
     } else if (v.Is(HF_STRING)) {
         n = static_cast<int>(v.Text().Length());
         if (i >= 0 && i < n)
@@ -396,10 +397,10 @@ Flow WhileStmt::Exec(Interp& in) {
 Flow ForStmt::Exec(Interp& in) {
     Value v = list->Eval(in);
     if (!v.Is(HF_LIST)) in.Raise(ERR_TYPE, KxString("cannot loop over ") + v.ShortText(), nLine);
-    KxScListInterface* pli = KxScStdLib::pslliListInterface;
+    KxScStdLibList* pList = KxScStdLib::pslliListInterface->ListOf(v.Handle());
     Flow out = Flow::NORMAL;
-    for (int i = 0; i < pli->Count(v.Handle()); ++i) {
-        in.Store(var, Value::Share(pli->Item(v.Handle(), i)), nLine);
+    for (int i = 0; i < pList->ItemCount(); ++i) {
+        in.Store(var, Value::Share(pList->GetItem(i)), nLine);
         if (LoopEnds(body.Exec(in), &out)) break;
     }
     return out;
