@@ -6,12 +6,14 @@
 #include "KxTshDirectory.h"
 #include "KxTshFile.h"
 #include "KxTshShell.h"
+#include "KxTshTask.h"
 #include "KxTshTimer.h"
 
 // The classes' statics, built in this order when the library loads.
 KXTSH_DEFINE_STATICS(KxTshShell, "Shell");
 KXTSH_DEFINE_STATICS(KxTshFile, "File");
 KXTSH_DEFINE_STATICS(KxTshDirectory, "Directory");
+KXTSH_DEFINE_STATICS(KxTshTask, "Task");
 KXTSH_DEFINE_STATICS(KxTshTimer, "Timer");
 
 namespace {
@@ -27,6 +29,7 @@ const ClassEntry kClasses[] = {
     {KxTshShell::SetupClass, KxTshShell::GetPreludeText, KxTshShell::ShutdownClass},
     {KxTshFile::SetupClass, KxTshFile::GetPreludeText, KxTshFile::ShutdownClass},
     {KxTshDirectory::SetupClass, KxTshDirectory::GetPreludeText, KxTshDirectory::ShutdownClass},
+    {KxTshTask::SetupClass, KxTshTask::GetPreludeText, KxTshTask::ShutdownClass},
     {KxTshTimer::SetupClass, KxTshTimer::GetPreludeText, KxTshTimer::ShutdownClass},
 };
 

@@ -45,7 +45,7 @@ protected:
 
     static constexpr const char* kNames[4] = {"OrbaPluginLoad", "OrbaPluginInitialize",
                                               "OrbaPluginShutdown", "OrbaPluginUnload"};
-    static constexpr const char* kClasses[] = {"Shell", "File", "Directory", "Timer"};
+    static constexpr const char* kClasses[] = {"Shell", "File", "Directory", "Task", "Timer"};
     HMODULE hModule = nullptr;
     EntryPoint apfn[4] = {};
 };

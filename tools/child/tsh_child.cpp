@@ -7,7 +7,7 @@
 //   env NAME      write NAME's value (or "<unset>") and CR LF to stdout
 //   cwd           write the current folder and CR LF to stdout
 //   cwdfile NAME  write the current folder into the file NAME (for detached runs)
-//   window TITLE  open a window with that title (it lives until the program ends)
+//   window TITLE  open a window with that title, last in the z-order (it lives until the end)
 //   idle MS       sleep while answering window messages (a close request ends the program)
 //   exit CODE     the exit code (default 0)
 #include <windows.h>
@@ -64,8 +64,11 @@ void OpenWindow(const char* pszTitle) {
     wc.hInstance = GetModuleHandleA(nullptr);
     wc.lpszClassName = "TshChildWindow";
     RegisterClassA(&wc);
-    CreateWindowA("TshChildWindow", pszTitle, WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
-                  wc.hInstance, nullptr);
+    HWND hWnd = CreateWindowA("TshChildWindow", pszTitle, WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                              nullptr, wc.hInstance, nullptr);
+    // Last in the z-order, so that a scan of the top-level windows meets it after the input
+    // method's window every GUI thread has: a task list then shows this window's title.
+    SetWindowPos(hWnd, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
 // Sleeps for dwMs while dispatching messages; false once the window was closed.
