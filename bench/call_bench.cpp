@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "KxScVmEnv.h"
+#include "bench_clock.h"
 #include "KxTarvoHost.h"
 
 namespace {
@@ -18,19 +19,9 @@ public:
     virtual int Touch(int n) { return n + 1; }
 };
 
-double Seconds(LARGE_INTEGER a, LARGE_INTEGER b) {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return double(b.QuadPart - a.QuadPart) / double(f.QuadPart);
-}
-
 template <class F>
 double Time(F f) {
-    LARGE_INTEGER a, b;
-    QueryPerformanceCounter(&a);
-    f();
-    QueryPerformanceCounter(&b);
-    return Seconds(a, b);
+    return BenchBest(1, f);
 }
 
 void RunScript(const char* pszCode) {

@@ -10,18 +10,12 @@
 #include "KxTarvoHost.h"
 #include "KxTshFile.h"
 #include "KxTshShell.h"
+#include "bench_clock.h"
 
 KXTSH_DEFINE_STATICS(KxTshShell, "Shell");
 KXTSH_DEFINE_STATICS(KxTshFile, "File");
 
 namespace {
-
-double Now() {
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return double(t.QuadPart) / double(f.QuadPart);
-}
 
 unsigned long long SizeOf(const std::string& sPath) {
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -76,17 +70,8 @@ int main() {
     for (unsigned nLength : {10u, 100u, 1000u}) {
         unsigned nLines = (64u << 20) / nLength;
         std::string sCommand = sChild + " bulk " + std::to_string(nLines) + " " + std::to_string(nLength);
-        double dBare = 1e9, dOurs = 1e9;
-        for (int i = 0; i < 3; ++i) {
-            double d = Now();
-            Bare(sCommand, sBare);
-            d = Now() - d;
-            if (d < dBare) dBare = d;
-            d = Now();
-            Ours(sCommand, sOurs);
-            d = Now() - d;
-            if (d < dOurs) dOurs = d;
-        }
+        double dBare = BenchBest(3, [&] { Bare(sCommand, sBare); });
+        double dOurs = BenchBest(3, [&] { Ours(sCommand, sOurs); });
         unsigned long long nBytes = 1ull * nLines * nLength;
         if (SizeOf(sBare) != nBytes || SizeOf(sOurs) != nBytes) {
             std::printf("output incomplete: %llu and %llu of %llu bytes\n", SizeOf(sBare), SizeOf(sOurs), nBytes);

@@ -13,19 +13,13 @@
 
 #include "KxTshFile.h"
 #include "KxTarvoHost.h"
+#include "bench_clock.h"
 
 KXTSH_DEFINE_STATICS(KxTshFile, "File");
 
 namespace {
 
 const unsigned kTotal = 64u << 20;
-
-double Now() {
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return double(t.QuadPart) / double(f.QuadPart);
-}
 
 HANDLE Create(const char* pszName, DWORD dwAccess, DWORD dwCreation) {
     return CreateFileA(pszName, dwAccess, FILE_SHARE_READ, nullptr, dwCreation,
@@ -110,14 +104,9 @@ unsigned ScriptRead(const char* pszName) {
 int nRuns = 1;
 template <class F>
 double Best(F f, unsigned nExpected) {
-    double dBest = 1e9;
-    for (int i = 0; i < nRuns; ++i) {
-        double d = Now();
+    return BenchBest(nRuns, [&] {
         if (f() != nExpected) ExitProcess(2);
-        d = Now() - d;
-        if (d < dBest) dBest = d;
-    }
-    return dBest;
+    });
 }
 
 }  // namespace

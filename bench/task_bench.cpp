@@ -12,17 +12,11 @@
 
 #include "KxTarvoHost.h"
 #include "KxTshTask.h"
+#include "bench_clock.h"
 
 KXTSH_DEFINE_STATICS(KxTshTask, "Task");
 
 namespace {
-
-double Now() {
-    LARGE_INTEGER f, t;
-    QueryPerformanceFrequency(&f);
-    QueryPerformanceCounter(&t);
-    return double(t.QuadPart) / double(f.QuadPart);
-}
 
 struct Bare {
     DWORD dwId;
@@ -89,17 +83,12 @@ int main() {
     }
     const int N = 200;
     size_t nBare = 0, nOurs = 0;
-    double dBare = 1e9, dOurs = 1e9;
-    for (int round = 0; round < 3; ++round) {
-        double d = Now();
+    double dBare = BenchBest(3, [&] {
         for (int i = 0; i < N; ++i) nBare = BareList();
-        d = Now() - d;
-        if (d < dBare) dBare = d;
-        d = Now();
+    });
+    double dOurs = BenchBest(3, [&] {
         for (int i = 0; i < N; ++i) nOurs = OurList();
-        d = Now() - d;
-        if (d < dOurs) dOurs = d;
-    }
+    });
     std::printf("processes: %zu (bare) and %zu (TaskList)\n", nBare, nOurs);
     std::printf("bare snapshot + EnumWindows: %8.1f us per list\n", dBare / N * 1e6);
     std::printf("Task.TaskList:               %8.1f us per list  (ratio %.2f)\n", dOurs / N * 1e6, dOurs / dBare);

@@ -40,13 +40,6 @@ protected:
         v.push_back("<end>");
         return v;
     }
-    // The message the script's statement raised, or "<none>".
-    static std::string ErrorOf(const std::string& sStatement) {
-        Run(("m = \"<none>\"; try { " + sStatement + " } catch (e) { m = \"\" + e.code + \" \" + e.text; }").c_str());
-        KxScDataHandle* ph = nullptr;
-        KxScVmEnv::GetGlobalVariable("m", &ph);
-        return std::string(static_cast<KxScStringObject*>(ph->Object())->sText);
-    }
     typedef std::vector<std::string> V;
 };
 
@@ -148,15 +141,17 @@ TEST_F(FileTest, ScriptsWriteExactBytes) {
 }
 
 TEST_F(FileTest, ScriptErrorsAndValues) {
-    EXPECT_EQ(ErrorOf("File.Open(\"s.txt\", \"modify\");"), "28 File::Open(): Invalid mode specified: modify");
-    EXPECT_EQ(ErrorOf("File.Open(\"s.txt\", \"\");"), "28 File::Open(): Invalid mode specified: ");
-    EXPECT_EQ(ErrorOf("File.Open(\"absent.txt\", \"read\");"), "28 Cannot open absent.txt for reading");
-    EXPECT_EQ(ErrorOf("File.Open(\"s.txt\", \"write\").ReadLn();"), "28 File must be open for reading.");
-    EXPECT_EQ(ErrorOf("File.Open(\"s.txt\", \"read\").Write(1);"), "28 File must be open for writing.");
-    EXPECT_EQ(ErrorOf("File.ReadLn();"), "28 File must be open for reading.");
-    EXPECT_EQ(ErrorOf("File.Close(); File.Flush(); File.Open(\"s.txt\", \"read\").Flush();"), "<none>");
-    EXPECT_EQ(ErrorOf("File.Open(\"s.txt\", \"read\").fileName = \"x\";"), "2 property 'fileName' of <File> cannot be set");
-    EXPECT_EQ(ErrorOf("File.Open(1, \"read\");"), "104 arguments do not fit File::Open");
+    ExpectErrors({
+        {"File.Open(\"s.txt\", \"modify\");", "28 File::Open(): Invalid mode specified: modify"},
+        {"File.Open(\"s.txt\", \"\");", "28 File::Open(): Invalid mode specified: "},
+        {"File.Open(\"absent.txt\", \"read\");", "28 Cannot open absent.txt for reading"},
+        {"File.Open(\"s.txt\", \"write\").ReadLn();", "28 File must be open for reading."},
+        {"File.Open(\"s.txt\", \"read\").Write(1);", "28 File must be open for writing."},
+        {"File.ReadLn();", "28 File must be open for reading."},
+        {"File.Close(); File.Flush(); File.Open(\"s.txt\", \"read\").Flush();", "<none>"},
+        {"File.Open(\"s.txt\", \"read\").fileName = \"x\";", "2 property 'fileName' of <File> cannot be set"},
+        {"File.Open(1, \"read\");", "104 arguments do not fit File::Open"},
+    });
     Run("g = File.Open(\"s.txt\", \"read\"); h = g.Open(\"s.txt\", \"read\"); same = g == h;"
         "n = g.fileName; a = g.ReadLn(); b = h.ReadLn(); c = g.ReadLn(); g = nil; h = nil;");
     EXPECT_EQ(Int("same"), 0);
@@ -228,19 +223,19 @@ TEST_F(FileTest, DirectoryWalkAndFolders) {
         " + \"|\" + e.size + \";\"; e = d.Next(); }"
         "last = d.Next(); again = d.First().name; d.Close(); d.Close();");
     EXPECT_EQ(Int("count"), 3);
-    KxScDataHandle* ph = nullptr;
-    KxScVmEnv::GetGlobalVariable("seen", &ph);
-    std::string sSeen(static_cast<KxScStringObject*>(ph->Object())->sText);
+    std::string sSeen = Text("seen");
     std::set<std::string> entries;
     for (size_t i = 0, j; (j = sSeen.find(';', i)) != std::string::npos; i = j + 1) entries.insert(sSeen.substr(i, j - i));
     EXPECT_EQ(entries, std::set<std::string>({"deep|walk\\deep|16|0", "empty.txt|walk\\empty.txt|0|0",
                                               "ten.bin|walk\\ten.bin|0|10"}));
-    EXPECT_EQ(ErrorOf("d.First();"), "18 First called on a non-open directory.");
-    EXPECT_EQ(ErrorOf("d.Next();"), "18 Next called on a non-open directory.");
-    EXPECT_EQ(ErrorOf("Directory.First();"), "18 First cannot be called on the class object");
-    EXPECT_EQ(ErrorOf("Directory.Close();"), "18 Close cannot be called on the class object");
-    EXPECT_EQ(ErrorOf("Directory.Open(\"walk\").name = \"x\";"), "2 property 'name' of <Directory> cannot be set");
-    EXPECT_EQ(ErrorOf("x = Directory.Open(\"walk\"); y = x.Open(\"walk\\\\deep\"); z = x.count + y.count;"), "<none>");
+    ExpectErrors({
+        {"d.First();", "18 First called on a non-open directory."},
+        {"d.Next();", "18 Next called on a non-open directory."},
+        {"Directory.First();", "18 First cannot be called on the class object"},
+        {"Directory.Close();", "18 Close cannot be called on the class object"},
+        {"Directory.Open(\"walk\").name = \"x\";", "2 property 'name' of <Directory> cannot be set"},
+        {"x = Directory.Open(\"walk\"); y = x.Open(\"walk\\\\deep\"); z = x.count + y.count;", "<none>"},
+    });
     EXPECT_EQ(Int("z"), 4);
     Run("nothing = Directory.Open(\"walk\\\\nothing\"); isnil = nothing == nil; d = nil; x = nil; y = nil;");
     EXPECT_EQ(Int("isnil"), 1);

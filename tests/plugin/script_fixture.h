@@ -2,7 +2,9 @@
 // Runs Tarvo text in a started runtime and reads back what it left in globals.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "KxScVmEnv.h"
 #include "KxTarvoHost.h"
@@ -27,6 +29,21 @@ protected:
         KxScDataHandle* ph = nullptr;
         if (!KxScVmEnv::GetGlobalVariable(pszName, &ph) || !ph || !(ph->wFlags & HF_INTEGER)) return -999;
         return static_cast<int>(ph->dwValue);
+    }
+    // The text the global holds, or "<nil>" when it holds no string.
+    static std::string Text(const char* pszName) {
+        KxScDataHandle* ph = nullptr;
+        if (!KxScVmEnv::GetGlobalVariable(pszName, &ph) || !ph || !(ph->wFlags & HF_STRING)) return "<nil>";
+        return std::string(static_cast<KxScStringObject*>(ph->Object())->sText);
+    }
+    // "CODE TEXT" of the exception the statements raised, or "<none>".
+    static std::string ErrorOf(const std::string& sStatements) {
+        Run(("m = \"<none>\"; try { " + sStatements + " } catch (e) { m = \"\" + e.code + \" \" + e.text; }").c_str());
+        return Text("m");
+    }
+    // Each statement raises the error given ("<none>": none).
+    static void ExpectErrors(std::initializer_list<std::pair<const char*, const char*>> cases) {
+        for (const auto& c : cases) EXPECT_EQ(ErrorOf(c.first), c.second) << c.first;
     }
     // The exception a method called directly left pending, as "CODE TEXT", or "<none>".
     static std::string Pending() {

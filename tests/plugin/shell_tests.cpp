@@ -59,15 +59,6 @@ protected:
         Run(("f = File.Open(\"out.txt\", \"write\"); Shell.Exec(CHILD + \" " + sArgs + "\", f); f.Close();").c_str());
         return ScratchFolder::Get("out.txt");
     }
-    static std::string ErrorOf(const std::string& sStatement) {
-        Run(("m = \"<none>\"; try { " + sStatement + " } catch (e) { m = \"\" + e.code + \" \" + e.text; }").c_str());
-        return Text("m");
-    }
-    static std::string Text(const char* pszGlobal) {
-        KxScDataHandle* ph = nullptr;
-        if (!KxScVmEnv::GetGlobalVariable(pszGlobal, &ph) || !(ph->wFlags & HF_STRING)) return "<nil>";
-        return std::string(static_cast<KxScStringObject*>(ph->Object())->sText);
-    }
 };
 
 TEST_F(ShellTest, CapturedOutputReachesTheFileExactly) {
@@ -88,14 +79,15 @@ TEST_F(ShellTest, StandardHandlesAndFolderAreKeptOnEveryPath) {
     HANDLE hOut = GetStdHandle(STD_OUTPUT_HANDLE), hErr = GetStdHandle(STD_ERROR_HANDLE);
     Run("before = Shell.GetCurrentDir();");
     Captured("out x");
-    EXPECT_EQ(ErrorOf("Shell.Exec(\"no-such-program-here.exe arg\");"),
-              "28 Cannot create process: no-such-program-here.exe arg");
-    EXPECT_EQ(ErrorOf("Shell.Exec(\"\");"), "28 Cannot create process: ");
-    EXPECT_EQ(ErrorOf("Shell.Exec();"), "15 Shell::Exec(): Need one or two parameters.");
-    EXPECT_EQ(ErrorOf("Shell.Exec(CHILD, 1, 2);"), "15 Shell::Exec(): Need one or two parameters.");
-    EXPECT_EQ(ErrorOf("Shell.Exec(5);"), "15 Shell::Exec(): first argument must be a string.");
-    EXPECT_EQ(ErrorOf("Shell.Exec(nil, f);"), "7 Shell::Exec(): first argument must be a string.");
-    EXPECT_EQ(ErrorOf("Shell.Chdir(\"no-such-folder\");"), "28 Cannot change directory to: no-such-folder");
+    ExpectErrors({
+        {"Shell.Exec(\"no-such-program-here.exe arg\");", "28 Cannot create process: no-such-program-here.exe arg"},
+        {"Shell.Exec(\"\");", "28 Cannot create process: "},
+        {"Shell.Exec();", "15 Shell::Exec(): Need one or two parameters."},
+        {"Shell.Exec(CHILD, 1, 2);", "15 Shell::Exec(): Need one or two parameters."},
+        {"Shell.Exec(5);", "15 Shell::Exec(): first argument must be a string."},
+        {"Shell.Exec(nil, f);", "7 Shell::Exec(): first argument must be a string."},
+        {"Shell.Chdir(\"no-such-folder\");", "28 Cannot change directory to: no-such-folder"},
+    });
     EXPECT_EQ(GetStdHandle(STD_OUTPUT_HANDLE), hOut);
     EXPECT_EQ(GetStdHandle(STD_ERROR_HANDLE), hErr);
     Run("after = Shell.GetCurrentDir();");
@@ -130,8 +122,7 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
         EXPECT_EQ(ScratchFolder::Get(sMarker.c_str()), ChildFolder()) << pszFlag;
     }
     DeleteFileA(sMarker.c_str());
-    EXPECT_EQ(ErrorOf("Shell.Exec(\"no-such-program-here.exe\", SH_EXEC_NOWAIT);"),
-              "28 Cannot create process: no-such-program-here.exe");
+    EXPECT_EQ(ErrorOf("Shell.Exec(\"no-such-program-here.exe\", SH_EXEC_NOWAIT);"), "28 Cannot create process: no-such-program-here.exe");
 }
 
 // Runs last (tests run in the order they are defined): it gives this process

@@ -233,11 +233,6 @@ protected:
             Sleep(100);
         }
     }
-    static std::string Text(const char* pszGlobal) {
-        KxScDataHandle* ph = nullptr;
-        if (!KxScVmEnv::GetGlobalVariable(pszGlobal, &ph) || !(ph->wFlags & HF_STRING)) return "<nil>";
-        return std::string(static_cast<KxScStringObject*>(ph->Object())->sText);
-    }
     static DWORD ExitCodeAfter(HANDLE hProcess) {
         DWORD dw = 999;
         if (WaitForSingleObject(hProcess, 5000) == WAIT_OBJECT_0) GetExitCodeProcess(hProcess, &dw);
