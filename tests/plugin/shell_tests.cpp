@@ -125,6 +125,34 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
     EXPECT_EQ(ErrorOf("Shell.Exec(\"no-such-program-here.exe\", SH_EXEC_NOWAIT);"), "28 Cannot create process: no-such-program-here.exe");
 }
 
+// The host without a console of its own: tarvow.exe running a script that starts a program.
+TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
+    ASSERT_EQ(FindWindowA(nullptr, kHiddenConsoleTitle), nullptr);
+    ScratchFolder::Put("hidden.tarvo", "Shell.Exec(ARGS[0] + \" out x\"); Shell.Sleep(2500);");
+    std::string sLine = ChildFolder() + "\\tarvow.exe hidden.tarvo " + ChildProgram();
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    // Detached: it must not share this program's console.
+    ASSERT_TRUE(CreateProcessA(nullptr, &sLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr, &si, &pi));
+    HWND hConsole = nullptr;
+    for (int i = 0; i < 50 && !(hConsole && !IsWindowVisible(hConsole)); ++i) {
+        Sleep(50);
+        hConsole = FindWindowA(nullptr, kHiddenConsoleTitle);
+    }
+    EXPECT_NE(hConsole, nullptr);
+    EXPECT_FALSE(hConsole && IsWindowVisible(hConsole));
+    DWORD dwExit = 999;
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
+    GetExitCodeProcess(pi.hProcess, &dwExit);
+    EXPECT_EQ(dwExit, 0u);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    // The console went with the host's shutdown.
+    for (int i = 0; i < 40 && FindWindowA(nullptr, kHiddenConsoleTitle); ++i) Sleep(50);
+    EXPECT_EQ(FindWindowA(nullptr, kHiddenConsoleTitle), nullptr);
+}
+
 // Runs last (tests run in the order they are defined): it gives this process
 // a console of Shell's making.
 TEST_F(ShellTest, TheAllocatedConsoleIsTitledAndHidden) {
