@@ -111,9 +111,9 @@ KxScDataHandle* KxTshDirectory::Close(KxScDataHandle*, int, KxScDataHandle**) {
 }
 
 KxScDataHandle* KxTshDirectory::Exists(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
-    return KxScDataHandle::CreateData(KxDirectory::Exists(PathArg(nArgs, pphArgs)) ? 1 : 0);
+    return KxTsh::Bool(KxDirectory::Exists(PathArg(nArgs, pphArgs)));
 }
 
 KxScDataHandle* KxTshDirectory::Create(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
-    return KxScDataHandle::CreateData(KxDirectory::CreateFolder(PathArg(nArgs, pphArgs), nullptr) ? 1 : 0);
+    return KxTsh::Bool(KxDirectory::CreateFolder(PathArg(nArgs, pphArgs), nullptr));
 }

@@ -144,7 +144,7 @@ KxScDataHandle* KxTshFile::Delete(KxScDataHandle*, int nArgs, KxScDataHandle** p
 KxScDataHandle* KxTshFile::DoesExist(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     HANDLE h = CreateFileA(NameArg(nArgs, pphArgs, 0), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return KxScDataHandle::CreateData(0);
+    if (h == INVALID_HANDLE_VALUE) return KxTsh::Bool(false);
     CloseHandle(h);
-    return KxScDataHandle::CreateData(1);
+    return KxTsh::Bool(true);
 }

@@ -57,5 +57,5 @@ KxScDataHandle* KxTshTask::Kill(KxScDataHandle*, int nArgs, KxScDataHandle** pph
     if (OnClassObject()) return nullptr;
     int nForce = 0;
     bool bForce = nArgs == 1 && KxTsh::IntArg(nArgs, pphArgs, 0, &nForce) && nForce != 0;
-    return KxScDataHandle::CreateData(KillTask(record, bForce) ? 1 : 0);
+    return KxTsh::Bool(KillTask(record, bForce) != 0);
 }

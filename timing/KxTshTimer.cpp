@@ -35,7 +35,8 @@ KxScDataHandle* KxTshTimer::Timer(KxScDataHandle*, int, KxScDataHandle**) {
 
 KxScDataHandle* KxTshTimer::Start(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     if (OnClassObject()) return nullptr;
-    if (KxScDataHandle* phDelay = KxTsh::Arg(nArgs, pphArgs, 0)) swWatch.dwDelay = static_cast<unsigned>(phDelay->dwValue);
+    if (KxScDataHandle* phDelay = KxTsh::Arg(nArgs, pphArgs, 0))
+        swWatch.dwDelay = static_cast<unsigned>(phDelay->dwValue);
     swWatch.dwStartTick = pfnTickCount();
     return nullptr;
 }
@@ -52,7 +53,7 @@ KxScDataHandle* KxTshTimer::Resume(KxScDataHandle*, int, KxScDataHandle**) {
 
 KxScDataHandle* KxTshTimer::HasExpired(KxScDataHandle*, int, KxScDataHandle**) {
     if (OnClassObject()) return nullptr;
-    return KxScDataHandle::CreateData(swWatch.HasExpired() ? 1 : 0);
+    return KxTsh::Bool(swWatch.HasExpired());
 }
 
 KxScDataHandle* KxTshTimer::Reset(KxScDataHandle*, int, KxScDataHandle**) {
