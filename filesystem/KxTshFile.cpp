@@ -34,7 +34,9 @@ const KxTshConstant kConstants[] = {
     {"FILE_READ", KxTshFile::FS_READ}, {"FILE_WRITE", KxTshFile::FS_WRITE}, {"FILE_APPEND", KxTshFile::FS_APPEND},
 };
 // The modes Open accepts, tested in this order.
-const KxTshConstant kModes[] = {{"read", KxTshFile::FS_READ}, {"write", KxTshFile::FS_WRITE}, {"append", KxTshFile::FS_APPEND}};
+const KxTshConstant kModes[] = {
+    {"read", KxTshFile::FS_READ}, {"write", KxTshFile::FS_WRITE}, {"append", KxTshFile::FS_APPEND},
+};
 const int kFileError = 28;
 
 // A name argument that is not a string (only a direct caller can pass one) reads as "",

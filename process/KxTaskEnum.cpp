@@ -33,6 +33,13 @@ void SelectTaskStrategy() {
     if (pfnPrivilegeStep) pfnPrivilegeStep();
 }
 
+namespace {
+template <class F>
+F LookUp(HMODULE hModule, const char* pszName) {
+    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(hModule, pszName)));
+}
+}  // namespace
+
 unsigned EnumTasksToolhelp(TaskRecord* pRecords, unsigned nCapacity) {
     if (nCapacity == 0) return 0;
     HMODULE hKernel = GetModuleHandleA("KERNEL32.DLL");
@@ -40,9 +47,9 @@ unsigned EnumTasksToolhelp(TaskRecord* pRecords, unsigned nCapacity) {
     // Looked up, not linked: the list exists only on some platforms.
     typedef HANDLE(WINAPI * Snapshot)(DWORD, DWORD);
     typedef BOOL(WINAPI * Walk)(HANDLE, PROCESSENTRY32*);
-    auto pfnSnapshot = reinterpret_cast<Snapshot>(reinterpret_cast<void (*)()>(GetProcAddress(hKernel, "CreateToolhelp32Snapshot")));
-    auto pfnFirst = reinterpret_cast<Walk>(reinterpret_cast<void (*)()>(GetProcAddress(hKernel, "Process32First")));
-    auto pfnNext = reinterpret_cast<Walk>(reinterpret_cast<void (*)()>(GetProcAddress(hKernel, "Process32Next")));
+    auto pfnSnapshot = LookUp<Snapshot>(hKernel, "CreateToolhelp32Snapshot");
+    auto pfnFirst = LookUp<Walk>(hKernel, "Process32First");
+    auto pfnNext = LookUp<Walk>(hKernel, "Process32Next");
     if (!pfnSnapshot || !pfnFirst || !pfnNext) return 0;
     HANDLE hList = pfnSnapshot(TH32CS_SNAPPROCESS, 0);
     if (hList == INVALID_HANDLE_VALUE) return 0;
