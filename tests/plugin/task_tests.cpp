@@ -241,6 +241,22 @@ protected:
     }
 };
 
+// These tests run under Wine: the NT family, with the tool-help list in place of the
+// performance data, and the NT privilege step.
+TEST_F(TaskTest, StrategyForThisPlatform) {
+    ASSERT_NE(GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version"), nullptr);
+    EXPECT_EQ(pfnEnumTasks, &EnumTasksToolhelp);
+    EXPECT_EQ(pfnPrivilegeStep, &EnableDebugPrivilege);
+    EXPECT_EQ(EnableDebugPrivilege(), 1);
+    // The performance data Wine has gives no processes: why the tool-help list is chosen.
+    TaskRecord aRecords[TASK_LIST_CAPACITY];
+    EXPECT_EQ(EnumTasksPerfData(aRecords, TASK_LIST_CAPACITY), 0u);
+    EXPECT_EQ(EnumTasksPerfData(aRecords, 0), 0u);
+    EXPECT_GT(EnumTasksToolhelp(aRecords, TASK_LIST_CAPACITY), 1u);
+    EXPECT_EQ(EnumTasksToolhelp(aRecords, 1), 1u);
+    EXPECT_EQ(EnumTasksToolhelp(aRecords, 0), 0u);
+}
+
 TEST_F(TaskTest, ListsTheChildWithItsWindowAndClosesItPolitely) {
     PROCESS_INFORMATION pi = Start("window \"tsh child window\" idle 20000");
     Find(true);
