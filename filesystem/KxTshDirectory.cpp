@@ -28,10 +28,7 @@ const int kDirectoryError = 18;
 
 // A path that is not a string (only a direct caller can pass one) is absent: the folder
 // reader fails on it.
-KxString PathArg(int nArgs, KxScDataHandle** pphArgs) {
-    const KxString* ps = KxTsh::TextArg(nArgs, pphArgs, 0);
-    return ps ? *ps : KxString(NULL_STRING);
-}
+KxString PathArg(int nArgs, KxScDataHandle** pphArgs) { return KxTsh::TextArg(nArgs, pphArgs, 0, NULL_STRING); }
 
 KxScDataHandle* EntryRecord(const KxDirectoryFileInfo& info) {
     KxScDataObject* po = new KxScDataObject(KxScDataObject::KXO_SCRIPT_CLASS);

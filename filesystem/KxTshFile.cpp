@@ -41,10 +41,7 @@ const int kFileError = 28;
 
 // A name argument that is not a string (only a direct caller can pass one) reads as "",
 // which no file system accepts.
-KxString NameArg(int nArgs, KxScDataHandle** pphArgs, int i) {
-    const KxString* ps = KxTsh::TextArg(nArgs, pphArgs, i);
-    return ps ? *ps : KxString("");
-}
+KxString NameArg(int nArgs, KxScDataHandle** pphArgs, int i) { return KxTsh::TextArg(nArgs, pphArgs, i, ""); }
 
 }  // namespace
 

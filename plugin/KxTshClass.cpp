@@ -21,6 +21,11 @@ const KxString* TextArg(int nArgs, KxScDataHandle** pphArgs, int i) {
     return &static_cast<KxScStringObject*>(phArg->Object())->sText;
 }
 
+KxString TextArg(int nArgs, KxScDataHandle** pphArgs, int i, const KxString& sAbsent) {
+    const KxString* ps = TextArg(nArgs, pphArgs, i);
+    return ps ? *ps : sAbsent;
+}
+
 bool IntArg(int nArgs, KxScDataHandle** pphArgs, int i, int* pnValue) {
     KxScDataHandle* phArg = Arg(nArgs, pphArgs, i);
     if (!phArg || !(phArg->wFlags & HF_INTEGER)) return false;

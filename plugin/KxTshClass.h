@@ -64,6 +64,8 @@ void Raise(int nCode, const KxString& sText);
 KxScDataHandle* Arg(int nArgs, KxScDataHandle** pphArgs, int i);
 // The text of string argument i, or null when it is absent or not a string.
 const KxString* TextArg(int nArgs, KxScDataHandle** pphArgs, int i);
+// The same as a value, with sAbsent standing for a missing text.
+KxString TextArg(int nArgs, KxScDataHandle** pphArgs, int i, const KxString& sAbsent);
 // The integer of integer argument i; false when it is absent or not an integer.
 bool IntArg(int nArgs, KxScDataHandle** pphArgs, int i, int* pnValue);
 // The script's boolean: an integer handle holding 1 or 0.

@@ -163,8 +163,7 @@ void KxTshShell::PumpOutput(HANDLE hReadEnd, HANDLE hWriteEnd, KxTshFile* pFile)
 }
 
 KxScDataHandle* KxTshShell::Chdir(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
-    const KxString* psFolder = KxTsh::TextArg(nArgs, pphArgs, 0);
-    KxString sFolder = psFolder ? *psFolder : KxString("");
+    KxString sFolder = KxTsh::TextArg(nArgs, pphArgs, 0, "");
     if (!SetCurrentDirectoryA(sFolder)) return Fail(kShellError, KxString("Cannot change directory to: ") + sFolder);
     return nullptr;
 }
