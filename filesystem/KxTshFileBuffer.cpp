@@ -48,7 +48,7 @@ namespace {
 
 // The first LF, CR or NUL in [p, pEnd), or pEnd. Eight bytes are tested at a time: a byte
 // equal to c makes (v ^ c...) hold a zero byte, which the usual zero-byte test finds.
-const unsigned char* FindLineByte(const unsigned char* p, const unsigned char* pEnd) {
+unsigned char* FindLineByte(unsigned char* p, unsigned char* pEnd) {
     const uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
     while (pEnd - p >= 8) {
         uint64_t v;
@@ -82,7 +82,7 @@ bool KxTshFile::ReadLine(KxString& sLine) {
         if (*pbCursor != '\r') {
             unsigned char* pbEnd = pbCursor + dwCount;
             unsigned char* p = pbCursor;
-            while ((p = const_cast<unsigned char*>(FindLineByte(p, pbEnd))) < pbEnd && *p == 0) {
+            while ((p = FindLineByte(p, pbEnd)) < pbEnd && *p == 0) {
                 if (!pbPieceEnd) pbPieceEnd = p;
                 ++p;
             }

@@ -44,6 +44,9 @@ KxScVmEnv* EnvOfThisThread() {
 
 KxString Quoted(const KxString& sName) { return KxString("'") + sName + "'"; }
 
+// The list a value known to be a list refers to.
+KxScStdLibList* ListOf(const Value& v) { return KxScStdLib::pslliListInterface->ListOf(v.Handle()); }
+
 }  // namespace
 
 class Interp {
@@ -237,7 +240,7 @@ Value CallExpr::Eval(Interp& in) {
     case B_LEN: {
         CheckArity(in, sName, 1, args.size(), nLine);
         Value v = args[0]->Eval(in);
-        if (v.Is(HF_LIST)) return Value::Int(KxScStdLib::pslliListInterface->ListOf(v.Handle())->ItemCount());
+        if (v.Is(HF_LIST)) return Value::Int(ListOf(v)->ItemCount());
         if (v.Is(HF_STRING)) return Value::Int(static_cast<int>(v.Text().Length()));
         in.Raise(ERR_TYPE, KxString("len() needs a list or a string, not ") + v.ShortText(), nLine);
     }
@@ -321,7 +324,7 @@ Value IndexExpr::Eval(Interp& in) {
     if (!ix.IsInt()) in.Raise(ERR_TYPE, "an index must be an integer", nLine);
     int i = ix.AsInt(), n;
     if (v.Is(HF_LIST)) {
-        KxScStdLibList* pList = KxScStdLib::pslliListInterface->ListOf(v.Handle());
+        KxScStdLibList* pList = ListOf(v);
         n = pList->ItemCount();
         if (i >= 0 && i < n) return Value::Share(pList->GetItem(i));
     } else if (v.Is(HF_STRING)) {
@@ -397,7 +400,7 @@ Flow WhileStmt::Exec(Interp& in) {
 Flow ForStmt::Exec(Interp& in) {
     Value v = list->Eval(in);
     if (!v.Is(HF_LIST)) in.Raise(ERR_TYPE, KxString("cannot loop over ") + v.ShortText(), nLine);
-    KxScStdLibList* pList = KxScStdLib::pslliListInterface->ListOf(v.Handle());
+    KxScStdLibList* pList = ListOf(v);
     Flow out = Flow::NORMAL;
     for (int i = 0; i < pList->ItemCount(); ++i) {
         in.Store(var, Value::Share(pList->GetItem(i)), nLine);
