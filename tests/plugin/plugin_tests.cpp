@@ -43,8 +43,14 @@ protected:
         return bGlobal && bRegistered;
     }
 
+    // The 32-bit library exports the decorated names of parameterless __stdcall functions.
+#ifdef _WIN64
     static constexpr const char* kNames[4] = {"OrbaPluginLoad", "OrbaPluginInitialize",
                                               "OrbaPluginShutdown", "OrbaPluginUnload"};
+#else
+    static constexpr const char* kNames[4] = {"_OrbaPluginLoad@0", "_OrbaPluginInitialize@0",
+                                              "_OrbaPluginShutdown@0", "_OrbaPluginUnload@0"};
+#endif
     static constexpr const char* kClasses[] = {"Shell", "File", "Directory", "Task", "Timer"};
     HMODULE hModule = nullptr;
     EntryPoint apfn[4] = {};
