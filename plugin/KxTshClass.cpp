@@ -2,6 +2,14 @@
 
 #include "KxThread.h"
 
+#include <cstddef>
+
+// The value handle as the 32-bit runtime lays it out, which the plug-in reads and writes.
+static_assert(sizeof(void*) != 4 || sizeof(KxScDataHandle) == 8, "KxScDataHandle");
+static_assert(offsetof(KxScDataHandle, wRefCount) == 0 && offsetof(KxScDataHandle, wFlags) == 2 &&
+                  (sizeof(void*) != 4 || offsetof(KxScDataHandle, dwValue) == 4),
+              "KxScDataHandle fields");
+
 namespace KxTsh {
 
 void Raise(int nCode, const KxString& sText) {

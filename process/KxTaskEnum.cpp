@@ -131,7 +131,10 @@ int KillTask(const TaskRecord& record, bool bForce) {
         PostMessageA(record.hWindow, WM_CLOSE, 0, 0);
         return 1;
     }
-    HANDLE hProcess = OpenProcess(PROCESS_ALL_ACCESS, FALSE, record.dwProcessId);
+    // All access as NT 4.0 to XP know it: the toolchain's PROCESS_ALL_ACCESS has the wider
+    // Vista mask, which those versions refuse, and the process would only be asked to close.
+    const DWORD dwAllAccess = 0x1F0FFF;
+    HANDLE hProcess = OpenProcess(dwAllAccess, FALSE, record.dwProcessId);
     if (!hProcess) {
         PostMessageA(record.hWindow, WM_CLOSE, 0, 0);
         return 1;

@@ -6,6 +6,10 @@
 #include "KxTshFile.h"
 #include "KxTshOutput.h"
 
+// The sizes the 32-bit library is built around.
+static_assert(sizeof(void*) != 4 || sizeof(SECURITY_ATTRIBUTES) == 12, "SECURITY_ATTRIBUTES");
+static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOA) == 68, "STARTUPINFOA");
+
 namespace {
 
 const KxTshMethodDef kMethods[] = {
@@ -60,9 +64,12 @@ void KxTshShell::AllocateHiddenConsole() {
     SetConsoleTitleA(kHiddenConsoleTitle);
     // The finder's code runs for seconds after this call and its object deletes itself when
     // it is done; the library must stay loaded for both even if the host unloads it sooner.
-    HMODULE hSelf = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                       reinterpret_cast<LPCSTR>(&kHiddenConsoleTitle), &hSelf);
+    // One more load of itself, never freed, pins it on every Windows the plug-in runs on.
+    MEMORY_BASIC_INFORMATION mbi = {};
+    char szSelf[MAX_PATH];
+    if (VirtualQuery(&kHiddenConsoleTitle, &mbi, sizeof mbi) &&
+        GetModuleFileNameA(static_cast<HMODULE>(mbi.AllocationBase), szSelf, sizeof szSelf))
+        LoadLibraryA(szSelf);
     KxFindConsoleThread* pFinder = new KxFindConsoleThread;
     pFinder->AssignWork(pFinder, 10000);
     bConsoleAllocated = true;
