@@ -1,16 +1,27 @@
-# Sourced by ./run-tests and ./tarvo: installs the build and Wine packages when missing.
+# Sourced by ./run-tests and ./tarvo: installs the build and Wine packages when missing, and
+# lets apt download Debian's i386 packages (the 32-bit Wine is unpacked into the build tree by
+# tools/wine32/setup, never installed).
 tsh_install_dependencies() {
-  local need=()
-  command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(mingw-w64)
-  command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(mingw-w64)
+  local need=() sudo=
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  command -v x86_64-w64-mingw32-g++-win32 >/dev/null || need+=(mingw-w64)
+  command -v i686-w64-mingw32-g++-win32 >/dev/null || need+=(mingw-w64)
   { command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ]; } || need+=(wine64)
   [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
   command -v cmake >/dev/null || need+=(cmake)
   command -v ninja >/dev/null || need+=(ninja-build)
+  command -v qemu-i386 >/dev/null || need+=(qemu-user)
+  [ -f /usr/i686-w64-mingw32/lib/zlib1.dll ] || need+=(libz-mingw-w64)
+  command -v gcc >/dev/null || need+=(gcc)
+  local update=
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386 || return 1
+    update=1
+  fi
+  [ ${#need[@]} -eq 0 ] && [ -z "$update" ] && return 0
+  echo "installing: ${need[*]:-(i386 package lists)}" >&2
+  $sudo apt-get update >&2 || return 1
   [ ${#need[@]} -eq 0 ] && return 0
-  local sudo=
-  [ "$(id -u)" -ne 0 ] && sudo=sudo
-  echo "installing: mingw-w64 wine64 googletest cmake ninja-build" >&2
-  $sudo apt-get update >&2 &&
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y mingw-w64 wine64 googletest cmake ninja-build >&2
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends \
+    $(printf '%s\n' "${need[@]}" | sort -u) >&2
 }

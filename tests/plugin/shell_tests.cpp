@@ -1,6 +1,7 @@
 // Shell: the output segmenter on chunks, then programs run through Exec with their output
 // captured, the standard handles and current folder kept, the environment, the argument
 // errors, and the hidden console.
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -61,6 +62,11 @@ protected:
     }
 };
 
+// Where the Wine running the tests cannot open a console window (tools/wine-run says why),
+// the tests that need one are skipped with that reason.
+#define SKIP_WITHOUT_CONSOLE_WINDOW() \
+    if (const char* pszWhy = getenv("TSH_NO_CONSOLE_WINDOW")) GTEST_SKIP() << pszWhy
+
 TEST_F(ShellTest, CapturedOutputReachesTheFileExactly) {
     EXPECT_EQ(Captured("out A\\r\\nB"), "A\r\nB");
     EXPECT_EQ(Captured("out A\\rB\\r\\n out C\\nD\\r\\n"), "AB\r\nC\nD\r\n");
@@ -113,11 +119,11 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
     std::string sMarker = ChildFolder() + "\\tsh-detached.txt";
     for (const char* pszFlag : {"SH_EXEC_NOWAIT", "0", "5"}) {
         DeleteFileA(sMarker.c_str());
-        DWORD dwStart = GetTickCount();
-        Run((std::string("Shell.Exec(CHILD + \" pause 300 cwdfile tsh-detached.txt\", ") + pszFlag + ");").c_str());
-        EXPECT_LT(GetTickCount() - dwStart, 300u) << pszFlag;
+        // The child writes the marker only after its pause: a wait for it would find it written.
+        Run((std::string("Shell.Exec(CHILD + \" pause 2000 cwdfile tsh-detached.txt\", ") + pszFlag + ");").c_str());
+        EXPECT_EQ(ScratchFolder::Get(sMarker.c_str()), "<missing>") << pszFlag;
         std::string sGot;
-        for (int i = 0; i < 100 && (sGot = ScratchFolder::Get(sMarker.c_str())) == "<missing>"; ++i) Sleep(50);
+        for (int i = 0; i < 200 && (sGot = ScratchFolder::Get(sMarker.c_str())) == "<missing>"; ++i) Sleep(50);
         if (sGot != "<missing>") Sleep(100);  // written in one go; let the child finish
         EXPECT_EQ(ScratchFolder::Get(sMarker.c_str()), ChildFolder()) << pszFlag;
     }
@@ -127,6 +133,7 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
 
 // The host without a console of its own: tarvow.exe running a script that starts a program.
 TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
+    SKIP_WITHOUT_CONSOLE_WINDOW();
     ASSERT_EQ(FindWindowA(nullptr, kHiddenConsoleTitle), nullptr);
     ScratchFolder::Put("hidden.tarvo", "Shell.Exec(ARGS[0] + \" out x\"); Shell.Sleep(2500);");
     std::string sLine = ChildFolder() + "\\tarvow.exe hidden.tarvo " + ChildProgram();
@@ -156,6 +163,7 @@ TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
 // Runs last (tests run in the order they are defined): it gives this process
 // a console of Shell's making.
 TEST_F(ShellTest, TheAllocatedConsoleIsTitledAndHidden) {
+    SKIP_WITHOUT_CONSOLE_WINDOW();
     // A window whose title only begins with the console's is left alone.
     std::string sLonger = std::string(kHiddenConsoleTitle) + " too";
     HWND hOther = CreateWindowA("STATIC", sLonger.c_str(), WS_OVERLAPPED | WS_VISIBLE, 0, 0, 50, 50,

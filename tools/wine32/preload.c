@@ -1,0 +1,150 @@
+/* Preloaded into Debian's 32-bit Wine loader when it runs under qemu-i386 (tools/wine32/wine).
+ *
+ * Debian ships that loader without its preloader, so ntdll would reserve its address ranges
+ * by trial, and qemu takes the "fixed, no replace" requests of that trial as hints: every
+ * process start then costs tens of thousands of mmap calls. This library makes the
+ * reservations the preloader makes, around what qemu has already mapped, and hands them to
+ * ntdll through wine_main_preload_info, the loader's own variable for them.
+ *
+ * qemu also reports trap number -1 in the signal context, which makes Wine take every access
+ * violation for an illegal instruction; the sigaction wrapper below puts the number back.
+ *
+ * Built with -nostdlib against the unpacked i386 libc: this machine has no 32-bit headers,
+ * so the few declarations it needs are written out here. */
+
+typedef unsigned int size_t;
+typedef unsigned long uintptr_t;
+
+void *mmap(void *addr, size_t length, int prot, int flags, int fd, long offset);
+int munmap(void *addr, size_t length);
+int open(const char *path, int flags, ...);
+int read(int fd, void *buf, size_t count);
+int close(int fd);
+int unsetenv(const char *name);
+void *dlsym(void *handle, const char *name);
+
+#define PROT_NONE 0
+#define MAP_PRIVATE 0x02
+#define MAP_ANONYMOUS 0x20
+#define MAP_NORESERVE 0x4000
+#define MAP_FIXED_NOREPLACE 0x100000
+#define MAP_FAILED ((void *)-1)
+#define RTLD_NEXT ((void *)-1)
+#define SIGSEGV 11
+#define SI_KERNEL 0x80
+#define SA_SIGINFO 4
+#define NSIG 65
+
+/* The loader's variable (weak: other programs do not have it). */
+struct wine_preload_info {
+    void *addr;
+    size_t size;
+};
+extern struct wine_preload_info *wine_main_preload_info __attribute__((weak));
+
+/* The preloader's ranges: everything below the loader's usual home, and the top of the space
+ * (top-down allocations, the shared user data, the heaps). */
+static const uintptr_t ranges[][2] = {
+    {0x00010000, 0x68000000},
+    {0x7f000000, 0xffff0000},
+};
+
+#define MAX_AREAS 64
+static struct wine_preload_info areas[MAX_AREAS + 1];
+static int area_count;
+
+static char maps[65536];
+
+static uintptr_t parse_hex(const char **pp) {
+    uintptr_t v = 0;
+    for (;; ++*pp) {
+        char c = **pp;
+        if (c >= '0' && c <= '9') v = v * 16 + (uintptr_t)(c - '0');
+        else if (c >= 'a' && c <= 'f') v = v * 16 + (uintptr_t)(c - 'a' + 10);
+        else return v;
+    }
+}
+
+static void reserve(uintptr_t lo, uintptr_t hi) {
+    if (hi <= lo || area_count == MAX_AREAS) return;
+    void *p = mmap((void *)lo, hi - lo, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
+    if (p == MAP_FAILED) return;
+    if (p != (void *)lo) { /* taken as a hint and placed elsewhere: not ours to keep */
+        munmap(p, hi - lo);
+        return;
+    }
+    areas[area_count].addr = p;
+    areas[area_count].size = hi - lo;
+    area_count++;
+}
+
+/* Reserves the free parts of [lo, hi) between the mappings listed in maps (sorted). */
+static void reserve_gaps(uintptr_t lo, uintptr_t hi) {
+    uintptr_t next = lo;
+    const char *p = maps;
+    while (*p) {
+        uintptr_t start = parse_hex(&p);
+        if (*p != '-') break;
+        ++p;
+        uintptr_t end = parse_hex(&p);
+        while (*p && *p != '\n') ++p;
+        if (*p) ++p;
+        if (end <= next) continue;
+        if (start >= hi) break;
+        if (start > next) reserve(next, start);
+        next = end;
+    }
+    if (next < hi) reserve(next, hi);
+}
+
+__attribute__((constructor)) static void init(void) {
+    /* Native programs that Wine starts must not inherit this library. */
+    unsetenv("LD_PRELOAD");
+    if (!&wine_main_preload_info) return;
+    int fd = open("/proc/self/maps", 0);
+    if (fd < 0) return;
+    size_t used = 0;
+    int n;
+    while (used < sizeof maps - 1 && (n = read(fd, maps + used, sizeof maps - 1 - used)) > 0) used += (size_t)n;
+    close(fd);
+    maps[used] = 0;
+    for (unsigned i = 0; i < sizeof ranges / sizeof ranges[0]; i++) reserve_gaps(ranges[i][0], ranges[i][1]);
+    wine_main_preload_info = areas;
+}
+
+/* i386 kernel layout of what the handler receives. */
+struct siginfo {
+    int si_signo, si_errno, si_code;
+};
+#define CONTEXT_TRAPNO(uc) (((int *)(uc))[5 + 12]) /* uc_mcontext.gregs[REG_TRAPNO] */
+#define TRAP_GPF 13
+#define TRAP_PAGEFAULT 14
+
+struct sigaction_s {
+    void (*handler)(int, struct siginfo *, void *);
+    unsigned long mask[32];
+    int flags;
+    void (*restorer)(void);
+};
+
+typedef int sigaction_fn(int, const struct sigaction_s *, struct sigaction_s *);
+static void (*handlers[NSIG])(int, struct siginfo *, void *);
+
+static void fix_trapno(int sig, struct siginfo *info, void *context) {
+    if (CONTEXT_TRAPNO(context) == -1) CONTEXT_TRAPNO(context) = info->si_code == SI_KERNEL ? TRAP_GPF : TRAP_PAGEFAULT;
+    handlers[sig](sig, info, context);
+}
+
+int sigaction(int sig, const struct sigaction_s *act, struct sigaction_s *old) {
+    static sigaction_fn *real;
+    if (!real) real = (sigaction_fn *)dlsym(RTLD_NEXT, "sigaction");
+    if (sig != SIGSEGV || !act || !(act->flags & SA_SIGINFO)) return real(sig, act, old);
+    void (*previous)(int, struct siginfo *, void *) = handlers[sig];
+    struct sigaction_s wrapped = *act;
+    handlers[sig] = act->handler;
+    wrapped.handler = fix_trapno;
+    int result = real(sig, &wrapped, old);
+    if (result != 0) handlers[sig] = previous;
+    else if (old && old->handler == fix_trapno) old->handler = previous;
+    return result;
+}
