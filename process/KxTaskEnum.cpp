@@ -1,7 +1,5 @@
 // The strategy choice, the tool-help list, the privilege step, windows and killing.
-#include "KxTaskRecords.h"  // windows.h before tlhelp32.h
-
-#include <tlhelp32.h>
+#include "KxTaskRecords.h"
 
 #include <cstdio>
 #include <cstring>
@@ -41,29 +39,31 @@ F LookUp(HMODULE hModule, const char* pszName) {
 }  // namespace
 
 unsigned EnumTasksToolhelp(TaskRecord* pRecords, unsigned nCapacity) {
-    if (nCapacity == 0) return 0;
     HMODULE hKernel = GetModuleHandleA("KERNEL32.DLL");
     if (!hKernel) return 0;
     // Looked up, not linked: the list exists only on some platforms.
-    typedef HANDLE(WINAPI * Snapshot)(DWORD, DWORD);
-    typedef BOOL(WINAPI * Walk)(HANDLE, PROCESSENTRY32*);
-    auto pfnSnapshot = LookUp<Snapshot>(hKernel, "CreateToolhelp32Snapshot");
-    auto pfnFirst = LookUp<Walk>(hKernel, "Process32First");
-    auto pfnNext = LookUp<Walk>(hKernel, "Process32Next");
-    if (!pfnSnapshot || !pfnFirst || !pfnNext) return 0;
-    HANDLE hList = pfnSnapshot(TH32CS_SNAPPROCESS, 0);
+    KxToolhelpSource source = {LookUp<decltype(source.pfnSnapshot)>(hKernel, "CreateToolhelp32Snapshot"),
+                               LookUp<decltype(source.pfnFirst)>(hKernel, "Process32First"),
+                               LookUp<decltype(source.pfnNext)>(hKernel, "Process32Next")};
+    if (!source.pfnSnapshot || !source.pfnFirst || !source.pfnNext) return 0;
+    return EnumTasksToolhelpFrom(source, pRecords, nCapacity);
+}
+
+unsigned EnumTasksToolhelpFrom(const KxToolhelpSource& source, TaskRecord* pRecords, unsigned nCapacity) {
+    if (nCapacity == 0) return 0;
+    HANDLE hList = source.pfnSnapshot(TH32CS_SNAPPROCESS, 0);
     if (hList == INVALID_HANDLE_VALUE) return 0;
     PROCESSENTRY32 entry = {};
     entry.dwSize = sizeof entry;
     unsigned nCount = 0;
-    if (pfnFirst(hList, &entry)) {
+    if (source.pfnFirst(hList, &entry)) {
         for (;;) {
             TaskRecord& r = pRecords[nCount];
             const char* pszSlash = std::strrchr(entry.szExeFile, '\\');
             std::snprintf(r.szExeName, sizeof r.szExeName, "%s", pszSlash ? pszSlash + 1 : entry.szExeFile);
             r.dwFlags = 0;
             r.dwProcessId = entry.th32ProcessID;
-            if (++nCount >= nCapacity || !pfnNext(hList, &entry)) break;
+            if (++nCount >= nCapacity || !source.pfnNext(hList, &entry)) break;
         }
     }
     CloseHandle(hList);

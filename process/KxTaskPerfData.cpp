@@ -34,7 +34,6 @@ void CloseKeys() {
     RegCloseKey(HKEY_PERFORMANCE_DATA);
 }
 
-const KxPerfSource kRegistry = {OpenNames, QueryCounters, QueryData, CloseKeys};
 
 // The counter names: pairs of a decimal index and a name. The index of the "process" object
 // is kept as text (it names the data to ask for), that of "id process" as a number. A later
@@ -127,8 +126,10 @@ unsigned ReadProcesses(const BYTE* pbData, DWORD cbData, long nIdIndex, TaskReco
 
 }  // namespace
 
+const KxPerfSource kPerfRegistry = {OpenNames, QueryCounters, QueryData, CloseKeys};
+
 unsigned EnumTasksPerfData(TaskRecord* pRecords, unsigned nCapacity) {
-    return EnumTasksPerfDataFrom(kRegistry, pRecords, nCapacity);
+    return EnumTasksPerfDataFrom(kPerfRegistry, pRecords, nCapacity);
 }
 
 unsigned EnumTasksPerfDataFrom(const KxPerfSource& source, TaskRecord* pRecords, unsigned nCapacity) {

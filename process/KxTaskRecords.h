@@ -4,6 +4,8 @@
 // them by platform, the windows attached to them, and closing or terminating one.
 #include <windows.h>
 
+#include <tlhelp32.h>  // after windows.h
+
 struct TaskRecord {
     DWORD dwProcessId;
     DWORD dwFlags;  // always 0
@@ -45,3 +47,13 @@ struct KxPerfSource {
     void (*pfnClose)();  // the names key when it was opened, then the performance data
 };
 unsigned EnumTasksPerfDataFrom(const KxPerfSource& source, TaskRecord* pRecords, unsigned nCapacity);
+// The registry behind the performance-data strategy.
+extern const KxPerfSource kPerfRegistry;
+
+// Where the tool-help strategy reads the process list; tests put synthetic entries behind it.
+struct KxToolhelpSource {
+    HANDLE(WINAPI* pfnSnapshot)(DWORD dwFlags, DWORD dwProcessId);
+    BOOL(WINAPI* pfnFirst)(HANDLE hList, PROCESSENTRY32* pEntry);
+    BOOL(WINAPI* pfnNext)(HANDLE hList, PROCESSENTRY32* pEntry);
+};
+unsigned EnumTasksToolhelpFrom(const KxToolhelpSource& source, TaskRecord* pRecords, unsigned nCapacity);

@@ -144,8 +144,9 @@ int main(int argc, char** argv) {
         return KxTarvo::RUN_SYNTAX;
     }
     if (opt.bHelp) {
-        KxScConsoleManager::pcmManager = nullptr;
-        Say(kUsage);
+        // Asked for, so it is the program's output: standard output.
+        DWORD dwWritten = 0;
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), kUsage, sizeof kUsage - 1, &dwWritten, nullptr);
         return KxTarvo::RUN_OK;
     }
     if (!opt.bPluginsGiven) {

@@ -1,5 +1,6 @@
 // File's line I/O on files with every kind of line end, called directly, and the File and
 // Directory classes through scripts, with the bytes on disk checked.
+#include <algorithm>
 #include <set>
 #include <vector>
 
@@ -65,6 +66,105 @@ TEST_F(FileTest, ReadLineAcrossBlocks) {
     EXPECT_EQ(Lines(sFirst + "r\ns\n"), V({sFirst + "r", "s", "<end>"}));
     // A lone CR at the block's end is dropped and the line goes on.
     EXPECT_EQ(Lines(sFirst + "\rt\n"), V({sFirst + "t", "<end>"}));
+}
+
+// The lines a reader of 4,096-byte blocks must give: LF and CR LF end a line (a CR LF split
+// by a block end too), other CRs are dropped, a NUL drops its piece's rest up to the next CR,
+// LF or block end, and text after the last line end is not a line.
+std::vector<std::string> ExpectedLines(const std::string& sBytes) {
+    std::vector<std::string> v;
+    std::string sLine;
+    for (size_t at = 0; at < sBytes.size(); at += 4096) {
+        std::string sBlock = sBytes.substr(at, 4096);
+        bool bDropping = false;
+        for (size_t i = 0; i < sBlock.size(); ++i) {
+            char c = sBlock[i];
+            bool bCrLf = c == '\r' && i + 1 < sBlock.size() && sBlock[i + 1] == '\n';
+            if (c == '\n' || bCrLf) {
+                v.push_back(sLine);
+                sLine.clear();
+                i += bCrLf;
+            }
+            if (c == '\n' || c == '\r') {
+                bDropping = false;
+            } else if (c == 0 || bDropping) {
+                bDropping = true;
+            } else {
+                sLine += c;
+            }
+        }
+    }
+    v.push_back("<end>");
+    return v;
+}
+
+unsigned Random(unsigned n) {
+    static unsigned nSeed = 11;
+    nSeed = nSeed * 1103515245u + 12345u;
+    return (nSeed >> 16) % n;
+}
+
+// Files of every length near the block edges, each read back line by line. In the second
+// family the first block is all LFs, so the buffer holds a stale LF after the data of every
+// short last block: a reader that looked past the data would end its last line there.
+TEST_F(FileTest, ReadLineAgreesWithTheBlockRulesNearEveryEdge) {
+    std::vector<std::string> vFiles;
+    for (size_t n : {1u, 2u, 3u, 4094u, 4095u, 4096u, 4097u, 4098u, 8191u, 8192u, 8193u, 12289u}) {
+        for (int k = 0; k < 4; ++k) {
+            std::string s(n, 'x');
+            for (char& c : s) c = "ab\r\n\n\0cdefgh"[Random(k == 0 ? 12 : 6)];
+            vFiles.push_back(s);
+        }
+    }
+    for (size_t nTail : {1u, 2u, 5u, 4000u, 4094u, 4095u}) {
+        vFiles.push_back(std::string(4096, '\n') + std::string(nTail, 't'));
+        vFiles.push_back(std::string(4096, '\n') + std::string(nTail - 1, 't') + "\r");
+        vFiles.push_back(std::string(4096, '\n') + std::string(nTail, 't') + std::string(4096, 'u'));
+    }
+    for (const std::string& s : vFiles) EXPECT_EQ(Lines(s), ExpectedLines(s)) << "a file of " << s.size() << " bytes";
+}
+
+// Texts of every length near the buffer's room, with and without line ends and flushes, from
+// an empty and a part-full buffer: after each call the file holds exactly what has been
+// pushed out, a text that does not fit in the free room first pushing out what is buffered.
+TEST_F(FileTest, WriteTextPutsOnDiskWhatTheBufferRulesSay) {
+    KxString sError;
+    KxTshFile file;
+    ASSERT_TRUE(file.OpenFile("diff.txt", KxTshFile::FS_WRITE, sError));
+    std::string sDisk, sBuffered;
+    auto flush = [&] {
+        sDisk += sBuffered;
+        sBuffered.clear();
+    };
+    const size_t anLengths[] = {0, 1, 2, 3, 100, 4092, 4093, 4094, 4095, 4096, 4097, 8188, 8189, 9000};
+    for (int nStep = 0; nStep < 300; ++nStep) {
+        size_t n = anLengths[Random(14)];
+        std::string sText(n, 'w');
+        for (char& c : sText) c = "pq\r\nrs"[Random(6)];
+        bool bLineEnd = Random(3) == 0;
+        if (Random(8) == 0) {
+            file.FlushBuffer();
+            flush();
+        } else {
+            file.WriteText(KxString(sText.data(), static_cast<unsigned>(n)), bLineEnd);
+            if (n > 4094 - sBuffered.size()) flush();
+            for (size_t at = 0;;) {
+                size_t nFree = 4094 - sBuffered.size(), nPiece = std::min(n - at, nFree);
+                sBuffered += sText.substr(at, nPiece);
+                at += nPiece;
+                if (at == n) break;
+                flush();
+            }
+            if (bLineEnd) {
+                sBuffered += "\r\n";
+                flush();
+            }
+        }
+        ASSERT_EQ(ScratchFolder::Get("diff.txt").size(), sDisk.size()) << "step " << nStep;
+        ASSERT_TRUE(ScratchFolder::Get("diff.txt") == sDisk) << "step " << nStep;
+    }
+    file.CloseFile();
+    EXPECT_TRUE(ScratchFolder::Get("diff.txt") == sDisk + sBuffered);
 }
 
 TEST_F(FileTest, WriteTextBuffersUntilLineEndFlushOrClose) {

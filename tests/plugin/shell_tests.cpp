@@ -1,7 +1,9 @@
 // Shell: the output segmenter on chunks, then programs run through Exec with their output
 // captured, the standard handles and current folder kept, the environment, the argument
 // errors, and the hidden console.
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -81,6 +83,73 @@ TEST_F(ShellTest, CapturedOutputReachesTheFileExactly) {
     EXPECT_EQ(sBulk.find('\r', 0) , 48u);
 }
 
+// What a File holds after a program wrote the bytes in one write that the pipe hands over in
+// 4,096-byte reads: each read is cut on its own, its CR LF pairs become line ends, a lone CR
+// (one that ends a read, too) is dropped, and a NUL drops the rest of its piece.
+std::string CapturedFromOneWrite(const std::string& sBytes) {
+    std::string sFile;
+    for (size_t at = 0; at < sBytes.size(); at += 4096) {
+        std::string sRead = sBytes.substr(at, 4096);
+        bool bDropping = false;
+        for (size_t i = 0; i < sRead.size(); ++i) {
+            if (sRead[i] == '\r') {
+                bDropping = false;
+                if (i + 1 < sRead.size() && sRead[i + 1] == '\n') {
+                    sFile += "\r\n";
+                    ++i;
+                }
+            } else if (sRead[i] == 0 || bDropping) {
+                bDropping = true;
+            } else {
+                sFile += sRead[i];
+            }
+        }
+    }
+    return sFile;
+}
+
+// Outputs with line ends, lone CRs and NULs at and around every read boundary, captured one
+// after the other into one File.
+TEST_F(ShellTest, CaptureCutsAtEveryReadBoundary) {
+    std::string sExpected, sScript = "f = File.Open(\"out.txt\", \"write\");";
+    unsigned nSeed = 7;
+    auto random = [&nSeed](unsigned n) { return (nSeed = nSeed * 1103515245u + 12345u) / 65536u % n; };
+    int nCase = 0;
+    for (size_t nAt : {4093u, 4094u, 4095u, 4096u, 8190u, 8191u, 12287u}) {
+        for (const std::string& sMark : {std::string("\r\n"), std::string("\r"), std::string("\n"), std::string(1, '\0')}) {
+            std::string sBytes(nAt + 3000, 'x');
+            for (char& c : sBytes) c = "abcd"[random(4)];
+            for (size_t i = random(500); i < sBytes.size(); i += 1 + random(1200)) sBytes[i] = "\r\n\n"[random(3)];
+            sBytes.replace(nAt, sMark.size(), sMark);
+            std::string sName = "bytes" + std::to_string(nCase++) + ".bin";
+            ScratchFolder::Put(sName.c_str(), sBytes);
+            sExpected += CapturedFromOneWrite(sBytes);
+            sScript += "Shell.Exec(CHILD + \" cat " + sName + "\", f);";
+        }
+    }
+    Run((sScript + "f.Close();").c_str());
+    std::string sGot = ScratchFolder::Get("out.txt");
+    EXPECT_EQ(sGot.size(), sExpected.size());
+    EXPECT_TRUE(sGot == sExpected) << "first difference at byte "
+                                   << std::mismatch(sGot.begin(), sGot.end(), sExpected.begin(), sExpected.end()).first - sGot.begin();
+}
+
+// Exec hands text to the File and leaves it there: a last piece without line end stays in the
+// File's buffer. A File open for reading, or closed, takes nothing.
+TEST_F(ShellTest, ExecLeavesTheFileAsItIs) {
+    Run("f = File.Open(\"out.txt\", \"write\"); Shell.Exec(CHILD + \" out A\\r\\nB\", f);");
+    EXPECT_EQ(ScratchFolder::Get("out.txt"), "A\r\n");
+    Run("f.Close();");
+    EXPECT_EQ(ScratchFolder::Get("out.txt"), "A\r\nB");
+    ScratchFolder::Put("in.txt", "one\r\ntwo\r\n");
+    Run("r = File.Open(\"in.txt\", \"read\"); first = r.ReadLn(); Shell.Exec(CHILD + \" out X\\r\\nY\", r);"
+        "second = r.ReadLn(); third = r.ReadLn(); r.Close(); Shell.Exec(CHILD + \" out Z\\r\\n\", r); f = nil; r = nil;");
+    EXPECT_EQ(Text("first"), "one");
+    EXPECT_EQ(Text("second"), "two");
+    EXPECT_EQ(Text("third"), "<nil>");
+    EXPECT_EQ(ScratchFolder::Get("in.txt"), "one\r\ntwo\r\n");
+}
+
 TEST_F(ShellTest, StandardHandlesAndFolderAreKeptOnEveryPath) {
     HANDLE hOut = GetStdHandle(STD_OUTPUT_HANDLE), hErr = GetStdHandle(STD_ERROR_HANDLE);
     Run("before = Shell.GetCurrentDir();");
@@ -115,19 +184,21 @@ TEST_F(ShellTest, FolderAndEnvironmentReachStartedPrograms) {
     EXPECT_EQ(ErrorOf("Shell.Sleep(-5); Shell.Sleep(0); Shell.Sleep(\"x\");"), "104 arguments do not fit Shell::Sleep");
 }
 
+// A detached program is still waiting for its release when Exec returns: Exec did not wait.
 TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
-    std::string sMarker = ChildFolder() + "\\tsh-detached.txt";
     for (const char* pszFlag : {"SH_EXEC_NOWAIT", "0", "5"}) {
-        DeleteFileA(sMarker.c_str());
-        // The child writes the marker only after its pause: a wait for it would find it written.
-        Run((std::string("Shell.Exec(CHILD + \" pause 2000 cwdfile tsh-detached.txt\", ") + pszFlag + ");").c_str());
+        std::string sMarker = ChildFolder() + "\\tsh-detached.txt", sRelease = ChildFolder() + "\\tsh-release.txt";
+        DeleteFileA(sRelease.c_str());
+        Run((std::string("Shell.Exec(CHILD + \" waitfor tsh-release.txt cwdfile tsh-detached.txt\", ") + pszFlag + ");").c_str());
         EXPECT_EQ(ScratchFolder::Get(sMarker.c_str()), "<missing>") << pszFlag;
+        ScratchFolder::Put(sRelease.c_str(), "");
+        // The child holds the marker unshared while it writes it: a whole text means it is done.
         std::string sGot;
-        for (int i = 0; i < 200 && (sGot = ScratchFolder::Get(sMarker.c_str())) == "<missing>"; ++i) Sleep(50);
-        if (sGot != "<missing>") Sleep(100);  // written in one go; let the child finish
-        EXPECT_EQ(ScratchFolder::Get(sMarker.c_str()), ChildFolder()) << pszFlag;
+        for (int i = 0; i < 600 && (sGot = ScratchFolder::Get(sMarker.c_str())) != ChildFolder(); ++i) Sleep(50);
+        EXPECT_EQ(sGot, ChildFolder()) << pszFlag;
+        DeleteFileA(sMarker.c_str());
+        DeleteFileA(sRelease.c_str());
     }
-    DeleteFileA(sMarker.c_str());
     EXPECT_EQ(ErrorOf("Shell.Exec(\"no-such-program-here.exe\", SH_EXEC_NOWAIT);"), "28 Cannot create process: no-such-program-here.exe");
 }
 
@@ -135,7 +206,9 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
 TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
     SKIP_WITHOUT_CONSOLE_WINDOW();
     ASSERT_EQ(FindWindowA(nullptr, kHiddenConsoleTitle), nullptr);
-    ScratchFolder::Put("hidden.tarvo", "Shell.Exec(ARGS[0] + \" out x\"); Shell.Sleep(2500);");
+    // The host stays up until the test has seen its console.
+    DeleteFileA("release.txt");
+    ScratchFolder::Put("hidden.tarvo", "Shell.Exec(ARGS[0] + \" out x\"); Shell.Exec(ARGS[0] + \" waitfor release.txt\");");
     std::string sLine = ChildFolder() + "\\tarvow.exe hidden.tarvo " + ChildProgram();
     STARTUPINFOA si = {};
     si.cb = sizeof si;
@@ -143,26 +216,27 @@ TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
     // Detached: it must not share this program's console.
     ASSERT_TRUE(CreateProcessA(nullptr, &sLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr, &si, &pi));
     HWND hConsole = nullptr;
-    for (int i = 0; i < 50 && !(hConsole && !IsWindowVisible(hConsole)); ++i) {
+    for (int i = 0; i < 600 && !(hConsole && !IsWindowVisible(hConsole)); ++i) {
         Sleep(50);
         hConsole = FindWindowA(nullptr, kHiddenConsoleTitle);
     }
     EXPECT_NE(hConsole, nullptr);
     EXPECT_FALSE(hConsole && IsWindowVisible(hConsole));
+    ScratchFolder::Put("release.txt", "");
     DWORD dwExit = 999;
-    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
     GetExitCodeProcess(pi.hProcess, &dwExit);
     EXPECT_EQ(dwExit, 0u);
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
     // The console went with the host's shutdown.
-    for (int i = 0; i < 40 && FindWindowA(nullptr, kHiddenConsoleTitle); ++i) Sleep(50);
+    for (int i = 0; i < 600 && FindWindowA(nullptr, kHiddenConsoleTitle); ++i) Sleep(50);
     EXPECT_EQ(FindWindowA(nullptr, kHiddenConsoleTitle), nullptr);
 }
 
-// Runs last (tests run in the order they are defined): it gives this process
-// a console of Shell's making.
-TEST_F(ShellTest, TheAllocatedConsoleIsTitledAndHidden) {
+// Runs last (tests run in the order they are defined): it gives this process a console of
+// Shell's making, and shuts the class down.
+TEST_F(ShellTest, TheAllocatedConsoleIsTitledHiddenAndFreedAtShutdown) {
     SKIP_WITHOUT_CONSOLE_WINDOW();
     // A window whose title only begins with the console's is left alone.
     std::string sLonger = std::string(kHiddenConsoleTitle) + " too";
@@ -170,7 +244,9 @@ TEST_F(ShellTest, TheAllocatedConsoleIsTitledAndHidden) {
                                 nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(hOther, nullptr) << GetLastError();
     FreeConsole();
-    Captured("out x");
+    // The console comes before the arguments are looked at.
+    EXPECT_EQ(ErrorOf("Shell.Exec();"), "15 Shell::Exec(): Need one or two parameters.");
+    EXPECT_NE(GetConsoleWindow(), nullptr);
     EXPECT_TRUE(KxTshShell::bConsoleAllocated);
     HWND hConsole = nullptr;
     for (int i = 0; i < 60 && !(hConsole && !IsWindowVisible(hConsole)); ++i) {
@@ -185,6 +261,8 @@ TEST_F(ShellTest, TheAllocatedConsoleIsTitledAndHidden) {
     Captured("out y");
     EXPECT_EQ(FindWindowA(nullptr, kHiddenConsoleTitle), hConsole);
     DestroyWindow(hOther);
+    KxTshShell::ShutdownClass();
+    EXPECT_EQ(GetConsoleWindow(), nullptr);
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 //   out TEXT      write TEXT to standard output (escapes: \r \n \0 \\ \xHH)
 //   err TEXT      the same on standard error
 //   pause MS      sleep
+//   cat NAME      write the bytes of the file NAME to standard output, in one write
 //   bulk N LEN    write N lines of LEN bytes each (LEN - 2 letters, then CR LF) to stdout
 //   env NAME      write NAME's value (or "<unset>") and CR LF to stdout
 //   cwd           write the current folder and CR LF to stdout
 //   cwdfile NAME  write the current folder into the file NAME (for detached runs)
+//   waitfor NAME  wait until the file NAME exists (at most a minute)
 //   window TITLE  open a window with that title, last in the z-order (it lives until the end)
 //   idle MS       sleep while answering window messages (a close request ends the program)
 //   exit CODE     the exit code (default 0)
@@ -96,6 +98,15 @@ int main(int argc, char** argv) {
         if (sOp == "out" || sOp == "err") {
             Put(sOp == "out" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, Unescape(pszArg));
             ++i;
+        } else if (sOp == "cat") {
+            std::string sBytes;
+            HANDLE h = CreateFileA(pszArg, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+            char buf[65536];
+            DWORD dw = 0;
+            while (h != INVALID_HANDLE_VALUE && ReadFile(h, buf, sizeof buf, &dw, nullptr) && dw) sBytes.append(buf, dw);
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+            Put(STD_OUTPUT_HANDLE, sBytes);
+            ++i;
         } else if (sOp == "pause") {
             Sleep(std::atoi(pszArg));
             ++i;
@@ -129,6 +140,9 @@ int main(int argc, char** argv) {
             DWORD dw = 0;
             WriteFile(h, sz, static_cast<DWORD>(strlen(sz)), &dw, nullptr);
             CloseHandle(h);
+            ++i;
+        } else if (sOp == "waitfor") {
+            for (int n = 0; n < 3000 && GetFileAttributesA(pszArg) == INVALID_FILE_ATTRIBUTES; ++n) Sleep(20);
             ++i;
         } else if (sOp == "window") {
             OpenWindow(pszArg);
