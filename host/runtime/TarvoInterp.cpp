@@ -8,7 +8,6 @@ namespace tarvo {
 namespace {
 
 const int kMaxCallDepth = 1000;
-const int kCollectEvery = 8192;  // new handles between collections, at least
 
 // A script error as a value: what `catch (e)` binds.
 class KxScErrorObject : public KxScDataObject {
@@ -96,8 +95,7 @@ public:
     }
 
     void MaybeCollect() {
-        int nSince = RtHandlesSinceCollect();
-        if (nSince >= kCollectEvery && nSince >= RtLiveHandles()) KxScDataHandle::GarbageCollect();
+        if (RtCollectDue()) KxScDataHandle::GarbageCollect();
     }
 
     Value* pLocals = nullptr;
