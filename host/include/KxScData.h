@@ -197,6 +197,7 @@ private:
 class KXRT_API KxScStringObject : public KxScDataObject {
 public:
     explicit KxScStringObject(const KxString& sText);
+    explicit KxScStringObject(KxString&& sText);
     KxString sText;
 
     __TarvoTypeInfo* TarvoTypeInfo() override;

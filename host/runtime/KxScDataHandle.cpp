@@ -227,6 +227,10 @@ KxScDataHandle* KxScDataHandle::CreateData(KxScMethodFunc pfnMethod, const KxStr
     return gPool.Wrap(new KxScDataMethod(pfnMethod, sQualifiedName, nParams), HF_METHOD);
 }
 
+KxScDataHandle* RtCreateString(KxString&& sText) {
+    return gPool.Wrap(new KxScStringObject(static_cast<KxString&&>(sText)), HF_STRING);
+}
+
 KxScDataHandle* RtCreateNil() { return gPool.Allocate(0, 0); }
 
 int KxScDataHandle::GarbageCollect() {

@@ -217,6 +217,8 @@ void RtDeleteClassInfos() {
 // ---- strings and the root object type
 
 KxScStringObject::KxScStringObject(const KxString& sText) : KxScDataObject(0), sText(sText) {}
+KxScStringObject::KxScStringObject(KxString&& sText)
+    : KxScDataObject(0), sText(static_cast<KxString&&>(sText)) {}
 __TarvoTypeInfo* KxScStringObject::TarvoTypeInfo() { return &_ptiTypeInfo; }
 KxString KxScStringObject::GetClassNameA() { return "String"; }
 

@@ -14,6 +14,8 @@ void RtDropAllGlobals();
 
 // A handle for nil (flag word 0), for globals and lists that hold nil.
 KxScDataHandle* RtCreateNil();
+// A string handle that takes over the text instead of copying it.
+KxScDataHandle* RtCreateString(KxString&& sText);
 // True when the script has made enough since the last collection for another one to be
 // worth its time.
 bool RtCollectDue();
