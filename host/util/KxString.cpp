@@ -54,8 +54,9 @@ bool KxString::Reserve(unsigned nNeeded) {
         if (!pszText) pszText = szEmpty;
         return true;
     }
-    // The first buffer is as large as asked; growth doubles, up to the largest text.
-    unsigned nNew = nCapacity ? nCapacity : (nNeeded < 16 ? 16 : nNeeded + 1);
+    // Sizes are powers of two (up to the largest text): a heap reuses such blocks well, where
+    // a string grown a little at a time would need a new size each time.
+    unsigned nNew = nCapacity ? nCapacity : 16;
     while (nNew <= nNeeded) nNew = nNew <= MAX_LENGTH / 2 ? nNew * 2 : nNeeded + 1;
     char* pNew = new (std::nothrow) char[nNew];
     if (!pNew) return false;
