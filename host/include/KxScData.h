@@ -109,11 +109,14 @@ public:
     KxScData& operator=(const KxScData&) = delete;
     virtual ~KxScData();
 
-    // The handles this object holds references to (for inspecting reference cycles), or null
-    // when it holds none; free the result with ReleaseCircLinks.
+    // The handles this object holds references to, one entry per reference (a handle held
+    // twice is there twice), or null when it holds none; free the result with
+    // ReleaseCircLinks. The collector finds groups of objects that only refer to each other
+    // with it: an object that holds references and does not report them here keeps what it
+    // refers to alive, cycles through it included.
     virtual KxScLinkData* CountCircLinks(KxScDataHandle* phSelf);
     virtual void ReleaseCircLinks(KxScLinkData* pldLinks);
-    // How many of this object's references go to phTarget.
+    // How many of this object's references go to phTarget: its entries in CountCircLinks.
     virtual int GetThroughCount(KxScDataHandle* phTarget);
     // One more or one less reference on the handle that holds this object.
     virtual void AddRef();
@@ -144,6 +147,9 @@ public:
 
     explicit KxScDataObject(unsigned dwFlags);
     ~KxScDataObject() override;
+    // The values of its properties.
+    KxScLinkData* CountCircLinks(KxScDataHandle* phSelf) override;
+    int GetThroughCount(KxScDataHandle* phTarget) override;
 
     virtual KxPropertyErrorCode GetProperty(const KxString& sName, KxScDataHandle** pphValue);
     virtual KxPropertyErrorCode SetProperty(KxScDataHandle* phObject, const KxString& sName,
@@ -183,12 +189,15 @@ protected:
 
 private:
     void CollectNames(KxStringList* plNames, bool bAppend, bool bMethods);
+    // The value of the i-th property in the order first set.
+    KxScDataHandle* PropertyAt(int nIndex) const;
 };
 
 // A string value's object: its text follows the base directly.
 class KXRT_API KxScStringObject : public KxScDataObject {
 public:
     explicit KxScStringObject(const KxString& sText);
+    explicit KxScStringObject(KxString&& sText);
     KxString sText;
 
     __TarvoTypeInfo* TarvoTypeInfo() override;
@@ -217,9 +226,6 @@ public:
 class KXRT_API KxScObject : public KxScDataObject {
 public:
     explicit KxScObject(unsigned dwFlags);
-    KxScLinkData* CountCircLinks(KxScDataHandle* phSelf) override;
-    void ReleaseCircLinks(KxScLinkData* pldLinks) override;
-    int GetThroughCount(KxScDataHandle* phTarget) override;
     __TarvoTypeInfo* TarvoTypeInfo() override;
     KxScDataObject* GetParentClass() override;
     void AddChildClass(KxScDataHandle* phChild) override;

@@ -19,8 +19,14 @@ constexpr KxNullString NULL_STRING{};
 //   null text or another null string.
 // - `<<` and `+` on the null string treat it as empty; the result is never null.
 // - The length is kept, so texts may hold NUL bytes when built with Append.
+// - A text is at most MAX_LENGTH bytes. Growth past that, or past what memory can give, is
+//   not done: Append then leaves the string as it was, and Reserve answers false. Callers
+//   that must not lose text ask Reserve first.
+// - Appending a part of the string itself is fine, also when the buffer moves.
 class KXUTIL_API KxString {
 public:
+    static const unsigned MAX_LENGTH = 0x7FFFFFFF;
+
     KxString();
     KxString(const char* pszText);
     KxString(const char* pText, unsigned nLength);
@@ -55,9 +61,11 @@ public:
 
     unsigned Length() const { return nLength; }
     bool IsNull() const { return pszText == nullptr; }
+    // Room for a text of nLength bytes; the string becomes non-null. False, with nothing
+    // changed, when nLength is over MAX_LENGTH or the memory cannot be had.
+    bool Reserve(unsigned nLength);
 
 private:
-    void Reserve(unsigned nNeeded);
     void Release();
 
     char* pszText;

@@ -1,13 +1,26 @@
-#include <cstring>
+#include <vector>
 
 #include "RtInternal.h"
+
+// What a running script makes, in one measure, for the collector's pace: collection is due
+// once what was made since the last collection reaches what that collection kept, and at
+// least a floor. So the work of collecting stays in proportion to the work of the script,
+// and garbage never outgrows what is alive by much.
+struct KxScPace {
+    unsigned long long qwSince, qwKept;
+    const unsigned long long qwFloor;
+    bool Due() const { return qwSince >= (qwKept > qwFloor ? qwKept : qwFloor); }
+};
 
 // All handles live in chunks owned by this pool; a handle never moves, so its address is the
 // value scripts and plug-ins hold. Free handles carry the flag word FREE, which no live handle
 // can have, and are chained through their value field.
 struct KxScHandlePool {
     enum { CHUNK = 1024 };
-    enum : uint16_t { FREE = 0xFFFF };
+    enum : uint16_t { FREE = 0xFFFF, SATURATED = 0xFFFF };
+    // Marks a handle reached from outside the objects while a collection runs; no handle
+    // carries it at any other time.
+    enum : uint16_t { REACHED = 0x8000 };
     struct Chunk {
         KxScDataHandle ahSlots[CHUNK];
         Chunk* pNext;
@@ -15,8 +28,10 @@ struct KxScHandlePool {
     Chunk* pChunks = nullptr;
     KxScDataHandle* phFree = nullptr;
     int nLive = 0;
-    int nSinceCollect = 0;
     bool bCollecting = false;
+    // Handles, bytes of string text, and objects holding an outside resource (an open file):
+    // a few hundred open files cost more than many thousand small strings.
+    KxScPace paceHandles{0, 0, 8192}, paceText{0, 0, 4u << 20}, paceResources{0, 0, 64};
 
     ~KxScHandlePool() {
         while (pChunks) {
@@ -31,7 +46,7 @@ struct KxScHandlePool {
         KxScDataHandle* ph = phFree;
         phFree = reinterpret_cast<KxScDataHandle*>(ph->dwValue);
         ++nLive;
-        ++nSinceCollect;
+        ++paceHandles.qwSince;
         ph->wRefCount = 1;
         ph->wFlags = wFlags;
         ph->dwValue = dwValue;
@@ -63,29 +78,119 @@ struct KxScHandlePool {
         }
         KxScDataHandle* ph = Allocate(wKind, reinterpret_cast<uintptr_t>(po));
         po->phOwner = ph;
+        AddCost(ph, &paceText.qwSince, &paceResources.qwSince);
         return ph;
     }
 
-    // One pass over every live handle: frees those nobody references.
-    int FreeUnreferenced() {
-        int nFreed = 0;
-        for (Chunk* pc = pChunks; pc; pc = pc->pNext) {
-            for (int i = 0; i < CHUNK; ++i) {
-                KxScDataHandle* ph = &pc->ahSlots[i];
-                if (ph->wFlags == FREE || ph->wRefCount != 0) continue;
-                KxScDataObject* po = ph->Object();
-                RtUnlinkClassHandle(ph);
-                Free(ph);
-                ++nFreed;
-                // The object's destructor may drop references of its own and make handles;
-                // both are fine while this pass goes on.
-                if (po) {
-                    po->phOwner = nullptr;
-                    delete po;
-                }
+    // What a handle's object weighs beyond the handle itself.
+    static void AddCost(const KxScDataHandle* ph, unsigned long long* pqwText,
+                        unsigned long long* pqwResources) {
+        KxScDataObject* po = ph->Object();
+        if (!po) return;
+        if (ph->wFlags & HF_STRING) *pqwText += static_cast<KxScStringObject*>(po)->sText.Length();
+        if (po->dwFlags & KxScDataObject::KXO_RESOURCE) ++*pqwResources;
+    }
+
+    template <class F>
+    void ForEachLive(F f) {
+        for (Chunk* pc = pChunks; pc; pc = pc->pNext)
+            for (int i = 0; i < CHUNK; ++i)
+                if (pc->ahSlots[i].wFlags != FREE) f(&pc->ahSlots[i]);
+    }
+
+    // A link whose reference the collector accounts for: a live handle whose count is still
+    // exact. A saturated count is not: such a handle is never freed, so it counts as held
+    // from outside.
+    static bool Counted(const KxScDataHandle* ph) {
+        return ph && ph->wFlags != FREE && ph->wRefCount != SATURATED;
+    }
+
+    // Calls f on each counted handle the object of ph holds a reference to, once per reference.
+    template <class F>
+    static void ForEachLink(KxScDataHandle* ph, F f) {
+        KxScDataObject* po = ph->Object();
+        KxScLinkData* pld = po ? po->CountCircLinks(ph) : nullptr;
+        if (!pld) return;
+        for (int i = 0; i < pld->nCount; ++i)
+            if (Counted(pld->pphLinks[i])) f(pld->pphLinks[i]);
+        po->ReleaseCircLinks(pld);
+    }
+
+    // One collection pass; the result is the number of handles freed.
+    //  1. Take every reference an object holds off the count of the handle it refers to. What
+    //     is left on a count is held from outside the objects: by the interpreter, a global,
+    //     a compiled text, native code.
+    //  2. Every handle held from outside, and all it reaches, stays; its references are put
+    //     back on the counts as it is reached.
+    //  3. The rest is garbage, cycles included. References from garbage to what stays are put
+    //     back too: the garbage's destructors drop them.
+    //  4. Each garbage handle becomes a nil with no reference before any of its objects is
+    //     destroyed, so a destructor that drops a reference on another piece of the same
+    //     garbage finds a handle that is still there; the handles are freed afterwards.
+    int CollectPass() {
+        ForEachLive([](KxScDataHandle* ph) {
+            ForEachLink(ph, [](KxScDataHandle* phLink) {
+                if (phLink->wRefCount > 0) --phLink->wRefCount;
+            });
+        });
+        std::vector<KxScDataHandle*> vStack;
+        ForEachLive([&](KxScDataHandle* phRoot) {
+            if (phRoot->wRefCount == 0 || (phRoot->wFlags & REACHED)) return;
+            phRoot->wFlags |= REACHED;
+            vStack.push_back(phRoot);
+            while (!vStack.empty()) {
+                KxScDataHandle* ph = vStack.back();
+                vStack.pop_back();
+                ForEachLink(ph, [&](KxScDataHandle* phLink) {
+                    ++phLink->wRefCount;
+                    if (phLink->wFlags & REACHED) return;
+                    phLink->wFlags |= REACHED;
+                    vStack.push_back(phLink);
+                });
             }
+        });
+        std::vector<KxScDataHandle*> vGarbage;
+        ForEachLive([&](KxScDataHandle* ph) {
+            if (!(ph->wFlags & REACHED)) vGarbage.push_back(ph);
+        });
+        for (KxScDataHandle* ph : vGarbage) {
+            ForEachLink(ph, [](KxScDataHandle* phLink) {
+                if (phLink->wFlags & REACHED) ++phLink->wRefCount;
+            });
+        }
+        paceText.qwKept = paceResources.qwKept = 0;
+        ForEachLive([&](KxScDataHandle* ph) {
+            if (!(ph->wFlags & REACHED)) return;
+            ph->wFlags &= ~REACHED;
+            AddCost(ph, &paceText.qwKept, &paceResources.qwKept);
+        });
+        std::vector<KxScDataObject*> vObjects;
+        for (KxScDataHandle* ph : vGarbage) {
+            RtUnlinkClassHandle(ph);
+            if (KxScDataObject* po = ph->Object()) {
+                po->phOwner = nullptr;
+                vObjects.push_back(po);
+            }
+            ph->wRefCount = 0;
+            ph->wFlags = 0;
+            ph->dwValue = 0;
+        }
+        // Destructors may drop references, make handles and ask for a collection: all fine.
+        for (KxScDataObject* po : vObjects) delete po;
+        int nFreed = 0;
+        for (KxScDataHandle* ph : vGarbage) {
+            // A destructor that took a new reference on it keeps a nil.
+            if (ph->wRefCount != 0) continue;
+            Free(ph);
+            ++nFreed;
         }
         return nFreed;
+    }
+
+    bool AnyUnreferenced() {
+        bool bAny = false;
+        ForEachLive([&](KxScDataHandle* ph) { bAny = bAny || ph->wRefCount == 0; });
+        return bAny;
     }
 };
 
@@ -122,6 +227,10 @@ KxScDataHandle* KxScDataHandle::CreateData(KxScMethodFunc pfnMethod, const KxStr
     return gPool.Wrap(new KxScDataMethod(pfnMethod, sQualifiedName, nParams), HF_METHOD);
 }
 
+KxScDataHandle* RtCreateString(KxString&& sText) {
+    return gPool.Wrap(new KxScStringObject(static_cast<KxString&&>(sText)), HF_STRING);
+}
+
 KxScDataHandle* RtCreateNil() { return gPool.Allocate(0, 0); }
 
 int KxScDataHandle::GarbageCollect() {
@@ -129,13 +238,18 @@ int KxScDataHandle::GarbageCollect() {
     if (gPool.bCollecting) return 0;
     gPool.bCollecting = true;
     int nTotal = 0;
-    for (int nFreed; (nFreed = gPool.FreeUnreferenced()) > 0;) nTotal += nFreed;
-    gPool.nSinceCollect = 0;
+    // Destructors may have dropped the last reference on handles that stayed.
+    do nTotal += gPool.CollectPass();
+    while (gPool.AnyUnreferenced());
+    gPool.paceHandles.qwKept = gPool.nLive;
+    gPool.paceHandles.qwSince = gPool.paceText.qwSince = gPool.paceResources.qwSince = 0;
     gPool.bCollecting = false;
     return nTotal;
 }
 
-int RtHandlesSinceCollect() { return gPool.nSinceCollect; }
+bool RtCollectDue() {
+    return gPool.paceHandles.Due() || gPool.paceText.Due() || gPool.paceResources.Due();
+}
 int RtLiveHandles() { return gPool.nLive; }
 
 void KxScDataHandle::InfoShort(KxString* psText) const {

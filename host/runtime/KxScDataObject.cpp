@@ -59,10 +59,27 @@ KxScData* KxScData::DynamicCast(const char* pszTypeName) {
 KxScDataObject::KxScDataObject(unsigned dwFlags) : dwFlags(dwFlags), sObjectName("") {}
 
 KxScDataObject::~KxScDataObject() {
-    for (int i = 0; i < dProperties.KeyCount(); ++i) {
-        void* pv = nullptr;
-        if (dProperties.Lookup(*dProperties.KeyAt(i), &pv)) static_cast<KxScDataHandle*>(pv)->Drop();
-    }
+    for (int i = 0; i < dProperties.KeyCount(); ++i) PropertyAt(i)->Drop();
+}
+
+KxScDataHandle* KxScDataObject::PropertyAt(int nIndex) const {
+    void* pv = nullptr;
+    dProperties.Lookup(*dProperties.KeyAt(nIndex), &pv);
+    return static_cast<KxScDataHandle*>(pv);
+}
+
+KxScLinkData* KxScDataObject::CountCircLinks(KxScDataHandle*) {
+    int nCount = dProperties.KeyCount();
+    if (nCount == 0) return nullptr;
+    KxScLinkData* pld = new KxScLinkData{new KxScDataHandle*[nCount], nCount};
+    for (int i = 0; i < nCount; ++i) pld->pphLinks[i] = PropertyAt(i);
+    return pld;
+}
+
+int KxScDataObject::GetThroughCount(KxScDataHandle* phTarget) {
+    int nThrough = 0;
+    for (int i = 0; i < dProperties.KeyCount(); ++i) nThrough += PropertyAt(i) == phTarget;
+    return nThrough;
 }
 
 KxPropertyErrorCode KxScDataObject::GetProperty(const KxString& sName, KxScDataHandle** pphValue) {
@@ -98,11 +115,8 @@ void KxScDataObject::CollectNames(KxStringList* plNames, bool bAppend, bool bMet
     if (!plNames) return;
     if (!bAppend) plNames->Clear();
     for (int i = 0; i < dProperties.KeyCount(); ++i) {
-        const KxString& sKey = *dProperties.KeyAt(i);
-        void* pv = nullptr;
-        dProperties.Lookup(sKey, &pv);
-        bool bMethod = (static_cast<KxScDataHandle*>(pv)->wFlags & HF_METHOD) != 0;
-        if (bMethod == bMethods) plNames->Add(sKey);
+        bool bMethod = (PropertyAt(i)->wFlags & HF_METHOD) != 0;
+        if (bMethod == bMethods) plNames->Add(*dProperties.KeyAt(i));
     }
 }
 
@@ -203,6 +217,8 @@ void RtDeleteClassInfos() {
 // ---- strings and the root object type
 
 KxScStringObject::KxScStringObject(const KxString& sText) : KxScDataObject(0), sText(sText) {}
+KxScStringObject::KxScStringObject(KxString&& sText)
+    : KxScDataObject(0), sText(static_cast<KxString&&>(sText)) {}
 __TarvoTypeInfo* KxScStringObject::TarvoTypeInfo() { return &_ptiTypeInfo; }
 KxString KxScStringObject::GetClassNameA() { return "String"; }
 
@@ -217,27 +233,3 @@ void KxScObject::AddChildClass(KxScDataHandle* phChild) {
 }
 KxScHandleList* KxScObject::GetChildClasses() { return &hlChildren; }
 void KxScObject::ClearChildClasses() { hlChildren.Clear(); }
-
-KxScLinkData* KxScObject::CountCircLinks(KxScDataHandle*) {
-    int nCount = dProperties.KeyCount();
-    if (nCount == 0) return nullptr;
-    KxScLinkData* pld = new KxScLinkData{new KxScDataHandle*[nCount], nCount};
-    for (int i = 0; i < nCount; ++i) {
-        void* pv = nullptr;
-        dProperties.Lookup(*dProperties.KeyAt(i), &pv);
-        pld->pphLinks[i] = static_cast<KxScDataHandle*>(pv);
-    }
-    return pld;
-}
-
-void KxScObject::ReleaseCircLinks(KxScLinkData* pldLinks) { KxScData::ReleaseCircLinks(pldLinks); }
-
-int KxScObject::GetThroughCount(KxScDataHandle* phTarget) {
-    int nThrough = 0;
-    for (int i = 0; i < dProperties.KeyCount(); ++i) {
-        void* pv = nullptr;
-        dProperties.Lookup(*dProperties.KeyAt(i), &pv);
-        if (pv == phTarget) ++nThrough;
-    }
-    return nThrough;
-}

@@ -14,8 +14,11 @@ void RtDropAllGlobals();
 
 // A handle for nil (flag word 0), for globals and lists that hold nil.
 KxScDataHandle* RtCreateNil();
-// Handles made since the last collection, and handles alive.
-int RtHandlesSinceCollect();
+// A string handle that takes over the text instead of copying it.
+KxScDataHandle* RtCreateString(KxString&& sText);
+// True when the script has made enough since the last collection for another one to be
+// worth its time.
+bool RtCollectDue();
 int RtLiveHandles();
 
 // Forgets the class registration and root-exemplar link of a handle being freed or

@@ -8,7 +8,6 @@ namespace tarvo {
 namespace {
 
 const int kMaxCallDepth = 1000;
-const int kCollectEvery = 8192;  // new handles between collections, at least
 
 // A script error as a value: what `catch (e)` binds.
 class KxScErrorObject : public KxScDataObject {
@@ -96,8 +95,13 @@ public:
     }
 
     void MaybeCollect() {
-        int nSince = RtHandlesSinceCollect();
-        if (nSince >= kCollectEvery && nSince >= RtLiveHandles()) KxScDataHandle::GarbageCollect();
+        if (RtCollectDue()) KxScDataHandle::GarbageCollect();
+    }
+
+    // Room in s for nLength bytes: a text longer than a string can hold (or than memory
+    // gives) is a script error, not a cut text.
+    void Reserve(KxString& s, unsigned nLength, int nLine) {
+        if (!s.Reserve(nLength)) Raise(ERR_TOO_LONG, "string too long", nLine);
     }
 
     Value* pLocals = nullptr;
@@ -137,6 +141,17 @@ bool Equal(const Value& a, const Value& b) {
     return a.Object() == b.Object();
 }
 
+// The short texts of a and b joined, in a string made at its final size.
+Value Join(Interp& in, const Value& a, const Value& b, int nLine) {
+    KxString sA(NULL_STRING), sB(NULL_STRING);
+    const KxString& tA = a.Is(HF_STRING) ? a.Text() : (sA = a.ShortText());
+    const KxString& tB = b.Is(HF_STRING) ? b.Text() : (sB = b.ShortText());
+    KxString s(NULL_STRING);
+    in.Reserve(s, tA.Length() + tB.Length(), nLine);
+    s << tA << tB;
+    return Value::Adopt(RtCreateString(static_cast<KxString&&>(s)));
+}
+
 // Byte order of two texts, as memcmp gives it, the shorter first on a tie.
 int CompareText(const KxString& a, const KxString& b) {
     unsigned n = a.Length() < b.Length() ? a.Length() : b.Length();
@@ -160,11 +175,7 @@ Value BinaryExpr::Eval(Interp& in) {
     Value b = r->Eval(in);
     if (op == T_EQ) return Value::Int(Equal(a, b));
     if (op == T_NE) return Value::Int(!Equal(a, b));
-    if (op == T_PLUS && (a.Is(HF_STRING) || b.Is(HF_STRING))) {
-        KxString s = a.ShortText();
-        s << b.ShortText();
-        return Value::Adopt(KxScDataHandle::CreateData(s, false));
-    }
+    if (op == T_PLUS && (a.Is(HF_STRING) || b.Is(HF_STRING))) return Join(in, a, b, nLine);
     if (op == T_LT || op == T_LE || op == T_GT || op == T_GE) {
         int c;
         if (a.IsInt() && b.IsInt()) c = a.AsInt() < b.AsInt() ? -1 : a.AsInt() > b.AsInt();
@@ -233,7 +244,11 @@ Value CallExpr::Eval(Interp& in) {
     switch (builtin) {
     case B_PRINT: {
         KxString s("");
-        for (auto& arg : args) s << arg->Eval(in).ShortText();
+        for (auto& arg : args) {
+            KxString sArg = arg->Eval(in).ShortText();
+            in.Reserve(s, s.Length() + sArg.Length(), nLine);
+            s << sArg;
+        }
         KxScConsoleManager::pcmManager->PrintStringNl(s);
         return Value::Nil();
     }

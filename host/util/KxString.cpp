@@ -1,7 +1,8 @@
 #include "KxString.h"
 
-#include <climits>
+#include <cstdint>
 #include <cstring>
+#include <new>
 
 namespace {
 unsigned TextLength(const char* pszText) {
@@ -30,7 +31,7 @@ KxString::KxString(KxString&& sOther) noexcept
 }
 
 KxString::KxString(KxStringSize size) : pszText(nullptr), nLength(0), nCapacity(0) {
-    Reserve(size.nSize);
+    if (!Reserve(size.nSize)) Reserve(0);
 }
 
 KxString::KxString(KxNullString) : pszText(nullptr), nLength(0), nCapacity(0) {}
@@ -43,29 +44,37 @@ void KxString::Release() {
     nLength = nCapacity = 0;
 }
 
-// Room for nNeeded bytes of text plus the NUL; the string becomes non-null.
-void KxString::Reserve(unsigned nNeeded) {
-    if (pszText && nNeeded < nCapacity) return;
+bool KxString::Reserve(unsigned nNeeded) {
+    if (pszText && nNeeded < nCapacity) return true;
+    if (nNeeded > MAX_LENGTH) return false;
     // Empty texts share one NUL and own no memory until text is added: most strings a
     // script makes start empty, and many stay so.
     static char szEmpty[1] = "";
     if (nNeeded == 0 && nCapacity == 0) {
         if (!pszText) pszText = szEmpty;
-        return;
+        return true;
     }
+    // Sizes are powers of two (up to the largest text): a heap reuses such blocks well, where
+    // a string grown a little at a time would need a new size each time.
     unsigned nNew = nCapacity ? nCapacity : 16;
-    while (nNew <= nNeeded) nNew *= 2;
-    char* pNew = new char[nNew];
+    while (nNew <= nNeeded) nNew = nNew <= MAX_LENGTH / 2 ? nNew * 2 : nNeeded + 1;
+    char* pNew = new (std::nothrow) char[nNew];
+    if (!pNew) return false;
     if (pszText) std::memcpy(pNew, pszText, nLength);
     pNew[nLength] = '\0';
     if (nCapacity) delete[] pszText;
     pszText = pNew;
     nCapacity = nNew;
+    return true;
 }
 
 KxString& KxString::Append(const char* pText, unsigned nCount) {
-    Reserve(nLength + nCount);
-    // memmove: the text may be a part of this string.
+    if (nCount > MAX_LENGTH - nLength) return *this;
+    // The text may be a part of this string, whose buffer moves when it grows.
+    uintptr_t uText = reinterpret_cast<uintptr_t>(pText), uOwn = reinterpret_cast<uintptr_t>(pszText);
+    bool bOwn = nCapacity && uText >= uOwn && uText < uOwn + nCapacity;
+    if (!Reserve(nLength + nCount)) return *this;
+    if (bOwn) pText = pszText + (uText - uOwn);
     if (nCount) std::memmove(pszText + nLength, pText, nCount);
     nLength += nCount;
     pszText[nLength] = '\0';
@@ -92,12 +101,10 @@ KxString& KxString::operator=(KxString&& sOther) noexcept {
 
 KxString& KxString::operator=(const char* pszSource) {
     if (!pszSource) return *this = NULL_STRING;
-    if (pszText && pszSource >= pszText && pszSource <= pszText + nLength) {
-        KxString sCopy(pszSource);
-        return *this = static_cast<KxString&&>(sCopy);
-    }
+    // Measured first: the text may be a part of this string, which Append then moves down.
+    unsigned nCount = TextLength(pszSource);
     nLength = 0;
-    return Append(pszSource, TextLength(pszSource));
+    return Append(pszSource, nCount);
 }
 
 KxString& KxString::operator=(KxNullString) {

@@ -7,6 +7,14 @@
 
 namespace {
 
+// What Probe.Bag() makes: an object that keeps any property a script sets, so that scripts can
+// link objects into cycles.
+class KxTestBag : public KxScObject {
+public:
+    KxTestBag() : KxScObject(KXO_SCRIPT_CLASS) {}
+    KxString GetClassNameA() override { return "Bag"; }
+};
+
 class KxTestProbe : public KxScObject {
 public:
     KxTestProbe() : KxScObject(KXO_SCRIPT_CLASS) {}
@@ -55,6 +63,10 @@ public:
     KxScDataHandle* Make(KxScDataHandle*, int, KxScDataHandle**) {
         return KxScDataHandle::CreateData(new KxTestProbe);
     }
+    // Bag(): a new bag.
+    KxScDataHandle* Bag(KxScDataHandle*, int, KxScDataHandle**) {
+        return KxScDataHandle::CreateData(new KxTestBag);
+    }
     // Is(value, String type): 1 when the value's object casts to the type.
     KxScDataHandle* Is(KxScDataHandle*, int, KxScDataHandle** pphArgs) {
         KxScDataObject* po = pphArgs[0]->Object();
@@ -86,6 +98,7 @@ const struct {
     {"Pick", static_cast<KxScMethodFunc>(&KxTestProbe::Count), -1},
     {"Fail", static_cast<KxScMethodFunc>(&KxTestProbe::Fail), 2},
     {"Make", static_cast<KxScMethodFunc>(&KxTestProbe::Make), 0},
+    {"Bag", static_cast<KxScMethodFunc>(&KxTestProbe::Bag), 0},
     {"Is", static_cast<KxScMethodFunc>(&KxTestProbe::Is), 2},
     {"IsClass", static_cast<KxScMethodFunc>(&KxTestProbe::IsClass), 0},
 };

@@ -68,6 +68,39 @@ TEST(KxString, KeepsEmbeddedNulBytes) {
     EXPECT_FALSE(s == "a");
 }
 
+TEST(KxString, AppendsPartsOfItselfWhileTheBufferMoves) {
+    // Large enough that the heap gives the buffer pages of its own, which go when it is
+    // freed: reading the old buffer after the move faults.
+    // 1.5 MiB fill three quarters of their buffer: each append below moves it.
+    std::string sExpected(3 << 19, 'x');
+    for (size_t i = 0; i < sExpected.size(); i += 7) sExpected[i] = char('a' + i % 26);
+    KxString s(sExpected.data(), unsigned(sExpected.size()));
+    s.Append(static_cast<const char*>(s) + 5, s.Length() - 5);
+    sExpected += sExpected.substr(5);
+    ASSERT_EQ(sExpected.size(), s.Length());
+    EXPECT_EQ(0, std::memcmp(sExpected.data(), static_cast<const char*>(s), s.Length()));
+    s << s;
+    sExpected += sExpected;
+    ASSERT_EQ(sExpected.size(), s.Length());
+    EXPECT_EQ(0, std::memcmp(sExpected.data(), static_cast<const char*>(s), s.Length()));
+}
+
+TEST(KxString, GrowthPastTheLargestTextLeavesTheStringAsItWas) {
+    KxString s("kept");
+    EXPECT_FALSE(s.Reserve(KxString::MAX_LENGTH + 1u));
+    EXPECT_FALSE(s.Reserve(0xFFFFFFFFu));
+    // A count that would wrap the length around: nothing is read from the text.
+    s.Append("x", 0xFFFFFFFEu);
+    s.Append("x", KxString::MAX_LENGTH);
+    EXPECT_TRUE(s == "kept");
+    EXPECT_EQ(4u, s.Length());
+    s << "!";
+    EXPECT_TRUE(s == "kept!");
+    // A reservation that cannot be had gives the empty string, not the null one.
+    KxString sHuge(KxStringSize(0x80000000u));
+    EXPECT_TRUE(sHuge == "");
+}
+
 TEST(KxDictionary, FindsGrowsAndKeepsInsertionOrder) {
     KxDictionary d;
     for (int i = 0; i < 200; ++i) {

@@ -1,0 +1,133 @@
+// Peak memory of scripts that make values and drop them, each loop run short and long:
+//   x = "a" + i                          10^4 and 10^7 times
+//   f = File.Open(PATH, "read")          10^3 and 10^5 times (dropped without Close)
+// Goal: the long run's peak within 2x of the short run's: the collector keeps pace, so what
+// a loop leaves behind does not grow with the number of times it ran.
+// Each run is a process of its own (this program again, given the run's number), which
+// reports its peak working set before and after the script.
+#include <windows.h>
+#include <psapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "KxTarvoHost.h"
+#include "KxTshFile.h"
+
+KXTSH_DEFINE_STATICS(KxTshFile, "File");
+
+namespace {
+
+struct Loop {
+    const char* pszName;
+    const char* pszBody;  // run with the counter i
+    unsigned nShort, nLong;
+};
+const Loop kLoops[] = {
+    {"x = \"a\" + i", "x = \"a\" + i;", 10000, 10000000},
+    {"dropped File", "f = File.Open(PATH, \"read\");", 1000, 100000},
+};
+
+SIZE_T PeakWorkingSet() {
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof pmc;
+    GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
+    return pmc.PeakWorkingSetSize;
+}
+
+// The file the File loop opens, with '/' so that it needs no escapes in a script.
+std::string ScratchFile() {
+    char szTemp[MAX_PATH];
+    GetTempPathA(MAX_PATH, szTemp);
+    std::string sPath = std::string(szTemp) + "tsh-bench-memory.txt";
+    for (char& c : sPath)
+        if (c == '\\') c = '/';
+    return sPath;
+}
+
+// One run, in this process: prints "BEFORE AFTER", the peaks in bytes.
+int RunOne(const Loop& loop, unsigned nTimes) {
+    std::string sPath = ScratchFile();
+    HANDLE h = CreateFileA(sPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    CloseHandle(h);
+    KxTarvo::Startup();
+    KxTshFile::SetupClass();
+    std::string sCode = "PATH = \"" + sPath + "\"; i = 0; while (i < " + std::to_string(nTimes) +
+                        ") { " + loop.pszBody + " i = i + 1; }";
+    SIZE_T nBefore = PeakWorkingSet();
+    int nStatus = KxTarvo::RunSource(sCode.c_str(), "bench");
+    SIZE_T nAfter = PeakWorkingSet();
+    KxTshFile::ShutdownClass();
+    KxTarvo::Shutdown();
+    DeleteFileA(sPath.c_str());
+    if (nStatus != KxTarvo::RUN_OK) return 1;
+    std::printf("%llu %llu\n", static_cast<unsigned long long>(nBefore),
+                static_cast<unsigned long long>(nAfter));
+    return 0;
+}
+
+// Runs this program on one run and reads its two figures; false when it failed.
+bool Measure(int nRun, double* pdBeforeMB, double* pdAfterMB) {
+    char szSelf[MAX_PATH];
+    GetModuleFileNameA(nullptr, szSelf, MAX_PATH);
+    std::string sCommand = "\"" + std::string(szSelf) + "\" " + std::to_string(nRun);
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE hRead, hWrite;
+    if (!CreatePipe(&hRead, &hWrite, &sa, 0)) return false;
+    SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = hWrite;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi;
+    BOOL bStarted = CreateProcessA(nullptr, &sCommand[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                   nullptr, &si, &pi);
+    CloseHandle(hWrite);
+    std::string sOut;
+    char buf[256];
+    DWORD dw;
+    while (bStarted && ReadFile(hRead, buf, sizeof buf, &dw, nullptr) && dw) sOut.append(buf, dw);
+    CloseHandle(hRead);
+    if (!bStarted) return false;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    unsigned long long qwBefore = 0, qwAfter = 0;
+    if (std::sscanf(sOut.c_str(), "%llu %llu", &qwBefore, &qwAfter) != 2) return false;
+    *pdBeforeMB = qwBefore / 1048576.0;
+    *pdAfterMB = qwAfter / 1048576.0;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int nLoops = sizeof kLoops / sizeof kLoops[0];
+    if (argc > 1) {
+        int nRun = std::atoi(argv[1]);
+        if (nRun < 0 || nRun >= 2 * nLoops) return 2;
+        const Loop& loop = kLoops[nRun / 2];
+        return RunOne(loop, nRun % 2 ? loop.nLong : loop.nShort);
+    }
+    std::printf("%-14s %10s %14s %14s %10s\n", "loop", "times", "peak MB", "script MB", "long/short");
+    for (int i = 0; i < nLoops; ++i) {
+        double dPeak[2], dScript[2];
+        for (int j = 0; j < 2; ++j) {
+            double dBefore, dAfter;
+            if (!Measure(2 * i + j, &dBefore, &dAfter)) {
+                std::printf("%s: the run failed\n", kLoops[i].pszName);
+                return 1;
+            }
+            dPeak[j] = dAfter;
+            dScript[j] = dAfter - dBefore;
+            std::printf("%-14s %10u %14.1f %14.1f", kLoops[i].pszName,
+                        j ? kLoops[i].nLong : kLoops[i].nShort, dPeak[j], dScript[j]);
+            if (j) std::printf(" %10.2f", dPeak[1] / dPeak[0]);
+            std::printf("\n");
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
