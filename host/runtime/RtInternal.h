@@ -24,7 +24,7 @@ void RtUnlinkClassHandle(KxScDataHandle* phClass);
 void RtDeleteClassInfos();
 
 // The list objects behind KxScStdLibListInterface.
-class KxScListObject : public KxScDataObject, public KxScStdLibList {
+class KxScListObject : public KxScValueObject, public KxScStdLibList {
 public:
     KxScListObject();
     ~KxScListObject() override;

@@ -19,6 +19,7 @@ enum ErrorCode {
     ERR_DIVISION_BY_ZERO = 107,
     ERR_FIXED = 108,
     ERR_TOO_DEEP = 109,
+    ERR_WRONG_CLASS = 110,
 };
 
 // A script exception on its way to a catch or to the host.

@@ -11,9 +11,9 @@ const int kMaxCallDepth = 1000;
 const int kCollectEvery = 8192;  // new handles between collections, at least
 
 // A script error as a value: what `catch (e)` binds.
-class KxScErrorObject : public KxScDataObject {
+class KxScErrorObject : public KxScValueObject {
 public:
-    KxScErrorObject(const ScriptError& e) : KxScDataObject(0), error(e) {}
+    KxScErrorObject(const ScriptError& e) : error(e) {}
     __TarvoTypeInfo* TarvoTypeInfo() override { return &_ptiTypeInfo; }
     KxString GetClassNameA() override { return "Error"; }
     KxPropertyErrorCode GetProperty(const KxString& sName, KxScDataHandle** pphValue) override {
@@ -22,11 +22,6 @@ public:
         else if (sName == "line") *pphValue = KxScDataHandle::CreateData(error.nLine);
         else return KX_PROP_NOT_FOUND;
         return KX_PROP_OK;
-    }
-    KxPropertyErrorCode SetProperty(KxScDataHandle*, const KxString&, KxScDataHandle* phValue,
-                                    bool bHandOver) override {
-        if (bHandOver && phValue) phValue->Drop();
-        return KX_PROP_REFUSED;
     }
     ScriptError error;
     static __TarvoTypeInfo _ptiTypeInfo;
@@ -294,6 +289,9 @@ Value MethodCallExpr::Eval(Interp& in) {
         in.Raise(ERR_NOT_A_METHOD, Quoted(sName) + " of " + self.ShortText() + " is not a method",
                  nLine);
     const KxScDataMethod* pm = static_cast<KxScDataMethod*>(method.Object());
+    if (!pm->BelongsTo(po))
+        in.Raise(ERR_WRONG_CLASS, Quoted(pm->QualifiedName()) + " cannot be called on " + self.ShortText(),
+                 nLine);
 
     std::vector<Value> vArgs;
     vArgs.reserve(args.size());
