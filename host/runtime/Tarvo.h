@@ -22,6 +22,16 @@ enum ErrorCode {
     ERR_WRONG_CLASS = 110,
 };
 
+// The interpreter's recursion budget, in levels of nested evaluation (see Interp::Deeper),
+// and the stack the thread that runs scripts gets for it. One level is one counted frame plus
+// the uncounted frames up to the next one; -fstack-usage gives at most 416 bytes for that on
+// x86_64 (a block and a property assignment) and 272 on i686: 1 KiB per level leaves room.
+// The 4 MiB on top are for what runs at the deepest level: a method, the collector, the
+// unwinding of a script error.
+const int kMaxEvalLevels = 25000;
+const unsigned kBytesPerLevel = 1024;
+const unsigned kScriptStackBytes = kMaxEvalLevels * kBytesPerLevel + 4 * 1024 * 1024;
+
 // A script exception on its way to a catch or to the host.
 struct ScriptError {
     int nCode;
@@ -90,6 +100,9 @@ struct Program {
 
 // Parses sSource; throws SyntaxError.
 std::unique_ptr<Program> Compile(const KxString& sSource, const KxString& sPath);
+
+// The calling thread's script environment, made on first use.
+KxScVmEnv* EnvOfThisThread();
 
 // Runs the top level of a compiled program; throws ScriptError when it ends uncaught.
 void Run(Program& program);
