@@ -89,6 +89,8 @@ public:
     const char* TypeName() const { return pszName; }
     // True when this type or one of its ancestors has the name.
     bool IsA(const char* pszTypeName) const;
+    // True when this type is ptiType or derives from it: the same object, not just the name.
+    bool IsA(const __TarvoTypeInfo* ptiType) const;
 
 private:
     const char* pszName;
@@ -193,8 +195,17 @@ private:
     KxScDataHandle* PropertyAt(int nIndex) const;
 };
 
+// An object that is a value in itself: a string, a list, a method, an error. It has no
+// properties: every write is refused with KX_PROP_REFUSED (a handed-over value is dropped).
+class KXRT_API KxScValueObject : public KxScDataObject {
+public:
+    KxScValueObject() : KxScDataObject(0) {}
+    KxPropertyErrorCode SetProperty(KxScDataHandle* phObject, const KxString& sName,
+                                    KxScDataHandle* phValue, bool bHandOver) override;
+};
+
 // A string value's object: its text follows the base directly.
-class KXRT_API KxScStringObject : public KxScDataObject {
+class KXRT_API KxScStringObject : public KxScValueObject {
 public:
     explicit KxScStringObject(const KxString& sText);
     explicit KxScStringObject(KxString&& sText);

@@ -41,7 +41,13 @@ private:
 // parameter count (-1: any) and the typed signatures a call must fit one of.
 // Type names: "String" a string, "int" and "_Integer_" an integer, "void" no argument, any
 // other name any value.
-class KXRT_API KxScDataMethod : public KxScDataObject {
+// The function is a member of one class and must only run with `this` of that class: a
+// method belongs to the class whose class object it is first stored on (a class registers
+// its methods there), by that class's type information. The qualified name is only a text.
+// Wherever a script finds the method later (on an instance, or on an object of another class
+// that was given it), it runs only on objects of that type or of a type derived from it; a
+// method never stored on a class object runs on none.
+class KXRT_API KxScDataMethod : public KxScValueObject {
 public:
     KxScDataMethod(KxScMethodFunc pfnMethod, const KxString& sQualifiedName, int nParams);
     ~KxScDataMethod() override;
@@ -57,6 +63,10 @@ public:
     // The integer argument at nIndex, or 0 when there is none or it is not an integer.
     static int GetIntParam(int nIndex, int nArgs, KxScDataHandle** pphArgs);
 
+    // Makes the method belong to the class of that type, unless it already belongs to one.
+    void BindToClass(const __TarvoTypeInfo* ptiOwner);
+    // True when the method may run with poSelf as `this`.
+    bool BelongsTo(KxScDataObject* poSelf) const;
     // True when the arguments fit the count and, if there are any, one of the signatures.
     bool Accepts(int nArgs, KxScDataHandle** pphArgs) const;
     KxScDataHandle* Call(KxScDataObject* poSelf, KxScDataHandle* phSelf, int nArgs,
@@ -73,6 +83,7 @@ private:
     KxString sQualifiedName;
     int nParams;
     Signature* pSignatures;
+    const __TarvoTypeInfo* ptiClass;  // the class it belongs to, once stored on its class object
 };
 
 // The runtime console: text for the user on the host's standard output, CR LF as the line end,

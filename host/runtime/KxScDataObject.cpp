@@ -15,6 +15,12 @@ bool __TarvoTypeInfo::IsA(const char* pszTypeName) const {
     return false;
 }
 
+bool __TarvoTypeInfo::IsA(const __TarvoTypeInfo* ptiType) const {
+    for (const __TarvoTypeInfo* pti = this; pti; pti = pti->ptiParent)
+        if (pti == ptiType) return true;
+    return false;
+}
+
 __TarvoTypeInfo KxScData::_ptiTypeInfo("KxScData", nullptr);
 __TarvoTypeInfo KxScObject::_ptiTypeInfo("KxScObject", &KxScData::_ptiTypeInfo);
 __TarvoTypeInfo KxScStringObject::_ptiTypeInfo("KxScString", &KxScData::_ptiTypeInfo);
@@ -100,8 +106,17 @@ KxPropertyErrorCode KxScDataObject::SetProperty(KxScDataHandle*, const KxString&
         return KX_PROP_OK;
     }
     if (!bHandOver) phValue->AddRef();
+    // A class registers its methods on its class object: that is the class they belong to.
+    if ((phValue->wFlags & HF_METHOD) && IsClassObject())
+        static_cast<KxScDataMethod*>(phValue->Object())->BindToClass(TarvoTypeInfo());
     dProperties.Insert(sName, phValue);
     return KX_PROP_OK;
+}
+
+KxPropertyErrorCode KxScValueObject::SetProperty(KxScDataHandle*, const KxString&,
+                                                 KxScDataHandle* phValue, bool bHandOver) {
+    if (bHandOver && phValue) phValue->Drop();
+    return KX_PROP_REFUSED;
 }
 
 KxString KxScDataObject::GetClassNameA() { return "Object"; }
@@ -216,9 +231,9 @@ void RtDeleteClassInfos() {
 
 // ---- strings and the root object type
 
-KxScStringObject::KxScStringObject(const KxString& sText) : KxScDataObject(0), sText(sText) {}
+KxScStringObject::KxScStringObject(const KxString& sText) : sText(sText) {}
 KxScStringObject::KxScStringObject(KxString&& sText)
-    : KxScDataObject(0), sText(static_cast<KxString&&>(sText)) {}
+    : sText(static_cast<KxString&&>(sText)) {}
 __TarvoTypeInfo* KxScStringObject::TarvoTypeInfo() { return &_ptiTypeInfo; }
 KxString KxScStringObject::GetClassNameA() { return "String"; }
 

@@ -101,8 +101,8 @@ __TarvoTypeInfo KxScDataMethod::_ptiTypeInfo("KxScDataMethod", &KxScData::_ptiTy
 
 KxScDataMethod::KxScDataMethod(KxScMethodFunc pfnMethod, const KxString& sQualifiedName,
                                int nParams)
-    : KxScDataObject(0), pfnMethod(pfnMethod), sQualifiedName(sQualifiedName), nParams(nParams),
-      pSignatures(nullptr) {}
+    : pfnMethod(pfnMethod), sQualifiedName(sQualifiedName), nParams(nParams),
+      pSignatures(nullptr), ptiClass(nullptr) {}
 
 KxScDataMethod::~KxScDataMethod() {
     while (pSignatures) {
@@ -134,6 +134,15 @@ bool KxScDataMethod::AddTarvoMethodSignature(KxScDataObject* poClass, const char
     while (*ppTail) ppTail = &(*ppTail)->pNext;
     *ppTail = pSig;
     return true;
+}
+
+void KxScDataMethod::BindToClass(const __TarvoTypeInfo* ptiOwner) {
+    if (!ptiClass) ptiClass = ptiOwner;
+}
+
+bool KxScDataMethod::BelongsTo(KxScDataObject* poSelf) const {
+    const __TarvoTypeInfo* pti = poSelf ? poSelf->TarvoTypeInfo() : nullptr;
+    return ptiClass && pti && pti->IsA(ptiClass);
 }
 
 int KxScDataMethod::GetIntParam(int nIndex, int nArgs, KxScDataHandle** pphArgs) {
@@ -198,7 +207,7 @@ KxScConsoleManager* KxScConsoleManager::pcmManager = nullptr;
 
 __TarvoTypeInfo KxScListObject::_ptiTypeInfo("KxScList", &KxScData::_ptiTypeInfo);
 
-KxScListObject::KxScListObject() : KxScDataObject(0), pphItems(nullptr), nCount(0), nCapacity(0) {}
+KxScListObject::KxScListObject() : pphItems(nullptr), nCount(0), nCapacity(0) {}
 
 KxScListObject::~KxScListObject() {
     for (int i = 0; i < nCount; ++i) pphItems[i]->Drop();

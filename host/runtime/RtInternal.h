@@ -27,7 +27,7 @@ void RtUnlinkClassHandle(KxScDataHandle* phClass);
 void RtDeleteClassInfos();
 
 // The list objects behind KxScStdLibListInterface.
-class KxScListObject : public KxScDataObject, public KxScStdLibList {
+class KxScListObject : public KxScValueObject, public KxScStdLibList {
 public:
     KxScListObject();
     ~KxScListObject() override;

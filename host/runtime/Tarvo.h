@@ -19,8 +19,19 @@ enum ErrorCode {
     ERR_DIVISION_BY_ZERO = 107,
     ERR_FIXED = 108,
     ERR_TOO_DEEP = 109,
+    ERR_WRONG_CLASS = 110,
     ERR_TOO_LONG = 120,  // from 120 on: limits of what a script may hold
 };
+
+// The interpreter's recursion budget, in levels of nested evaluation (see Interp::Deeper),
+// and the stack the thread that runs scripts gets for it. One level is one counted frame plus
+// the uncounted frames up to the next one; -fstack-usage gives at most 416 bytes for that on
+// x86_64 (a block and a property assignment) and 272 on i686: 1 KiB per level leaves room.
+// The 4 MiB on top are for what runs at the deepest level: a method, the collector, the
+// unwinding of a script error.
+const int kMaxEvalLevels = 25000;
+const unsigned kBytesPerLevel = 1024;
+const unsigned kScriptStackBytes = kMaxEvalLevels * kBytesPerLevel + 4 * 1024 * 1024;
 
 // A script exception on its way to a catch or to the host.
 struct ScriptError {
@@ -90,6 +101,9 @@ struct Program {
 
 // Parses sSource; throws SyntaxError.
 std::unique_ptr<Program> Compile(const KxString& sSource, const KxString& sPath);
+
+// The calling thread's script environment, made on first use.
+KxScVmEnv* EnvOfThisThread();
 
 // Runs the top level of a compiled program; throws ScriptError when it ends uncaught.
 void Run(Program& program);

@@ -10,9 +10,9 @@ namespace {
 const int kMaxCallDepth = 1000;
 
 // A script error as a value: what `catch (e)` binds.
-class KxScErrorObject : public KxScDataObject {
+class KxScErrorObject : public KxScValueObject {
 public:
-    KxScErrorObject(const ScriptError& e) : KxScDataObject(0), error(e) {}
+    KxScErrorObject(const ScriptError& e) : error(e) {}
     __TarvoTypeInfo* TarvoTypeInfo() override { return &_ptiTypeInfo; }
     KxString GetClassNameA() override { return "Error"; }
     KxPropertyErrorCode GetProperty(const KxString& sName, KxScDataHandle** pphValue) override {
@@ -22,11 +22,6 @@ public:
         else return KX_PROP_NOT_FOUND;
         return KX_PROP_OK;
     }
-    KxPropertyErrorCode SetProperty(KxScDataHandle*, const KxString&, KxScDataHandle* phValue,
-                                    bool bHandOver) override {
-        if (bHandOver && phValue) phValue->Drop();
-        return KX_PROP_REFUSED;
-    }
     ScriptError error;
     static __TarvoTypeInfo _ptiTypeInfo;
 };
@@ -34,19 +29,19 @@ __TarvoTypeInfo KxScErrorObject::_ptiTypeInfo("KxScError", &KxScData::_ptiTypeIn
 
 KxHashTable gFunctions;  // name -> Function*, owned by their programs
 
-KxScVmEnv* EnvOfThisThread() {
-    thread_local KxScVmEnv envOwn;
-    KxThread* pThread = KxThread::GetThread();
-    if (!pThread->GetVmEnv()) pThread->SetVmEnv(&envOwn);
-    return pThread->GetVmEnv();
-}
-
 KxString Quoted(const KxString& sName) { return KxString("'") + sName + "'"; }
 
 // The list a value known to be a list refers to.
 KxScStdLibList* ListOf(const Value& v) { return KxScStdLib::pslliListInterface->ListOf(v.Handle()); }
 
 }  // namespace
+
+KxScVmEnv* EnvOfThisThread() {
+    thread_local KxScVmEnv envOwn;
+    KxThread* pThread = KxThread::GetThread();
+    if (!pThread->GetVmEnv()) pThread->SetVmEnv(&envOwn);
+    return pThread->GetVmEnv();
+}
 
 class Interp {
 public:
@@ -104,10 +99,24 @@ public:
         if (!s.Reserve(nLength)) Raise(ERR_TOO_LONG, "string too long", nLine);
     }
 
+    // Guards the interpreter's own recursion: each node that evaluates others inside it (a
+    // chain, a postfix, a unary operator, a call, a block) is one level. The script thread's
+    // stack is sized for kMaxEvalLevels of them.
+    struct Deeper {
+        Deeper(Interp& in, int nLine) : in(in) {
+            if (++in.nLevels <= kMaxEvalLevels) return;
+            --in.nLevels;
+            in.Raise(ERR_TOO_DEEP, "evaluation nested too deeply", nLine);
+        }
+        ~Deeper() { --in.nLevels; }
+        Interp& in;
+    };
+
     Value* pLocals = nullptr;
     const KxString* psPath;
     KxScVmEnv* pEnv;
-    int nDepth = 0;
+    int nDepth = 0;   // script function calls
+    int nLevels = 0;  // nested evaluation, calls included
     Value retval;
 };
 
@@ -162,6 +171,7 @@ int CompareText(const KxString& a, const KxString& b) {
 }  // namespace
 
 Value UnaryExpr::Eval(Interp& in) {
+    Interp::Deeper deeper(in, nLine);
     Value v = e->Eval(in);
     if (op == T_BANG) return Value::Int(!v.Truthy());
     if (!v.IsInt())
@@ -170,9 +180,8 @@ Value UnaryExpr::Eval(Interp& in) {
     return Value::Int(static_cast<int>(op == T_MINUS ? 0u - u : ~u));
 }
 
-Value BinaryExpr::Eval(Interp& in) {
-    Value a = l->Eval(in);
-    Value b = r->Eval(in);
+namespace {
+Value Binary(Interp& in, Tok op, const Value& a, const Value& b, int nLine) {
     if (op == T_EQ) return Value::Int(Equal(a, b));
     if (op == T_NE) return Value::Int(!Equal(a, b));
     if (op == T_PLUS && (a.Is(HF_STRING) || b.Is(HF_STRING))) return Join(in, a, b, nLine);
@@ -205,11 +214,20 @@ Value BinaryExpr::Eval(Interp& in) {
     default: return Value::Nil();
     }
 }
+}  // namespace
 
-Value LogicalExpr::Eval(Interp& in) {
-    bool bLeft = l->Eval(in).Truthy();
-    if (op == T_ANDAND ? !bLeft : bLeft) return Value::Int(bLeft);
-    return Value::Int(r->Eval(in).Truthy());
+Value ChainExpr::Eval(Interp& in) {
+    Interp::Deeper deeper(in, nLine);
+    Value acc = first->Eval(in);
+    for (Step& step : steps) {
+        if (step.op == T_ANDAND || step.op == T_OROR) {
+            bool bLeft = acc.Truthy();
+            acc = Value::Int(bLeft == (step.op == T_OROR) ? bLeft : step.operand->Eval(in).Truthy());
+        } else {
+            acc = Binary(in, step.op, acc, step.operand->Eval(in), step.nLine);
+        }
+    }
+    return acc;
 }
 
 namespace {
@@ -241,6 +259,7 @@ struct FrameGuard {
 }  // namespace
 
 Value CallExpr::Eval(Interp& in) {
+    Interp::Deeper deeper(in, nLine);
     switch (builtin) {
     case B_PRINT: {
         KxString s("");
@@ -287,8 +306,8 @@ Value CallExpr::Eval(Interp& in) {
     return result;
 }
 
-Value PropExpr::Eval(Interp& in) {
-    Value v = obj->Eval(in);
+namespace {
+Value ReadProperty(Interp& in, const Value& v, const KxString& sName, int nLine) {
     KxScDataObject* po = in.ObjectOf(v, "read property", sName, nLine);
     KxScDataHandle* ph = nullptr;
     KxPropertyErrorCode code = po->GetProperty(sName, &ph);
@@ -297,8 +316,7 @@ Value PropExpr::Eval(Interp& in) {
     return Value::Adopt(ph);
 }
 
-Value MethodCallExpr::Eval(Interp& in) {
-    Value self = obj->Eval(in);
+Value CallMethod(Interp& in, const Value& self, const KxString& sName, ExprList& args, int nLine) {
     KxScDataObject* po = in.ObjectOf(self, "call method", sName, nLine);
     KxScDataHandle* ph = nullptr;
     KxPropertyErrorCode code = po->GetProperty(sName, &ph);
@@ -309,6 +327,9 @@ Value MethodCallExpr::Eval(Interp& in) {
         in.Raise(ERR_NOT_A_METHOD, Quoted(sName) + " of " + self.ShortText() + " is not a method",
                  nLine);
     const KxScDataMethod* pm = static_cast<KxScDataMethod*>(method.Object());
+    if (!pm->BelongsTo(po))
+        in.Raise(ERR_WRONG_CLASS, Quoted(pm->QualifiedName()) + " cannot be called on " + self.ShortText(),
+                 nLine);
 
     std::vector<Value> vArgs;
     vArgs.reserve(args.size());
@@ -333,9 +354,7 @@ Value MethodCallExpr::Eval(Interp& in) {
     return result;
 }
 
-Value IndexExpr::Eval(Interp& in) {
-    Value v = obj->Eval(in);
-    Value ix = index->Eval(in);
+Value Index(Interp& in, const Value& v, const Value& ix, int nLine) {
     if (!ix.IsInt()) in.Raise(ERR_TYPE, "an index must be an integer", nLine);
     int i = ix.AsInt(), n;
     if (v.Is(HF_LIST)) {
@@ -353,10 +372,24 @@ Value IndexExpr::Eval(Interp& in) {
     s << i << " out of range (" << n << (n == 1 ? " item)" : " items)");
     in.Raise(ERR_INDEX, s, nLine);
 }
+}  // namespace
+
+Value PostfixExpr::Eval(Interp& in) {
+    Interp::Deeper deeper(in, nLine);
+    Value v = base->Eval(in);
+    for (Step& step : steps) {
+        if (step.index) v = Index(in, v, step.index->Eval(in), step.nLine);
+        else if (step.bCall) v = CallMethod(in, v, step.sName, step.args, step.nLine);
+        else v = ReadProperty(in, v, step.sName, step.nLine);
+    }
+    return v;
+}
 
 // ---- statements
 
 Flow Block::Exec(Interp& in) {
+    if (vStmts.empty()) return Flow::NORMAL;
+    Interp::Deeper deeper(in, vStmts[0]->nLine);
     for (auto& stmt : vStmts) {
         in.MaybeCollect();
         Flow flow = stmt->Exec(in);
@@ -393,8 +426,9 @@ Flow PropAssignStmt::Exec(Interp& in) {
 }
 
 Flow IfStmt::Exec(Interp& in) {
-    if (cond->Eval(in).Truthy()) return then.Exec(in);
-    return otherwise ? otherwise->Exec(in) : Flow::NORMAL;
+    for (Arm& arm : arms)
+        if (arm.cond->Eval(in).Truthy()) return arm.body.Exec(in);
+    return bElse ? otherwise.Exec(in) : Flow::NORMAL;
 }
 
 namespace {

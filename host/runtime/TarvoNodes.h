@@ -52,17 +52,19 @@ struct UnaryExpr : Expr {
     ExprPtr e;
 };
 
-struct BinaryExpr : Expr {
-    BinaryExpr(int nLine, Tok op, ExprPtr l, ExprPtr r)
-        : Expr(nLine), op(op), l(std::move(l)), r(std::move(r)) {}
+// Operands joined by binary operators, applied left to right: `a + b * c - d` is `a`, then
+// `+ (b * c)`, then `- d`. A chain of any length is one node, evaluated in a loop, so long
+// chains nest nothing. `&&` and `||` steps stop early.
+struct ChainExpr : Expr {
+    using Expr::Expr;
     Value Eval(Interp& in) override;
-    Tok op;
-    ExprPtr l, r;
-};
-
-struct LogicalExpr : BinaryExpr {
-    using BinaryExpr::BinaryExpr;
-    Value Eval(Interp& in) override;
+    struct Step {
+        int nLine;
+        Tok op;
+        ExprPtr operand;
+    };
+    ExprPtr first;
+    std::vector<Step> steps;
 };
 
 struct CallExpr : Expr {
@@ -73,23 +75,20 @@ struct CallExpr : Expr {
     ExprList args;
 };
 
-struct PropExpr : Expr {
+// A value and the postfix steps applied to it in order: `.name`, `.name(args)`, `[index]`.
+// Like a chain, any number of steps is one node.
+struct PostfixExpr : Expr {
     using Expr::Expr;
     Value Eval(Interp& in) override;
-    ExprPtr obj;
-    KxString sName;
-};
-
-struct MethodCallExpr : PropExpr {
-    using PropExpr::PropExpr;
-    Value Eval(Interp& in) override;
-    ExprList args;
-};
-
-struct IndexExpr : Expr {
-    using Expr::Expr;
-    Value Eval(Interp& in) override;
-    ExprPtr obj, index;
+    struct Step {
+        int nLine;
+        KxString sName;   // a property or method name; null for an index
+        bool bCall;       // .name(args)
+        ExprList args;
+        ExprPtr index;
+    };
+    ExprPtr base;
+    std::vector<Step> steps;
 };
 
 struct ExprStmt : Stmt {
@@ -126,12 +125,17 @@ struct BlockStmt : Stmt {
     Block block;
 };
 
+// `if` with its `else if` arms in one node, however many there are, and an optional `else`.
 struct IfStmt : Stmt {
     using Stmt::Stmt;
     Flow Exec(Interp& in) override;
-    ExprPtr cond;
-    Block then;
-    StmtPtr otherwise;  // null, an IfStmt or a BlockStmt
+    struct Arm {
+        ExprPtr cond;
+        Block body;
+    };
+    std::vector<Arm> arms;
+    bool bElse = false;
+    Block otherwise;
 };
 
 struct WhileStmt : Stmt {

@@ -430,21 +430,18 @@ private:
         return e;
     }
 
+    // An `else if` arm is one more arm of the same statement: a long chain nests nothing.
     StmtPtr ParseIf() {
         auto s = std::make_unique<IfStmt>(cur.nLine);
-        Advance();
-        s->cond = ParseCondition();
-        ParseBlock(s->then);
-        if (Match(T_ELSE)) {
-            if (cur.type == T_IF) {
-                Nest nest(*this);
-                s->otherwise = ParseIf();
-            } else {
-                auto b = std::make_unique<BlockStmt>(cur.nLine);
-                ParseBlock(b->block);
-                s->otherwise = std::move(b);
-            }
-        }
+        do {
+            Advance();
+            s->arms.emplace_back();
+            s->arms.back().cond = ParseCondition();
+            ParseBlock(s->arms.back().body);
+            if (!Match(T_ELSE)) return s;
+        } while (cur.type == T_IF);
+        s->bElse = true;
+        ParseBlock(s->otherwise);
         return s;
     }
 
@@ -466,11 +463,13 @@ private:
             UseName(s->var, pName->var.sName, true);
             s->value = ParseExpression();
             result = std::move(s);
-        } else if (dynamic_cast<PropExpr*>(target.get()) && !dynamic_cast<MethodCallExpr*>(target.get())) {
-            auto* pProp = static_cast<PropExpr*>(target.get());
+        } else if (IsPropertyRead(target.get())) {
+            // The last step names the property; what comes before it is the object.
+            auto* pPostfix = static_cast<PostfixExpr*>(target.get());
             auto s = std::make_unique<PropAssignStmt>(nLine);
-            s->obj = std::move(pProp->obj);
-            s->sName = pProp->sName;
+            s->sName = pPostfix->steps.back().sName;
+            pPostfix->steps.pop_back();
+            s->obj = pPostfix->steps.empty() ? std::move(pPostfix->base) : std::move(target);
             s->value = ParseExpression();
             result = std::move(s);
         } else {
@@ -480,9 +479,17 @@ private:
         return result;
     }
 
+    static bool IsPropertyRead(Expr* pe) {
+        auto* pPostfix = dynamic_cast<PostfixExpr*>(pe);
+        return pPostfix && !pPostfix->steps.back().bCall && !pPostfix->steps.back().sName.IsNull();
+    }
+
+    // Each operator found at this level applies to everything before it, so the operands
+    // of one level form one chain.
     ExprPtr ParseExpression(int nMinPrecedence = 1) {
         Nest nest(*this);
         ExprPtr left = ParseUnary();
+        ChainExpr* pChain = nullptr;
         for (;;) {
             Tok op = cur.type;
             int nPrec = Precedence(op);
@@ -490,10 +497,13 @@ private:
             int nLine = cur.nLine;
             Advance();
             ExprPtr right = ParseExpression(nPrec + 1);
-            if (op == T_ANDAND || op == T_OROR)
-                left = std::make_unique<LogicalExpr>(nLine, op, std::move(left), std::move(right));
-            else
-                left = std::make_unique<BinaryExpr>(nLine, op, std::move(left), std::move(right));
+            if (!pChain) {
+                auto chain = std::make_unique<ChainExpr>(left->nLine);
+                chain->first = std::move(left);
+                pChain = chain.get();
+                left = std::move(chain);
+            }
+            pChain->steps.push_back({nLine, op, std::move(right)});
         }
     }
 
@@ -518,33 +528,28 @@ private:
 
     ExprPtr ParsePostfix() {
         ExprPtr e = ParsePrimary();
+        PostfixExpr* pPostfix = nullptr;
         for (;;) {
-            int nLine = cur.nLine;
+            PostfixExpr::Step step{cur.nLine, NULL_STRING, false, {}, nullptr};
             if (Match(T_DOT)) {
-                KxString sName = ExpectName("a property name");
-                if (Match(T_LPAREN)) {
-                    auto m = std::make_unique<MethodCallExpr>(nLine);
-                    m->obj = std::move(e);
-                    m->sName = sName;
-                    ParseArguments(m->args);
-                    e = std::move(m);
-                } else {
-                    auto p = std::make_unique<PropExpr>(nLine);
-                    p->obj = std::move(e);
-                    p->sName = sName;
-                    e = std::move(p);
-                }
+                step.sName = ExpectName("a property name");
+                step.bCall = Match(T_LPAREN);
+                if (step.bCall) ParseArguments(step.args);
             } else if (Match(T_LBRACKET)) {
-                auto ix = std::make_unique<IndexExpr>(nLine);
-                ix->obj = std::move(e);
-                ix->index = ParseExpression();
+                step.index = ParseExpression();
                 Expect(T_RBRACKET, "']'");
-                e = std::move(ix);
             } else if (cur.type == T_LPAREN) {
                 FailAt(cur, "only functions and methods can be called");
             } else {
                 return e;
             }
+            if (!pPostfix) {
+                auto postfix = std::make_unique<PostfixExpr>(e->nLine);
+                postfix->base = std::move(e);
+                pPostfix = postfix.get();
+                e = std::move(postfix);
+            }
+            pPostfix->steps.push_back(std::move(step));
         }
     }
 
