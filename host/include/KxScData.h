@@ -41,10 +41,13 @@ typedef KxScDataHandle* (KxScDataObject::*KxScMethodFunc)(KxScDataHandle* phSelf
                                                             KxScDataHandle** pphArgs);
 
 // The runtime's reference to a script value. Callers read and change the three fields
-// directly. A handle with reference count 0 is freed, with its object, by GarbageCollect.
+// directly. A handle with reference count 0 is freed, with its object, by GarbageCollect, and
+// so are handles whose every reference comes from objects that are themselves garbage.
 // Choices of this runtime:
 // - A new handle carries one reference: its creator's. The count saturates at 0xFFFF; a
-//   handle that reached it is never freed.
+//   handle that reached it is never freed, nor is anything it refers to.
+// - The interpreter collects between statements once the script has made about as much as
+//   the last collection kept (see KxScDataHandle.cpp); hosts collect whenever they like.
 // - Wrapping an object that already has a handle gives that handle, with one more reference.
 // - CreateData(text, bFixed) makes a string; bFixed sets HF_FIXED on it.
 // - InfoShort: an integer in decimal, a string as it is, an object as "<ClassName>", an error
@@ -60,8 +63,9 @@ public:
     static KxScDataHandle* CreateData(const KxString& sText, bool bFixed);
     static KxScDataHandle* CreateData(KxScMethodFunc pfnMethod, const KxString& sQualifiedName,
                                       int nParams);
-    // Frees every handle whose count is 0 and its object, until nothing more is free.
-    // The result is the number of handles freed.
+    // Frees every handle nothing outside the garbage refers to (count 0, or only referred to
+    // by objects being freed: cycles), with its object, until nothing more is free. The
+    // result is the number of handles freed.
     static int GarbageCollect();
 
     void InfoShort(KxString* psText) const;

@@ -150,7 +150,8 @@ bool Equal(const Value& a, const Value& b) {
     return a.Object() == b.Object();
 }
 
-// The short texts of a and b joined, in a string made at its final size.
+// The short texts of a and b joined. The room is asked for once, before anything is copied,
+// and the text goes into its string object without another copy.
 Value Join(Interp& in, const Value& a, const Value& b, int nLine) {
     KxString sA(NULL_STRING), sB(NULL_STRING);
     const KxString& tA = a.Is(HF_STRING) ? a.Text() : (sA = a.ShortText());
