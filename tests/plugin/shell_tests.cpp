@@ -1,7 +1,6 @@
 // Shell: the output segmenter on chunks, then programs run through Exec with their output
 // captured, the standard handles and current folder kept, the environment, the argument
 // errors, and the hidden console.
-#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -61,11 +60,6 @@ protected:
         return ScratchFolder::Get("out.txt");
     }
 };
-
-// Where the Wine running the tests cannot open a console window (tools/wine-run says why),
-// the tests that need one are skipped with that reason.
-#define SKIP_WITHOUT_CONSOLE_WINDOW() \
-    if (const char* pszWhy = getenv("TSH_NO_CONSOLE_WINDOW")) GTEST_SKIP() << pszWhy
 
 TEST_F(ShellTest, CapturedOutputReachesTheFileExactly) {
     EXPECT_EQ(Captured("out A\\r\\nB"), "A\r\nB");
@@ -133,7 +127,7 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
 
 // The host without a console of its own: tarvow.exe running a script that starts a program.
 TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
-    SKIP_WITHOUT_CONSOLE_WINDOW();
+    SKIP_WITHOUT_WINDOWS();
     ASSERT_EQ(FindWindowA(nullptr, kHiddenConsoleTitle), nullptr);
     ScratchFolder::Put("hidden.tarvo", "Shell.Exec(ARGS[0] + \" out x\"); Shell.Sleep(2500);");
     std::string sLine = ChildFolder() + "\\tarvow.exe hidden.tarvo " + ChildProgram();
@@ -163,7 +157,7 @@ TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
 // Runs last (tests run in the order they are defined): it gives this process
 // a console of Shell's making.
 TEST_F(ShellTest, TheAllocatedConsoleIsTitledAndHidden) {
-    SKIP_WITHOUT_CONSOLE_WINDOW();
+    SKIP_WITHOUT_WINDOWS();
     // A window whose title only begins with the console's is left alone.
     std::string sLonger = std::string(kHiddenConsoleTitle) + " too";
     HWND hOther = CreateWindowA("STATIC", sLonger.c_str(), WS_OVERLAPPED | WS_VISIBLE, 0, 0, 50, 50,
