@@ -127,7 +127,6 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
 
 // The host without a console of its own: tarvow.exe running a script that starts a program.
 TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
-    SKIP_WITHOUT_WINDOWS();
     ASSERT_EQ(FindWindowA(nullptr, kHiddenConsoleTitle), nullptr);
     ScratchFolder::Put("hidden.tarvo", "Shell.Exec(ARGS[0] + \" out x\"); Shell.Sleep(2500);");
     std::string sLine = ChildFolder() + "\\tarvow.exe hidden.tarvo " + ChildProgram();
@@ -157,7 +156,6 @@ TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
 // Runs last (tests run in the order they are defined): it gives this process
 // a console of Shell's making.
 TEST_F(ShellTest, TheAllocatedConsoleIsTitledAndHidden) {
-    SKIP_WITHOUT_WINDOWS();
     // A window whose title only begins with the console's is left alone.
     std::string sLonger = std::string(kHiddenConsoleTitle) + " too";
     HWND hOther = CreateWindowA("STATIC", sLonger.c_str(), WS_OVERLAPPED | WS_VISIBLE, 0, 0, 50, 50,

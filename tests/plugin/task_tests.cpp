@@ -258,7 +258,6 @@ TEST_F(TaskTest, StrategyForThisPlatform) {
 }
 
 TEST_F(TaskTest, ListsTheChildWithItsWindowAndClosesItPolitely) {
-    SKIP_WITHOUT_WINDOWS();
     PROCESS_INFORMATION pi = Start("window \"tsh child window\" idle 20000");
     Find(true);
     ASSERT_EQ(Int("found"), 1);
