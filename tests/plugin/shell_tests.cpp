@@ -2,7 +2,6 @@
 // 4,096-byte read rules), the standard handles and current folder kept, the environment, the
 // argument errors, detached programs, and the hidden console.
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -45,10 +44,6 @@ protected:
     }
 };
 
-// Where the Wine running the tests cannot open a console window (tools/wine-run says why),
-// the tests that need one are skipped with that reason.
-#define SKIP_WITHOUT_CONSOLE_WINDOW() \
-    if (const char* pszWhy = getenv("TSH_NO_CONSOLE_WINDOW")) GTEST_SKIP() << pszWhy
 HANDLE ShellTest::hStdOut, ShellTest::hStdErr;
 
 TEST_F(ShellTest, CapturedOutputReachesTheFileExactly) {
@@ -195,7 +190,6 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
 
 // The host without a console of its own: tarvow.exe running a script that starts a program.
 TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
-    SKIP_WITHOUT_CONSOLE_WINDOW();
     ASSERT_EQ(FindWindowA(nullptr, kHiddenConsoleTitle), nullptr);
     // The host stays up until the test has seen its console.
     DeleteFileA("release.txt");
@@ -228,7 +222,6 @@ TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
 // Runs last (tests run in the order they are defined): it gives this process a console of
 // Shell's making, and shuts the class down.
 TEST_F(ShellTest, TheAllocatedConsoleIsTitledHiddenAndFreedAtShutdown) {
-    SKIP_WITHOUT_CONSOLE_WINDOW();
     // A window whose title only begins with the console's is left alone.
     std::string sLonger = std::string(kHiddenConsoleTitle) + " too";
     HWND hOther = CreateWindowA("STATIC", sLonger.c_str(), WS_OVERLAPPED | WS_VISIBLE, 0, 0, 50, 50,
