@@ -114,7 +114,8 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
     for (const char* pszFlag : {"SH_EXEC_NOWAIT", "0", "5"}) {
         DeleteFileA(sMarker.c_str());
         DWORD dwStart = GetTickCount();
-        Run((std::string("Shell.Exec(CHILD + \" pause 300 cwdfile tsh-detached.txt\", ") + pszFlag + ");").c_str());
+        // A switch after the program: '/' separates no folder.
+        Run((std::string("Shell.Exec(CHILD + \" pause 300 cwdfile tsh-detached.txt /switch\", ") + pszFlag + ");").c_str());
         EXPECT_LT(GetTickCount() - dwStart, 300u) << pszFlag;
         std::string sGot;
         for (int i = 0; i < 100 && (sGot = ScratchFolder::Get(sMarker.c_str())) == "<missing>"; ++i) Sleep(50);
@@ -122,6 +123,10 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
         EXPECT_EQ(ScratchFolder::Get(sMarker.c_str()), ChildFolder()) << pszFlag;
     }
     DeleteFileA(sMarker.c_str());
+    // A command line with no folder part starts in the host's current folder.
+    Run("Shell.Exec(\"cmd /c echo switched> tsh-cmd.txt\", SH_EXEC_NOWAIT);");
+    for (int i = 0; i < 100 && ScratchFolder::Get("tsh-cmd.txt") != "switched\r\n"; ++i) Sleep(50);
+    EXPECT_EQ(ScratchFolder::Get("tsh-cmd.txt"), "switched\r\n");
     EXPECT_EQ(ErrorOf("Shell.Exec(\"no-such-program-here.exe\", SH_EXEC_NOWAIT);"), "28 Cannot create process: no-such-program-here.exe");
 }
 
