@@ -115,9 +115,13 @@ const char* const kMutations[] = {"(", ")", "{", "}", ";", ".", ",", "\"", "nil"
 std::string RandomScript(Random& r) {
     std::string s;
     for (int nCalls = 1 + r.Next(4); nCalls > 0; --nCalls) {
-        s += "try { v = " + std::string(r.Pick(kValues)) + "; x = v." + r.Pick(kMethods) + "(";
+        // Values are given the methods of others, then called with random arguments.
+        std::string sMethod = r.Pick(kMethods);
+        s += "v = nil; try { v = " + std::string(r.Pick(kValues)) + "; v." + sMethod + " = " + r.Pick(kValues) +
+             "." + sMethod + "; } catch (e) { m = e.text; }\n";
+        s += "try { x = v." + sMethod + "(";
         for (int nArgs = r.Next(4); nArgs > 0; --nArgs) s += std::string(r.Pick(kValues)) + (nArgs > 1 ? ", " : "");
-        s += "); v.p = x; } catch (e) { m = e.text; }\n";
+        s += "); } catch (e) { m = e.text; }\n";
     }
     return s;
 }
@@ -136,6 +140,7 @@ TEST_F(PluginTest, SurvivesRandomAndMutatedScripts) {
     static ScratchFolder folder("tsh-fuzz");
     Load();
     Initialize();
+    KxTarvo::SetScriptArgs("fuzz", 0, nullptr);
     for (unsigned nSeed = 1; nSeed <= 1500; ++nSeed) {
         fuzz::Random r{nSeed};
         std::string sScript = fuzz::RandomScript(r);
