@@ -55,6 +55,9 @@ private:
     int nNext;
 };
 
-// The folder part of a path: everything before its last '\' or '/' (the root "C:\" keeps its
-// separator). The null string when the path has no folder part or is null.
+// The folder part of a path: everything before its last '\' (the root "C:\" keeps its
+// separator), or the drive "C:" of "C:name". The null string when the path has no folder part
+// or is null. '/' is not a separator: callers pass whole command lines too (Shell's detached
+// Exec starts a program in the folder part of its command line), where '/' starts a switch,
+// as in "cmd /c ...".
 KXUTIL_API KxString KxGetDirectoryFromPath(const KxString& sPath);

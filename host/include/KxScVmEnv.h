@@ -87,7 +87,8 @@ private:
 };
 
 // The runtime console: text for the user on the host's standard output, CR LF as the line end,
-// written at once through the process's current standard output handle.
+// written at once through the standard output handle the host had when the runtime started
+// (a console allocated later takes over the process's handles, not the console's output).
 class KXRT_API KxScConsoleManager {
 public:
     virtual void PrintString(const KxString& sText);

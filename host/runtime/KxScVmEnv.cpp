@@ -178,10 +178,22 @@ bool KxScDataMethod::Accepts(int nArgs, KxScDataHandle** pphArgs) const {
 
 // ---- console
 
+// The host's standard handles as they were when the runtime started (or first wrote, for a
+// host that reports a usage error before it starts the runtime). A plug-in may point the
+// process's standard handles elsewhere later: a console it allocates takes them over, and
+// under a host without a console of its own that console is hidden. The user's output
+// still goes where the host's went.
+namespace {
+HANDLE HostStdHandle(unsigned long dwStdHandle) {
+    static const HANDLE hOut = GetStdHandle(STD_OUTPUT_HANDLE), hErr = GetStdHandle(STD_ERROR_HANDLE);
+    return dwStdHandle == STD_OUTPUT_HANDLE ? hOut : hErr;
+}
+}  // namespace
+
+void RtKeepStdHandles() { HostStdHandle(STD_OUTPUT_HANDLE); }
+
 void RtWriteStd(unsigned long dwStdHandle, const char* pText, unsigned nLength) {
-    // The handle is looked up on every write: programs the scripts start may have the
-    // standard handles pointed elsewhere for a while.
-    HANDLE h = GetStdHandle(dwStdHandle);
+    HANDLE h = HostStdHandle(dwStdHandle);
     if (h == nullptr || h == INVALID_HANDLE_VALUE) return;
     while (nLength > 0) {
         DWORD dwWritten = 0;

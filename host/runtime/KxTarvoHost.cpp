@@ -61,6 +61,7 @@ void Startup() {
     KxScConsoleManager::pcmManager = &gConsole;
     KxScStdLib::pslliListInterface = &gLists;
     tarvo::EnvOfThisThread();  // where methods the host calls itself raise their exceptions
+    RtKeepStdHandles();
 }
 
 void Shutdown() {

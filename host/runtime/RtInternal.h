@@ -48,5 +48,7 @@ private:
     int nCount, nCapacity;
 };
 
-// Writes bytes to a standard handle (STD_OUTPUT_HANDLE or STD_ERROR_HANDLE) at once.
+// Writes bytes at once to the host's standard output or error (STD_OUTPUT_HANDLE or
+// STD_ERROR_HANDLE), as they were when the runtime started; RtKeepStdHandles takes them.
 void RtWriteStd(unsigned long dwStdHandle, const char* pText, unsigned nLength);
+void RtKeepStdHandles();

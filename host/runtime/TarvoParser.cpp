@@ -206,28 +206,35 @@ private:
 };
 
 // The names of one function body: its parameters and assigned names are its locals, unless
-// the body also defines the name with `global`.
+// the body also defines the name with `global`. Names are found by hashing, so a body with
+// any number of names compiles in time proportional to its length.
 struct Scope {
-    std::vector<KxString> vLocals;   // parameters first, in order
-    std::vector<KxString> vGlobals;
+    std::vector<KxString> vLocals;  // parameters first, in order, then assigned names, once each
+    KxHashTable hLocals;            // the same names
+    KxHashTable hGlobals;
     std::vector<VarRef*> vRefs;
 
-    static bool Has(const std::vector<KxString>& v, const KxString& s) {
-        for (const KxString& x : v)
-            if (x == s) return true;
-        return false;
+    static bool Has(const KxHashTable& h, const KxString& s) {
+        void* pv = nullptr;
+        return h.Lookup(s, &pv);
+    }
+    void AddLocal(const KxString& s) {
+        if (hLocals.Insert(s, nullptr)) vLocals.push_back(s);
     }
     void Resolve(Function& fn) {
-        std::vector<KxString> vSlots;
-        for (const KxString& s : vLocals)
-            if (!Has(vSlots, s) && (int(vSlots.size()) < fn.nParams || !Has(vGlobals, s)))
-                vSlots.push_back(s);
+        KxHashTable hSlots;  // name -> slot index
+        int nSlots = 0;
+        for (size_t i = 0; i < vLocals.size(); ++i)
+            if (int(i) < fn.nParams || !Has(hGlobals, vLocals[i]))
+                hSlots.Insert(vLocals[i], reinterpret_cast<void*>(static_cast<intptr_t>(nSlots++)));
         for (VarRef* pRef : vRefs) {
-            for (size_t i = 0; i < vSlots.size() && !Has(vGlobals, pRef->sName); ++i)
-                if (vSlots[i] == pRef->sName) pRef->nLocal = int(i);
-            if (pRef->nLocal < 0) pRef->pSlot = RtGlobalSlot(pRef->sName);
+            void* pv = nullptr;
+            if (!Has(hGlobals, pRef->sName) && hSlots.Lookup(pRef->sName, &pv))
+                pRef->nLocal = static_cast<int>(reinterpret_cast<intptr_t>(pv));
+            else
+                pRef->pSlot = RtGlobalSlot(pRef->sName);
         }
-        fn.nLocals = int(vSlots.size());
+        fn.nLocals = nSlots;
     }
 };
 
@@ -296,7 +303,7 @@ private:
             return;
         }
         pScope->vRefs.push_back(&ref);
-        if (bAssigned) pScope->vLocals.push_back(sName);
+        if (bAssigned) pScope->AddLocal(sName);
     }
 
     void ParseFunction() {
@@ -308,17 +315,16 @@ private:
         fn->psPath = &program.sPath;
         for (const auto& b : kBuiltins)
             if (fn->sName == b.psz) FailAt(prev, KxString("'") + fn->sName + "' is a built-in function");
-        for (const auto& other : program.vFunctions)
-            if (other->sName == fn->sName)
-                FailAt(prev, KxString("function '") + fn->sName + "' is defined twice");
+        if (!hFunctionNames.Insert(fn->sName, nullptr))
+            FailAt(prev, KxString("function '") + fn->sName + "' is defined twice");
         Scope scope;
         Expect(T_LPAREN, "'('");
         if (cur.type != T_RPAREN) {
             do {
                 KxString sParam = ExpectName("a parameter name");
-                if (Scope::Has(scope.vLocals, sParam))
+                if (Scope::Has(scope.hLocals, sParam))
                     FailAt(prev, KxString("parameter '") + sParam + "' is named twice");
-                scope.vLocals.push_back(sParam);
+                scope.AddLocal(sParam);
             } while (Match(T_COMMA));
         }
         Expect(T_RPAREN, "')'");
@@ -351,7 +357,7 @@ private:
             auto s = std::make_unique<GlobalStmt>(nLine);
             KxString sName = ExpectName("a global name");
             s->pSlot = RtGlobalSlot(sName);
-            if (pScope) pScope->vGlobals.push_back(sName);
+            if (pScope) pScope->hGlobals.Insert(sName, nullptr);
             Expect(T_ASSIGN, "'='");
             s->value = ParseExpression();
             Expect(T_SEMICOLON, "';'");
@@ -601,6 +607,7 @@ private:
     Program& program;
     Token cur, prev;
     Scope* pScope = nullptr;
+    KxHashTable hFunctionNames;  // of this text, to refuse a second definition
     int nLoops = 0;
     int nNesting = 0;
 };

@@ -96,8 +96,11 @@ KxString KxGetDirectoryFromPath(const KxString& sPath) {
     const char* p = sPath;
     int nLast = -1;
     for (unsigned i = 0; i < sPath.Length(); ++i)
-        if (p[i] == '\\' || p[i] == '/') nLast = static_cast<int>(i);
-    if (nLast < 0) return NULL_STRING;
+        if (p[i] == '\\') nLast = static_cast<int>(i);
+    if (nLast < 0) {
+        bool bDrive = sPath.Length() >= 2 && p[1] == ':';
+        return bDrive ? KxString(p, 2) : KxString(NULL_STRING);
+    }
     // Keep the separator of a root: "C:\x" -> "C:\", "\x" -> "\".
     bool bRoot = nLast == 0 || (nLast == 2 && p[1] == ':');
     return KxString(p, static_cast<unsigned>(bRoot ? nLast + 1 : nLast));

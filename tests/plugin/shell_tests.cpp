@@ -175,7 +175,8 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
     for (const char* pszFlag : {"SH_EXEC_NOWAIT", "0", "5"}) {
         std::string sMarker = ChildFolder() + "\\tsh-detached.txt", sRelease = ChildFolder() + "\\tsh-release.txt";
         DeleteFileA(sRelease.c_str());
-        Run((std::string("Shell.Exec(CHILD + \" waitfor tsh-release.txt cwdfile tsh-detached.txt\", ") + pszFlag + ");").c_str());
+        // A switch after the program: '/' separates no folder.
+        Run((std::string("Shell.Exec(CHILD + \" waitfor tsh-release.txt cwdfile tsh-detached.txt /switch\", ") + pszFlag + ");").c_str());
         EXPECT_EQ(ScratchFolder::Get(sMarker.c_str()), "<missing>") << pszFlag;
         ScratchFolder::Put(sRelease.c_str(), "");
         // The child holds the marker unshared while it writes it: a whole text means it is done.
@@ -185,6 +186,11 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
         DeleteFileA(sMarker.c_str());
         DeleteFileA(sRelease.c_str());
     }
+    // A command line with no folder part starts in the host's current folder.
+    Run("Shell.Exec(\"cmd /c echo switched> tsh-cmd.txt\", SH_EXEC_NOWAIT);");
+    for (int i = 0; i < 600 && ScratchFolder::Get("tsh-cmd.txt") != "switched\r\n"; ++i) Sleep(50);
+    EXPECT_EQ(ScratchFolder::Get("tsh-cmd.txt"), "switched\r\n");
+    DeleteFileA("tsh-cmd.txt");
     EXPECT_EQ(ErrorOf("Shell.Exec(\"no-such-program-here.exe\", SH_EXEC_NOWAIT);"), "28 Cannot create process: no-such-program-here.exe");
 }
 

@@ -104,7 +104,10 @@ TEST_F(TempFolder, CreatesNestedFoldersParentsFirst) {
 TEST(KxGetDirectoryFromPath, GivesTheFolderPart) {
     EXPECT_TRUE(KxGetDirectoryFromPath("C:\\a\\b.txt") == "C:\\a");
     EXPECT_TRUE(KxGetDirectoryFromPath("C:\\b.txt") == "C:\\");
-    EXPECT_TRUE(KxGetDirectoryFromPath("dir/b") == "dir");
+    EXPECT_TRUE(KxGetDirectoryFromPath("C:b.txt") == "C:");
+    // Command lines: '/' starts a switch, it separates no folder.
+    EXPECT_TRUE(KxGetDirectoryFromPath("cmd /c echo a/b") == NULL_STRING);
+    EXPECT_TRUE(KxGetDirectoryFromPath("C:\\tools\\x.exe /switch") == "C:\\tools");
     EXPECT_TRUE(KxGetDirectoryFromPath("b.txt") == NULL_STRING);
     EXPECT_TRUE(KxGetDirectoryFromPath(NULL_STRING) == NULL_STRING);
 }
