@@ -33,7 +33,6 @@ void *dlsym(void *handle, const char *name);
 #define SIGSEGV 11
 #define SI_KERNEL 0x80
 #define SA_SIGINFO 4
-#define NSIG 65
 
 /* The loader's variable (weak: other programs do not have it). */
 struct wine_preload_info {
@@ -128,23 +127,23 @@ struct sigaction_s {
 };
 
 typedef int sigaction_fn(int, const struct sigaction_s *, struct sigaction_s *);
-static void (*handlers[NSIG])(int, struct siginfo *, void *);
+static void (*segv_handler)(int, struct siginfo *, void *);
 
 static void fix_trapno(int sig, struct siginfo *info, void *context) {
     if (CONTEXT_TRAPNO(context) == -1) CONTEXT_TRAPNO(context) = info->si_code == SI_KERNEL ? TRAP_GPF : TRAP_PAGEFAULT;
-    handlers[sig](sig, info, context);
+    segv_handler(sig, info, context);
 }
 
 int sigaction(int sig, const struct sigaction_s *act, struct sigaction_s *old) {
     static sigaction_fn *real;
     if (!real) real = (sigaction_fn *)dlsym(RTLD_NEXT, "sigaction");
     if (sig != SIGSEGV || !act || !(act->flags & SA_SIGINFO)) return real(sig, act, old);
-    void (*previous)(int, struct siginfo *, void *) = handlers[sig];
+    void (*previous)(int, struct siginfo *, void *) = segv_handler;
     struct sigaction_s wrapped = *act;
-    handlers[sig] = act->handler;
+    segv_handler = act->handler;
     wrapped.handler = fix_trapno;
     int result = real(sig, &wrapped, old);
-    if (result != 0) handlers[sig] = previous;
+    if (result != 0) segv_handler = previous;
     else if (old && old->handler == fix_trapno) old->handler = previous;
     return result;
 }
