@@ -46,7 +46,9 @@ protected:
         std::string sOut;
         for (char c : ScratchFolder::Get("out.txt"))
             if (c != '\r') sOut += c;
-        if (dwExit != 2) EXPECT_EQ(ScratchFolder::Get("kept.txt"), "kept\r\n") << "the File was not flushed";
+        if (dwExit != 2) {
+            EXPECT_EQ(ScratchFolder::Get("kept.txt"), "kept\r\n") << "the File was not flushed";
+        }
         return "status " + std::to_string(dwExit) + "\n" + sOut;
     }
 };
