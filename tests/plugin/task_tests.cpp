@@ -266,6 +266,22 @@ TEST(Toolhelp, NamesAfterTheLastBackslashAndTheCapacity) {
     EXPECT_EQ(EnumTasksToolhelpFrom(kFakeToolhelp, aRecords, TASK_LIST_CAPACITY), 0u);
 }
 
+// What the window scan should find for this process: its last window and last title.
+struct WindowScan {
+    HWND hLast = nullptr;
+    std::string sTitle;
+};
+BOOL CALLBACK ScanOwnWindows(HWND h, LPARAM lParam) {
+    DWORD dwPid = 0;
+    GetWindowThreadProcessId(h, &dwPid);
+    if (dwPid != GetCurrentProcessId()) return TRUE;
+    WindowScan* p = reinterpret_cast<WindowScan*>(lParam);
+    p->hLast = h;
+    char sz[256] = "";
+    if (GetWindowTextA(h, sz, sizeof sz) > 0) p->sTitle = std::string(sz).substr(0, 63);
+    return TRUE;
+}
+
 // Windows of this program: each record takes the last window of its process and the title of
 // the last one with a title, cut to 63 characters; only the first record of a process among the
 // count is touched.
@@ -277,22 +293,8 @@ TEST(TaskWindows, LastWindowAndLastTitleOfTheFirstMatchingRecord) {
         SetWindowPos(h, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         vMine.push_back(h);
     }
-    struct Expected {
-        HWND hLast = nullptr;
-        std::string sTitle;
-    } expected;
-    EnumWindows(
-        [](HWND h, LPARAM lParam) -> BOOL {
-            DWORD dwPid = 0;
-            GetWindowThreadProcessId(h, &dwPid);
-            if (dwPid != GetCurrentProcessId()) return TRUE;
-            Expected* p = reinterpret_cast<Expected*>(lParam);
-            p->hLast = h;
-            char sz[256] = "";
-            if (GetWindowTextA(h, sz, sizeof sz) > 0) p->sTitle = std::string(sz).substr(0, 63);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&expected));
+    WindowScan expected;
+    EnumWindows(ScanOwnWindows, reinterpret_cast<LPARAM>(&expected));
     EXPECT_EQ(expected.hLast, vMine[2]);  // the case meant: the last window has no title
     TaskRecord aRecords[4] = {};
     aRecords[0].dwProcessId = 0xFFFFFFFE;
