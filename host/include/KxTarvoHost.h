@@ -16,9 +16,10 @@ KXRT_API void Startup();
 KXRT_API void Shutdown();
 
 // Compiles sSource (named sPath in messages), then runs it in the global environment.
-// Its functions stay callable by texts run later. The text runs on a thread of the runtime's
-// own, whose stack fits the interpreter's depth budget, while the caller waits: methods it
-// calls raise their exceptions in that thread's environment.
+// Its functions stay callable by texts run later. The text runs on the calling thread, as deep
+// as that thread's stack allows (a host that wants the whole depth budget reserves a stack of
+// 32 MiB for it, as tarvo does); methods it calls raise their exceptions in that thread's
+// environment.
 KXRT_API int RunSource(const KxString& sSource, const KxString& sPath);
 // Reads the file and runs it; a file that cannot be read is reported and gives RUN_SYNTAX.
 KXRT_API int RunFile(const KxString& sPath);

@@ -15,40 +15,6 @@ void Report(const KxString& sPath, int nLine, const KxString& sWhat) {
     KxTarvo::PrintError(s);
 }
 
-int CompileAndRun(const KxString& sSource, const KxString& sPath) {
-    std::unique_ptr<tarvo::Program> program;
-    try {
-        program = tarvo::Compile(sSource, sPath);
-    } catch (tarvo::SyntaxError& e) {
-        Report(sPath, e.nLine, KxString("syntax error: ") + e.sMessage);
-        return KxTarvo::RUN_SYNTAX;
-    }
-    tarvo::Program& ref = *program;
-    gPrograms.push_back(std::move(program));
-    tarvo::DefineFunctions(ref);
-    try {
-        tarvo::Run(ref);
-    } catch (tarvo::ScriptError& e) {
-        KxString sWhat("error ");
-        sWhat << e.nCode << ": " << e.sText;
-        Report(e.psPath ? *e.psPath : sPath, e.nLine, sWhat);
-        return KxTarvo::RUN_UNCAUGHT;
-    }
-    return KxTarvo::RUN_OK;
-}
-
-struct ScriptRun {
-    const KxString& sSource;
-    const KxString& sPath;
-    int nStatus;
-};
-
-DWORD WINAPI ScriptThread(void* pvRun) {
-    ScriptRun* pRun = static_cast<ScriptRun*>(pvRun);
-    pRun->nStatus = CompileAndRun(pRun->sSource, pRun->sPath);
-    return 0;
-}
-
 }  // namespace
 
 namespace KxTarvo {
@@ -74,21 +40,26 @@ void Shutdown() {
     KxScObject::poExemplar = nullptr;
 }
 
-// Every text runs on a thread of its own, with a stack sized for the interpreter's recursion
-// budget: how deep a script may go does not depend on the stack of the thread that asks.
 int RunSource(const KxString& sSource, const KxString& sPath) {
-    ScriptRun run{sSource, sPath, RUN_OK};
-    HANDLE hThread = CreateThread(nullptr, tarvo::kScriptStackBytes, ScriptThread, &run,
-                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (!hThread) {
-        KxString s("tarvo: cannot start a thread to run ");
-        s << sPath << " (error " << static_cast<int>(GetLastError()) << ")\r\n";
-        PrintError(s);
+    std::unique_ptr<tarvo::Program> program;
+    try {
+        program = tarvo::Compile(sSource, sPath);
+    } catch (tarvo::SyntaxError& e) {
+        Report(sPath, e.nLine, KxString("syntax error: ") + e.sMessage);
         return RUN_SYNTAX;
     }
-    WaitForSingleObject(hThread, INFINITE);
-    CloseHandle(hThread);
-    return run.nStatus;
+    tarvo::Program& ref = *program;
+    gPrograms.push_back(std::move(program));
+    tarvo::DefineFunctions(ref);
+    try {
+        tarvo::Run(ref);
+    } catch (tarvo::ScriptError& e) {
+        KxString sWhat("error ");
+        sWhat << e.nCode << ": " << e.sText;
+        Report(e.psPath ? *e.psPath : sPath, e.nLine, sWhat);
+        return RUN_UNCAUGHT;
+    }
+    return RUN_OK;
 }
 
 int RunFile(const KxString& sPath) {

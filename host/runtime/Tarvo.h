@@ -23,15 +23,16 @@ enum ErrorCode {
     ERR_TOO_LONG = 120,  // from 120 on: limits of what a script may hold
 };
 
-// The interpreter's recursion budget, in levels of nested evaluation (see Interp::Deeper),
-// and the stack the thread that runs scripts gets for it. One level is one counted frame plus
-// the uncounted frames up to the next one; -fstack-usage gives at most 416 bytes for that on
-// x86_64 (a block and a property assignment) and 272 on i686: 1 KiB per level leaves room.
-// The 4 MiB on top are for what runs at the deepest level: a method, the collector, the
-// unwinding of a script error.
+// The interpreter's recursion budget, in levels of nested evaluation (see Interp::Deeper).
+// One level is one counted frame plus the uncounted frames up to the next one; -fstack-usage
+// gives at most 416 bytes for that on x86_64 (a block and a property assignment) and 272 on
+// i686, so 1 KiB per level leaves room. Scripts run on the thread that asks for them, whose
+// stack the runtime does not choose: evaluation also stops while kStackSpare bytes of that
+// stack are still free, for what runs at the deepest level (a method, the collector, the
+// unwinding of a script error). tarvo reserves a stack for the whole budget.
 const int kMaxEvalLevels = 25000;
 const unsigned kBytesPerLevel = 1024;
-const unsigned kScriptStackBytes = kMaxEvalLevels * kBytesPerLevel + 4 * 1024 * 1024;
+const unsigned kStackSpare = 512 * 1024;
 
 // A script exception on its way to a catch or to the host.
 struct ScriptError {

@@ -1,4 +1,6 @@
 // Runs compiled Tarvo: each node evaluates itself against the interpreter's current frame.
+#include <windows.h>
+
 #include <cstring>
 
 #include "KxThread.h"
@@ -45,7 +47,17 @@ KxScVmEnv* EnvOfThisThread() {
 
 class Interp {
 public:
-    explicit Interp(const KxString* psPath) : psPath(psPath), pEnv(EnvOfThisThread()) {}
+    explicit Interp(const KxString* psPath)
+        : psPath(psPath), pEnv(EnvOfThisThread()), pStackFloor(StackFloor()) {}
+
+    // The lowest address evaluation may reach on this thread's stack: its reservation's base
+    // plus the spare room kept for the deepest level.
+    static const char* StackFloor() {
+        MEMORY_BASIC_INFORMATION mbi = {};
+        char cHere = 0;
+        if (!VirtualQuery(&cHere, &mbi, sizeof mbi)) return nullptr;
+        return static_cast<const char*>(mbi.AllocationBase) + kStackSpare;
+    }
 
     [[noreturn]] void Raise(int nCode, const KxString& sText, int nLine) {
         throw ScriptError{nCode, sText, nLine, psPath};
@@ -100,11 +112,12 @@ public:
     }
 
     // Guards the interpreter's own recursion: each node that evaluates others inside it (a
-    // chain, a postfix, a unary operator, a call, a block) is one level. The script thread's
-    // stack is sized for kMaxEvalLevels of them.
+    // chain, a postfix, a unary operator, a call, a block) is one level, up to kMaxEvalLevels
+    // of them and while the stack keeps its spare room.
     struct Deeper {
         Deeper(Interp& in, int nLine) : in(in) {
-            if (++in.nLevels <= kMaxEvalLevels) return;
+            const char* pHere = static_cast<const char*>(__builtin_frame_address(0));
+            if (++in.nLevels <= kMaxEvalLevels && pHere > in.pStackFloor) return;
             --in.nLevels;
             in.Raise(ERR_TOO_DEEP, "evaluation nested too deeply", nLine);
         }
@@ -115,6 +128,7 @@ public:
     Value* pLocals = nullptr;
     const KxString* psPath;
     KxScVmEnv* pEnv;
+    const char* pStackFloor;
     int nDepth = 0;   // script function calls
     int nLevels = 0;  // nested evaluation, calls included
     Value retval;
