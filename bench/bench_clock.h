@@ -1,7 +1,13 @@
 #pragma once
 // Time for the benchmarks: seconds from the performance counter, and the shortest of several
-// runs of the same work (the least disturbed one).
+// runs of the same work (the least disturbed one); and the smoke run.
 #include <windows.h>
+
+#include <cstring>
+
+// "--smoke" as the first argument: the test suite's run, with counts so small that it only
+// shows that the benchmark still runs and prints its table (its figures mean nothing then).
+inline bool BenchSmoke(int argc, char** argv) { return argc > 1 && std::strcmp(argv[1], "--smoke") == 0; }
 
 inline double BenchNow() {
     LARGE_INTEGER f, t;

@@ -1,10 +1,14 @@
-// Capturing a program's output into a file: Shell.Exec into a File against the bare loop
-// (an inheritable pipe, CreateProcess, ReadFile of 4 KiB, WriteFile of each chunk), in one run.
+// Capturing a program's output into a file: Shell.Exec into a File against two bare loops (an
+// inheritable pipe, CreateProcess, ReadFile of 4 KiB), in one run:
+//   block: one WriteFile of each 4 KiB read;
+//   line:  one WriteFile of each line, CR LF included (what a File opened for writing does at
+//          every line end), a line cut by a read joined up first.
 // The program is tsh_child writing 64 MiB in lines of 10, 100 and 1,000 bytes.
-// Ratio = bare time / our time (1.0: as fast as the bare loop).
+// Ratio = bare time / our time (1.0: as fast as that bare loop).
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "KxTarvoHost.h"
@@ -23,7 +27,36 @@ unsigned long long SizeOf(const std::string& sPath) {
     return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-void Bare(std::string sCommand, const std::string& sOut) {
+// Writes what the loop read: the whole block, or each complete line on its own.
+typedef void (*Writer)(HANDLE hFile, const char* pData, DWORD dwSize, std::string& sPending);
+
+void WriteBlock(HANDLE hFile, const char* pData, DWORD dwSize, std::string&) {
+    DWORD dw;
+    WriteFile(hFile, pData, dwSize, &dw, nullptr);
+}
+
+void WriteLines(HANDLE hFile, const char* pData, DWORD dwSize, std::string& sPending) {
+    DWORD dw;
+    const char* pEnd = pData + dwSize;
+    for (const char* p = pData; p < pEnd;) {
+        const char* q = static_cast<const char*>(std::memchr(p, '\n', pEnd - p));
+        if (!q) {
+            sPending.append(p, pEnd - p);
+            break;
+        }
+        ++q;
+        if (sPending.empty()) {
+            WriteFile(hFile, p, static_cast<DWORD>(q - p), &dw, nullptr);
+        } else {
+            sPending.append(p, q - p);
+            WriteFile(hFile, sPending.data(), static_cast<DWORD>(sPending.size()), &dw, nullptr);
+            sPending.clear();
+        }
+        p = q;
+    }
+}
+
+void Bare(std::string sCommand, const std::string& sOut, Writer pfnWrite) {
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE hRead, hWrite;
     CreatePipe(&hRead, &hWrite, &sa, 0);
@@ -38,8 +71,10 @@ void Bare(std::string sCommand, const std::string& sOut) {
     HANDLE hFile = CreateFileA(sOut.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     char buf[4096];
-    DWORD dw, dwWritten;
-    while (ReadFile(hRead, buf, sizeof buf, &dw, nullptr) && dw) WriteFile(hFile, buf, dw, &dwWritten, nullptr);
+    DWORD dw;
+    std::string sPending;
+    while (ReadFile(hRead, buf, sizeof buf, &dw, nullptr) && dw) pfnWrite(hFile, buf, dw, sPending);
+    WriteBlock(hFile, sPending.data(), static_cast<DWORD>(sPending.size()), sPending);
     CloseHandle(hFile);
     CloseHandle(hRead);
     WaitForSingleObject(pi.hProcess, INFINITE);
@@ -56,7 +91,9 @@ void Ours(const std::string& sCommand, const std::string& sOut) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const unsigned nTotal = BenchSmoke(argc, argv) ? 64u << 10 : 64u << 20;
+    const int nRuns = BenchSmoke(argc, argv) ? 1 : 3;
     KxTarvo::Startup();
     KxTshShell::SetupClass();
     KxTshFile::SetupClass();
@@ -65,22 +102,27 @@ int main() {
     std::string sChild(sz);
     sChild = sChild.substr(0, sChild.find_last_of('\\')) + "\\tsh_child.exe";
     GetTempPathA(MAX_PATH, sz);
-    std::string sBare = std::string(sz) + "tsh-exec-bare.txt", sOurs = std::string(sz) + "tsh-exec-ours.txt";
-    std::printf("%-10s %10s %10s %7s\n", "line", "bare MB/s", "Exec MB/s", "ratio");
+    std::string sBlock = std::string(sz) + "tsh-exec-block.txt", sLines = std::string(sz) + "tsh-exec-lines.txt";
+    std::string sOurs = std::string(sz) + "tsh-exec-ours.txt";
+    std::printf("%-10s %10s %10s %10s %7s %7s\n", "line", "block MB/s", "line MB/s", "Exec MB/s", "block", "line");
     for (unsigned nLength : {10u, 100u, 1000u}) {
-        unsigned nLines = (64u << 20) / nLength;
+        unsigned nLines = nTotal / nLength;
         std::string sCommand = sChild + " bulk " + std::to_string(nLines) + " " + std::to_string(nLength);
-        double dBare = BenchBest(3, [&] { Bare(sCommand, sBare); });
-        double dOurs = BenchBest(3, [&] { Ours(sCommand, sOurs); });
+        double dBlock = BenchBest(nRuns, [&] { Bare(sCommand, sBlock, WriteBlock); });
+        double dLines = BenchBest(nRuns, [&] { Bare(sCommand, sLines, WriteLines); });
+        double dOurs = BenchBest(nRuns, [&] { Ours(sCommand, sOurs); });
         unsigned long long nBytes = 1ull * nLines * nLength;
-        if (SizeOf(sBare) != nBytes || SizeOf(sOurs) != nBytes) {
-            std::printf("output incomplete: %llu and %llu of %llu bytes\n", SizeOf(sBare), SizeOf(sOurs), nBytes);
-            return 1;
+        for (const std::string* ps : {&sBlock, &sLines, &sOurs}) {
+            if (SizeOf(*ps) != nBytes) {
+                std::printf("output incomplete: %llu of %llu bytes in %s\n", SizeOf(*ps), nBytes, ps->c_str());
+                return 1;
+            }
         }
-        std::printf("%4u bytes %10.0f %10.0f %7.2f\n", nLength, nBytes / dBare / 1e6, nBytes / dOurs / 1e6, dBare / dOurs);
+        double dMB = nBytes / 1e6;
+        std::printf("%4u bytes %10.0f %10.0f %10.0f %7.2f %7.2f\n", nLength, dMB / dBlock, dMB / dLines, dMB / dOurs,
+                    dBlock / dOurs, dLines / dOurs);
     }
-    DeleteFileA(sBare.c_str());
-    DeleteFileA(sOurs.c_str());
+    for (const std::string* ps : {&sBlock, &sLines, &sOurs}) DeleteFileA(ps->c_str());
     KxTshFile::ShutdownClass();
     KxTshShell::ShutdownClass();
     KxTarvo::Shutdown();

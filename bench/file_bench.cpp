@@ -19,7 +19,7 @@ KXTSH_DEFINE_STATICS(KxTshFile, "File");
 
 namespace {
 
-const unsigned kTotal = 64u << 20;
+unsigned nTotal = 64u << 20;
 
 HANDLE Create(const char* pszName, DWORD dwAccess, DWORD dwCreation) {
     return CreateFileA(pszName, dwAccess, FILE_SHARE_READ, nullptr, dwCreation,
@@ -111,7 +111,8 @@ double Best(F f, unsigned nExpected) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (BenchSmoke(argc, argv)) nTotal = 64u << 10;
     KxTarvo::Startup();
     KxTshFile::SetupClass();
     char szTemp[MAX_PATH];
@@ -126,7 +127,7 @@ int main() {
                 "class", "script");
     for (unsigned nLength : {10u, 100u, 1000u}) {
         std::string sLine(nLength - 2, 'x');  // with CR LF the line is nLength bytes
-        unsigned nLines = kTotal / nLength;
+        unsigned nLines = nTotal / nLength;
         nRuns = nLength < 100 ? 1 : 3;
         double dMB = double(nLines) * nLength / 1e6;
         double dBareW = Best([&] { return BareWrite(a, sLine, nLines); }, nLines);

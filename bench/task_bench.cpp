@@ -66,7 +66,7 @@ size_t OurList() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     KxTarvo::Startup();
     KxTshTask::SetupClass();
     char sz[MAX_PATH];
@@ -81,7 +81,7 @@ int main() {
         CreateProcessA(nullptr, &sLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
         WaitForInputIdle(pi.hProcess, 5000);
     }
-    const int N = 200;
+    const int N = BenchSmoke(argc, argv) ? 2 : 200;
     size_t nBare = 0, nOurs = 0;
     double dBare = BenchBest(3, [&] {
         for (int i = 0; i < N; ++i) nBare = BareList();
