@@ -196,6 +196,7 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
 
 // The host without a console of its own: tarvow.exe running a script that starts a program.
 TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
+    TSH_SKIP_WITHOUT_WINDOWS();
     ASSERT_EQ(FindWindowA(nullptr, kHiddenConsoleTitle), nullptr);
     // The host stays up until the test has seen its console.
     DeleteFileA("release.txt");
@@ -228,6 +229,7 @@ TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
 // Runs last (tests run in the order they are defined): it gives this process a console of
 // Shell's making, and shuts the class down.
 TEST_F(ShellTest, TheAllocatedConsoleIsTitledHiddenAndFreedAtShutdown) {
+    TSH_SKIP_WITHOUT_WINDOWS();
     // A window whose title only begins with the console's is left alone.
     std::string sLonger = std::string(kHiddenConsoleTitle) + " too";
     HWND hOther = CreateWindowA("STATIC", sLonger.c_str(), WS_OVERLAPPED | WS_VISIBLE, 0, 0, 50, 50,
