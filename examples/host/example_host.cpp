@@ -8,9 +8,9 @@
 //                                       final collection (steps 7 and 9 swapped), to show
 //                                       where that faults
 //
-// Build it for 32-bit Windows with mingw-w64, from the package folder (the import libraries
-// are those of the host's runtime and utility libraries):
-//   i686-w64-mingw32-g++ -Iinclude examples/host/example_host.cpp -o example_host.exe \
+// Build it for 32-bit Windows with mingw-w64 (win32 thread model), from the package folder;
+// the import libraries are those of the host's runtime and utility libraries:
+//   i686-w64-mingw32-g++-win32 -Iinclude examples/host/example_host.cpp -o example_host.exe \
 //       -Wl,--stack,33554432 -static-libgcc -static-libstdc++ \
 //       HX_KOT_TarvoRuntime.dll.a HX_KOT_Util.dll.a
 // and run it with TscShell.dll and the host's DLLs in its folder.
