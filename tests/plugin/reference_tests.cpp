@@ -1,0 +1,207 @@
+// docs/classes.md, the script reference, against the classes themselves: each class's section
+// names every method, instance property, entry field and constant (with its value) the class
+// registers, and nothing it does not; every example runs and prints exactly what follows it.
+#include <cctype>
+#include <fstream>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "KxStringList.h"
+#include "KxTshDirectory.h"
+#include "KxTshFile.h"
+#include "KxTshShell.h"
+#include "KxTshTask.h"
+#include "KxTshTimer.h"
+#include "scratch_folder.h"
+#include "script_fixture.h"
+
+KXTSH_DEFINE_STATICS(KxTshDirectory, "Directory");
+KXTSH_DEFINE_STATICS(KxTshFile, "File");
+KXTSH_DEFINE_STATICS(KxTshShell, "Shell");
+KXTSH_DEFINE_STATICS(KxTshTask, "Task");
+KXTSH_DEFINE_STATICS(KxTshTimer, "Timer");
+
+namespace {
+
+// What one class's section holds: the method names of its "### " headings (each name before
+// a "("), and its table rows, first cell (in backticks) to second cell.
+struct Section {
+    std::set<std::string> methods;
+    std::map<std::string, std::string> rows;
+};
+
+struct Example {
+    int nLine;
+    std::string sCode, sOutput;
+};
+
+struct Reference {
+    std::map<std::string, Section> sections;  // by class name
+    std::vector<Example> examples;
+};
+
+std::string Trim(const std::string& s) {
+    size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
+    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+Reference Read(const char* pszPath) {
+    Reference ref;
+    std::ifstream in(pszPath);
+    EXPECT_TRUE(in.good()) << pszPath;
+    Section none;
+    Section* pSection = &none;
+    std::string sLine;
+    for (int nLine = 1; std::getline(in, sLine); ++nLine) {
+        if (sLine.rfind("## ", 0) == 0) {
+            pSection = &ref.sections[sLine.substr(3)];
+        } else if (sLine.rfind("### ", 0) == 0) {
+            for (size_t at = sLine.find('('); at != std::string::npos; at = sLine.find('(', at + 1)) {
+                size_t from = at;
+                while (from > 0 && std::isalnum(static_cast<unsigned char>(sLine[from - 1]))) --from;
+                pSection->methods.insert(sLine.substr(from, at - from));
+            }
+        } else if (sLine.rfind("| `", 0) == 0) {
+            size_t end = sLine.find('`', 3), bar = sLine.find('|', end);
+            pSection->rows[sLine.substr(3, end - 3)] = Trim(sLine.substr(bar + 1, sLine.find('|', bar + 1) - bar - 1));
+        } else if (sLine == "```tarvo") {
+            // The code up to its fence, then the next fenced block: what it prints.
+            Example ex{nLine, "", ""};
+            while (std::getline(in, sLine) && ++nLine && sLine != "```") ex.sCode += sLine + "\n";
+            while (std::getline(in, sLine) && ++nLine && sLine != "```") {}
+            while (std::getline(in, sLine) && ++nLine && sLine != "```") ex.sOutput += sLine + "\n";
+            ref.examples.push_back(ex);
+        }
+    }
+    return ref;
+}
+
+std::set<std::string> Names(void (KxScDataObject::*pfnList)(KxStringList*, bool), KxScDataObject* po) {
+    KxStringList list;
+    (po->*pfnList)(&list, false);
+    std::set<std::string> names;
+    for (int i = 0; i < list.Count(); ++i) names.insert(std::string(*list.Get(i)));
+    return names;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The console that print and Shell.Exec write to, kept as text with LF line ends.
+struct CapturedConsole : KxScConsoleManager {
+    std::string sText;
+    void PrintString(const KxString& s) override { sText.append(s, s.Length()); }
+    void PrintStringNl(const KxString& s) override {
+        PrintString(s);
+        sText += "\n";
+    }
+};
+
+struct ClassEntry {
+    const char* pszName;
+    KxScDataObject* (*pfnClassObject)();
+    KxString (*pfnPrelude)();
+};
+
+template <class T>
+KxScDataObject* ClassObjectOf() {
+    return T::poClassObject;
+}
+
+const ClassEntry kClasses[] = {
+    {"Directory", ClassObjectOf<KxTshDirectory>, KxTshDirectory::GetPreludeText},
+    {"File", ClassObjectOf<KxTshFile>, KxTshFile::GetPreludeText},
+    {"Shell", ClassObjectOf<KxTshShell>, KxTshShell::GetPreludeText},
+    {"Task", ClassObjectOf<KxTshTask>, KxTshTask::GetPreludeText},
+    {"Timer", ClassObjectOf<KxTshTimer>, KxTshTimer::GetPreludeText},
+};
+
+class ReferenceTest : public ScriptTest {
+protected:
+    static void SetUpTestSuite() {
+        static ScratchFolder folder("tsh-reference-tests");
+        ScriptTest::SetUpTestSuite();
+        KxTshShell::SetupClass();
+        KxTshFile::SetupClass();
+        KxTshDirectory::SetupClass();
+        KxTshTask::SetupClass();
+        KxTshTimer::SetupClass();
+        for (const ClassEntry& c : kClasses) Run(c.pfnPrelude());
+        pcmRuntime = KxScConsoleManager::pcmManager;
+        KxScConsoleManager::pcmManager = &console;
+        ref = Read(TSH_CLASS_REFERENCE);
+    }
+    static void TearDownTestSuite() {
+        KxScConsoleManager::pcmManager = pcmRuntime;
+        KxTshShell::ShutdownClass();
+        KxTshFile::ShutdownClass();
+        KxTshDirectory::ShutdownClass();
+        KxTshTask::ShutdownClass();
+        KxTshTimer::ShutdownClass();
+        ScriptTest::TearDownTestSuite();
+    }
+    static Reference ref;
+    static CapturedConsole console;
+    static KxScConsoleManager* pcmRuntime;
+};
+
+Reference ReferenceTest::ref;
+CapturedConsole ReferenceTest::console;
+KxScConsoleManager* ReferenceTest::pcmRuntime = nullptr;
+
+TEST_F(ReferenceTest, EachSectionDescribesWhatItsClassRegistersAndNothingElse) {
+    for (const ClassEntry& c : kClasses) {
+        ASSERT_EQ(ref.sections.count(c.pszName), 1u) << "no section ## " << c.pszName;
+        const Section& s = ref.sections[c.pszName];
+        KxScDataObject* po = c.pfnClassObject();
+        EXPECT_EQ(s.methods, Names(&KxScDataObject::GetMethodNames, po)) << c.pszName << ": method headings";
+        // Property lists may spell a name in other case than reads do (File's fileName).
+        for (const std::string& sProperty : Names(&KxScDataObject::GetInstanceProperties, po)) {
+            bool bFound = false;
+            for (const auto& row : s.rows) bFound |= Lower(row.first) == Lower(sProperty);
+            EXPECT_TRUE(bFound) << c.pszName << ": property " << sProperty;
+        }
+        // "global NAME = VALUE;" each: a row NAME | VALUE, and every row named in capitals is one.
+        std::string sPrelude(c.pfnPrelude());
+        std::set<std::string> constants;
+        for (size_t at = 0; (at = sPrelude.find("global ", at)) != std::string::npos;) {
+            size_t eq = sPrelude.find(" = ", at), end = sPrelude.find(';', eq);
+            std::string sName = sPrelude.substr(at + 7, eq - at - 7);
+            constants.insert(sName);
+            EXPECT_EQ(s.rows.count(sName) ? s.rows.at(sName) : "<no row>", sPrelude.substr(eq + 3, end - eq - 3))
+                << c.pszName << ": constant " << sName;
+            at = end;
+        }
+        for (const auto& row : s.rows) {
+            if (row.first.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") == std::string::npos) {
+                EXPECT_EQ(constants.count(row.first), 1u) << c.pszName << ": " << row.first << " is no constant of it";
+            }
+        }
+    }
+    // The fields of a Directory entry.
+    ScratchFolder::Put("entry.txt", "x");
+    Run("entry = Directory.Open(\".\").First();");
+    for (const std::string& sField : Names(&KxScDataObject::GetPropertyNames, Object<KxScDataObject>("entry")))
+        EXPECT_EQ(ref.sections["Directory"].rows.count(sField), 1u) << "Directory: entry field " << sField;
+    Run("entry = nil;");
+}
+
+TEST_F(ReferenceTest, EveryExampleRunsAndPrintsWhatFollowsIt) {
+    EXPECT_EQ(ref.examples.size(), 5u);
+    for (const Example& ex : ref.examples) {
+        // Each in an empty folder of its own.
+        std::string sFolder = "example-" + std::to_string(ex.nLine);
+        CreateDirectoryA(sFolder.c_str(), nullptr);
+        SetCurrentDirectoryA(sFolder.c_str());
+        console.sText.clear();
+        EXPECT_EQ(KxTarvo::RunSource(ex.sCode.c_str(), "classes.md"), KxTarvo::RUN_OK) << "line " << ex.nLine;
+        KxScDataHandle::GarbageCollect();
+        EXPECT_EQ(console.sText, ex.sOutput) << "the example at line " << ex.nLine;
+        SetCurrentDirectoryA("..");
+    }
+}
+
+}  // namespace
