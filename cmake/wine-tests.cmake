@@ -34,11 +34,18 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 target_compile_options(gtest PUBLIC "SHELL:-include ${CMAKE_CURRENT_LIST_DIR}/gtest-win32.h")
 
-# tsh_add_wine_test(TEST PROGRAM WINDOWS): a ctest entry running PROGRAM in the prefix of WINDOWS.
+# tsh_add_wine_test(TEST PROGRAM WINDOWS): a ctest entry running the GoogleTest PROGRAM in the
+# prefix of WINDOWS. Under the emulated 32-bit Wine a process often crashes or is killed on its
+# way out after its last case (measured: shell_tests in the Windows 98 and XP prefixes, every
+# time, after "[  PASSED  ]"), so there the program's own summary decides, not its exit status.
 function(tsh_add_wine_test test program windows)
   tsh_test_environment(env "${windows}")
   add_test(NAME ${test} COMMAND ${program})
   set_tests_properties(${test} PROPERTIES TIMEOUT 300 ENVIRONMENT "${env}")
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set_tests_properties(${test} PROPERTIES PASS_REGULAR_EXPRESSION "\\[  PASSED  \\]"
+                         FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
+  endif()
 endfunction()
 
 # tsh_add_unit_test(NAME [PLUGIN] SOURCES... LIBS ...): one test program and its ctest entry;

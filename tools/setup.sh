@@ -11,6 +11,7 @@ tsh_install_dependencies() {
   command -v cmake >/dev/null || need+=(cmake)
   command -v ninja >/dev/null || need+=(ninja-build)
   command -v qemu-i386 >/dev/null || need+=(qemu-user)
+  command -v Xvfb >/dev/null || need+=(xvfb)  # the headless display Wine's windows need
   [ -f /usr/i686-w64-mingw32/lib/zlib1.dll ] || need+=(libz-mingw-w64)
   command -v gcc >/dev/null || need+=(gcc)
   local update=
