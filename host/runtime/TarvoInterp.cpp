@@ -114,9 +114,14 @@ public:
     // Guards the interpreter's own recursion: each node that evaluates others inside it (a
     // chain, a postfix, a unary operator, a call, a block) is one level, up to kMaxEvalLevels
     // of them and while the stack keeps its spare room.
+    // The stack position is a local's address, not the frame address: reading the frame
+    // address gives the function a frame pointer set before its stack is allocated, and the
+    // x86_64 compiler then records the saved xmm registers at offsets the unwinder reads from
+    // another base, so a caller of a function that a script error leaves gets them back wrong.
     struct Deeper {
         Deeper(Interp& in, int nLine) : in(in) {
-            const char* pHere = static_cast<const char*>(__builtin_frame_address(0));
+            char cHere = 0;
+            const char* pHere = &cHere;
             if (++in.nLevels <= kMaxEvalLevels && pHere > in.pStackFloor) return;
             --in.nLevels;
             in.Raise(ERR_TOO_DEEP, "evaluation nested too deeply", nLine);
