@@ -162,10 +162,12 @@ const char* OpText(Tok op) {
     }
 }
 
+int CompareText(const KxString& a, const KxString& b);
+
 bool Equal(const Value& a, const Value& b) {
     if (a.IsInt() || b.IsInt()) return a.IsInt() && b.IsInt() && a.AsInt() == b.AsInt();
     if (a.IsNil() || b.IsNil()) return a.IsNil() && b.IsNil();
-    if (a.Is(HF_STRING) && b.Is(HF_STRING)) return a.Text() == b.Text();
+    if (a.Is(HF_STRING) && b.Is(HF_STRING)) return CompareText(a.Text(), b.Text()) == 0;
     return a.Object() == b.Object();
 }
 
@@ -181,10 +183,12 @@ Value Join(Interp& in, const Value& a, const Value& b, int nLine) {
     return Value::Adopt(RtCreateString(static_cast<KxString&&>(s)));
 }
 
-// Byte order of two texts, as memcmp gives it, the shorter first on a tie.
+// Byte order of two texts, as memcmp gives it, the shorter first on a tie. A string without
+// text (a plug-in may make one from a null text) has no bytes: it is the empty text here, as
+// it is to len(), `+` and print.
 int CompareText(const KxString& a, const KxString& b) {
     unsigned n = a.Length() < b.Length() ? a.Length() : b.Length();
-    int c = std::memcmp(static_cast<const char*>(a), static_cast<const char*>(b), n);
+    int c = n ? std::memcmp(static_cast<const char*>(a), static_cast<const char*>(b), n) : 0;
     if (c != 0) return c;
     return a.Length() < b.Length() ? -1 : a.Length() > b.Length() ? 1 : 0;
 }
