@@ -69,9 +69,7 @@ KxScDataObject::~KxScDataObject() {
 }
 
 KxScDataHandle* KxScDataObject::PropertyAt(int nIndex) const {
-    void* pv = nullptr;
-    dProperties.Lookup(*dProperties.KeyAt(nIndex), &pv);
-    return static_cast<KxScDataHandle*>(pv);
+    return static_cast<KxScDataHandle*>(dProperties.ValueAt(nIndex));
 }
 
 KxScLinkData* KxScDataObject::CountCircLinks(KxScDataHandle*) {
