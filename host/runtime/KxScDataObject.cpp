@@ -117,6 +117,8 @@ KxPropertyErrorCode KxScValueObject::SetProperty(KxScDataHandle*, const KxString
     return KX_PROP_REFUSED;
 }
 
+unsigned long long KxScValueObject::HeldBytes() { return 0; }
+
 KxString KxScDataObject::GetClassNameA() { return "Object"; }
 KxScDataObject* KxScDataObject::GetParentClass() { return nullptr; }
 void KxScDataObject::AddChildClass(KxScDataHandle*) {}  // plain objects have no children
@@ -234,6 +236,7 @@ KxScStringObject::KxScStringObject(KxString&& sText)
     : sText(static_cast<KxString&&>(sText)) {}
 __TarvoTypeInfo* KxScStringObject::TarvoTypeInfo() { return &_ptiTypeInfo; }
 KxString KxScStringObject::GetClassNameA() { return "String"; }
+unsigned long long KxScStringObject::HeldBytes() { return sText.Length(); }
 
 KxScDataObject* KxScObject::poExemplar = nullptr;
 

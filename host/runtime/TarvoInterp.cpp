@@ -17,6 +17,7 @@ public:
     KxScErrorObject(const ScriptError& e) : error(e) {}
     __TarvoTypeInfo* TarvoTypeInfo() override { return &_ptiTypeInfo; }
     KxString GetClassNameA() override { return "Error"; }
+    unsigned long long HeldBytes() override { return error.sText.Length(); }
     KxPropertyErrorCode GetProperty(const KxString& sName, KxScDataHandle** pphValue) override {
         if (sName == "code") *pphValue = KxScDataHandle::CreateData(error.nCode);
         else if (sName == "text") *pphValue = KxScDataHandle::CreateData(error.sText, false);
