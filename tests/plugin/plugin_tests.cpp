@@ -211,7 +211,7 @@ TEST_F(PluginTest, SurvivesRandomAndMutatedScripts) {
     Initialize();
     KxTarvo::SetScriptArgs("fuzz", 0, nullptr);
     ASSERT_EQ(KxTarvo::RunSource(fuzz::kGlobals, "fuzz"), KxTarvo::RUN_OK);
-    for (unsigned nSeed = 1; nSeed <= 600; ++nSeed) {
+    for (unsigned nSeed = 1; nSeed <= 400; ++nSeed) {
         fuzz::Random r{nSeed};
         std::string sScript = fuzz::RandomScript(r);
         EXPECT_EQ(KxTarvo::RunSource(sScript.c_str(), "fuzz"), KxTarvo::RUN_OK) << sScript;
