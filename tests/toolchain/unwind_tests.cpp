@@ -59,6 +59,9 @@ __attribute__((noinline)) int Call(Machine& m, Body body, const char* pszPath) {
 }
 int Raises(Machine&) { throw Error{107}; }
 int Catches(Machine& m) {
+    // Bytes of its own where a wrong unwind would fetch its caller's saved registers from.
+    volatile char acOther[64];
+    for (volatile char& c : acOther) c = 0x5A;
     try {
         Call(m, Raises, "a");
     } catch (Error&) {
