@@ -1,6 +1,8 @@
 // Peak memory of scripts that make values and drop them, each loop run short and long:
 //   x = "a" + i                          10^4 and 10^7 times
 //   f = File.Open(PATH, "read")          10^3 and 10^5 times (dropped without Close)
+//   e = error(1, S), S of 64 KiB         10^2 and 10^5 times
+//   d = Directory.Open(FOLDER)           4 and 4,000 times, a folder of 1,500 entries
 // Goal: the long run's peak within 2x of the short run's: the collector keeps pace, so what
 // a loop leaves behind does not grow with the number of times it ran.
 // Each run is a process of its own (this program again, given the run's number), which
@@ -13,10 +15,12 @@
 #include <string>
 
 #include "KxTarvoHost.h"
+#include "KxTshDirectory.h"
 #include "KxTshFile.h"
 #include "bench_clock.h"
 
 KXTSH_DEFINE_STATICS(KxTshFile, "File");
+KXTSH_DEFINE_STATICS(KxTshDirectory, "Directory");
 
 namespace {
 
@@ -28,9 +32,12 @@ struct Loop {
 const Loop kLoops[] = {
     {"x = \"a\" + i", "x = \"a\" + i;", 10000, 10000000},
     {"dropped File", "f = File.Open(PATH, \"read\");", 1000, 100000},
+    {"64 KiB error", "e = error(1, S);", 100, 100000},
+    {"Directory", "d = Directory.Open(FOLDER);", 4, 4000},
 };
 // A smoke run's loops run this many times fewer (its runs are told so too).
 unsigned nDivisor = 1;
+const int kFolderEntries = 1500;
 
 SIZE_T PeakWorkingSet() {
     PROCESS_MEMORY_COUNTERS pmc = {};
@@ -49,18 +56,34 @@ std::string ScratchFile() {
     return sPath;
 }
 
+// The folder the Directory loop opens, made with its entries when it is not there yet.
+std::string ScratchFolder() {
+    std::string sFolder = ScratchFile() + ".d";
+    if (CreateDirectoryA(sFolder.c_str(), nullptr) || GetLastError() != ERROR_ALREADY_EXISTS) {
+        for (int i = 0; i < kFolderEntries; ++i) {
+            std::string sName = sFolder + "/entry-with-a-name-of-some-length-" + std::to_string(i) + ".txt";
+            CloseHandle(CreateFileA(sName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        }
+    }
+    return sFolder;
+}
+
 // One run, in this process: prints "BEFORE AFTER", the peaks in bytes.
 int RunOne(const Loop& loop, unsigned nTimes) {
     std::string sPath = ScratchFile();
     HANDLE h = CreateFileA(sPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     CloseHandle(h);
+    std::string sFolder = ScratchFolder();
     KxTarvo::Startup();
     KxTshFile::SetupClass();
-    std::string sCode = "PATH = \"" + sPath + "\"; i = 0; while (i < " + std::to_string(nTimes) +
-                        ") { " + loop.pszBody + " i = i + 1; }";
+    KxTshDirectory::SetupClass();
+    std::string sCode = "PATH = \"" + sPath + "\"; FOLDER = \"" + sFolder +
+                        "\"; S = \"x\"; while (len(S) < 65536) { S = S + S; } i = 0; while (i < " +
+                        std::to_string(nTimes) + ") { " + loop.pszBody + " i = i + 1; }";
     SIZE_T nBefore = PeakWorkingSet();
     int nStatus = KxTarvo::RunSource(sCode.c_str(), "bench");
     SIZE_T nAfter = PeakWorkingSet();
+    KxTshDirectory::ShutdownClass();
     KxTshFile::ShutdownClass();
     KxTarvo::Shutdown();
     DeleteFileA(sPath.c_str());

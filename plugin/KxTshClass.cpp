@@ -23,10 +23,15 @@ KxScDataHandle* Arg(int nArgs, KxScDataHandle** pphArgs, int i) {
     return pphArgs && i < nArgs ? pphArgs[i] : nullptr;
 }
 
+// A string whose text is the null string (the name of a closed folder reader, say) is the
+// empty text: every system call the classes make with a text then gets a real one, and fails
+// or succeeds on it as on any other empty name.
 const KxString* TextArg(int nArgs, KxScDataHandle** pphArgs, int i) {
+    static const KxString sEmpty("");
     KxScDataHandle* phArg = Arg(nArgs, pphArgs, i);
     if (!phArg || !(phArg->wFlags & HF_STRING) || !phArg->dwValue) return nullptr;
-    return &static_cast<KxScStringObject*>(phArg->Object())->sText;
+    const KxString& sText = static_cast<KxScStringObject*>(phArg->Object())->sText;
+    return sText.IsNull() ? &sEmpty : &sText;
 }
 
 KxString TextArg(int nArgs, KxScDataHandle** pphArgs, int i, const KxString& sAbsent) {

@@ -62,7 +62,8 @@ void Raise(int nCode, const KxString& sText);
 // Argument i of a call, or null when the call has fewer (a host may call a method directly
 // with fewer arguments than the runtime would pass).
 KxScDataHandle* Arg(int nArgs, KxScDataHandle** pphArgs, int i);
-// The text of string argument i, or null when it is absent or not a string.
+// The text of string argument i (the empty text for a string without one), or null when it
+// is absent or not a string.
 const KxString* TextArg(int nArgs, KxScDataHandle** pphArgs, int i);
 // The same as a value, with sAbsent standing for a missing text.
 KxString TextArg(int nArgs, KxScDataHandle** pphArgs, int i, const KxString& sAbsent);

@@ -201,11 +201,17 @@ private:
 
 // An object that is a value in itself: a string, a list, a method, an error. It has no
 // properties: every write is refused with KX_PROP_REFUSED (a handed-over value is dropped).
+// It tells the collector what it holds beyond its handle (text, items), in bytes: the
+// collector's pace counts it, so dropping heavy values brings collections as soon as light
+// ones do. (Objects of script classes cannot tell: the host contract has no such operation.
+// What the collector sees of them is their resource flag and the utility library's
+// containers, see KxScDataHandle.cpp.)
 class KXRT_API KxScValueObject : public KxScDataObject {
 public:
     KxScValueObject() : KxScDataObject(0) {}
     KxPropertyErrorCode SetProperty(KxScDataHandle* phObject, const KxString& sName,
                                     KxScDataHandle* phValue, bool bHandOver) override;
+    virtual unsigned long long HeldBytes();
 };
 
 // A string value's object: its text follows the base directly.
@@ -217,6 +223,7 @@ public:
 
     __TarvoTypeInfo* TarvoTypeInfo() override;
     KxString GetClassNameA() override;
+    unsigned long long HeldBytes() override;
     static __TarvoTypeInfo _ptiTypeInfo;
 };
 

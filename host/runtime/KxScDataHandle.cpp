@@ -1,5 +1,6 @@
 #include <vector>
 
+#include "KxDirectory.h"
 #include "RtInternal.h"
 
 // What a running script makes, in one measure, for the collector's pace: collection is due
@@ -9,7 +10,9 @@
 struct KxScPace {
     unsigned long long qwSince, qwKept;
     const unsigned long long qwFloor;
-    bool Due() const { return qwSince >= (qwKept > qwFloor ? qwKept : qwFloor); }
+    bool Due(unsigned long long qwMore = 0) const {
+        return qwSince + qwMore >= (qwKept > qwFloor ? qwKept : qwFloor);
+    }
 };
 
 // All handles live in chunks owned by this pool; a handle never moves, so its address is the
@@ -29,9 +32,14 @@ struct KxScHandlePool {
     KxScDataHandle* phFree = nullptr;
     int nLive = 0;
     bool bCollecting = false;
-    // Handles, bytes of string text, and objects holding an outside resource (an open file):
-    // a few hundred open files cost more than many thousand small strings.
-    KxScPace paceHandles{0, 0, 8192}, paceText{0, 0, 4u << 20}, paceResources{0, 0, 64};
+    // Handles; bytes that objects hold beyond their handles; and objects holding an outside
+    // resource (an open file): a few hundred open files cost more than many thousand small
+    // strings. The bytes are what value objects report (text, items) and what the utility
+    // library's folder readers hold: objects of script classes cannot report a weight (the
+    // host contract has no operation for it), and their one heavy holding is a folder
+    // listing, made and freed by that library, which counts it.
+    KxScPace paceHandles{0, 0, 8192}, paceBytes{0, 0, 4u << 20}, paceResources{0, 0, 64};
+    unsigned long long qwListedKept = 0;  // the folder readers' bytes after the last collection
 
     ~KxScHandlePool() {
         while (pChunks) {
@@ -78,16 +86,17 @@ struct KxScHandlePool {
         }
         KxScDataHandle* ph = Allocate(wKind, reinterpret_cast<uintptr_t>(po));
         po->phOwner = ph;
-        AddCost(ph, &paceText.qwSince, &paceResources.qwSince);
+        AddCost(ph, &paceBytes.qwSince, &paceResources.qwSince);
         return ph;
     }
 
     // What a handle's object weighs beyond the handle itself.
-    static void AddCost(const KxScDataHandle* ph, unsigned long long* pqwText,
+    static void AddCost(const KxScDataHandle* ph, unsigned long long* pqwBytes,
                         unsigned long long* pqwResources) {
         KxScDataObject* po = ph->Object();
         if (!po) return;
-        if (ph->wFlags & HF_STRING) *pqwText += static_cast<KxScStringObject*>(po)->sText.Length();
+        if (ph->wFlags & (HF_STRING | HF_METHOD | HF_LIST | HF_ERROR))
+            *pqwBytes += static_cast<KxScValueObject*>(po)->HeldBytes();
         if (po->dwFlags & KxScDataObject::KXO_RESOURCE) ++*pqwResources;
     }
 
@@ -158,11 +167,11 @@ struct KxScHandlePool {
                 if (phLink->wFlags & REACHED) ++phLink->wRefCount;
             });
         }
-        paceText.qwKept = paceResources.qwKept = 0;
+        paceBytes.qwKept = paceResources.qwKept = 0;
         ForEachLive([&](KxScDataHandle* ph) {
             if (!(ph->wFlags & REACHED)) return;
             ph->wFlags &= ~REACHED;
-            AddCost(ph, &paceText.qwKept, &paceResources.qwKept);
+            AddCost(ph, &paceBytes.qwKept, &paceResources.qwKept);
         });
         std::vector<KxScDataObject*> vObjects;
         for (KxScDataHandle* ph : vGarbage) {
@@ -242,13 +251,17 @@ int KxScDataHandle::GarbageCollect() {
     do nTotal += gPool.CollectPass();
     while (gPool.AnyUnreferenced());
     gPool.paceHandles.qwKept = gPool.nLive;
-    gPool.paceHandles.qwSince = gPool.paceText.qwSince = gPool.paceResources.qwSince = 0;
+    gPool.qwListedKept = KxDirectory::HeldBytes();
+    gPool.paceBytes.qwKept += gPool.qwListedKept;
+    gPool.paceHandles.qwSince = gPool.paceBytes.qwSince = gPool.paceResources.qwSince = 0;
     gPool.bCollecting = false;
     return nTotal;
 }
 
 bool RtCollectDue() {
-    return gPool.paceHandles.Due() || gPool.paceText.Due() || gPool.paceResources.Due();
+    unsigned long long qwListed = KxDirectory::HeldBytes();
+    unsigned long long qwListedMore = qwListed > gPool.qwListedKept ? qwListed - gPool.qwListedKept : 0;
+    return gPool.paceHandles.Due() || gPool.paceBytes.Due(qwListedMore) || gPool.paceResources.Due();
 }
 int RtLiveHandles() { return gPool.nLive; }
 

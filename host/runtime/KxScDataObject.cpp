@@ -69,9 +69,7 @@ KxScDataObject::~KxScDataObject() {
 }
 
 KxScDataHandle* KxScDataObject::PropertyAt(int nIndex) const {
-    void* pv = nullptr;
-    dProperties.Lookup(*dProperties.KeyAt(nIndex), &pv);
-    return static_cast<KxScDataHandle*>(pv);
+    return static_cast<KxScDataHandle*>(dProperties.ValueAt(nIndex));
 }
 
 KxScLinkData* KxScDataObject::CountCircLinks(KxScDataHandle*) {
@@ -118,6 +116,8 @@ KxPropertyErrorCode KxScValueObject::SetProperty(KxScDataHandle*, const KxString
     if (bHandOver && phValue) phValue->Drop();
     return KX_PROP_REFUSED;
 }
+
+unsigned long long KxScValueObject::HeldBytes() { return 0; }
 
 KxString KxScDataObject::GetClassNameA() { return "Object"; }
 KxScDataObject* KxScDataObject::GetParentClass() { return nullptr; }
@@ -236,6 +236,7 @@ KxScStringObject::KxScStringObject(KxString&& sText)
     : sText(static_cast<KxString&&>(sText)) {}
 __TarvoTypeInfo* KxScStringObject::TarvoTypeInfo() { return &_ptiTypeInfo; }
 KxString KxScStringObject::GetClassNameA() { return "String"; }
+unsigned long long KxScStringObject::HeldBytes() { return sText.Length(); }
 
 KxScDataObject* KxScObject::poExemplar = nullptr;
 

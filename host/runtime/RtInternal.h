@@ -35,6 +35,7 @@ public:
     KxString GetClassNameA() override;
     KxScLinkData* CountCircLinks(KxScDataHandle* phSelf) override;
     int GetThroughCount(KxScDataHandle* phTarget) override;
+    unsigned long long HeldBytes() override { return sizeof(KxScDataHandle*) * static_cast<unsigned>(nCapacity); }
 
     int ItemCount() override { return nCount; }
     KxScDataHandle* GetItem(int nIndex) override {

@@ -17,6 +17,7 @@ public:
     KxScErrorObject(const ScriptError& e) : error(e) {}
     __TarvoTypeInfo* TarvoTypeInfo() override { return &_ptiTypeInfo; }
     KxString GetClassNameA() override { return "Error"; }
+    unsigned long long HeldBytes() override { return error.sText.Length(); }
     KxPropertyErrorCode GetProperty(const KxString& sName, KxScDataHandle** pphValue) override {
         if (sName == "code") *pphValue = KxScDataHandle::CreateData(error.nCode);
         else if (sName == "text") *pphValue = KxScDataHandle::CreateData(error.sText, false);
@@ -114,9 +115,14 @@ public:
     // Guards the interpreter's own recursion: each node that evaluates others inside it (a
     // chain, a postfix, a unary operator, a call, a block) is one level, up to kMaxEvalLevels
     // of them and while the stack keeps its spare room.
+    // The stack position is a local's address, not the frame address: reading the frame
+    // address gives the function a frame pointer set before its stack is allocated, and the
+    // x86_64 compiler then records the saved xmm registers at offsets the unwinder reads from
+    // another base, so a caller of a function that a script error leaves gets them back wrong.
     struct Deeper {
         Deeper(Interp& in, int nLine) : in(in) {
-            const char* pHere = static_cast<const char*>(__builtin_frame_address(0));
+            char cHere = 0;
+            const char* pHere = &cHere;
             if (++in.nLevels <= kMaxEvalLevels && pHere > in.pStackFloor) return;
             --in.nLevels;
             in.Raise(ERR_TOO_DEEP, "evaluation nested too deeply", nLine);
@@ -157,10 +163,12 @@ const char* OpText(Tok op) {
     }
 }
 
+int CompareText(const KxString& a, const KxString& b);
+
 bool Equal(const Value& a, const Value& b) {
     if (a.IsInt() || b.IsInt()) return a.IsInt() && b.IsInt() && a.AsInt() == b.AsInt();
     if (a.IsNil() || b.IsNil()) return a.IsNil() && b.IsNil();
-    if (a.Is(HF_STRING) && b.Is(HF_STRING)) return a.Text() == b.Text();
+    if (a.Is(HF_STRING) && b.Is(HF_STRING)) return CompareText(a.Text(), b.Text()) == 0;
     return a.Object() == b.Object();
 }
 
@@ -176,10 +184,12 @@ Value Join(Interp& in, const Value& a, const Value& b, int nLine) {
     return Value::Adopt(RtCreateString(static_cast<KxString&&>(s)));
 }
 
-// Byte order of two texts, as memcmp gives it, the shorter first on a tie.
+// Byte order of two texts, as memcmp gives it, the shorter first on a tie. A string without
+// text (a plug-in may make one from a null text) has no bytes: it is the empty text here, as
+// it is to len(), `+` and print.
 int CompareText(const KxString& a, const KxString& b) {
     unsigned n = a.Length() < b.Length() ? a.Length() : b.Length();
-    int c = std::memcmp(static_cast<const char*>(a), static_cast<const char*>(b), n);
+    int c = n ? std::memcmp(static_cast<const char*>(a), static_cast<const char*>(b), n) : 0;
     if (c != 0) return c;
     return a.Length() < b.Length() ? -1 : a.Length() > b.Length() ? 1 : 0;
 }

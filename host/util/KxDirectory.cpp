@@ -16,6 +16,10 @@ KxString JoinPath(const KxString& sFolder, const char* pszName) {
     return sPath << pszName;
 }
 
+// Readers may be opened on several threads at once.
+unsigned long long gqwHeld = 0;
+void AddHeld(unsigned long long qwBytes) { __atomic_add_fetch(&gqwHeld, qwBytes, __ATOMIC_RELAXED); }
+
 bool IsFolder(const char* pszPath) {
     DWORD dwAttr = GetFileAttributesA(pszPath);
     return dwAttr != INVALID_FILE_ATTRIBUTES && (dwAttr & FILE_ATTRIBUTE_DIRECTORY);
@@ -26,7 +30,7 @@ KxDirectoryFileInfo::KxDirectoryFileInfo(const KxString& sFolder, const char* ps
                                          unsigned dwAttributes, unsigned dwSize)
     : sName(pszName), sPath(JoinPath(sFolder, pszName)), dwAttributes(dwAttributes), dwSize(dwSize) {}
 
-KxDirectory::KxDirectory() : sName(NULL_STRING), nCount(0), ppEntries(nullptr), nNext(0) {}
+KxDirectory::KxDirectory() : sName(NULL_STRING), nCount(0), ppEntries(nullptr), nNext(0), qwHeld(0) {}
 
 KxDirectory::~KxDirectory() { Close(); }
 
@@ -49,9 +53,13 @@ bool KxDirectory::Open(const KxString& sPath) {
             nRoom *= 2;
         }
         ppEntries[nCount++] = new KxDirectoryFileInfo(sPath, fd.cFileName, fd.dwFileAttributes, fd.nFileSizeLow);
+        // The entry, its place in the array, its name and its path (the folder and the name).
+        qwHeld += sizeof(KxDirectoryFileInfo) + 2 * sizeof(void*) + 2 * std::strlen(fd.cFileName) +
+                  sPath.Length() + 3;
     } while (FindNextFileA(hFind, &fd));
     FindClose(hFind);
     sName = sPath;
+    AddHeld(qwHeld);
     return true;
 }
 
@@ -70,7 +78,11 @@ void KxDirectory::Close() {
     ppEntries = nullptr;
     nCount = nNext = 0;
     sName = NULL_STRING;
+    AddHeld(0 - qwHeld);
+    qwHeld = 0;
 }
+
+unsigned long long KxDirectory::HeldBytes() { return __atomic_load_n(&gqwHeld, __ATOMIC_RELAXED); }
 
 bool KxDirectory::Exists(const KxString& sPath) {
     return !sPath.IsNull() && sPath.Length() && IsFolder(sPath);

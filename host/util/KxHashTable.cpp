@@ -1,11 +1,5 @@
 #include "KxHashTable.h"
 
-struct KxHashTable::Entry {
-    KxString sKey;
-    void* pvValue;
-    Entry* pNext;
-};
-
 namespace {
 // FNV-1a over the key's bytes.
 unsigned HashOf(const KxString& sKey) {
@@ -54,24 +48,34 @@ void KxHashTable::Grow() {
     nBuckets = nNew;
 }
 
-bool KxHashTable::Insert(const KxString& sKey, void* pvValue) {
+KxHashTable::Entry* KxHashTable::Put(const KxString& sKey, void* pvValue, bool* pbNew) {
     if (!ppBuckets) {
         nBuckets = 8;
         ppBuckets = new Entry*[nBuckets]();
     }
     Entry** pp = Find(sKey);
+    *pbNew = !*pp;
     if (*pp) {
         (*pp)->pvValue = pvValue;
-        return false;
+        return *pp;
     }
-    *pp = new Entry{sKey, pvValue, nullptr};
+    Entry* p = *pp = new Entry{sKey, pvValue, nullptr};
     if (static_cast<unsigned>(++nCount) > nBuckets) Grow();
-    return true;
+    return p;
+}
+
+bool KxHashTable::Insert(const KxString& sKey, void* pvValue) {
+    bool bNew = false;
+    Put(sKey, pvValue, &bNew);
+    return bNew;
+}
+
+KxHashTable::Entry* KxHashTable::EntryOf(const KxString& sKey) const {
+    return ppBuckets ? *Find(sKey) : nullptr;
 }
 
 bool KxHashTable::Lookup(const KxString& sKey, void** ppvValue) const {
-    if (!ppBuckets) return false;
-    Entry* p = *Find(sKey);
+    Entry* p = EntryOf(sKey);
     if (!p) return false;
     if (ppvValue) *ppvValue = p->pvValue;
     return true;
@@ -102,21 +106,36 @@ void KxHashTable::RemoveAll() {
 
 void KxHashTable::OnRemove(const KxString&, void*) {}
 
-KxDictionary::~KxDictionary() = default;
+KxDictionary::KxDictionary() : ppOrder(nullptr), nOrder(0), nRoom(0) {}
+
+KxDictionary::~KxDictionary() { delete[] ppOrder; }
 
 bool KxDictionary::Insert(const KxString& sKey, void* pvValue) {
-    bool bNew = KxHashTable::Insert(sKey, pvValue);
-    if (bNew) lOrder.Add(sKey);
+    if (nOrder == nRoom) {
+        // Room first: a key is never in the table without its place in the order.
+        int nMore = nRoom ? nRoom * 2 : 8;
+        Entry** ppMore = new Entry*[nMore];
+        for (int i = 0; i < nOrder; ++i) ppMore[i] = ppOrder[i];
+        delete[] ppOrder;
+        ppOrder = ppMore;
+        nRoom = nMore;
+    }
+    bool bNew = false;
+    Entry* p = Put(sKey, pvValue, &bNew);
+    if (bNew) ppOrder[nOrder++] = p;
     return bNew;
 }
 
 bool KxDictionary::Remove(const KxString& sKey) {
-    if (!KxHashTable::Remove(sKey)) return false;
-    lOrder.Remove(sKey);
-    return true;
+    Entry* p = EntryOf(sKey);
+    if (!p) return false;
+    int i = 0;
+    while (ppOrder[i] != p) ++i;
+    for (--nOrder; i < nOrder; ++i) ppOrder[i] = ppOrder[i + 1];
+    return KxHashTable::Remove(sKey);
 }
 
 void KxDictionary::RemoveAll() {
     KxHashTable::RemoveAll();
-    lOrder.Clear();
+    nOrder = 0;
 }

@@ -116,9 +116,21 @@ TEST(KxDictionary, FindsGrowsAndKeepsInsertionOrder) {
     ASSERT_TRUE(d.Lookup("k199", &pv));
     EXPECT_EQ(199, reinterpret_cast<intptr_t>(pv));
     EXPECT_FALSE(d.Lookup("K5", &pv));
+    // Keys and values by position follow removals and later inserts.
     EXPECT_TRUE(d.Remove("k0"));
+    EXPECT_TRUE(d.Remove("k100"));
+    EXPECT_FALSE(d.Remove("k100"));
     EXPECT_FALSE(d.Lookup("k0", &pv));
-    EXPECT_TRUE(*d.KeyAt(0) == "k1");
+    EXPECT_TRUE(d.Insert("k0", nullptr));
     EXPECT_EQ(199, d.KeyCount());
+    EXPECT_TRUE(*d.KeyAt(0) == "k1");
+    EXPECT_EQ(55, reinterpret_cast<intptr_t>(d.ValueAt(4)));
+    EXPECT_TRUE(*d.KeyAt(99) == "k101");
+    EXPECT_EQ(101, reinterpret_cast<intptr_t>(d.ValueAt(99)));
+    EXPECT_TRUE(*d.KeyAt(198) == "k0");
     EXPECT_EQ(nullptr, d.KeyAt(199));
+    EXPECT_EQ(nullptr, d.ValueAt(-1));
+    d.RemoveAll();
+    EXPECT_EQ(0, d.KeyCount());
+    EXPECT_EQ(nullptr, d.KeyAt(0));
 }
