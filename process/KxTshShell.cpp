@@ -38,11 +38,13 @@ const KxTshConstant kConstants[] = {{"SH_EXEC_WAIT", SH_EXEC_WAIT}, {"SH_EXEC_NO
 const int kShellError = 28, kArgumentError = 15, kNoValueError = 7;
 const char kStdOutFailure[] = "Error setting STDOUT handle.", kStdErrFailure[] = "Error setting STDERR handle.";
 
-// Puts the saved standard handles back (a null one stays as it is); false when one could not be.
-bool RestoreStdHandles(HANDLE hOut, HANDLE hErr) {
-    bool bOut = !hOut || SetStdHandle(STD_OUTPUT_HANDLE, hOut);
-    bool bErr = !hErr || SetStdHandle(STD_ERROR_HANDLE, hErr);
-    return bOut && bErr;
+// Puts the saved standard handles back (a null one stays as it is): the message for the one
+// that could not be, or null.
+const char* RestoreStdHandles(HANDLE hOut, HANDLE hErr) {
+    const char* pszFailure = nullptr;
+    if (hOut && !SetStdHandle(STD_OUTPUT_HANDLE, hOut)) pszFailure = kStdOutFailure;
+    if (hErr && !SetStdHandle(STD_ERROR_HANDLE, hErr) && !pszFailure) pszFailure = kStdErrFailure;
+    return pszFailure;
 }
 
 // Errors of the process steps: raised, and the method gives no value.
@@ -128,7 +130,8 @@ KxScDataHandle* KxTshShell::RunAndCapture(const KxString& sCommand, KxTshFile* p
     if (hOldOut == INVALID_HANDLE_VALUE || !SetStdHandle(STD_OUTPUT_HANDLE, hWrite)) {
         pszFailure = kStdOutFailure;
     } else if (hOldErr == INVALID_HANDLE_VALUE || !SetStdHandle(STD_ERROR_HANDLE, hWrite)) {
-        pszFailure = RestoreStdHandles(hOldOut, nullptr) ? kStdErrFailure : kStdOutFailure;
+        const char* pszNotBack = RestoreStdHandles(hOldOut, nullptr);
+        pszFailure = pszNotBack ? pszNotBack : kStdErrFailure;
     }
     if (pszFailure) {
         CloseHandle(hRead);
@@ -141,7 +144,7 @@ KxScDataHandle* KxTshShell::RunAndCapture(const KxString& sCommand, KxTshFile* p
     KxString sLine(sCommand);  // CreateProcessA may write into the command line
     BOOL bStarted = CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     // A handle left in the pipe is told, after the program has run.
-    const char* pszNotBack = RestoreStdHandles(hOldOut, hOldErr) ? nullptr : kStdOutFailure;
+    const char* pszNotBack = RestoreStdHandles(hOldOut, hOldErr);
     if (!bStarted) {
         CloseHandle(hRead);
         CloseHandle(hWrite);
