@@ -241,6 +241,15 @@ void Patch(HMODULE hPlugin) {
     }
 }
 
+// The process's open handles, found by asking after each handle value in turn: Wine does not
+// count them for GetProcessHandleCount.
+DWORD CountHandles() {
+    DWORD dwCount = 0, dwFlags = 0;
+    for (uintptr_t h = 4; h < 0x10000; h += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &dwFlags)) ++dwCount;
+    return dwCount;
+}
+
 DWORD dwHandlesAtLoad = 0;
 HANDLE hOutAtLoad = nullptr, hErrAtLoad = nullptr;
 
@@ -253,8 +262,7 @@ void Report() {
     if (nFailIndex >= 0)
         n += std::snprintf(sz + n, sizeof sz - n, "inject: %s %s:%u\n", bFailed ? "failed" : "not reached",
                            aFaults[nFailIndex].pszName, nFailCall);
-    DWORD dwHandles = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &dwHandles);
+    DWORD dwHandles = CountHandles();
     if (dwHandles != dwHandlesAtLoad)
         n += std::snprintf(sz + n, sizeof sz - n, "inject: handles %+ld\n",
                            static_cast<long>(dwHandles) - static_cast<long>(dwHandlesAtLoad));
@@ -281,7 +289,9 @@ __declspec(dllexport) int __stdcall OrbaPluginLoad() {
             }
     }
     Patch(hPlugin);
-    GetProcessHandleCount(GetCurrentProcess(), &dwHandlesAtLoad);
+    // The window system opens handles of its own on first use, and keeps them.
+    EnumWindows([](HWND, LPARAM) -> BOOL { return FALSE; }, 0);
+    dwHandlesAtLoad = CountHandles();
     hOutAtLoad = GetStdHandle(STD_OUTPUT_HANDLE);
     hErrAtLoad = GetStdHandle(STD_ERROR_HANDLE);
     return 1;
