@@ -209,6 +209,17 @@ void* StandIn(int nIndex, void* pfnSystem) {
     return pfnSystem;
 }
 
+// The C++ runtime inside the plug-in makes its locks when it first needs them (the first
+// exception, on the 32-bit target) and keeps them for the module's life: not a leak.
+decltype(&::CreateSemaphoreW) pfnSystemCreateSemaphoreW;
+void** ppSemaphoreSlot;
+long nKeptHandles = 0;
+HANDLE WINAPI KeptSemaphore(LPSECURITY_ATTRIBUTES psa, LONG nInitial, LONG nMaximum, LPCWSTR pszName) {
+    HANDLE h = pfnSystemCreateSemaphoreW(psa, nInitial, nMaximum, pszName);
+    if (h) ++nKeptHandles;
+    return h;
+}
+
 void SetSlot(void** ppSlot, void* pfn) {
     DWORD dwOld = 0;
     VirtualProtect(ppSlot, sizeof *ppSlot, PAGE_READWRITE, &dwOld);
@@ -228,6 +239,11 @@ void Patch(HMODULE hPlugin) {
         for (; pName->u1.AddressOfData; ++pName, ++ppSlot) {
             if (IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal)) continue;
             const char* pszName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(pb + pName->u1.AddressOfData)->Name;
+            if (std::strcmp(pszName, "CreateSemaphoreW") == 0) {
+                pfnSystemCreateSemaphoreW = reinterpret_cast<decltype(&::CreateSemaphoreW)>(*ppSlot);
+                ppSemaphoreSlot = ppSlot;
+                SetSlot(ppSlot, reinterpret_cast<void*>(KeptSemaphore));
+            }
             for (int i = 0; i < P_COUNT; ++i) {
                 Fault& f = aFaults[i];
                 if (std::strcmp(pszName, f.pszName) != 0 || _strnicmp(pszDll, f.pszDll, std::strlen(f.pszDll)) != 0)
@@ -250,6 +266,8 @@ DWORD CountHandles() {
     return dwCount;
 }
 
+BOOL CALLBACK StopAtFirst(HWND, LPARAM) { return FALSE; }
+
 DWORD dwHandlesAtLoad = 0;
 HANDLE hOutAtLoad = nullptr, hErrAtLoad = nullptr;
 
@@ -262,10 +280,9 @@ void Report() {
     if (nFailIndex >= 0)
         n += std::snprintf(sz + n, sizeof sz - n, "inject: %s %s:%u\n", bFailed ? "failed" : "not reached",
                            aFaults[nFailIndex].pszName, nFailCall);
-    DWORD dwHandles = CountHandles();
-    if (dwHandles != dwHandlesAtLoad)
-        n += std::snprintf(sz + n, sizeof sz - n, "inject: handles %+ld\n",
-                           static_cast<long>(dwHandles) - static_cast<long>(dwHandlesAtLoad));
+    long nHandles = static_cast<long>(CountHandles()) - nKeptHandles;
+    if (nHandles != static_cast<long>(dwHandlesAtLoad))
+        n += std::snprintf(sz + n, sizeof sz - n, "inject: handles %+ld\n", nHandles - static_cast<long>(dwHandlesAtLoad));
     if (GetStdHandle(STD_OUTPUT_HANDLE) != hOutAtLoad || GetStdHandle(STD_ERROR_HANDLE) != hErrAtLoad)
         n += std::snprintf(sz + n, sizeof sz - n, "inject: standard handles changed\n");
     DWORD dw = 0;
@@ -290,7 +307,7 @@ __declspec(dllexport) int __stdcall OrbaPluginLoad() {
     }
     Patch(hPlugin);
     // The window system opens handles of its own on first use, and keeps them.
-    EnumWindows([](HWND, LPARAM) -> BOOL { return FALSE; }, 0);
+    EnumWindows(StopAtFirst, 0);
     dwHandlesAtLoad = CountHandles();
     hOutAtLoad = GetStdHandle(STD_OUTPUT_HANDLE);
     hErrAtLoad = GetStdHandle(STD_ERROR_HANDLE);
@@ -307,6 +324,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD dwReason, LPVOID) {
     if (dwReason != DLL_PROCESS_DETACH || !dwHostThread) return TRUE;
     for (const Fault& f : aFaults)
         if (f.ppSlot) SetSlot(f.ppSlot, f.pfnImport);
+    if (ppSemaphoreSlot) SetSlot(ppSemaphoreSlot, reinterpret_cast<void*>(pfnSystemCreateSemaphoreW));
     Report();
     return TRUE;
 }
