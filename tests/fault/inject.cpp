@@ -144,8 +144,10 @@ ProcessStep pfnSystemFirst, pfnSystemNext;
 decltype(&::EnumWindows) pfnSystemEnumWindows;
 decltype(&::GetProcAddress) pfnSystemGetProcAddress;
 
+// Wine starts a console host for the host's console now and then: not one of its programs.
 bool Ours(const PROCESSENTRY32& e) {
-    return e.th32ProcessID == GetCurrentProcessId() || e.th32ParentProcessID == GetCurrentProcessId();
+    return e.th32ProcessID == GetCurrentProcessId() ||
+           (e.th32ParentProcessID == GetCurrentProcessId() && _stricmp(e.szExeFile, "conhost.exe") != 0);
 }
 BOOL WINAPI QuietFirst(HANDLE h, PROCESSENTRY32* pe) {
     BOOL b = pfnSystemFirst(h, pe);
