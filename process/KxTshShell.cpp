@@ -38,13 +38,10 @@ const KxTshConstant kConstants[] = {{"SH_EXEC_WAIT", SH_EXEC_WAIT}, {"SH_EXEC_NO
 const int kShellError = 28, kArgumentError = 15, kNoValueError = 7;
 const char kStdOutFailure[] = "Error setting STDOUT handle.", kStdErrFailure[] = "Error setting STDERR handle.";
 
-// Puts the saved standard handles back (a null one stays as it is): the message for the one
-// that could not be, or null.
-const char* RestoreStdHandles(HANDLE hOut, HANDLE hErr) {
-    const char* pszFailure = nullptr;
-    if (hOut && !SetStdHandle(STD_OUTPUT_HANDLE, hOut)) pszFailure = kStdOutFailure;
-    if (hErr && !SetStdHandle(STD_ERROR_HANDLE, hErr) && !pszFailure) pszFailure = kStdErrFailure;
-    return pszFailure;
+// Puts a saved standard handle back: the message when it could not be, or null.
+const char* PutBack(DWORD dwStd, HANDLE h) {
+    if (SetStdHandle(dwStd, h)) return nullptr;
+    return dwStd == STD_OUTPUT_HANDLE ? kStdOutFailure : kStdErrFailure;
 }
 
 // Errors of the process steps: raised, and the method gives no value.
@@ -130,7 +127,7 @@ KxScDataHandle* KxTshShell::RunAndCapture(const KxString& sCommand, KxTshFile* p
     if (hOldOut == INVALID_HANDLE_VALUE || !SetStdHandle(STD_OUTPUT_HANDLE, hWrite)) {
         pszFailure = kStdOutFailure;
     } else if (hOldErr == INVALID_HANDLE_VALUE || !SetStdHandle(STD_ERROR_HANDLE, hWrite)) {
-        const char* pszNotBack = RestoreStdHandles(hOldOut, nullptr);
+        const char* pszNotBack = PutBack(STD_OUTPUT_HANDLE, hOldOut);
         pszFailure = pszNotBack ? pszNotBack : kStdErrFailure;
     }
     if (pszFailure) {
@@ -144,7 +141,9 @@ KxScDataHandle* KxTshShell::RunAndCapture(const KxString& sCommand, KxTshFile* p
     KxString sLine(sCommand);  // CreateProcessA may write into the command line
     BOOL bStarted = CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     // A handle left in the pipe is told, after the program has run.
-    const char* pszNotBack = RestoreStdHandles(hOldOut, hOldErr);
+    const char* pszOutNotBack = PutBack(STD_OUTPUT_HANDLE, hOldOut);
+    const char* pszErrNotBack = PutBack(STD_ERROR_HANDLE, hOldErr);
+    const char* pszNotBack = pszOutNotBack ? pszOutNotBack : pszErrNotBack;
     if (!bStarted) {
         CloseHandle(hRead);
         CloseHandle(hWrite);

@@ -144,10 +144,16 @@ ProcessStep pfnSystemFirst, pfnSystemNext;
 decltype(&::EnumWindows) pfnSystemEnumWindows;
 decltype(&::GetProcAddress) pfnSystemGetProcAddress;
 
-// Wine starts a console host for the host's console now and then: not one of its programs.
+// Wine starts a console host for the host's console now and then, and lists programs that
+// have ended a while longer: neither is one of the host's running programs.
 bool Ours(const PROCESSENTRY32& e) {
-    return e.th32ProcessID == GetCurrentProcessId() ||
-           (e.th32ParentProcessID == GetCurrentProcessId() && _stricmp(e.szExeFile, "conhost.exe") != 0);
+    if (e.th32ProcessID == GetCurrentProcessId()) return true;
+    if (e.th32ParentProcessID != GetCurrentProcessId() || _stricmp(e.szExeFile, "conhost.exe") == 0) return false;
+    HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, e.th32ProcessID);
+    DWORD dwExit = 0;
+    bool bRunning = h && GetExitCodeProcess(h, &dwExit) && dwExit == STILL_ACTIVE;
+    if (h) CloseHandle(h);
+    return bRunning;
 }
 BOOL WINAPI QuietFirst(HANDLE h, PROCESSENTRY32* pe) {
     BOOL b = pfnSystemFirst(h, pe);
