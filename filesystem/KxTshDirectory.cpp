@@ -3,12 +3,12 @@
 namespace {
 
 const KxTshMethodDef kMethods[] = {
-    {"Open", static_cast<KxScMethodFunc>(&KxTshDirectory::Open), 1},
-    {"First", static_cast<KxScMethodFunc>(&KxTshDirectory::First), 0},
-    {"Next", static_cast<KxScMethodFunc>(&KxTshDirectory::Next), 0},
-    {"Close", static_cast<KxScMethodFunc>(&KxTshDirectory::Close), 0},
-    {"Exists", static_cast<KxScMethodFunc>(&KxTshDirectory::Exists), 1},
-    {"Create", static_cast<KxScMethodFunc>(&KxTshDirectory::Create), 1},
+    {"Open", KXTSH_METHOD(KxTshDirectory, Open), 1},
+    {"First", KXTSH_METHOD(KxTshDirectory, First), 0},
+    {"Next", KXTSH_METHOD(KxTshDirectory, Next), 0},
+    {"Close", KXTSH_METHOD(KxTshDirectory, Close), 0},
+    {"Exists", KXTSH_METHOD(KxTshDirectory, Exists), 1},
+    {"Create", KXTSH_METHOD(KxTshDirectory, Create), 1},
 };
 const KxTshSignatureDef kSignatures[] = {{"Open", {"String"}}, {"Exists", {"String"}}, {"Create", {"String"}}};
 enum { TOKEN_NAME, TOKEN_COUNT };
@@ -43,7 +43,7 @@ KxScDataHandle* EntryRecord(const KxDirectoryFileInfo& info) {
 
 }  // namespace
 
-const KxTshClassDef KxTshDirectory::kDef = {kMethods, kSignatures, kTokens, kDocs, kTokens, kConstants, true};
+const KxTshClassDef KxTshDirectory::kDef = {kMethods, kSignatures, kTokens, kDocs, kTokens, kConstants, true, kDirectoryError};
 
 KxTshDirectory::KxTshDirectory() : KxTshClass(KXO_SCRIPT_CLASS), bOpen(false) {}
 

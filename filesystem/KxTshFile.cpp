@@ -1,17 +1,19 @@
 #include "KxTshFile.h"
 
+#include <memory>
+
 namespace {
 
 const KxTshMethodDef kMethods[] = {
-    {"Open", static_cast<KxScMethodFunc>(&KxTshFile::Open), 2},
-    {"Close", static_cast<KxScMethodFunc>(&KxTshFile::Close), 0},
-    {"ReadLn", static_cast<KxScMethodFunc>(&KxTshFile::ReadLn), 0},
-    {"Write", static_cast<KxScMethodFunc>(&KxTshFile::Write), -1},
-    {"WriteLn", static_cast<KxScMethodFunc>(&KxTshFile::WriteLn), -1},
-    {"Flush", static_cast<KxScMethodFunc>(&KxTshFile::Flush), 0},
-    {"Copy", static_cast<KxScMethodFunc>(&KxTshFile::Copy), 2},
-    {"Delete", static_cast<KxScMethodFunc>(&KxTshFile::Delete), 1},
-    {"DoesExist", static_cast<KxScMethodFunc>(&KxTshFile::DoesExist), 1},
+    {"Open", KXTSH_METHOD(KxTshFile, Open), 2},
+    {"Close", KXTSH_METHOD(KxTshFile, Close), 0},
+    {"ReadLn", KXTSH_METHOD(KxTshFile, ReadLn), 0},
+    {"Write", KXTSH_METHOD(KxTshFile, Write), -1},
+    {"WriteLn", KXTSH_METHOD(KxTshFile, WriteLn), -1},
+    {"Flush", KXTSH_METHOD(KxTshFile, Flush), 0},
+    {"Copy", KXTSH_METHOD(KxTshFile, Copy), 2},
+    {"Delete", KXTSH_METHOD(KxTshFile, Delete), 1},
+    {"DoesExist", KXTSH_METHOD(KxTshFile, DoesExist), 1},
 };
 const KxTshSignatureDef kSignatures[] = {
     {"Open", {"String", "String"}}, {"Copy", {"String", "String"}},
@@ -45,7 +47,7 @@ KxString NameArg(int nArgs, KxScDataHandle** pphArgs, int i) { return KxTsh::Tex
 
 }  // namespace
 
-const KxTshClassDef KxTshFile::kDef = {kMethods, kSignatures, kTokens, kDocs, {}, kConstants, false};
+const KxTshClassDef KxTshFile::kDef = {kMethods, kSignatures, kTokens, kDocs, {}, kConstants, false, kFileError};
 
 KxTshFile::KxTshFile() : KxTshClass(KXO_SCRIPT_CLASS | KXO_RESOURCE) { SetClosed(); }
 
@@ -64,7 +66,7 @@ bool KxTshFile::GetOwnProperty(const KxString& sName, KxScDataHandle** pphValue)
 }
 
 KxScDataHandle* KxTshFile::Open(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
-    KxTshFile* pFile = new KxTshFile;
+    std::unique_ptr<KxTshFile> pFile(new KxTshFile);
     KxString sMode = NameArg(nArgs, pphArgs, 1);
     unsigned dwMode = 0;
     for (const KxTshConstant& m : kModes)
@@ -76,9 +78,8 @@ KxScDataHandle* KxTshFile::Open(KxScDataHandle*, int nArgs, KxScDataHandle** pph
     if (!dwMode) {
         sError = KxString("File::Open(): Invalid mode specified: ") + sMode;
     } else if (pFile->OpenFile(NameArg(nArgs, pphArgs, 0), dwMode, sError)) {
-        return KxScDataHandle::CreateData(pFile);
+        return KxScDataHandle::CreateData(pFile.release());
     }
-    delete pFile;
     KxTsh::Raise(kFileError, sError);
     return nullptr;
 }

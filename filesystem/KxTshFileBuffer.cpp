@@ -2,6 +2,7 @@
 // writing through it.
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "KxTshFile.h"
 
@@ -16,6 +17,9 @@ void KxTshFile::SetClosed() {
 bool KxTshFile::OpenFile(const KxString& sName, unsigned dwMode, KxString& sErrorText) {
     sErrorText = "";
     sFileName = sName;
+    // The buffer comes first: opening for writing empties the file at once. Not cleared:
+    // only bytes that were read or written are ever looked at.
+    std::unique_ptr<unsigned char[]> pbNew(new unsigned char[kBufferSize]);
     const DWORD dwFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
     const char* pszFailure;
     if (dwMode & FS_READ) {
@@ -36,8 +40,7 @@ bool KxTshFile::OpenFile(const KxString& sName, unsigned dwMode, KxString& sErro
         sErrorText = KxString("Cannot open ") + sName + pszFailure;
         return false;
     }
-    // Not cleared: only bytes that were read or written are ever looked at.
-    pbBuffer = new unsigned char[kBufferSize];
+    pbBuffer = pbNew.release();
     pbCursor = pbBuffer;
     dwState = dwMode | FS_OPEN;
     dwCount = 0;
@@ -101,7 +104,10 @@ bool KxTshFile::ReadLine(KxString& sLine) {
             nStep = 0;
         }
         *pbCursor = 0;
-        sLine.Append(reinterpret_cast<const char*>(pbStart), static_cast<unsigned>(pbPieceEnd - pbStart));
+        // A line the memory cannot hold is not handed on cut short.
+        unsigned nPiece = static_cast<unsigned>(pbPieceEnd - pbStart);
+        if (!sLine.Reserve(sLine.Length() + nPiece)) throw std::bad_alloc();
+        sLine.Append(reinterpret_cast<const char*>(pbStart), nPiece);
         if (nStep) {
             pbCursor += nStep;
             dwCount -= nStep;

@@ -3,6 +3,7 @@
 #include "KxThread.h"
 
 #include <cstddef>
+#include <memory>
 
 // The value handle as the 32-bit runtime lays it out, which the plug-in reads and writes.
 static_assert(sizeof(void*) != 4 || sizeof(KxScDataHandle) == 8, "KxScDataHandle");
@@ -15,6 +16,16 @@ namespace KxTsh {
 void Raise(int nCode, const KxString& sText) {
     KxThread* pThread = KxThread::GetThread();
     if (KxScVmEnv* pEnv = pThread ? pThread->GetVmEnv() : nullptr) pEnv->ThrowException(nCode, sText);
+}
+
+void RaiseNoMemory(const KxString& sClassName, const KxTshClassDef& def, KxScMethodFunc pfnEntry) {
+    for (const KxTshMethodDef& m : def.methods)
+        if (m.pfnMethod == pfnEntry) {
+            KxString sText(sClassName);
+            sText << "::" << m.pszName << "(): Not enough memory.";
+            Raise(def.nErrorCode, sText);
+            return;
+        }
 }
 
 // Only a string object's text is read: any other object in a string's place gives no text,
@@ -82,20 +93,22 @@ KxScPropTokenTable* MakeTokenTable(const KxTshClassDef& def) {
     return ppt;
 }
 
+// Each item joins the tree as soon as it is made, so that a description left unfinished for
+// want of memory goes as a whole.
 void Describe(const KxString& sClassName, const KxTshClassDef& def) {
-    KxScClassInfo* pci = new KxScClassInfo(sClassName);
+    std::unique_ptr<KxScClassInfo> pci(new KxScClassInfo(sClassName));
     for (const KxTshMethodDoc& doc : def.methodDocs) {
         KxScCiMethod* pmi = new KxScCiMethod(doc.pszName);
+        pci->AddMethod(pmi);
         for (const KxTshParamDoc& param : doc.aParams) {
             if (!param.pszText) break;
             KxScMethodParameterInfo* ppi = new KxScMethodParameterInfo(param.pszText, false);
-            if (param.pszHelp) ppi->AppendHelpText(param.pszHelp);
             pmi->AddParameter(ppi);
+            if (param.pszHelp) ppi->AppendHelpText(param.pszHelp);
         }
-        pci->AddMethod(pmi);
     }
     for (const char* pszName : def.propertyDocs) pci->AddProperty(new KxScCiProperty(pszName));
-    KxScDataObject::AddClassInfo(pci);
+    KxScDataObject::AddClassInfo(pci.release());
 }
 
 void Publish(KxScDataObject* poClass, const KxString& sClassName) {

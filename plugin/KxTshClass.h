@@ -3,6 +3,8 @@
 // KxTshClass<itself>, defines its vocabulary in one KxTshClassDef (methods, signatures,
 // property tokens, description, prelude constants) and its method functions; the skeleton
 // does the rest: the class object, instance property access, setup and shutdown.
+#include <new>
+
 #include "KxScClassInfo.h"
 #include "KxScVmEnv.h"
 
@@ -52,13 +54,19 @@ struct KxTshClassDef {
     KxTshTable<const char*> propertyDocs;
     KxTshTable<KxTshConstant> constants;
     bool bForgetsClassObject;  // its class object's destruction clears children and poClassObject
+    int nErrorCode;            // of the exceptions the class raises
 };
+
+// A method's entry in KxTshClassDef::methods: T::M, run inside the class's guard.
+#define KXTSH_METHOD(T, M) static_cast<KxScMethodFunc>(&T::template Guarded<&T::M>)
 
 // What the skeleton does the same way for every class, written once.
 namespace KxTsh {
 // A script exception on the calling thread's environment. A thread without one (a host
 // calling from elsewhere) has no script to raise it in: nothing happens then.
 void Raise(int nCode, const KxString& sText);
+// "Class::Method(): Not enough memory.", for the method of def whose entry is pfnEntry.
+void RaiseNoMemory(const KxString& sClassName, const KxTshClassDef& def, KxScMethodFunc pfnEntry);
 // Argument i of a call, or null when the call has fewer (a host may call a method directly
 // with fewer arguments than the runtime would pass).
 KxScDataHandle* Arg(int nArgs, KxScDataHandle** pphArgs, int i);
@@ -131,15 +139,34 @@ public:
         KxScDataObject::FilloutPropertyNameList(plNames, pptTokenTable);
     }
 
+    // Without the memory for the class object and its description the class is left out:
+    // scripts do not find it, and the rest of the plug-in works on.
     static void SetupClass() {
         if (poClassObject) return;
-        KxTsh::Publish(new T(ClassObject), sClassName);
+        try {
+            KxTsh::Publish(new T(ClassObject), sClassName);
+        } catch (const std::bad_alloc&) {
+            poClassObject = nullptr;
+        }
     }
     static KxString GetPreludeText() { return KxTsh::PreludeText(T::kDef.constants); }
     static void ShutdownClass() {
         if (bShutDown) return;
         bShutDown = true;
         KxTsh::Withdraw(sClassName);
+    }
+
+    // Every method runs inside this: memory that cannot be had ends the method with an
+    // exception the script can catch, and no C++ exception reaches the runtime, which has no
+    // notion of them.
+    template <KxScDataHandle* (T::*M)(KxScDataHandle*, int, KxScDataHandle**)>
+    KxScDataHandle* Guarded(KxScDataHandle* phSelf, int nArgs, KxScDataHandle** pphArgs) {
+        try {
+            return (static_cast<T*>(this)->*M)(phSelf, nArgs, pphArgs);
+        } catch (const std::bad_alloc&) {
+            KxTsh::RaiseNoMemory(sClassName, T::kDef, static_cast<KxScMethodFunc>(&KxTshClass::template Guarded<M>));
+            return nullptr;
+        }
     }
 
 protected:

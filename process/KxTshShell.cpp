@@ -13,12 +13,12 @@ static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOA) == 68, "STARTUPINFOA");
 namespace {
 
 const KxTshMethodDef kMethods[] = {
-    {"Exec", static_cast<KxScMethodFunc>(&KxTshShell::Exec), -1},
-    {"Chdir", static_cast<KxScMethodFunc>(&KxTshShell::Chdir), 1},
-    {"Setenv", static_cast<KxScMethodFunc>(&KxTshShell::Setenv), 2},
-    {"Getenv", static_cast<KxScMethodFunc>(&KxTshShell::Getenv), 1},
-    {"GetCurrentDir", static_cast<KxScMethodFunc>(&KxTshShell::GetCurrentDir), 0},
-    {"Sleep", static_cast<KxScMethodFunc>(&KxTshShell::Sleep), 1},
+    {"Exec", KXTSH_METHOD(KxTshShell, Exec), -1},
+    {"Chdir", KXTSH_METHOD(KxTshShell, Chdir), 1},
+    {"Setenv", KXTSH_METHOD(KxTshShell, Setenv), 2},
+    {"Getenv", KXTSH_METHOD(KxTshShell, Getenv), 1},
+    {"GetCurrentDir", KXTSH_METHOD(KxTshShell, GetCurrentDir), 0},
+    {"Sleep", KXTSH_METHOD(KxTshShell, Sleep), 1},
 };
 const KxTshSignatureDef kSignatures[] = {
     {"Chdir", {"String"}}, {"Setenv", {"String", "String"}}, {"Getenv", {"String"}}, {"Sleep", {"_Integer_"}},
@@ -36,6 +36,13 @@ const KxTshMethodDoc kDocs[] = {
 enum { SH_EXEC_WAIT = 1, SH_EXEC_NOWAIT = 2 };
 const KxTshConstant kConstants[] = {{"SH_EXEC_WAIT", SH_EXEC_WAIT}, {"SH_EXEC_NOWAIT", SH_EXEC_NOWAIT}};
 const int kShellError = 28, kArgumentError = 15, kNoValueError = 7;
+const char kStdOutFailure[] = "Error setting STDOUT handle.", kStdErrFailure[] = "Error setting STDERR handle.";
+
+// Puts a saved standard handle back: the message when it could not be, or null.
+const char* PutBack(DWORD dwStd, HANDLE h) {
+    if (SetStdHandle(dwStd, h)) return nullptr;
+    return dwStd == STD_OUTPUT_HANDLE ? kStdOutFailure : kStdErrFailure;
+}
 
 // Errors of the process steps: raised, and the method gives no value.
 KxScDataHandle* Fail(int nCode, const KxString& sText) {
@@ -45,7 +52,7 @@ KxScDataHandle* Fail(int nCode, const KxString& sText) {
 
 }  // namespace
 
-const KxTshClassDef KxTshShell::kDef = {kMethods, kSignatures, {}, kDocs, {}, kConstants, false};
+const KxTshClassDef KxTshShell::kDef = {kMethods, kSignatures, {}, kDocs, {}, kConstants, false, kShellError};
 bool KxTshShell::bConsoleAllocated = false;
 
 KxTshShell::KxTshShell() : KxTshClass(KXO_SCRIPT_CLASS) {}
@@ -61,6 +68,7 @@ void KxTshShell::ShutdownClass() {
 // the host has one already, AllocConsole fails and the next Exec tries again.
 void KxTshShell::AllocateHiddenConsole() {
     if (bConsoleAllocated || !AllocConsole()) return;
+    bConsoleAllocated = true;
     SetConsoleTitleA(kHiddenConsoleTitle);
     // The finder's code runs for seconds after this call and its object deletes itself when
     // it is done; the library must stay loaded for both even if the host unloads it sooner.
@@ -70,9 +78,8 @@ void KxTshShell::AllocateHiddenConsole() {
     if (VirtualQuery(&kHiddenConsoleTitle, &mbi, sizeof mbi) &&
         GetModuleFileNameA(static_cast<HMODULE>(mbi.AllocationBase), szSelf, sizeof szSelf))
         LoadLibraryA(szSelf);
-    KxFindConsoleThread* pFinder = new KxFindConsoleThread;
-    pFinder->AssignWork(pFinder, 10000);
-    bConsoleAllocated = true;
+    // Without memory for the finder the console stays in sight; the programs run all the same.
+    if (KxFindConsoleThread* pFinder = new (std::nothrow) KxFindConsoleThread) pFinder->AssignWork(pFinder, 10000);
 }
 
 KxScDataHandle* KxTshShell::Exec(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
@@ -112,15 +119,16 @@ KxScDataHandle* KxTshShell::RunAndCapture(const KxString& sCommand, KxTshFile* p
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE hRead = nullptr, hWrite = nullptr;
     if (!CreatePipe(&hRead, &hWrite, &sa, 0)) return Fail(kShellError, "Shell::Exec(): Cannot create pipe.");
-    // The program gets the host's standard handles, pointed into the pipe for the start.
+    // The program gets the host's standard handles, pointed into the pipe for the start. A
+    // handle that cannot be read could not be put back: that counts as not redirected.
     HANDLE hOldOut = GetStdHandle(STD_OUTPUT_HANDLE);
     HANDLE hOldErr = GetStdHandle(STD_ERROR_HANDLE);
     const char* pszFailure = nullptr;
-    if (!SetStdHandle(STD_OUTPUT_HANDLE, hWrite)) {
-        pszFailure = "Error setting STDOUT handle.";
-    } else if (!SetStdHandle(STD_ERROR_HANDLE, hWrite)) {
-        SetStdHandle(STD_OUTPUT_HANDLE, hOldOut);
-        pszFailure = "Error setting STDERR handle.";
+    if (hOldOut == INVALID_HANDLE_VALUE || !SetStdHandle(STD_OUTPUT_HANDLE, hWrite)) {
+        pszFailure = kStdOutFailure;
+    } else if (hOldErr == INVALID_HANDLE_VALUE || !SetStdHandle(STD_ERROR_HANDLE, hWrite)) {
+        const char* pszNotBack = PutBack(STD_OUTPUT_HANDLE, hOldOut);
+        pszFailure = pszNotBack ? pszNotBack : kStdErrFailure;
     }
     if (pszFailure) {
         CloseHandle(hRead);
@@ -132,18 +140,20 @@ KxScDataHandle* KxTshShell::RunAndCapture(const KxString& sCommand, KxTshFile* p
     PROCESS_INFORMATION pi = {};
     KxString sLine(sCommand);  // CreateProcessA may write into the command line
     BOOL bStarted = CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-    SetStdHandle(STD_OUTPUT_HANDLE, hOldOut);
-    SetStdHandle(STD_ERROR_HANDLE, hOldErr);
+    // A handle left in the pipe is told, after the program has run.
+    const char* pszOutNotBack = PutBack(STD_OUTPUT_HANDLE, hOldOut);
+    const char* pszErrNotBack = PutBack(STD_ERROR_HANDLE, hOldErr);
+    const char* pszNotBack = pszOutNotBack ? pszOutNotBack : pszErrNotBack;
     if (!bStarted) {
         CloseHandle(hRead);
         CloseHandle(hWrite);
-        return Fail(kShellError, KxString("Cannot create process: ") + sCommand);
+        return Fail(kShellError, pszNotBack ? KxString(pszNotBack) : KxString("Cannot create process: ") + sCommand);
     }
     PumpOutput(hRead, hWrite, pFile);
     WaitForSingleObject(pi.hProcess, INFINITE);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    return nullptr;
+    return pszNotBack ? Fail(kShellError, pszNotBack) : nullptr;
 }
 
 void KxTshShell::PumpOutput(HANDLE hReadEnd, HANDLE hWriteEnd, KxTshFile* pFile) {

@@ -3,17 +3,19 @@
 namespace {
 
 const KxTshMethodDef kMethods[] = {
-    {"TaskList", static_cast<KxScMethodFunc>(&KxTshTask::TaskList), 0},
-    {"Kill", static_cast<KxScMethodFunc>(&KxTshTask::Kill), -1},
+    {"TaskList", KXTSH_METHOD(KxTshTask, TaskList), 0},
+    {"Kill", KXTSH_METHOD(KxTshTask, Kill), -1},
 };
 const KxTshSignatureDef kSignatures[] = {{"Kill", {"void"}}, {"Kill", {"int"}}};
 enum { TOKEN_ID, TOKEN_FLAGS, TOKEN_NAME, TOKEN_WINDOW };
 const char* const kTokens[] = {"id", "flags", "name", "window"};
 const KxTshMethodDoc kDocs[] = {{"TaskList", {}}, {"Kill", {}}};
+// Raised only when memory runs out, with the code of the other process class.
+const int kTaskError = 28;
 
 }  // namespace
 
-const KxTshClassDef KxTshTask::kDef = {kMethods, kSignatures, kTokens, kDocs, kTokens, {}, true};
+const KxTshClassDef KxTshTask::kDef = {kMethods, kSignatures, kTokens, kDocs, kTokens, {}, true, kTaskError};
 
 KxTshTask::KxTshTask(const TaskRecord& record) : KxTshClass(KXO_SCRIPT_CLASS), record(record) {}
 
@@ -45,10 +47,15 @@ KxScDataHandle* KxTshTask::TaskList(KxScDataHandle*, int, KxScDataHandle**) {
     KxScStdLibList* pList = nullptr;
     KxScDataHandle* phList = nullptr;
     pli->CreateList(&pList, &phList);
-    for (unsigned i = 0; i < nCount; ++i) {
-        KxScDataHandle* ph = KxScDataHandle::CreateData(new KxTshTask(aRecords[i]));
-        pList->AppendItem(ph);
-        ph->Drop();
+    try {
+        for (unsigned i = 0; i < nCount; ++i) {
+            KxScDataHandle* ph = KxScDataHandle::CreateData(new KxTshTask(aRecords[i]));
+            pList->AppendItem(ph);
+            ph->Drop();
+        }
+    } catch (const std::bad_alloc&) {
+        phList->Drop();  // a list cut short is no list of the processes
+        throw;
     }
     return phList;
 }

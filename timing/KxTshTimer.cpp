@@ -6,23 +6,25 @@ namespace {
 unsigned SystemTicks() { return GetTickCount(); }
 
 const KxTshMethodDef kMethods[] = {
-    {"Timer", static_cast<KxScMethodFunc>(&KxTshTimer::Timer), 0},
-    {"Start", static_cast<KxScMethodFunc>(&KxTshTimer::Start), -1},
-    {"Stop", static_cast<KxScMethodFunc>(&KxTshTimer::Stop), 0},
+    {"Timer", KXTSH_METHOD(KxTshTimer, Timer), 0},
+    {"Start", KXTSH_METHOD(KxTshTimer, Start), -1},
+    {"Stop", KXTSH_METHOD(KxTshTimer, Stop), 0},
     // Pausing is stopping: both note the moment, and Resume carries on from it.
-    {"Pause", static_cast<KxScMethodFunc>(&KxTshTimer::Stop), 0},
-    {"Resume", static_cast<KxScMethodFunc>(&KxTshTimer::Resume), 0},
-    {"HasExpired", static_cast<KxScMethodFunc>(&KxTshTimer::HasExpired), 0},
-    {"Reset", static_cast<KxScMethodFunc>(&KxTshTimer::Reset), 0},
+    {"Pause", KXTSH_METHOD(KxTshTimer, Stop), 0},
+    {"Resume", KXTSH_METHOD(KxTshTimer, Resume), 0},
+    {"HasExpired", KXTSH_METHOD(KxTshTimer, HasExpired), 0},
+    {"Reset", KXTSH_METHOD(KxTshTimer, Reset), 0},
 };
 const KxTshSignatureDef kSignatures[] = {{"Start", {"void"}}, {"Start", {"int"}}};
+// Raised only when memory for a new Timer runs out, with the code of File and Shell.
+const int kTimerError = 28;
 const KxTshMethodDoc kDocs[] = {
     {"Start", {{"delay", nullptr}}}, {"Stop", {}}, {"Pause", {}}, {"Resume", {}},
     {"HasExpired", {}}, {"Reset", {}},
 };
 }  // namespace
 
-const KxTshClassDef KxTshTimer::kDef = {kMethods, kSignatures, {}, kDocs, {}, {}, false};
+const KxTshClassDef KxTshTimer::kDef = {kMethods, kSignatures, {}, kDocs, {}, {}, false, kTimerError};
 KxTshTimer::TickSource KxTshTimer::pfnTickCount = SystemTicks;
 
 KxTshTimer::KxTshTimer() : KxTshClass(KXO_SCRIPT_CLASS) {}

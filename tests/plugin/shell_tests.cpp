@@ -22,8 +22,6 @@ class ShellTest : public ScriptTest {
 protected:
     static void SetUpTestSuite() {
         static ScratchFolder folder("tsh-shell-tests");
-        hStdOut = GetStdHandle(STD_OUTPUT_HANDLE);
-        hStdErr = GetStdHandle(STD_ERROR_HANDLE);
         ScriptTest::SetUpTestSuite();
         KxTshShell::SetupClass();
         KxTshFile::SetupClass();
@@ -35,16 +33,12 @@ protected:
         KxTshShell::ShutdownClass();
         ScriptTest::TearDownTestSuite();
     }
-    // The standard handles before any Exec: every later pipe may reuse a closed pipe's values.
-    static HANDLE hStdOut, hStdErr;
     // Runs the child with the arguments, its output captured into out.txt; gives the bytes.
     static std::string Captured(const std::string& sArgs) {
         Run(("f = File.Open(\"out.txt\", \"write\"); Shell.Exec(CHILD + \" " + sArgs + "\", f); f.Close();").c_str());
         return ScratchFolder::Get("out.txt");
     }
 };
-
-HANDLE ShellTest::hStdOut, ShellTest::hStdErr;
 
 TEST_F(ShellTest, CapturedOutputReachesTheFileExactly) {
     EXPECT_EQ(Captured("out A\\r\\nB"), "A\r\nB");
@@ -135,24 +129,6 @@ TEST_F(ShellTest, ExecLeavesTheFileAsItIs) {
     EXPECT_EQ(Text("second"), "two");
     EXPECT_EQ(Text("third"), "<nil>");
     EXPECT_EQ(ScratchFolder::Get("in.txt"), "one\r\ntwo\r\n");
-}
-
-TEST_F(ShellTest, StandardHandlesAndFolderAreKeptOnEveryPath) {
-    Run("before = Shell.GetCurrentDir();");
-    Captured("out x");
-    ExpectErrors({
-        {"Shell.Exec(\"no-such-program-here.exe arg\");", "28 Cannot create process: no-such-program-here.exe arg"},
-        {"Shell.Exec(\"\");", "28 Cannot create process: "},
-        {"Shell.Exec();", "15 Shell::Exec(): Need one or two parameters."},
-        {"Shell.Exec(CHILD, 1, 2);", "15 Shell::Exec(): Need one or two parameters."},
-        {"Shell.Exec(5);", "15 Shell::Exec(): first argument must be a string."},
-        {"Shell.Exec(nil, f);", "7 Shell::Exec(): first argument must be a string."},
-        {"Shell.Chdir(\"no-such-folder\");", "28 Cannot change directory to: no-such-folder"},
-    });
-    EXPECT_EQ(GetStdHandle(STD_OUTPUT_HANDLE), hStdOut);
-    EXPECT_EQ(GetStdHandle(STD_ERROR_HANDLE), hStdErr);
-    Run("after = Shell.GetCurrentDir();");
-    EXPECT_EQ(Text("after"), Text("before"));
 }
 
 TEST_F(ShellTest, FolderAndEnvironmentReachStartedPrograms) {
