@@ -93,6 +93,12 @@ int RunOne(const Loop& loop, unsigned nTimes) {
     return 0;
 }
 
+// How many times a run of the loop goes round: at least once, even in a smoke run.
+unsigned Times(const Loop& loop, bool bLong) {
+    unsigned n = (bLong ? loop.nLong : loop.nShort) / nDivisor;
+    return n ? n : 1;
+}
+
 // Runs this program on one run and reads its two figures; false when it failed.
 bool Measure(int nRun, double* pdBeforeMB, double* pdAfterMB) {
     char szSelf[MAX_PATH];
@@ -140,7 +146,7 @@ int main(int argc, char** argv) {
         int nRun = std::atoi(argv[1]);
         if (nRun < 0 || nRun >= 2 * nLoops) return 2;
         const Loop& loop = kLoops[nRun / 2];
-        return RunOne(loop, (nRun % 2 ? loop.nLong : loop.nShort) / nDivisor);
+        return RunOne(loop, Times(loop, nRun % 2));
     }
     std::printf("%-14s %10s %14s %14s %10s\n", "loop", "times", "peak MB", "script MB", "long/short");
     for (int i = 0; i < nLoops; ++i) {
@@ -154,7 +160,7 @@ int main(int argc, char** argv) {
             dPeak[j] = dAfter;
             dScript[j] = dAfter - dBefore;
             std::printf("%-14s %10u %14.1f %14.1f", kLoops[i].pszName,
-                        (j ? kLoops[i].nLong : kLoops[i].nShort) / nDivisor, dPeak[j], dScript[j]);
+                        Times(kLoops[i], j), dPeak[j], dScript[j]);
             if (j) std::printf(" %10.2f", dPeak[1] / dPeak[0]);
             std::printf("\n");
             std::fflush(stdout);
