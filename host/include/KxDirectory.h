@@ -32,9 +32,6 @@ private:
 //   size is the low 32 bits of the file size.
 // - CreateFolder makes every missing folder of the path, parents first, adding each folder it
 //   made to the list when one is given. It is true when the path is a folder afterwards.
-// - HeldBytes is what the listings of all open readers hold, in bytes: a script runtime
-//   counts it among what scripts make, since a reader a script drops keeps its listing until
-//   the runtime's collector frees it.
 class KXUTIL_API KxDirectory {
 public:
     KxDirectory();
@@ -49,7 +46,6 @@ public:
 
     static bool Exists(const KxString& sPath);
     static bool CreateFolder(const KxString& sPath, KxStringList* pslCreated);
-    static unsigned long long HeldBytes();
 
     KxString sName;
     int nCount;
@@ -57,7 +53,6 @@ public:
 private:
     KxDirectoryFileInfo** ppEntries;
     int nNext;
-    unsigned long long qwHeld;  // this reader's share of HeldBytes
 };
 
 // The folder part of a path: everything before its last '\' (the root "C:\" keeps its

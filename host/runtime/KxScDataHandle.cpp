@@ -1,6 +1,6 @@
 #include <vector>
 
-#include "KxDirectory.h"
+#include "KxListingBytes.h"
 #include "RtInternal.h"
 
 // What a running script makes, in one measure, for the collector's pace: collection is due
@@ -251,7 +251,7 @@ int KxScDataHandle::GarbageCollect() {
     do nTotal += gPool.CollectPass();
     while (gPool.AnyUnreferenced());
     gPool.paceHandles.qwKept = gPool.nLive;
-    gPool.qwListedKept = KxDirectory::HeldBytes();
+    gPool.qwListedKept = KxListingBytes();
     gPool.paceBytes.qwKept += gPool.qwListedKept;
     gPool.paceHandles.qwSince = gPool.paceBytes.qwSince = gPool.paceResources.qwSince = 0;
     gPool.bCollecting = false;
@@ -259,7 +259,7 @@ int KxScDataHandle::GarbageCollect() {
 }
 
 bool RtCollectDue() {
-    unsigned long long qwListed = KxDirectory::HeldBytes();
+    unsigned long long qwListed = KxListingBytes();
     unsigned long long qwListedMore = qwListed > gPool.qwListedKept ? qwListed - gPool.qwListedKept : 0;
     return gPool.paceHandles.Due() || gPool.paceBytes.Due(qwListedMore) || gPool.paceResources.Due();
 }

@@ -1,4 +1,5 @@
 #include "KxDirectory.h"
+#include "KxListingBytes.h"
 
 #include <windows.h>
 
@@ -17,8 +18,17 @@ KxString JoinPath(const KxString& sFolder, const char* pszName) {
 }
 
 // Readers may be opened on several threads at once.
-unsigned long long gqwHeld = 0;
-void AddHeld(unsigned long long qwBytes) { __atomic_add_fetch(&gqwHeld, qwBytes, __ATOMIC_RELAXED); }
+unsigned long long gqwListed = 0;
+void AddListed(unsigned long long qwBytes) { __atomic_add_fetch(&gqwListed, qwBytes, __ATOMIC_RELAXED); }
+
+// What a listing holds: each entry, its place in the array, its name and its path.
+unsigned long long ListingBytes(KxDirectoryFileInfo* const* ppEntries, int nCount) {
+    unsigned long long qw = 0;
+    for (int i = 0; i < nCount; ++i)
+        qw += sizeof(KxDirectoryFileInfo) + sizeof(void*) + ppEntries[i]->GetFileName().Length() +
+              ppEntries[i]->GetFilePath().Length() + 2;
+    return qw;
+}
 
 bool IsFolder(const char* pszPath) {
     DWORD dwAttr = GetFileAttributesA(pszPath);
@@ -30,7 +40,7 @@ KxDirectoryFileInfo::KxDirectoryFileInfo(const KxString& sFolder, const char* ps
                                          unsigned dwAttributes, unsigned dwSize)
     : sName(pszName), sPath(JoinPath(sFolder, pszName)), dwAttributes(dwAttributes), dwSize(dwSize) {}
 
-KxDirectory::KxDirectory() : sName(NULL_STRING), nCount(0), ppEntries(nullptr), nNext(0), qwHeld(0) {}
+KxDirectory::KxDirectory() : sName(NULL_STRING), nCount(0), ppEntries(nullptr), nNext(0) {}
 
 KxDirectory::~KxDirectory() { Close(); }
 
@@ -53,13 +63,10 @@ bool KxDirectory::Open(const KxString& sPath) {
             nRoom *= 2;
         }
         ppEntries[nCount++] = new KxDirectoryFileInfo(sPath, fd.cFileName, fd.dwFileAttributes, fd.nFileSizeLow);
-        // The entry, its place in the array, its name and its path (the folder and the name).
-        qwHeld += sizeof(KxDirectoryFileInfo) + 2 * sizeof(void*) + 2 * std::strlen(fd.cFileName) +
-                  sPath.Length() + 3;
     } while (FindNextFileA(hFind, &fd));
     FindClose(hFind);
     sName = sPath;
-    AddHeld(qwHeld);
+    AddListed(ListingBytes(ppEntries, nCount));
     return true;
 }
 
@@ -73,16 +80,16 @@ KxDirectoryFileInfo* KxDirectory::Next() {
 }
 
 void KxDirectory::Close() {
+    // Only a listing that was whole (the reader is open) was counted.
+    if (!sName.IsNull()) AddListed(0 - ListingBytes(ppEntries, nCount));
     for (int i = 0; i < nCount; ++i) delete ppEntries[i];
     delete[] ppEntries;
     ppEntries = nullptr;
     nCount = nNext = 0;
     sName = NULL_STRING;
-    AddHeld(0 - qwHeld);
-    qwHeld = 0;
 }
 
-unsigned long long KxDirectory::HeldBytes() { return __atomic_load_n(&gqwHeld, __ATOMIC_RELAXED); }
+unsigned long long KxListingBytes() { return __atomic_load_n(&gqwListed, __ATOMIC_RELAXED); }
 
 bool KxDirectory::Exists(const KxString& sPath) {
     return !sPath.IsNull() && sPath.Length() && IsFolder(sPath);

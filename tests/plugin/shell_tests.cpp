@@ -148,11 +148,16 @@ TEST_F(ShellTest, FolderAndEnvironmentReachStartedPrograms) {
 
 // A detached program is still waiting for its release when Exec returns: Exec did not wait.
 TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
+    // The program's folder is shared by the test programs of every prefix running at the same
+    // time, and process ids repeat across prefixes: a name made unique in the folder itself.
+    char szOwn[MAX_PATH];
+    ASSERT_NE(GetTempFileNameA(ChildFolder().c_str(), "tsh", 0, szOwn), 0u) << GetLastError();
+    const std::string sOwn = std::strrchr(szOwn, '\\') + 1;
     for (const char* pszFlag : {"SH_EXEC_NOWAIT", "0", "5"}) {
-        std::string sMarker = ChildFolder() + "\\tsh-detached.txt", sRelease = ChildFolder() + "\\tsh-release.txt";
+        std::string sMarker = ChildFolder() + "\\" + sOwn + ".cwd", sRelease = ChildFolder() + "\\" + sOwn + ".go";
         DeleteFileA(sRelease.c_str());
         // A switch after the program: '/' separates no folder.
-        Run((std::string("Shell.Exec(CHILD + \" waitfor tsh-release.txt cwdfile tsh-detached.txt /switch\", ") + pszFlag + ");").c_str());
+        Run(("Shell.Exec(CHILD + \" waitfor " + sOwn + ".go cwdfile " + sOwn + ".cwd /switch\", " + pszFlag + ");").c_str());
         EXPECT_EQ(ScratchFolder::Get(sMarker.c_str()), "<missing>") << pszFlag;
         ScratchFolder::Put(sRelease.c_str(), "");
         // The child holds the marker unshared while it writes it: a whole text means it is done.
@@ -162,6 +167,7 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
         DeleteFileA(sMarker.c_str());
         DeleteFileA(sRelease.c_str());
     }
+    DeleteFileA(szOwn);
     // A command line with no folder part starts in the host's current folder.
     Run("Shell.Exec(\"cmd /c echo switched> tsh-cmd.txt\", SH_EXEC_NOWAIT);");
     for (int i = 0; i < 600 && ScratchFolder::Get("tsh-cmd.txt") != "switched\r\n"; ++i) Sleep(50);
