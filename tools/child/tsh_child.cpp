@@ -11,6 +11,7 @@
 //   waitfor NAME  wait until the file NAME exists (at most a minute)
 //   window TITLE  open a window with that title, last in the z-order (it lives until the end)
 //   idle MS       sleep while answering window messages (a close request ends the program)
+//   close         close standard output and error, and go on without them
 //   exit CODE     the exit code (default 0)
 #include <windows.h>
 
@@ -150,6 +151,10 @@ int main(int argc, char** argv) {
         } else if (sOp == "idle") {
             if (!Idle(static_cast<DWORD>(std::atoi(pszArg)))) return 3;
             ++i;
+        } else if (sOp == "close") {
+            HANDLE hOut = GetStdHandle(STD_OUTPUT_HANDLE), hErr = GetStdHandle(STD_ERROR_HANDLE);
+            CloseHandle(hOut);
+            if (hErr != hOut) CloseHandle(hErr);
         } else if (sOp == "exit") {
             nExit = std::atoi(pszArg);
             ++i;
