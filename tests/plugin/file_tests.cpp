@@ -14,20 +14,11 @@ KXTSH_DEFINE_STATICS(KxTshDirectory, "Directory");
 
 namespace {
 
-class FileTest : public ScriptTest {
+class FileTest : public ClassTest<KxTshFile, KxTshDirectory> {
 protected:
     static void SetUpTestSuite() {
         static ScratchFolder folder("tsh-file-tests");
-        ScriptTest::SetUpTestSuite();
-        KxTshFile::SetupClass();
-        KxTshDirectory::SetupClass();
-        Run(KxTshFile::GetPreludeText());
-        Run(KxTshDirectory::GetPreludeText());
-    }
-    static void TearDownTestSuite() {
-        KxTshDirectory::ShutdownClass();
-        KxTshFile::ShutdownClass();
-        ScriptTest::TearDownTestSuite();
+        ClassTest::SetUpTestSuite();
     }
     // Every line ReadLine gives for the bytes, then "<end>".
     static std::vector<std::string> Lines(const std::string& sBytes) {
@@ -41,22 +32,7 @@ protected:
         v.push_back("<end>");
         return v;
     }
-    typedef std::vector<std::string> V;
 };
-
-TEST_F(FileTest, ReadLineSplitsAtLfAndCrLfOnly) {
-    EXPECT_EQ(Lines(""), V({"<end>"}));
-    EXPECT_EQ(Lines("a\r\nb\n"), V({"a", "b", "<end>"}));
-    EXPECT_EQ(Lines("a\n\n\r\n"), V({"a", "", "", "<end>"}));
-    EXPECT_EQ(Lines("a\rb\n"), V({"ab", "<end>"}));  // a lone CR is dropped
-    EXPECT_EQ(Lines("a\r\r\nb\r"), V({"a", "<end>"}));
-    EXPECT_EQ(Lines("a\nabc"), V({"a", "<end>"}));  // no line end: never returned
-    // A NUL ends its piece; text after the next CR goes on.
-    EXPECT_EQ(Lines(std::string("ab\0cd\ref\n", 10)), V({"abef", "<end>"}));
-    // CR as byte 4,096 and LF as byte 4,097: the line ends there, the next starts after.
-    std::string sFirst(4095, 'p');
-    EXPECT_EQ(Lines(sFirst + "\r\nnext\n"), V({sFirst, "next", "<end>"}));
-}
 
 // The lines a reader of 4,096-byte blocks must give: LF and CR LF end a line (a CR LF split
 // by a block end too), other CRs are dropped, a NUL drops its piece's rest up to the next CR,
@@ -94,13 +70,15 @@ unsigned Random(unsigned n) {
     return (nSeed >> 16) % n;
 }
 
-// Files of every length near the block edges, each read back line by line. In the second
-// family the first block is all CR LF pairs, whose LFs stay in the buffer, so a stale LF
-// follows the data of a short last block: a reader that looked past the data would end its
-// last line there.
+// Short files, then files of every length near the block edges, each read back line by line.
+// In the last family the first block is all CR LF pairs, whose LFs stay in the buffer, so a
+// stale LF follows the data of a short last block: a reader that looked past the data would
+// end its last line there.
 TEST_F(FileTest, ReadLineAgreesWithTheBlockRulesNearEveryEdge) {
     std::string sLong(10000, 'x'), sFirst(4095, 'p');
-    std::vector<std::string> vFiles = {"a\n" + sLong + "\nb\n", sFirst + "\nq\n", sFirst + "r\ns\n", sFirst + "\rt\n"};
+    std::vector<std::string> vFiles = {"", "a\r\nb\n", "a\n\n\r\n", "a\rb\n", "a\r\r\nb\r", "a\nabc",
+                                       std::string("ab\0cd\ref\n", 10), sFirst + "\r\nnext\n", "a\n" + sLong + "\nb\n",
+                                       sFirst + "\nq\n", sFirst + "r\ns\n", sFirst + "\rt\n"};
     for (size_t n : {1u, 2u, 3u, 4094u, 4095u, 4096u, 4097u, 4098u, 8191u, 8192u, 8193u, 12289u}) {
         for (int k = 0; k < 4; ++k) {
             std::string s(n, 'x');
@@ -159,23 +137,6 @@ TEST_F(FileTest, WriteTextPutsOnDiskWhatTheBufferRulesSay) {
     }
     file.CloseFile();
     EXPECT_TRUE(ScratchFolder::Get("diff.txt") == sDisk + sBuffered);
-}
-
-TEST_F(FileTest, WriteTextBuffersUntilLineEndFlushOrClose) {
-    KxString sError;
-    {
-        KxTshFile file;
-        ASSERT_TRUE(file.OpenFile("w.txt", KxTshFile::FS_WRITE, sError));
-        file.WriteText("", true);
-        EXPECT_EQ(ScratchFolder::Get("w.txt"), "\r\n");
-        file.WriteText(KxString(std::string(5000, 'y').c_str()), false);
-        EXPECT_EQ(ScratchFolder::Get("w.txt").size(), 2u + 4094u);
-        EXPECT_EQ(file.dwCount, 906u);
-        file.FlushBuffer();
-        EXPECT_EQ(ScratchFolder::Get("w.txt").size(), 5002u);
-        file.WriteText("in\rside\n", false);
-    }  // destruction writes what is buffered
-    EXPECT_EQ(ScratchFolder::Get("w.txt"), "\r\n" + std::string(5000, 'y') + "in\rside\n");
 }
 
 TEST_F(FileTest, OpenModesAndTheirFailures) {

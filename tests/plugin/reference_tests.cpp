@@ -119,38 +119,23 @@ const ClassEntry kClasses[] = {
     {"Timer", ClassObjectOf<KxTshTimer>, KxTshTimer::GetPreludeText},
 };
 
-class ReferenceTest : public ScriptTest {
+class ReferenceTest : public ClassTest<KxTshShell, KxTshFile, KxTshDirectory, KxTshTask, KxTshTimer> {
 protected:
     static void SetUpTestSuite() {
         static ScratchFolder folder("tsh-reference-tests");
-        ScriptTest::SetUpTestSuite();
-        KxTshShell::SetupClass();
-        KxTshFile::SetupClass();
-        KxTshDirectory::SetupClass();
-        KxTshTask::SetupClass();
-        KxTshTimer::SetupClass();
-        for (const ClassEntry& c : kClasses) Run(c.pfnPrelude());
+        ClassTest::SetUpTestSuite();
         pcmRuntime = KxScConsoleManager::pcmManager;
         KxScConsoleManager::pcmManager = &console;
         ref = Read(TSH_CLASS_REFERENCE);
     }
     static void TearDownTestSuite() {
         KxScConsoleManager::pcmManager = pcmRuntime;
-        KxTshShell::ShutdownClass();
-        KxTshFile::ShutdownClass();
-        KxTshDirectory::ShutdownClass();
-        KxTshTask::ShutdownClass();
-        KxTshTimer::ShutdownClass();
-        ScriptTest::TearDownTestSuite();
+        ClassTest::TearDownTestSuite();
     }
-    static Reference ref;
-    static CapturedConsole console;
-    static KxScConsoleManager* pcmRuntime;
+    static inline Reference ref;
+    static inline CapturedConsole console;
+    static inline KxScConsoleManager* pcmRuntime = nullptr;
 };
-
-Reference ReferenceTest::ref;
-CapturedConsole ReferenceTest::console;
-KxScConsoleManager* ReferenceTest::pcmRuntime = nullptr;
 
 TEST_F(ReferenceTest, EachSectionDescribesWhatItsClassRegistersAndNothingElse) {
     for (const ClassEntry& c : kClasses) {

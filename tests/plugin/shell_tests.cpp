@@ -18,20 +18,12 @@ KXTSH_DEFINE_STATICS(KxTshFile, "File");
 
 namespace {
 
-class ShellTest : public ScriptTest {
+class ShellTest : public ClassTest<KxTshShell, KxTshFile> {
 protected:
     static void SetUpTestSuite() {
         static ScratchFolder folder("tsh-shell-tests");
-        ScriptTest::SetUpTestSuite();
-        KxTshShell::SetupClass();
-        KxTshFile::SetupClass();
-        Run(KxTshShell::GetPreludeText());
+        ClassTest::SetUpTestSuite();
         KxScVmEnv::SetGlobalVariable("CHILD", KxScDataHandle::CreateData(ChildProgram().c_str(), false), true, false);
-    }
-    static void TearDownTestSuite() {
-        KxTshFile::ShutdownClass();
-        KxTshShell::ShutdownClass();
-        ScriptTest::TearDownTestSuite();
     }
     // Runs the child with the arguments, its output captured into out.txt; gives the bytes.
     static std::string Captured(const std::string& sArgs) {
@@ -183,12 +175,9 @@ TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
     // The host stays up until the test has seen its console.
     DeleteFileA("release.txt");
     ScratchFolder::Put("hidden.tarvo", "Shell.Exec(ARGS[0] + \" out x\"); Shell.Exec(ARGS[0] + \" waitfor release.txt\");");
-    std::string sLine = ChildFolder() + "\\tarvow.exe hidden.tarvo " + ChildProgram();
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
     // Detached: it must not share this program's console.
-    ASSERT_TRUE(CreateProcessA(nullptr, &sLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr, &si, &pi));
+    HANDLE hHost = StartProgram(ChildFolder() + "\\tarvow.exe hidden.tarvo " + ChildProgram(), DETACHED_PROCESS).hProcess;
+    ASSERT_NE(hHost, nullptr);
     HWND hConsole = nullptr;
     for (int i = 0; i < 600 && !(hConsole && !IsWindowVisible(hConsole)); ++i) {
         Sleep(50);
@@ -197,12 +186,7 @@ TEST_F(ShellTest, TarvowGetsAConsoleThatIsHiddenAtOnce) {
     EXPECT_NE(hConsole, nullptr);
     EXPECT_FALSE(hConsole && IsWindowVisible(hConsole));
     ScratchFolder::Put("release.txt", "");
-    DWORD dwExit = 999;
-    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
-    GetExitCodeProcess(pi.hProcess, &dwExit);
-    EXPECT_EQ(dwExit, 0u);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
+    EXPECT_EQ(ExitCodeAfter(hHost), 0u);
     // The console went with the host's shutdown.
     for (int i = 0; i < 600 && FindWindowA(nullptr, kHiddenConsoleTitle); ++i) Sleep(50);
     EXPECT_EQ(FindWindowA(nullptr, kHiddenConsoleTitle), nullptr);

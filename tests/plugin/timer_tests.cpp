@@ -9,18 +9,12 @@ namespace {
 unsigned uNow = 0;
 unsigned FakeTicks() { return uNow; }
 
-class TimerTest : public ScriptTest {
+class TimerTest : public ClassTest<KxTshTimer> {
 protected:
     static void SetUpTestSuite() {
-        ScriptTest::SetUpTestSuite();
-        KxTshTimer::SetupClass();
+        ClassTest::SetUpTestSuite();
         KxTshTimer::pfnTickCount = FakeTicks;
         KxStopWatch::SetTickSource(FakeTicks);
-    }
-    static void TearDownTestSuite() {
-        KxTshTimer::ShutdownClass();
-        KxStopWatch::SetTickSource(nullptr);
-        ScriptTest::TearDownTestSuite();
     }
     // HasExpired() of the global timer t, with the clock at uTick.
     static int ExpiredAt(unsigned uTick) {
@@ -56,6 +50,9 @@ TEST_F(TimerTest, FieldsFollowTheCallsAndStartKeepsTheDelay) {
     Run("t.Reset();");
     EXPECT_EQ(pt->swWatch.dwStartTick, 1450u);
     EXPECT_EQ(pt->swWatch.dwDelay, 500u);
+    // The pause tick from before the latest start no longer pauses it.
+    EXPECT_EQ(ExpiredAt(1949), 0);
+    EXPECT_EQ(ExpiredAt(1950), 1);
     Run("t = nil;");
 }
 

@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 
+#include "../plugin/scratch_folder.h"
 #include "KxDirectory.h"
 
 namespace {
@@ -19,14 +20,7 @@ protected:
     }
     void TearDown() override { RemoveTree(sRoot); }
 
-    void WriteFile(const std::string& sName, const std::string& sBytes) {
-        HANDLE h = CreateFileA((sRoot + "\\" + sName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, h) << GetLastError();
-        DWORD dw = 0;
-        ::WriteFile(h, sBytes.data(), static_cast<DWORD>(sBytes.size()), &dw, nullptr);
-        CloseHandle(h);
-    }
+    void WriteFile(const std::string& sName, const std::string& sBytes) { ScratchFolder::Put((sRoot + "\\" + sName).c_str(), sBytes); }
 
     static void RemoveTree(const std::string& sPath) {
         WIN32_FIND_DATAA fd;
