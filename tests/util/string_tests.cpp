@@ -7,7 +7,7 @@
 #include "KxHashTable.h"
 #include "KxString.h"
 
-TEST(KxString, NullAndEmptyAreDistinct) {
+TEST(KxString, NullAndEmptyAreDistinctAndComparisonIsExact) {
     KxString sEmpty;
     KxString sNull(NULL_STRING);
     KxString sFromNullText(static_cast<const char*>(nullptr));
@@ -23,9 +23,7 @@ TEST(KxString, NullAndEmptyAreDistinct) {
     // Appending to the null string gives a real text.
     sNull << "x";
     EXPECT_TRUE(sNull == "x");
-}
-
-TEST(KxString, ComparisonIsExact) {
+    // Comparison is exact.
     KxString s("Shell");
     EXPECT_TRUE(s == "Shell");
     EXPECT_FALSE(s == "shell");
@@ -34,14 +32,11 @@ TEST(KxString, ComparisonIsExact) {
     EXPECT_TRUE(KxString("a") != KxString("b"));
 }
 
-TEST(KxString, InsertsIntegersInDecimal) {
-    KxString s;
-    s << 0 << " " << -7 << " " << INT_MAX << " " << INT_MIN;
-    EXPECT_STREQ("0 -7 2147483647 -2147483648", static_cast<const char*>(s));
-    EXPECT_EQ(27u, s.Length());
-}
-
-TEST(KxString, BuildsLongTextsAndCopiesIndependently) {
+TEST(KxString, BuildsLongTextsWithIntegersAndCopiesIndependently) {
+    KxString sInts;
+    sInts << 0 << " " << -7 << " " << INT_MAX << " " << INT_MIN;
+    EXPECT_STREQ("0 -7 2147483647 -2147483648", static_cast<const char*>(sInts));
+    EXPECT_EQ(27u, sInts.Length());
     std::string sExpected;
     KxString s(KxStringSize(4));
     for (int i = 0; i < 5000; ++i) {
