@@ -32,7 +32,7 @@ TEST(KxString, NullAndEmptyAreDistinctAndComparisonIsExact) {
     EXPECT_TRUE(KxString("a") != KxString("b"));
 }
 
-TEST(KxString, BuildsLongTextsWithIntegersAndCopiesIndependently) {
+TEST(KxString, BuildsLongTextsWithIntegersAndNulsAndCopiesIndependently) {
     KxString sInts;
     sInts << 0 << " " << -7 << " " << INT_MAX << " " << INT_MIN;
     EXPECT_STREQ("0 -7 2147483647 -2147483648", static_cast<const char*>(sInts));
@@ -53,14 +53,12 @@ TEST(KxString, BuildsLongTextsWithIntegersAndCopiesIndependently) {
     sSelf = static_cast<const char*>(sSelf) + 3;
     EXPECT_TRUE(sSelf == "def");
     EXPECT_TRUE(KxString("global ") + "X" + KxString(" = 1;") == "global X = 1;");
-}
-
-TEST(KxString, KeepsEmbeddedNulBytes) {
-    KxString s;
-    s.Append("a\0b", 3);
-    EXPECT_EQ(3u, s.Length());
-    EXPECT_EQ(0, std::memcmp("a\0b", static_cast<const char*>(s), 4));
-    EXPECT_FALSE(s == "a");
+    // Embedded NUL bytes are kept.
+    KxString sNul;
+    sNul.Append("a\0b", 3);
+    EXPECT_EQ(3u, sNul.Length());
+    EXPECT_EQ(0, std::memcmp("a\0b", static_cast<const char*>(sNul), 4));
+    EXPECT_FALSE(sNul == "a");
 }
 
 TEST(KxString, AppendsPartsOfItselfWhileTheBufferMoves) {
