@@ -29,27 +29,21 @@ TEST_F(TimerTest, FieldsFollowTheCallsAndStartKeepsTheDelay) {
     Run("t = Timer.Timer();");
     KxTshTimer* pt = Object<KxTshTimer>("t");
     ASSERT_NE(pt, nullptr);
-    EXPECT_EQ(pt->swWatch.dwStartTick, 0u);
-    EXPECT_EQ(pt->swWatch.dwPauseTick, 0u);
-    EXPECT_EQ(pt->swWatch.dwDelay, 0u);
-    Run("t.Start(500);");
-    EXPECT_EQ(pt->swWatch.dwStartTick, 1000u);
-    EXPECT_EQ(pt->swWatch.dwDelay, 500u);
-    uNow = 1200;
-    Run("t.Pause();");
-    EXPECT_EQ(pt->swWatch.dwPauseTick, 1200u);
-    uNow = 1300;
-    Run("t.Stop();");
-    EXPECT_EQ(pt->swWatch.dwPauseTick, 1300u);
-    uNow = 1400;
-    Run("t.Start();");
-    EXPECT_EQ(pt->swWatch.dwStartTick, 1400u);
-    EXPECT_EQ(pt->swWatch.dwPauseTick, 1300u);
-    EXPECT_EQ(pt->swWatch.dwDelay, 500u);
-    uNow = 1450;
-    Run("t.Reset();");
-    EXPECT_EQ(pt->swWatch.dwStartTick, 1450u);
-    EXPECT_EQ(pt->swWatch.dwDelay, 500u);
+    // At each tick the call, then the start tick, pause tick and delay it leaves.
+    const struct {
+        unsigned uTick;
+        const char* pszCall;
+        unsigned uStart, uPause, uDelay;
+    } steps[] = {{1000, "", 0, 0, 0},                 {1000, "t.Start(500);", 1000, 0, 500},
+                 {1200, "t.Pause();", 1000, 1200, 500}, {1300, "t.Stop();", 1000, 1300, 500},
+                 {1400, "t.Start();", 1400, 1300, 500}, {1450, "t.Reset();", 1450, 1300, 500}};
+    for (const auto& s : steps) {
+        uNow = s.uTick;
+        Run(s.pszCall);
+        EXPECT_EQ(pt->swWatch.dwStartTick, s.uStart) << s.pszCall;
+        EXPECT_EQ(pt->swWatch.dwPauseTick, s.uPause) << s.pszCall;
+        EXPECT_EQ(pt->swWatch.dwDelay, s.uDelay) << s.pszCall;
+    }
     // The pause tick from before the latest start no longer pauses it.
     EXPECT_EQ(ExpiredAt(1949), 0);
     EXPECT_EQ(ExpiredAt(1950), 1);
