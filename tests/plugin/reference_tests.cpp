@@ -100,84 +100,61 @@ struct CapturedConsole : KxScConsoleManager {
     }
 };
 
+// Each class as set up: its name, class object and prelude.
 struct ClassEntry {
-    const char* pszName;
-    KxScDataObject* (*pfnClassObject)();
-    KxString (*pfnPrelude)();
+    std::string sName;
+    KxScDataObject* poClass;
+    std::string sPrelude;
 };
-
-template <class T>
-KxScDataObject* ClassObjectOf() {
-    return T::poClassObject;
+template <class... T>
+std::vector<ClassEntry> Entries() {
+    return {{std::string(T::sClassName), T::poClassObject, std::string(T::GetPreludeText())}...};
 }
 
-const ClassEntry kClasses[] = {
-    {"Directory", ClassObjectOf<KxTshDirectory>, KxTshDirectory::GetPreludeText},
-    {"File", ClassObjectOf<KxTshFile>, KxTshFile::GetPreludeText},
-    {"Shell", ClassObjectOf<KxTshShell>, KxTshShell::GetPreludeText},
-    {"Task", ClassObjectOf<KxTshTask>, KxTshTask::GetPreludeText},
-    {"Timer", ClassObjectOf<KxTshTimer>, KxTshTimer::GetPreludeText},
-};
-
-class ReferenceTest : public ScriptTest {
+class ReferenceTest : public ClassTest<KxTshShell, KxTshFile, KxTshDirectory, KxTshTask, KxTshTimer> {
 protected:
     static void SetUpTestSuite() {
         static ScratchFolder folder("tsh-reference-tests");
-        ScriptTest::SetUpTestSuite();
-        KxTshShell::SetupClass();
-        KxTshFile::SetupClass();
-        KxTshDirectory::SetupClass();
-        KxTshTask::SetupClass();
-        KxTshTimer::SetupClass();
-        for (const ClassEntry& c : kClasses) Run(c.pfnPrelude());
+        ClassTest::SetUpTestSuite();
         pcmRuntime = KxScConsoleManager::pcmManager;
         KxScConsoleManager::pcmManager = &console;
         ref = Read(TSH_CLASS_REFERENCE);
     }
     static void TearDownTestSuite() {
         KxScConsoleManager::pcmManager = pcmRuntime;
-        KxTshShell::ShutdownClass();
-        KxTshFile::ShutdownClass();
-        KxTshDirectory::ShutdownClass();
-        KxTshTask::ShutdownClass();
-        KxTshTimer::ShutdownClass();
-        ScriptTest::TearDownTestSuite();
+        ClassTest::TearDownTestSuite();
     }
-    static Reference ref;
-    static CapturedConsole console;
-    static KxScConsoleManager* pcmRuntime;
+    static inline Reference ref;
+    static inline CapturedConsole console;
+    static inline KxScConsoleManager* pcmRuntime = nullptr;
 };
 
-Reference ReferenceTest::ref;
-CapturedConsole ReferenceTest::console;
-KxScConsoleManager* ReferenceTest::pcmRuntime = nullptr;
-
 TEST_F(ReferenceTest, EachSectionDescribesWhatItsClassRegistersAndNothingElse) {
-    for (const ClassEntry& c : kClasses) {
-        ASSERT_EQ(ref.sections.count(c.pszName), 1u) << "no section ## " << c.pszName;
-        const Section& s = ref.sections[c.pszName];
-        KxScDataObject* po = c.pfnClassObject();
-        EXPECT_EQ(s.methods, Names(&KxScDataObject::GetMethodNames, po)) << c.pszName << ": method headings";
+    for (const ClassEntry& c : Entries<KxTshDirectory, KxTshFile, KxTshShell, KxTshTask, KxTshTimer>()) {
+        ASSERT_EQ(ref.sections.count(c.sName), 1u) << "no section ## " << c.sName;
+        const Section& s = ref.sections[c.sName];
+        KxScDataObject* po = c.poClass;
+        EXPECT_EQ(s.methods, Names(&KxScDataObject::GetMethodNames, po)) << c.sName << ": method headings";
         // Property lists may spell a name in other case than reads do (File's fileName).
         for (const std::string& sProperty : Names(&KxScDataObject::GetInstanceProperties, po)) {
             bool bFound = false;
             for (const auto& row : s.rows) bFound |= Lower(row.first) == Lower(sProperty);
-            EXPECT_TRUE(bFound) << c.pszName << ": property " << sProperty;
+            EXPECT_TRUE(bFound) << c.sName << ": property " << sProperty;
         }
         // "global NAME = VALUE;" each: a row NAME | VALUE, and every row named in capitals is one.
-        std::string sPrelude(c.pfnPrelude());
+        const std::string& sPrelude = c.sPrelude;
         std::set<std::string> constants;
         for (size_t at = 0; (at = sPrelude.find("global ", at)) != std::string::npos;) {
             size_t eq = sPrelude.find(" = ", at), end = sPrelude.find(';', eq);
             std::string sName = sPrelude.substr(at + 7, eq - at - 7);
             constants.insert(sName);
             EXPECT_EQ(s.rows.count(sName) ? s.rows.at(sName) : "<no row>", sPrelude.substr(eq + 3, end - eq - 3))
-                << c.pszName << ": constant " << sName;
+                << c.sName << ": constant " << sName;
             at = end;
         }
         for (const auto& row : s.rows) {
             if (row.first.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") == std::string::npos) {
-                EXPECT_EQ(constants.count(row.first), 1u) << c.pszName << ": " << row.first << " is no constant of it";
+                EXPECT_EQ(constants.count(row.first), 1u) << c.sName << ": " << row.first << " is no constant of it";
             }
         }
     }

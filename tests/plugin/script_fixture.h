@@ -68,3 +68,19 @@ protected:
         return dynamic_cast<T*>(static_cast<KxScData*>(ph->Object()));
     }
 };
+
+// A ScriptTest with the given plug-in classes set up and their preludes run for the test
+// program's life, shut down at its end.
+template <class... Classes>
+class ClassTest : public ScriptTest {
+protected:
+    static void SetUpTestSuite() {
+        ScriptTest::SetUpTestSuite();
+        (Classes::SetupClass(), ...);
+        (Run(Classes::GetPreludeText()), ...);
+    }
+    static void TearDownTestSuite() {
+        (Classes::ShutdownClass(), ...);
+        ScriptTest::TearDownTestSuite();
+    }
+};

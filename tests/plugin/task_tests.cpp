@@ -4,7 +4,6 @@
 
 #include <winperf.h>
 
-#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,13 +17,6 @@
 KXTSH_DEFINE_STATICS(KxTshTask, "Task");
 
 namespace {
-
-// The offsets the walk reads, as the platform's headers lay the structures out.
-static_assert(offsetof(PERF_DATA_BLOCK, HeaderLength) == 24, "");
-static_assert(offsetof(PERF_OBJECT_TYPE, DefinitionLength) == 4 && offsetof(PERF_OBJECT_TYPE, HeaderLength) == 8 &&
-                  offsetof(PERF_OBJECT_TYPE, NumCounters) == 32 && offsetof(PERF_OBJECT_TYPE, NumInstances) == 40, "");
-static_assert(sizeof(PERF_COUNTER_DEFINITION) == 40 && offsetof(PERF_COUNTER_DEFINITION, CounterOffset) == 36, "");
-static_assert(offsetof(PERF_INSTANCE_DEFINITION, NameOffset) == 16, "");
 
 struct Instance {
     std::wstring sName;
@@ -311,26 +303,14 @@ TEST(TaskWindows, LastWindowAndLastTitleOfTheFirstMatchingRecord) {
     for (HWND h : vMine) DestroyWindow(h);
 }
 
-class TaskTest : public ScriptTest {
+class TaskTest : public ClassTest<KxTshTask> {
 protected:
-    static void SetUpTestSuite() {
-        ScriptTest::SetUpTestSuite();
-        KxTshTask::SetupClass();
-    }
-    static void TearDownTestSuite() {
-        KxTshTask::ShutdownClass();
-        ScriptTest::TearDownTestSuite();
-    }
     // Starts the child with the arguments; its id goes to the script global PID.
-    PROCESS_INFORMATION Start(const std::string& sArgs) {
-        std::string sLine = ChildProgram() + " " + sArgs;
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi = {};
-        EXPECT_TRUE(CreateProcessA(nullptr, &sLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    HANDLE Start(const std::string& sArgs) {
+        PROCESS_INFORMATION pi = StartProgram(ChildProgram() + " " + sArgs);
         WaitForInputIdle(pi.hProcess, 60000);
         KxScVmEnv::SetGlobalVariable("PID", KxScDataHandle::CreateData(static_cast<int>(pi.dwProcessId)), true, false);
-        return pi;
+        return pi.hProcess;
     }
     // Finds PID in a fresh task list (global t, or nil); the window may take a moment.
     // Waits until the child is listed, with the given window title when there is one. Wine
@@ -343,12 +323,6 @@ protected:
             if (Int("found") && (!pszWindow || Text("window") == pszWindow)) return;
             Sleep(100);
         }
-    }
-    static DWORD ExitCodeAfter(HANDLE hProcess) {
-        DWORD dw = 999;
-        if (WaitForSingleObject(hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(hProcess, &dw);
-        CloseHandle(hProcess);
-        return dw;
     }
 };
 
@@ -389,7 +363,7 @@ TEST_F(TaskTest, StrategyForThisPlatform) {
 TEST_F(TaskTest, ListsTheChildWithItsWindowAndClosesItPolitely) {
     TSH_SKIP_WITHOUT_WINDOWS();
     for (const char* pszKill : {"t.Kill()", "t.Kill(0)", "a text"}) {
-        PROCESS_INFORMATION pi = Start("window \"tsh child window\" idle 60000");
+        HANDLE hChild = Start("window \"tsh child window\" idle 60000");
         Find("tsh child window");
         ASSERT_EQ(Int("found"), 1);
         EXPECT_EQ(Text("name"), "tsh_child.exe");
@@ -404,8 +378,7 @@ TEST_F(TaskTest, ListsTheChildWithItsWindowAndClosesItPolitely) {
             Run((std::string("r = ") + pszKill + ";").c_str());
         }
         EXPECT_EQ(Int("r"), 1) << pszKill;
-        EXPECT_EQ(ExitCodeAfter(pi.hProcess), 3u) << pszKill;
-        CloseHandle(pi.hThread);
+        EXPECT_EQ(ExitCodeAfter(hChild), 3u) << pszKill;
     }
     // The record is a copy: the finished process still has its window, and a close request to
     // it harms nothing.
@@ -416,23 +389,21 @@ TEST_F(TaskTest, ListsTheChildWithItsWindowAndClosesItPolitely) {
 }
 
 TEST_F(TaskTest, KillTerminatesWithoutAWindowOrWhenForced) {
-    PROCESS_INFORMATION pi = Start("pause 60000");
+    HANDLE hChild = Start("pause 60000");
     Find();
     ASSERT_EQ(Int("found"), 1);
     EXPECT_EQ(Text("window"), "");
     Run("r = t.Kill();");
     EXPECT_EQ(Int("r"), 1);
-    EXPECT_EQ(ExitCodeAfter(pi.hProcess), 1u);
-    CloseHandle(pi.hThread);
+    EXPECT_EQ(ExitCodeAfter(hChild), 1u);
     // Gone: an id that no process has any more cannot be opened, and counts as killed.
     Run("r = t.Kill(1); t = nil;");
     EXPECT_EQ(Int("r"), 1);
-    pi = Start("window forced idle 60000");
+    hChild = Start("window forced idle 60000");
     Find("forced");
     Run("r = t.Kill(7); t = nil;");
     EXPECT_EQ(Int("r"), 1);
-    EXPECT_EQ(ExitCodeAfter(pi.hProcess), 1u);
-    CloseHandle(pi.hThread);
+    EXPECT_EQ(ExitCodeAfter(hChild), 1u);
 }
 
 TEST_F(TaskTest, ClassObjectAndBadArguments) {

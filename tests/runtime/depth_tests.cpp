@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "../plugin/child_program.h"
 #include "../plugin/scratch_folder.h"
@@ -29,19 +30,7 @@ protected:
                            "f = File.Open(\"kept.txt\", \"write\"); f.WriteLn(\"kept\");\n" + sStatements);
         SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
         HANDLE hOut = CreateFileA("out.txt", GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-        std::string sLine = "\"" + ChildFolder() + "\\tarvo.exe\" --stats deep.tarvo";
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = si.hStdError = hOut;
-        PROCESS_INFORMATION pi = {};
-        DWORD dwExit = 999;
-        if (CreateProcessA(nullptr, &sLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-            WaitForSingleObject(pi.hProcess, INFINITE);
-            GetExitCodeProcess(pi.hProcess, &dwExit);
-            CloseHandle(pi.hProcess);
-            CloseHandle(pi.hThread);
-        }
+        DWORD dwExit = ExitCodeAfter(StartProgram("\"" + ChildFolder() + "\\tarvo.exe\" --stats deep.tarvo", 0, hOut).hProcess, INFINITE);
         CloseHandle(hOut);
         std::string sOut;
         for (char c : ScratchFolder::Get("out.txt"))
@@ -53,34 +42,27 @@ protected:
     }
 };
 
-const char kClean[] = "stats: 0 live handles, 0 live objects\n";
-
-TEST_F(DeepScripts, LongChainsRun) {
-    EXPECT_EQ(Run("print(1" + Repeat(" + 1", 99999) + ");"), std::string("status 0\n100000\n") + kClean);
-    EXPECT_EQ(Run("print(\"q\"" + Repeat("[0]", 100000) + ");"), std::string("status 0\nq\n") + kClean);
-    EXPECT_EQ(Run("x = nil" + Repeat(".a", 100000) + ";"),
-              std::string("status 1\ndeep.tarvo:2: error 105: cannot read property 'a' of nil\n") + kClean);
-    EXPECT_EQ(Run("print(0 || 0" + Repeat(" && 1 || 0", 50000) + ");"), std::string("status 0\n0\n") + kClean);
-}
-
-TEST_F(DeepScripts, LongElseIfChainsAreAccepted) {
-    std::string s = "x = 150; if (x == 0) { r = 0; }";
-    for (int i = 1; i < 200; ++i) s += " else if (x == " + std::to_string(i) + ") { r = " + std::to_string(i) + "; }";
-    EXPECT_EQ(Run(s + " else { r = -1; } print(r);"), std::string("status 0\n150\n") + kClean);
-}
-
-TEST_F(DeepScripts, RecursionRunsUntilABudgetEndsIt) {
-    // Under the call limit, a hundred terms a call.
-    EXPECT_EQ(Run("function f(n) { if (n == 0) { return 0; } return f(n - 1)" + Repeat(" + 1", 100) +
-                  "; } print(f(998));"),
-              std::string("status 0\n99800\n") + kClean);
-    // Under the call limit too, but each call nests 150 operators: the evaluation budget ends it.
-    EXPECT_EQ(Run("function g(n) { if (n == 0) { return 0; } return" + Repeat(" -", 150) +
-                  " g(n - 1); } print(g(998));"),
-              std::string("status 1\ndeep.tarvo:2: error 109: evaluation nested too deeply\n") + kClean);
-    // A text nested deeper than the parser allows is refused before it runs.
-    EXPECT_EQ(Run("x = " + Repeat("(", 100000) + "1" + Repeat(")", 100000) + ";"),
-              std::string("status 2\ndeep.tarvo:2: syntax error: text nested too deeply\n") + kClean);
+// Each text (after the line that opens the File), and the status and output it must give.
+TEST_F(DeepScripts, LongChainsAndRecursionRunOrEndWithAnError) {
+    std::string sElseIfs = "x = 150; if (x == 0) { r = 0; }";
+    for (int i = 1; i < 200; ++i) sElseIfs += " else if (x == " + std::to_string(i) + ") { r = " + std::to_string(i) + "; }";
+    const std::pair<std::string, const char*> cases[] = {
+        {"print(1" + Repeat(" + 1", 99999) + ");", "status 0\n100000\n"},
+        {"print(\"q\"" + Repeat("[0]", 100000) + ");", "status 0\nq\n"},
+        {"x = nil" + Repeat(".a", 100000) + ";", "status 1\ndeep.tarvo:2: error 105: cannot read property 'a' of nil\n"},
+        {"print(0 || 0" + Repeat(" && 1 || 0", 50000) + ");", "status 0\n0\n"},
+        {sElseIfs + " else { r = -1; } print(r);", "status 0\n150\n"},
+        // Under the call limit, a hundred terms a call.
+        {"function f(n) { if (n == 0) { return 0; } return f(n - 1)" + Repeat(" + 1", 100) + "; } print(f(998));",
+         "status 0\n99800\n"},
+        // Under the call limit too, but each call nests 150 operators: the evaluation budget ends it.
+        {"function g(n) { if (n == 0) { return 0; } return" + Repeat(" -", 150) + " g(n - 1); } print(g(998));",
+         "status 1\ndeep.tarvo:2: error 109: evaluation nested too deeply\n"},
+        // A text nested deeper than the parser allows is refused before it runs.
+        {"x = " + Repeat("(", 100000) + "1" + Repeat(")", 100000) + ";",
+         "status 2\ndeep.tarvo:2: syntax error: text nested too deeply\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Run(c.first), c.second + std::string("stats: 0 live handles, 0 live objects\n"));
 }
 
 }  // namespace

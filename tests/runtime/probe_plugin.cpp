@@ -1,7 +1,6 @@
 // A test-only plug-in: the class "Probe", made the way plug-in classes are made, with methods
 // that show what the runtime lets through to a method and what it does with the results.
 #include "KxComponent.h"
-#include "KxScClassInfo.h"
 #include "KxScVmEnv.h"
 #include "KxThread.h"
 
@@ -106,27 +105,15 @@ const struct {
 KxTestProbe::KxTestProbe(bool) : KxScObject(KXO_SCRIPT_CLASS) {
     sObjectName = sClassName + "<class>";
     poClassObject = this;
-    KxScClassInfo* pci = new KxScClassInfo(sClassName);
-    for (const auto& m : kMethods) {
-        KxScObject::SetProperty(nullptr, m.pszName,
-                                KxScDataHandle::CreateData(m.pfn, sClassName + "::" + m.pszName,
-                                                           m.nParams),
+    for (const auto& m : kMethods)
+        KxScObject::SetProperty(nullptr, m.pszName, KxScDataHandle::CreateData(m.pfn, sClassName + "::" + m.pszName, m.nParams),
                                 true);
-        pci->AddMethod(new KxScCiMethod(m.pszName));
-    }
     KxScDataMethod::AddTarvoMethodSignature(this, "Echo", 0, nullptr, "String", nullptr);
     KxScDataMethod::AddTarvoMethodSignature(this, "Add", 0, nullptr, "int", "_Integer_", nullptr);
     KxScDataMethod::AddTarvoMethodSignature(this, "Pick", 0, nullptr, "void", nullptr);
     KxScDataMethod::AddTarvoMethodSignature(this, "Pick", 0, nullptr, "int", nullptr);
     KxScDataMethod::AddTarvoMethodSignature(this, "Fail", 0, nullptr, "int", "String", nullptr);
     KxScDataMethod::AddTarvoMethodSignature(this, "Is", 0, nullptr, "Object", "String", nullptr);
-    KxScMethodParameterInfo* ppi = new KxScMethodParameterInfo("String text", false);
-    ppi->AppendHelpText("any text");
-    KxScCiMethod* pmi = new KxScCiMethod("Echo");
-    pmi->AddParameter(ppi);
-    pci->AddMethod(pmi);
-    pci->AddProperty(new KxScCiProperty("none"));
-    KxScDataObject::AddClassInfo(pci);
 }
 
 }  // namespace

@@ -4,46 +4,22 @@
 #include <map>
 #include <string>
 
+#include "../plugin/scratch_folder.h"
 #include "KxDirectory.h"
 
 namespace {
-// A folder of the test's own under the system's temporary folder, removed afterwards.
+// A new folder of the test's own (a name no earlier run left behind) in a scratch folder.
 class TempFolder : public ::testing::Test {
 protected:
     void SetUp() override {
-        char szTemp[MAX_PATH];
-        GetTempPathA(MAX_PATH, szTemp);
-        sRoot = std::string(szTemp) + "kxdir" + std::to_string(GetCurrentProcessId());
-        RemoveTree(sRoot);
-        ASSERT_TRUE(CreateDirectoryA(sRoot.c_str(), nullptr)) << GetLastError();
+        static ScratchFolder folder("kxdir");
+        char szName[MAX_PATH];
+        ASSERT_NE(GetTempFileNameA(folder.sPath.c_str(), "kx", 0, szName), 0u) << GetLastError();
+        sRoot = szName;
+        DeleteFileA(szName);
+        ASSERT_TRUE(CreateDirectoryA(szName, nullptr)) << GetLastError();
     }
-    void TearDown() override { RemoveTree(sRoot); }
-
-    void WriteFile(const std::string& sName, const std::string& sBytes) {
-        HANDLE h = CreateFileA((sRoot + "\\" + sName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, h) << GetLastError();
-        DWORD dw = 0;
-        ::WriteFile(h, sBytes.data(), static_cast<DWORD>(sBytes.size()), &dw, nullptr);
-        CloseHandle(h);
-    }
-
-    static void RemoveTree(const std::string& sPath) {
-        WIN32_FIND_DATAA fd;
-        HANDLE h = FindFirstFileA((sPath + "\\*").c_str(), &fd);
-        if (h != INVALID_HANDLE_VALUE) {
-            do {
-                std::string sName = fd.cFileName;
-                if (sName == "." || sName == "..") continue;
-                std::string sChild = sPath + "\\" + sName;
-                if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(sChild);
-                else DeleteFileA(sChild.c_str());
-            } while (FindNextFileA(h, &fd));
-            FindClose(h);
-        }
-        RemoveDirectoryA(sPath.c_str());
-    }
-
+    void WriteFile(const std::string& sName, const std::string& sBytes) { ScratchFolder::Put((sRoot + "\\" + sName).c_str(), sBytes); }
     std::string sRoot;
 };
 }  // namespace

@@ -7,7 +7,7 @@
 #include "KxHashTable.h"
 #include "KxString.h"
 
-TEST(KxString, NullAndEmptyAreDistinct) {
+TEST(KxString, NullAndEmptyAreDistinctAndComparisonIsExact) {
     KxString sEmpty;
     KxString sNull(NULL_STRING);
     KxString sFromNullText(static_cast<const char*>(nullptr));
@@ -23,9 +23,7 @@ TEST(KxString, NullAndEmptyAreDistinct) {
     // Appending to the null string gives a real text.
     sNull << "x";
     EXPECT_TRUE(sNull == "x");
-}
-
-TEST(KxString, ComparisonIsExact) {
+    // Comparison is exact.
     KxString s("Shell");
     EXPECT_TRUE(s == "Shell");
     EXPECT_FALSE(s == "shell");
@@ -34,14 +32,11 @@ TEST(KxString, ComparisonIsExact) {
     EXPECT_TRUE(KxString("a") != KxString("b"));
 }
 
-TEST(KxString, InsertsIntegersInDecimal) {
-    KxString s;
-    s << 0 << " " << -7 << " " << INT_MAX << " " << INT_MIN;
-    EXPECT_STREQ("0 -7 2147483647 -2147483648", static_cast<const char*>(s));
-    EXPECT_EQ(27u, s.Length());
-}
-
-TEST(KxString, BuildsLongTextsAndCopiesIndependently) {
+TEST(KxString, BuildsLongTextsWithIntegersAndNulsAndCopiesIndependently) {
+    KxString sInts;
+    sInts << 0 << " " << -7 << " " << INT_MAX << " " << INT_MIN;
+    EXPECT_STREQ("0 -7 2147483647 -2147483648", static_cast<const char*>(sInts));
+    EXPECT_EQ(27u, sInts.Length());
     std::string sExpected;
     KxString s(KxStringSize(4));
     for (int i = 0; i < 5000; ++i) {
@@ -58,14 +53,12 @@ TEST(KxString, BuildsLongTextsAndCopiesIndependently) {
     sSelf = static_cast<const char*>(sSelf) + 3;
     EXPECT_TRUE(sSelf == "def");
     EXPECT_TRUE(KxString("global ") + "X" + KxString(" = 1;") == "global X = 1;");
-}
-
-TEST(KxString, KeepsEmbeddedNulBytes) {
-    KxString s;
-    s.Append("a\0b", 3);
-    EXPECT_EQ(3u, s.Length());
-    EXPECT_EQ(0, std::memcmp("a\0b", static_cast<const char*>(s), 4));
-    EXPECT_FALSE(s == "a");
+    // Embedded NUL bytes are kept.
+    KxString sNul;
+    sNul.Append("a\0b", 3);
+    EXPECT_EQ(3u, sNul.Length());
+    EXPECT_EQ(0, std::memcmp("a\0b", static_cast<const char*>(sNul), 4));
+    EXPECT_FALSE(sNul == "a");
 }
 
 TEST(KxString, AppendsPartsOfItselfWhileTheBufferMoves) {
