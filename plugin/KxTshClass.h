@@ -190,7 +190,7 @@ protected:
     bool OnClassObject() { return IsClassObject(); }
 };
 
-// Declares a class's statics; KXTSH_DEFINE_STATICS in TscShell.cpp defines them, in order.
+// Declares a class's statics; KXTSH_DEFINE_STATICS defines them (KxTshStatics.cpp for all five).
 #define KXTSH_DECLARE_STATICS(T)                                          \
     template <> KxString KxTshClass<T>::sClassName;                       \
     template <> KxScHandleList KxTshClass<T>::hlChildClasses;             \

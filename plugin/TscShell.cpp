@@ -9,13 +9,6 @@
 #include "KxTshTask.h"
 #include "KxTshTimer.h"
 
-// The classes' statics, built in this order when the library loads.
-KXTSH_DEFINE_STATICS(KxTshDirectory, "Directory");
-KXTSH_DEFINE_STATICS(KxTshFile, "File");
-KXTSH_DEFINE_STATICS(KxTshShell, "Shell");
-KXTSH_DEFINE_STATICS(KxTshTask, "Task");
-KXTSH_DEFINE_STATICS(KxTshTimer, "Timer");
-
 namespace {
 
 struct ClassEntry {

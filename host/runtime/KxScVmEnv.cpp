@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "KxArrayRoom.h"
 #include "RtInternal.h"
 
 // ---- globals
@@ -235,14 +236,7 @@ void KxScListObject::AppendItem(KxScDataHandle* phItem) {
     } else {
         phItem = RtCreateNil();
     }
-    if (nCount == nCapacity) {
-        int nMore = nCapacity ? nCapacity * 2 : 8;
-        KxScDataHandle** pph = new KxScDataHandle*[nMore];
-        for (int i = 0; i < nCount; ++i) pph[i] = pphItems[i];
-        delete[] pphItems;
-        pphItems = pph;
-        nCapacity = nMore;
-    }
+    KxMakeRoom(pphItems, nCount, nCapacity);
     pphItems[nCount++] = phItem;
 }
 

@@ -1,4 +1,5 @@
 #include "KxDirectory.h"
+#include "KxArrayRoom.h"
 #include "KxListingBytes.h"
 
 #include <windows.h>
@@ -51,17 +52,10 @@ bool KxDirectory::Open(const KxString& sPath) {
     WIN32_FIND_DATAA fd;
     HANDLE hFind = FindFirstFileA(sPattern, &fd);
     if (hFind == INVALID_HANDLE_VALUE) return false;
-    int nRoom = 16;
-    ppEntries = new KxDirectoryFileInfo*[nRoom];
+    int nRoom = 0;
     do {
         if (!std::strcmp(fd.cFileName, ".") || !std::strcmp(fd.cFileName, "..")) continue;
-        if (nCount == nRoom) {
-            KxDirectoryFileInfo** ppMore = new KxDirectoryFileInfo*[nRoom * 2];
-            std::memcpy(ppMore, ppEntries, sizeof *ppEntries * nRoom);
-            delete[] ppEntries;
-            ppEntries = ppMore;
-            nRoom *= 2;
-        }
+        KxMakeRoom(ppEntries, nCount, nRoom, 16);
         ppEntries[nCount++] = new KxDirectoryFileInfo(sPath, fd.cFileName, fd.dwFileAttributes, fd.nFileSizeLow);
     } while (FindNextFileA(hFind, &fd));
     FindClose(hFind);

@@ -1,5 +1,7 @@
 #include "KxHashTable.h"
 
+#include "KxArrayRoom.h"
+
 namespace {
 // FNV-1a over the key's bytes.
 unsigned HashOf(const KxString& sKey) {
@@ -111,15 +113,8 @@ KxDictionary::KxDictionary() : ppOrder(nullptr), nOrder(0), nRoom(0) {}
 KxDictionary::~KxDictionary() { delete[] ppOrder; }
 
 bool KxDictionary::Insert(const KxString& sKey, void* pvValue) {
-    if (nOrder == nRoom) {
-        // Room first: a key is never in the table without its place in the order.
-        int nMore = nRoom ? nRoom * 2 : 8;
-        Entry** ppMore = new Entry*[nMore];
-        for (int i = 0; i < nOrder; ++i) ppMore[i] = ppOrder[i];
-        delete[] ppOrder;
-        ppOrder = ppMore;
-        nRoom = nMore;
-    }
+    // Room first: a key is never in the table without its place in the order.
+    KxMakeRoom(ppOrder, nOrder, nRoom);
     bool bNew = false;
     Entry* p = Put(sKey, pvValue, &bNew);
     if (bNew) ppOrder[nOrder++] = p;

@@ -16,12 +16,6 @@
 #include "scratch_folder.h"
 #include "script_fixture.h"
 
-KXTSH_DEFINE_STATICS(KxTshDirectory, "Directory");
-KXTSH_DEFINE_STATICS(KxTshFile, "File");
-KXTSH_DEFINE_STATICS(KxTshShell, "Shell");
-KXTSH_DEFINE_STATICS(KxTshTask, "Task");
-KXTSH_DEFINE_STATICS(KxTshTimer, "Timer");
-
 namespace {
 
 // What one class's section holds: the method names of its "### " headings (each name before
