@@ -1,9 +1,20 @@
 # What the emulated 32-bit Wine adds to a program's output that the program did not write:
 # it has no FreeType and says so on every program's standard error; its emulator reports a
 # program that dies by a signal (a program a script ends, or one that crashes on its way out);
-# and a thread of Wine's own that finds its server connection gone on its way out says so (the
-# 64-bit server of the emulated clients now and then restarts). A host's own end is its exit
-# status, which is checked apart.
+# a thread of Wine's own that finds its server connection gone on its way out says so (the
+# 64-bit server of the emulated clients now and then restarts), and the C library says so
+# when such a thread cannot end cleanly. These notes come from other threads and processes
+# than the one writing, so one may land in the middle of a line of the program's own: it is
+# taken out and the line joined again. A host's own end is its exit status, checked apart.
 /^Wine cannot find the FreeType font library/,/^http:\/\/www\.freetype\.org$/d
-/^qemu: uncaught target signal/d
-/^wine client error:[0-9a-f]*: write: Bad file descriptor$/d
+/^libgcc_s\.so\.1 must be installed for pthread_exit to work$/d
+/wine client error:[0-9a-f]*: /{
+  s///g
+  /^\(read: Bad address\|write: Bad file descriptor\)\?$/d
+}
+/qemu: uncaught target signal [0-9]* ([^)]*) - core dumped$/{
+  s///
+  /^$/d
+  N
+  s/\n//
+}
