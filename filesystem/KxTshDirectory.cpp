@@ -26,9 +26,12 @@ const KxTshConstant kConstants[] = {
 };
 const int kDirectoryError = 18;
 
-// A path that is not a string (only a direct caller can pass one) is absent: the folder
-// reader fails on it.
-KxString PathArg(int nArgs, KxScDataHandle** pphArgs) { return KxTsh::TextArg(nArgs, pphArgs, 0, NULL_STRING); }
+// A path that is not a string (only a direct caller can pass one), or that the system cannot
+// take whole, is absent: the folder reader fails on it before any call.
+KxString PathArg(int nArgs, KxScDataHandle** pphArgs) {
+    const KxString* psPath = KxTsh::TextArg(nArgs, pphArgs, 0);
+    return psPath && KxTsh::SystemTakes(*psPath) ? *psPath : KxString(NULL_STRING);
+}
 
 KxScDataHandle* EntryRecord(const KxDirectoryFileInfo& info) {
     KxScDataObject* po = new KxScDataObject(KxScDataObject::KXO_SCRIPT_CLASS);
@@ -76,11 +79,11 @@ KxScDataHandle* KxTshDirectory::Open(KxScDataHandle*, int nArgs, KxScDataHandle*
 
 KxScDataHandle* KxTshDirectory::Walk(const char* pszMethod, KxDirectoryFileInfo* (KxDirectory::*pfnStep)()) {
     if (OnClassObject()) {
-        KxTsh::Raise(kDirectoryError, KxString(pszMethod) + " cannot be called on the class object");
+        KxTsh::Raise(kDirectoryError, KxTsh::Join(pszMethod, " cannot be called on the class object"));
         return nullptr;
     }
     if (!bOpen) {
-        KxTsh::Raise(kDirectoryError, KxString(pszMethod) + " called on a non-open directory.");
+        KxTsh::Raise(kDirectoryError, KxTsh::Join(pszMethod, " called on a non-open directory."));
         return nullptr;
     }
     KxDirectoryFileInfo* pInfo = (oDirectory.*pfnStep)();

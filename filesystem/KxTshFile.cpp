@@ -45,6 +45,11 @@ const int kFileError = 28;
 // which no file system accepts.
 KxString NameArg(int nArgs, KxScDataHandle** pphArgs, int i) { return KxTsh::TextArg(nArgs, pphArgs, i, ""); }
 
+// Copy, Delete and DoesExist give 0 for a name the system cannot take whole, without a call.
+bool SystemTakesNames(const KxString& sFirst, const KxString& sSecond = "") {
+    return KxTsh::SystemTakes(sFirst) && KxTsh::SystemTakes(sSecond);
+}
+
 }  // namespace
 
 const KxTshClassDef KxTshFile::kDef = {kMethods, kSignatures, kTokens, kDocs, {}, kConstants, false, kFileError};
@@ -76,7 +81,7 @@ KxScDataHandle* KxTshFile::Open(KxScDataHandle*, int nArgs, KxScDataHandle** pph
         }
     KxString sError;
     if (!dwMode) {
-        sError = KxString("File::Open(): Invalid mode specified: ") + sMode;
+        sError = KxTsh::Join("File::Open(): Invalid mode specified: ", sMode);
     } else if (pFile->OpenFile(NameArg(nArgs, pphArgs, 0), dwMode, sError)) {
         return KxScDataHandle::CreateData(pFile.release());
     }
@@ -104,15 +109,20 @@ KxScDataHandle* KxTshFile::WriteArgs(int nArgs, KxScDataHandle** pphArgs, bool b
         return nullptr;
     }
     if (nArgs <= 0 || !pphArgs) return nullptr;
+    // The values' texts are joined whole before anything is written: a value left out for want
+    // of memory would otherwise go unseen in the file.
     KxString sText{KxStringSize(256)};
     KxString sItem;
     for (int i = 0; i < nArgs; ++i) {
-        if (pphArgs[i]) {
-            pphArgs[i]->InfoShort(&sItem);
-            sText << sItem;
-        } else {
-            sText << "NIL";
+        if (!pphArgs[i]) {
+            KxTsh::Append(sText, "NIL");
+            continue;
         }
+        pphArgs[i]->InfoShort(&sItem);
+        // Only a string without text has the null string for its text; any other value's
+        // text comes back null when the runtime could not make it.
+        if (sItem.IsNull() && !KxTsh::TextArg(nArgs, pphArgs, i)) throw std::bad_alloc();
+        KxTsh::Append(sText, sItem);
     }
     WriteText(sText, bLineEnd);
     return nullptr;
@@ -132,18 +142,22 @@ KxScDataHandle* KxTshFile::Flush(KxScDataHandle*, int, KxScDataHandle**) {
 }
 
 KxScDataHandle* KxTshFile::Copy(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
-    return KxScDataHandle::CreateData(CopyFileA(NameArg(nArgs, pphArgs, 0), NameArg(nArgs, pphArgs, 1), FALSE));
+    KxString sFrom = NameArg(nArgs, pphArgs, 0), sTo = NameArg(nArgs, pphArgs, 1);
+    return KxScDataHandle::CreateData(SystemTakesNames(sFrom, sTo) && CopyFileA(sFrom, sTo, FALSE));
 }
 
 KxScDataHandle* KxTshFile::Delete(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
-    return KxScDataHandle::CreateData(DeleteFileA(NameArg(nArgs, pphArgs, 0)));
+    KxString sName = NameArg(nArgs, pphArgs, 0);
+    return KxScDataHandle::CreateData(SystemTakesNames(sName) && DeleteFileA(sName));
 }
 
 // Whether the file can be opened for reading now: a folder, or a file another program holds
 // without sharing, gives 0.
 KxScDataHandle* KxTshFile::DoesExist(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
-    HANDLE h = CreateFileA(NameArg(nArgs, pphArgs, 0), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    KxString sName = NameArg(nArgs, pphArgs, 0);
+    if (!SystemTakesNames(sName)) return KxTsh::Bool(false);
+    HANDLE h = CreateFileA(sName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return KxTsh::Bool(false);
     CloseHandle(h);
     return KxTsh::Bool(true);

@@ -16,28 +16,38 @@ void KxTshFile::SetClosed() {
 
 bool KxTshFile::OpenFile(const KxString& sName, unsigned dwMode, KxString& sErrorText) {
     sErrorText = "";
-    sFileName = sName;
+    sFileName = KxTsh::Join(sName);
     // The buffer comes first: opening for writing empties the file at once. Not cleared:
     // only bytes that were read or written are ever looked at.
     std::unique_ptr<unsigned char[]> pbNew(new unsigned char[kBufferSize]);
-    const DWORD dwFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
-    const char* pszFailure;
-    if (dwMode & FS_READ) {
-        hFile = CreateFileA(sName, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, dwFlags, nullptr);
-        pszFailure = " for reading";
-    } else if (dwMode & FS_WRITE) {
-        hFile = CreateFileA(sName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, dwFlags, nullptr);
-        pszFailure = " for writing";
-    } else if (dwMode & FS_APPEND) {
-        hFile = CreateFileA(sName, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, dwFlags, nullptr);
-        if (hFile != INVALID_HANDLE_VALUE) SetFilePointer(hFile, 0, nullptr, FILE_END);
-        pszFailure = " for appending";
-    } else {
+    struct ModeOpen {
+        unsigned dwMode;
+        DWORD dwAccess, dwDisposition;
+        const char* pszFailure;
+    };
+    static const ModeOpen kOpens[] = {
+        {FS_READ, GENERIC_READ, OPEN_EXISTING, " for reading"},
+        {FS_WRITE, GENERIC_WRITE, CREATE_ALWAYS, " for writing"},
+        {FS_APPEND, GENERIC_WRITE, OPEN_ALWAYS, " for appending"},
+    };
+    const ModeOpen* pOpen = nullptr;
+    for (const ModeOpen& m : kOpens)
+        if (dwMode & m.dwMode) {
+            pOpen = &m;
+            break;
+        }
+    if (!pOpen) {
         sErrorText = "Invalid mode for opening file";
         return false;
     }
+    // A name the system cannot take whole fails as a name it refuses, without a call.
+    hFile = KxTsh::SystemTakes(sName)
+                ? CreateFileA(sName, pOpen->dwAccess, FILE_SHARE_READ, nullptr, pOpen->dwDisposition,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)
+                : INVALID_HANDLE_VALUE;
+    if (hFile != INVALID_HANDLE_VALUE && pOpen->dwMode == FS_APPEND) SetFilePointer(hFile, 0, nullptr, FILE_END);
     if (hFile == INVALID_HANDLE_VALUE) {
-        sErrorText = KxString("Cannot open ") + sName + pszFailure;
+        sErrorText = KxTsh::Join("Cannot open ", sName, pOpen->pszFailure);
         return false;
     }
     pbBuffer = pbNew.release();
@@ -105,9 +115,7 @@ bool KxTshFile::ReadLine(KxString& sLine) {
         }
         *pbCursor = 0;
         // A line the memory cannot hold is not handed on cut short.
-        unsigned nPiece = static_cast<unsigned>(pbPieceEnd - pbStart);
-        if (!sLine.Reserve(sLine.Length() + nPiece)) throw std::bad_alloc();
-        sLine.Append(reinterpret_cast<const char*>(pbStart), nPiece);
+        KxTsh::Append(sLine, reinterpret_cast<const char*>(pbStart), static_cast<unsigned>(pbPieceEnd - pbStart));
         if (nStep) {
             pbCursor += nStep;
             dwCount -= nStep;

@@ -2,7 +2,11 @@
 
 #include "KxThread.h"
 
+#include <windows.h>
+
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 // The value handle as the 32-bit runtime lays it out, which the plug-in reads and writes.
@@ -12,6 +16,37 @@ static_assert(offsetof(KxScDataHandle, wRefCount) == 0 && offsetof(KxScDataHandl
               "KxScDataHandle fields");
 
 namespace KxTsh {
+
+// The string's length after the append tells whether the whole part went in: the utility
+// library's string leaves itself as it was when it cannot grow.
+void Append(KxString& sText, const char* pText, unsigned nLength) {
+    unsigned nBefore = sText.Length();
+    if ((!pText && nLength) || nLength > KxString::MAX_LENGTH - nBefore) throw std::bad_alloc();
+    sText.Append(pText, nLength);
+    if (sText.IsNull() || sText.Length() != nBefore + nLength) throw std::bad_alloc();
+}
+
+void Append(KxString& sText, const KxString& sPart) { Append(sText, sPart, sPart.Length()); }
+
+void Append(KxString& sText, const char* pszPart) {
+    Append(sText, pszPart, pszPart ? static_cast<unsigned>(std::strlen(pszPart)) : 0);
+}
+
+void Append(KxString& sText, int nValue) {
+    char szDigits[16];
+    int n = std::snprintf(szDigits, sizeof szDigits, "%d", nValue);
+    Append(sText, szDigits, static_cast<unsigned>(n));
+}
+
+bool SystemTakes(const KxString& sText) {
+    const char* pText = sText;
+    unsigned nLength = sText.Length();
+    if (!pText || std::memchr(pText, 0, nLength)) return false;
+    if (nLength <= kMaxSystemText) return true;
+    // Longer in bytes: in a double-byte code page it may still be short enough in characters.
+    int nChars = MultiByteToWideChar(CP_ACP, 0, pText, static_cast<int>(nLength), nullptr, 0);
+    return nChars > 0 && static_cast<unsigned>(nChars) <= kMaxSystemText;
+}
 
 void Raise(int nCode, const KxString& sText) {
     KxThread* pThread = KxThread::GetThread();
@@ -65,15 +100,20 @@ KxScDataHandle* Bool(bool bValue) {
 
 KxString PreludeText(const KxTshTable<KxTshConstant>& constants) {
     KxString sText("");
-    for (const KxTshConstant& c : constants) sText << "global " << c.pszName << " = " << c.nValue << ";";
+    for (const KxTshConstant& c : constants) {
+        Append(sText, "global ");
+        Append(sText, c.pszName);
+        Append(sText, " = ");
+        Append(sText, c.nValue);
+        Append(sText, ";");
+    }
     return sText;
 }
 
 void RegisterMethods(KxScObject* poClass, bool bIsClassObject, const KxString& sClassName,
                      const KxTshClassDef& def) {
     for (const KxTshMethodDef& m : def.methods) {
-        KxString sQualified(sClassName);
-        sQualified << "::" << m.pszName;
+        KxString sQualified = Join(sClassName, "::", m.pszName);
         KxScDataHandle* ph = KxScDataHandle::CreateData(m.pfnMethod, sQualified, m.nParams);
         if (bIsClassObject) {
             poClass->KxScObject::SetProperty(nullptr, m.pszName, ph, true);

@@ -75,6 +75,30 @@ KxScDataHandle* Arg(int nArgs, KxScDataHandle** pphArgs, int i);
 const KxString* TextArg(int nArgs, KxScDataHandle** pphArgs, int i);
 // The same as a value, with sAbsent standing for a missing text.
 KxString TextArg(int nArgs, KxScDataHandle** pphArgs, int i, const KxString& sAbsent);
+// The longest text, in characters without the NUL that ends it, that the system takes whole
+// as a file or folder name, a command line, or an environment variable's name or value.
+const unsigned kMaxSystemText = 32766;
+// Whether the system takes the text whole: at most kMaxSystemText characters of the ANSI code
+// page, and no NUL byte in it. The system's Unicode layer counts a text's length in 16 bits
+// of bytes; its ANSI entry points do not all check a longer text, which then reaches the
+// system cut (under Wine, to its length modulo 65,536 bytes: a long name acts on another
+// file). A NUL would cut it the same way. Every method refuses such a text before any call.
+bool SystemTakes(const KxString& sText);
+// Texts the classes put together are whole, or not made at all: a part that the string cannot
+// take (for want of memory, or past the longest text a string holds) ends the method with its
+// "Not enough memory" error, through std::bad_alloc, instead of being left out. The null
+// string is taken as the empty text, as the string itself takes it.
+void Append(KxString& sText, const char* pText, unsigned nLength);
+void Append(KxString& sText, const KxString& sPart);
+void Append(KxString& sText, const char* pszPart);
+void Append(KxString& sText, int nValue);
+// The parts joined into a new text.
+template <class... P>
+KxString Join(const P&... parts) {
+    KxString sText("");
+    (Append(sText, parts), ...);
+    return sText;
+}
 // The integer of integer argument i; false when it is absent or not an integer.
 bool IntArg(int nArgs, KxScDataHandle** pphArgs, int i, int* pnValue);
 // The script's boolean: an integer handle holding 1 or 0.

@@ -37,10 +37,14 @@ int __stdcall OrbaPluginInitialize() {
     KxComponent compiler(KxString(".Tarvo.Compiler"));
     if (compiler.dwState & KxComponent::KXC_AVAILABLE) compiler.Interface(&piCompiler);
     for (const ClassEntry& c : kClasses) c.pfnSetup();
+    // A prelude that cannot be made whole for want of memory is left out, not handed on cut.
     if (piCompiler) {
         for (const ClassEntry& c : kClasses) {
-            KxString sPrelude = c.pfnPrelude();
-            static_cast<KxITarvoCompiler*>(piCompiler)->CompileSource(sPrelude);
+            try {
+                KxString sPrelude = c.pfnPrelude();
+                static_cast<KxITarvoCompiler*>(piCompiler)->CompileSource(sPrelude);
+            } catch (const std::bad_alloc&) {
+            }
         }
     }
     return 1;

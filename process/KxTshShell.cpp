@@ -98,6 +98,9 @@ KxScDataHandle* KxTshShell::Exec(KxScDataHandle*, int nArgs, KxScDataHandle** pp
     if (!pphArgs[0]) return Fail(kNoValueError, "Shell::Exec(): first argument must be a string.");
     const KxString* psCommand = KxTsh::TextArg(nArgs, pphArgs, 0);
     if (!psCommand) return Fail(kArgumentError, "Shell::Exec(): first argument must be a string.");
+    // A command line the system cannot take whole fails as one it cannot start, before the
+    // standard handles or anything else is touched.
+    if (!KxTsh::SystemTakes(*psCommand)) return Fail(kShellError, KxTsh::Join("Cannot create process: ", *psCommand));
     if (nWait == SH_EXEC_WAIT) return RunAndCapture(*psCommand, pFile);
 
     // Detached: the program starts in the folder part of its command line (arguments and
@@ -105,17 +108,18 @@ KxScDataHandle* KxTshShell::Exec(KxScDataHandle*, int nArgs, KxScDataHandle** pp
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    KxString sCommand(*psCommand);  // CreateProcessA may write into the command line
+    KxString sCommand = KxTsh::Join(*psCommand);  // CreateProcessA may write into the command line
     KxString sFolder = KxGetDirectoryFromPath(sCommand);
     if (!CreateProcessA(nullptr, sCommand, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
                         sFolder.IsNull() ? nullptr : static_cast<const char*>(sFolder), &si, &pi))
-        return Fail(kShellError, KxString("Cannot create process: ") + *psCommand);
+        return Fail(kShellError, KxTsh::Join("Cannot create process: ", *psCommand));
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return nullptr;
 }
 
 KxScDataHandle* KxTshShell::RunAndCapture(const KxString& sCommand, KxTshFile* pFile) {
+    KxString sLine = KxTsh::Join(sCommand);  // CreateProcessA may write into the command line
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
     HANDLE hRead = nullptr, hWrite = nullptr;
     if (!CreatePipe(&hRead, &hWrite, &sa, 0)) return Fail(kShellError, "Shell::Exec(): Cannot create pipe.");
@@ -138,7 +142,6 @@ KxScDataHandle* KxTshShell::RunAndCapture(const KxString& sCommand, KxTshFile* p
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    KxString sLine(sCommand);  // CreateProcessA may write into the command line
     BOOL bStarted = CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     // A handle left in the pipe is told, after the program has run.
     const char* pszOutNotBack = PutBack(STD_OUTPUT_HANDLE, hOldOut);
@@ -147,24 +150,32 @@ KxScDataHandle* KxTshShell::RunAndCapture(const KxString& sCommand, KxTshFile* p
     if (!bStarted) {
         CloseHandle(hRead);
         CloseHandle(hWrite);
-        return Fail(kShellError, pszNotBack ? KxString(pszNotBack) : KxString("Cannot create process: ") + sCommand);
+        return Fail(kShellError, pszNotBack ? KxString(pszNotBack) : KxTsh::Join("Cannot create process: ", sCommand));
     }
-    PumpOutput(hRead, hWrite, pFile);
+    bool bWhole = PumpOutput(hRead, hWrite, pFile);
     WaitForSingleObject(pi.hProcess, INFINITE);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    return pszNotBack ? Fail(kShellError, pszNotBack) : nullptr;
+    if (pszNotBack) return Fail(kShellError, pszNotBack);
+    // Output that could not be delivered for want of memory is told once the program has ended.
+    if (!bWhole) throw std::bad_alloc();
+    return nullptr;
 }
 
-void KxTshShell::PumpOutput(HANDLE hReadEnd, HANDLE hWriteEnd, KxTshFile* pFile) {
+bool KxTshShell::PumpOutput(HANDLE hReadEnd, HANDLE hWriteEnd, KxTshFile* pFile) {
     // With the host's copy of the write end gone, the pipe ends when the program's copies do.
     if (!CloseHandle(hWriteEnd)) KxTsh::Raise(kShellError, "Cannot close Pipe Output");
     char achChunk[4096 + 1];
     DWORD dwCount = 0;
     KxScConsoleManager* pConsole = KxScConsoleManager::pcmManager;
     KxString sSegment;
+    bool bWhole = true;
     while (ReadFile(hReadEnd, achChunk, 4096, &dwCount, nullptr) && dwCount > 0) {
-        KxCutOutputChunk(achChunk, dwCount, sSegment, [&](const KxString& sText, bool bLineEnd) {
+        // After a segment could not be made the rest is read and dropped, so that the program
+        // is not left writing into a full pipe.
+        if (!bWhole) continue;
+        try {
+            KxCutOutputChunk(achChunk, dwCount, sSegment, [&](const KxString& sText, bool bLineEnd) {
             if (pFile) {
                 pFile->WriteText(sText, bLineEnd);
             } else if (pConsole) {
@@ -174,27 +185,34 @@ void KxTshShell::PumpOutput(HANDLE hReadEnd, HANDLE hWriteEnd, KxTshFile* pFile)
                     pConsole->PrintString(sText);
                 }
             }
-        });
+            });
+        } catch (const std::bad_alloc&) {
+            bWhole = false;
+        }
     }
     CloseHandle(hReadEnd);
+    return bWhole;
 }
 
 KxScDataHandle* KxTshShell::Chdir(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     KxString sFolder = KxTsh::TextArg(nArgs, pphArgs, 0, "");
-    if (!SetCurrentDirectoryA(sFolder)) return Fail(kShellError, KxString("Cannot change directory to: ") + sFolder);
+    if (!KxTsh::SystemTakes(sFolder) || !SetCurrentDirectoryA(sFolder))
+        return Fail(kShellError, KxTsh::Join("Cannot change directory to: ", sFolder));
     return nullptr;
 }
 
 KxScDataHandle* KxTshShell::Setenv(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     const KxString* psName = KxTsh::TextArg(nArgs, pphArgs, 0);
     const KxString* psValue = KxTsh::TextArg(nArgs, pphArgs, 1);
-    if (psName && psValue) KxEnvVariable(*psName).Set(*psValue);
+    // A name or value the system cannot take whole is not set: the variable keeps its value.
+    if (psName && psValue && KxTsh::SystemTakes(*psName) && KxTsh::SystemTakes(*psValue))
+        KxEnvVariable(*psName).Set(*psValue);
     return nullptr;
 }
 
 KxScDataHandle* KxTshShell::Getenv(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     const KxString* psName = KxTsh::TextArg(nArgs, pphArgs, 0);
-    if (!psName) return nullptr;
+    if (!psName || !KxTsh::SystemTakes(*psName)) return nullptr;
     KxString sValue = KxEnvVariable(*psName).Get();
     return sValue.IsNull() ? nullptr : KxScDataHandle::CreateData(sValue, false);
 }

@@ -23,8 +23,9 @@ public:
     KxScDataHandle* Sleep(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
 
     // Drains the pipe until the program and everything that inherited its write end are done,
-    // delivering the output as it comes.
-    void PumpOutput(HANDLE hReadEnd, HANDLE hWriteEnd, KxTshFile* pFile);
+    // delivering the output as it comes; false when a part of it could not be delivered for
+    // want of memory.
+    bool PumpOutput(HANDLE hReadEnd, HANDLE hWriteEnd, KxTshFile* pFile);
 
     // The console goes before the class is withdrawn; it is freed on every shutdown call.
     static void ShutdownClass();

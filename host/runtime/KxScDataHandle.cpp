@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <vector>
 
 #include "KxListingBytes.h"
@@ -265,19 +266,33 @@ bool RtCollectDue() {
 }
 int RtLiveHandles() { return gPool.nLive; }
 
+// A text that could not be made whole for want of memory comes back as the null string (which
+// otherwise only a string without text gives), never cut.
 void KxScDataHandle::InfoShort(KxString* psText) const {
     if (!psText) return;
+    unsigned nWhole;
     if (wFlags & HF_INTEGER) {
-        *psText = "";
-        *psText << static_cast<int>(dwValue);
+        char szDigits[16];
+        nWhole = static_cast<unsigned>(std::snprintf(szDigits, sizeof szDigits, "%d", static_cast<int>(dwValue)));
+        *psText = szDigits;
     } else if (KxScDataObject* po = Object()) {
         if (wFlags & HF_STRING) {
-            *psText = static_cast<KxScStringObject*>(po)->sText;
+            const KxString& sText = static_cast<KxScStringObject*>(po)->sText;
+            if (sText.IsNull()) {
+                *psText = NULL_STRING;
+                return;
+            }
+            nWhole = sText.Length();
+            *psText = sText;
         } else {
+            KxString sClass = po->GetClassNameA();
+            nWhole = sClass.Length() + 2;
             *psText = "<";
-            *psText << po->GetClassNameA() << ">";
+            *psText << sClass << ">";
         }
     } else {
+        nWhole = 3;
         *psText = "nil";
     }
+    if (psText->Length() != nWhole) *psText = NULL_STRING;
 }

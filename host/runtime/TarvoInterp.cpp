@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "KxMemory.h"
 #include "KxThread.h"
 #include "TarvoNodes.h"
 
@@ -95,11 +96,22 @@ public:
         if (phOld) phOld->Drop();
     }
 
-    // Pending exception of a native method, raised in the script.
+    // Pending exception of a native method, raised in the script; else memory that ran short
+    // during the call. A method's own error says more, and takes the note with it.
     void RaisePending(int nLine) {
         int nCode = 0;
         KxString sText;
-        if (pEnv->TakeException(&nCode, &sText)) Raise(nCode, sText, nLine);
+        if (pEnv->TakeException(&nCode, &sText)) {
+            KxTakeMemoryShort();
+            Raise(nCode, sText, nLine);
+        }
+        RaiseMemoryShort(nLine);
+    }
+
+    // Memory the runtime or the utility library could not have (KxMemory.h) ends the step
+    // that needed it: what it made may be short, so it goes no further.
+    void RaiseMemoryShort(int nLine) {
+        if (KxTakeMemoryShort()) Raise(ERR_NO_MEMORY, "out of memory", nLine);
     }
 
     void MaybeCollect() {
@@ -109,7 +121,9 @@ public:
     // Room in s for nLength bytes: a text longer than a string can hold (or than memory
     // gives) is a script error, not a cut text.
     void Reserve(KxString& s, unsigned nLength, int nLine) {
-        if (!s.Reserve(nLength)) Raise(ERR_TOO_LONG, "string too long", nLine);
+        if (s.Reserve(nLength)) return;
+        KxTakeMemoryShort();
+        Raise(ERR_TOO_LONG, "string too long", nLine);
     }
 
     // Guards the interpreter's own recursion: each node that evaluates others inside it (a
@@ -418,6 +432,7 @@ Flow Block::Exec(Interp& in) {
     for (auto& stmt : vStmts) {
         in.MaybeCollect();
         Flow flow = stmt->Exec(in);
+        in.RaiseMemoryShort(stmt->nLine);
         if (flow != Flow::NORMAL) return flow;
     }
     return Flow::NORMAL;

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <new>
 
 namespace {
 bool EndsWithSeparator(const KxString& s) {
@@ -29,6 +30,18 @@ unsigned long long ListingBytes(KxDirectoryFileInfo* const* ppEntries, int nCoun
         qw += sizeof(KxDirectoryFileInfo) + sizeof(void*) + ppEntries[i]->GetFileName().Length() +
               ppEntries[i]->GetFilePath().Length() + 2;
     return qw;
+}
+
+// The length of the folder part of the path's first nLength bytes: up to its last backslash
+// (keeping the backslash of a root: "C:\\x" -> "C:\\", "\\x" -> "\\"), or a drive's "C:";
+// -1 when there is none.
+int ParentLength(const char* p, unsigned nLength) {
+    // Searched from the end: walking up a path one parent at a time then reads it once.
+    int nLast = static_cast<int>(nLength) - 1;
+    while (nLast >= 0 && p[nLast] != '\\') --nLast;
+    if (nLast < 0) return nLength >= 2 && p[1] == ':' ? 2 : -1;
+    bool bRoot = nLast == 0 || (nLast == 2 && p[1] == ':');
+    return bRoot ? nLast + 1 : nLast;
 }
 
 bool IsFolder(const char* pszPath) {
@@ -89,32 +102,47 @@ bool KxDirectory::Exists(const KxString& sPath) {
     return !sPath.IsNull() && sPath.Length() && IsFolder(sPath);
 }
 
+// Every parent of the path is a prefix of it, so one copy of the path serves them all, each
+// ended in place by a NUL: memory stays linear in the path's length however deep it goes.
+// The folders are tested from the top down, and the first one that cannot be made ends the
+// work: a path too long for the system is refused there, not tested level by level.
 bool KxDirectory::CreateFolder(const KxString& sPath, KxStringList* pslCreated) {
     if (sPath.IsNull() || sPath.Length() == 0) return false;
     if (IsFolder(sPath)) return true;
-    KxString sParent = KxGetDirectoryFromPath(sPath);
-    // Stop at a root ("C:\", "\") or a bare name: there is nothing above to make.
-    if (!sParent.IsNull() && sParent.Length() < sPath.Length() && !(sParent == sPath) &&
-        !IsFolder(sParent) && !CreateFolder(sParent, pslCreated))
-        return false;
-    if (CreateDirectoryA(sPath, nullptr)) {
-        if (pslCreated) pslCreated->Add(sPath);
-        return true;
+    KxString sWork(sPath);
+    const unsigned nLength = sPath.Length();
+    if (sWork.Length() != nLength) return false;
+    char* p = sWork;
+    // The lengths of the path and of each parent above it, the path's own first.
+    unsigned nLevels = 1;
+    for (unsigned i = 0; i < nLength; ++i) nLevels += p[i] == '\\';
+    unsigned* pnLevel = new (std::nothrow) unsigned[nLevels + 1];
+    if (!pnLevel) return false;
+    int nCount = 0;
+    for (int n = static_cast<int>(nLength); n > 0;) {
+        pnLevel[nCount++] = static_cast<unsigned>(n);
+        int nParent = ParentLength(p, static_cast<unsigned>(n));
+        // A root ("C:\\", "\\") or a bare name has nothing above it to make.
+        if (nParent < 0 || nParent >= n) break;
+        n = nParent;
     }
-    return IsFolder(sPath);
+    bool bMade = true;
+    for (int i = nCount - 1; i >= 0 && bMade; --i) {
+        char c = p[pnLevel[i]];
+        p[pnLevel[i]] = 0;
+        if (!IsFolder(p)) {
+            bMade = CreateDirectoryA(p, nullptr) != 0;
+            if (bMade && pslCreated) pslCreated->Add(KxString(p));
+            if (!bMade) bMade = IsFolder(p);
+        }
+        p[pnLevel[i]] = c;
+    }
+    delete[] pnLevel;
+    return bMade;
 }
 
 KxString KxGetDirectoryFromPath(const KxString& sPath) {
     if (sPath.IsNull()) return NULL_STRING;
-    const char* p = sPath;
-    int nLast = -1;
-    for (unsigned i = 0; i < sPath.Length(); ++i)
-        if (p[i] == '\\') nLast = static_cast<int>(i);
-    if (nLast < 0) {
-        bool bDrive = sPath.Length() >= 2 && p[1] == ':';
-        return bDrive ? KxString(p, 2) : KxString(NULL_STRING);
-    }
-    // Keep the separator of a root: "C:\x" -> "C:\", "\x" -> "\".
-    bool bRoot = nLast == 0 || (nLast == 2 && p[1] == ':');
-    return KxString(p, static_cast<unsigned>(bRoot ? nLast + 1 : nLast));
+    int n = ParentLength(sPath, sPath.Length());
+    return n < 0 ? KxString(NULL_STRING) : KxString(sPath, static_cast<unsigned>(n));
 }

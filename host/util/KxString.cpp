@@ -1,4 +1,5 @@
 #include "KxString.h"
+#include "KxMemory.h"
 
 #include <cstdint>
 #include <cstring>
@@ -8,7 +9,11 @@ namespace {
 unsigned TextLength(const char* pszText) {
     return pszText ? static_cast<unsigned>(std::strlen(pszText)) : 0;
 }
+int gnMemoryShort = 0;
 }  // namespace
+
+void KxNoteMemoryShort() { __atomic_store_n(&gnMemoryShort, 1, __ATOMIC_RELAXED); }
+bool KxTakeMemoryShort() { return __atomic_exchange_n(&gnMemoryShort, 0, __ATOMIC_RELAXED) != 0; }
 
 KxString::KxString() : pszText(nullptr), nLength(0), nCapacity(0) { Reserve(0); }
 
@@ -59,7 +64,10 @@ bool KxString::Reserve(unsigned nNeeded) {
     unsigned nNew = nCapacity ? nCapacity : 16;
     while (nNew <= nNeeded) nNew = nNew <= MAX_LENGTH / 2 ? nNew * 2 : nNeeded + 1;
     char* pNew = new (std::nothrow) char[nNew];
-    if (!pNew) return false;
+    if (!pNew) {
+        KxNoteMemoryShort();
+        return false;
+    }
     if (pszText) std::memcpy(pNew, pszText, nLength);
     pNew[nLength] = '\0';
     if (nCapacity) delete[] pszText;
