@@ -30,7 +30,7 @@ const int kDirectoryError = 18;
 // take whole, is absent: the folder reader fails on it before any call.
 KxString PathArg(int nArgs, KxScDataHandle** pphArgs) {
     const KxString* psPath = KxTsh::TextArg(nArgs, pphArgs, 0);
-    return psPath && KxTsh::SystemTakes(*psPath) ? *psPath : KxString(NULL_STRING);
+    return psPath && KxTsh::SystemTakes(*psPath) ? KxTsh::Join(*psPath) : KxString(NULL_STRING);
 }
 
 KxScDataHandle* EntryRecord(const KxDirectoryFileInfo& info) {

@@ -82,7 +82,7 @@ const KxString* TextArg(int nArgs, KxScDataHandle** pphArgs, int i) {
 
 KxString TextArg(int nArgs, KxScDataHandle** pphArgs, int i, const KxString& sAbsent) {
     const KxString* ps = TextArg(nArgs, pphArgs, i);
-    return ps ? *ps : sAbsent;
+    return Join(ps ? *ps : sAbsent);
 }
 
 bool IntArg(int nArgs, KxScDataHandle** pphArgs, int i, int* pnValue) {

@@ -73,7 +73,8 @@ KxScDataHandle* Arg(int nArgs, KxScDataHandle** pphArgs, int i);
 // The text of string argument i (the empty text for a string without one), or null when it
 // is absent or not a string.
 const KxString* TextArg(int nArgs, KxScDataHandle** pphArgs, int i);
-// The same as a value, with sAbsent standing for a missing text.
+// The same as a value (copied whole, as KxTsh::Join makes it), with sAbsent standing for a
+// missing text.
 KxString TextArg(int nArgs, KxScDataHandle** pphArgs, int i, const KxString& sAbsent);
 // The longest text, in characters without the NUL that ends it, that the system takes whole
 // as a file or folder name, a command line, or an environment variable's name or value.

@@ -96,16 +96,15 @@ public:
         if (phOld) phOld->Drop();
     }
 
-    // Pending exception of a native method, raised in the script; else memory that ran short
-    // during the call. A method's own error says more, and takes the note with it.
+    // Pending exception of a native method, raised in the script. Memory that ran short
+    // during the call comes first: what the method did after it, its own error included,
+    // may rest on a text or an object made short.
     void RaisePending(int nLine) {
         int nCode = 0;
         KxString sText;
-        if (pEnv->TakeException(&nCode, &sText)) {
-            KxTakeMemoryShort();
-            Raise(nCode, sText, nLine);
-        }
+        bool bPending = pEnv->TakeException(&nCode, &sText);
         RaiseMemoryShort(nLine);
+        if (bPending) Raise(nCode, sText, nLine);
     }
 
     // Memory the runtime or the utility library could not have (KxMemory.h) ends the step

@@ -1,10 +1,15 @@
 // tsh_inject.dll: a test plug-in that a host loads before TscShell.dll. It points TscShell.dll's
 // imports of system functions at wrappers that count the calls the host's thread makes and make
-// one chosen call fail as that function documents its failure. TSH_FAIL=NAME:N fails the N-th
-// call of NAME; without it every call goes through and is counted. When the host unloads it
-// (after the runtime has shut down) it reports on standard error:
+// one chosen call fail as that function documents its failure. It does the same with the
+// allocations of the host libraries (util.malloc, runtime.malloc, ...) that they make while a
+// method of the plug-in runs: the memory they take on the plug-in's behalf. TSH_FAIL=NAME:N
+// fails the N-th call of NAME; without it every call goes through and is counted. When the
+// host unloads it (after the runtime has shut down) it reports on standard error:
+//   inject: init NAME N ...           the calls made before the first method (set-up)
 //   inject: calls NAME N ...          the calls each function got
-//   inject: failed NAME:N | inject: not reached NAME:N
+//   inject: failed NAME:N [NOTE] | inject: not reached NAME:N
+//                                     NOTE: "dropped B at O" for a write of B bytes at offset
+//                                     O; "back" for a standard handle being put back
 //   inject: handles +D                system handles the process holds more than at load
 //   inject: standard handles changed  standard output or error not put back
 // The machine is made quiet for the plug-in, so that every run makes the same calls: the
@@ -13,12 +18,16 @@
 
 #include <tlhelp32.h>  // after windows.h
 
+#include "KxScData.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <array>
 #include <type_traits>
+#include <utility>
 
 namespace {
 
@@ -69,15 +78,20 @@ namespace {
     X(msvcrt, malloc, NULL, ENOMEM, false)                                                     \
     X(msvcrt, calloc, NULL, ENOMEM, false)                                                     \
     X(msvcrt, realloc, NULL, ENOMEM, false)
+// The host libraries' allocations, each library's own: OWNER, function.
+#define TSH_HOST_FAULTS(X) \
+    X(util, malloc) X(util, calloc) X(util, realloc) X(runtime, malloc) X(runtime, calloc) X(runtime, realloc)
 
 enum {
 #define TSH_INDEX(dll, name, value, error, effect) P_##name,
-    TSH_FAULTS(TSH_INDEX) P_COUNT
+#define TSH_HOST_INDEX(owner, name) P_##owner##_##name,
+    TSH_FAULTS(TSH_INDEX) TSH_HOST_FAULTS(TSH_HOST_INDEX) P_COUNT
 };
 
 struct Fault {
     const char* pszDll;
-    const char* pszName;
+    const char* pszOwner;  // the host library whose imports it is, or null for the plug-in's
+    const char* pszName;   // as TSH_FAIL and the report give it
     intptr_t nValue;
     DWORD dwError;
     bool bEffect;
@@ -93,6 +107,12 @@ DWORD dwHostThread = 0;
 int nFailIndex = -1;
 unsigned nFailCall = 0;
 bool bFailed = false;
+char szFailNote[64] = "";
+// Methods of the plug-in running on the host's thread (the host libraries' allocations count
+// only then), and the calls made before the first one.
+int nMethodDepth = 0;
+bool bMethodsBegun = false;
+unsigned anInitCalls[P_COUNT];
 
 template <class R>
 R As(intptr_t n) {
@@ -100,14 +120,34 @@ R As(intptr_t n) {
     else return static_cast<R>(n);
 }
 
-// The one wrapper: counts a call of the host's thread, fails the chosen one, passes the rest.
-template <int I, class R, class Call>
-R Hooked(Call callReal) {
+HANDLE hOutAtLoad = nullptr, hErrAtLoad = nullptr;
+
+// What the report tells of the failed call: the bytes a failed write dropped and where, and
+// whether a standard handle was being put back.
+void NoteWrite(HANDLE hFile, LPCVOID, DWORD dwBytes, LPDWORD, LPOVERLAPPED) {
+    std::snprintf(szFailNote, sizeof szFailNote, " dropped %lu at %lu", static_cast<unsigned long>(dwBytes),
+                  static_cast<unsigned long>(SetFilePointer(hFile, 0, nullptr, FILE_CURRENT)));
+}
+void NoteSetStd(DWORD dwStd, HANDLE h) {
+    if (h == (dwStd == STD_OUTPUT_HANDLE ? hOutAtLoad : hErrAtLoad)) std::strcpy(szFailNote, " back");
+}
+template <int I, class... A>
+void NoteFailure(A... a) {
+    if constexpr (I == P_WriteFile) NoteWrite(a...);
+    if constexpr (I == P_SetStdHandle) NoteSetStd(a...);
+}
+
+// The one wrapper: counts a call of the host's thread (a host library's only while a method
+// runs), fails the chosen one, passes the rest.
+template <int I, class R, class Call, class Note>
+R Hooked(Call callReal, Note note) {
     Fault& f = aFaults[I];
-    if (GetCurrentThreadId() != dwHostThread || ++f.nCalls != nFailCall || I != nFailIndex) return callReal();
+    if (GetCurrentThreadId() != dwHostThread || (f.pszOwner && nMethodDepth == 0)) return callReal();
+    if (++f.nCalls != nFailCall || I != nFailIndex) return callReal();
     bFailed = true;
+    note();
     if (f.bEffect) callReal();
-    if (std::strcmp(f.pszDll, "msvcrt") == 0) errno = static_cast<int>(f.dwError);
+    if (f.pszOwner || std::strcmp(f.pszDll, "msvcrt") == 0) errno = static_cast<int>(f.dwError);
     else SetLastError(f.dwError);
     return As<R>(f.nValue);
 }
@@ -117,14 +157,16 @@ struct Hook;
 template <int I, class R, class... A>
 struct Hook<I, R(WINAPI*)(A...)> {
     static R WINAPI Call(A... a) {
-        return Hooked<I, R>([&] { return reinterpret_cast<R(WINAPI*)(A...)>(aFaults[I].pfnReal)(a...); });
+        return Hooked<I, R>([&] { return reinterpret_cast<R(WINAPI*)(A...)>(aFaults[I].pfnReal)(a...); },
+                            [&] { NoteFailure<I>(a...); });
     }
 };
 #ifdef __i386__  // elsewhere the two conventions are one
 template <int I, class R, class... A>
 struct Hook<I, R(__cdecl*)(A...)> {
     static R __cdecl Call(A... a) {
-        return Hooked<I, R>([&] { return reinterpret_cast<R(__cdecl*)(A...)>(aFaults[I].pfnReal)(a...); });
+        return Hooked<I, R>([&] { return reinterpret_cast<R(__cdecl*)(A...)>(aFaults[I].pfnReal)(a...); },
+                            [] {});
     }
 };
 #endif
@@ -133,8 +175,45 @@ struct Hook<I, R(__cdecl*)(A...)> {
 #pragma GCC diagnostic ignored "-Wignored-attributes"
 Fault aFaults[P_COUNT] = {
 #define TSH_ENTRY(dll, name, value, error, effect) \
-    {#dll, #name, (intptr_t)(value), (error), (effect), reinterpret_cast<void*>(&Hook<P_##name, decltype(&::name)>::Call), nullptr, nullptr, nullptr, 0},
-    TSH_FAULTS(TSH_ENTRY)};
+    {#dll, nullptr, #name, (intptr_t)(value), (error), (effect), reinterpret_cast<void*>(&Hook<P_##name, decltype(&::name)>::Call), nullptr, nullptr, nullptr, 0},
+#define TSH_HOST_ENTRY(owner, name) \
+    {"msvcrt", #owner, #owner "." #name, 0, ENOMEM, false, reinterpret_cast<void*>(&Hook<P_##owner##_##name, decltype(&::name)>::Call), nullptr, nullptr, nullptr, 0},
+    TSH_FAULTS(TSH_ENTRY) TSH_HOST_FAULTS(TSH_HOST_ENTRY)};
+
+// ---- the plug-in's methods, each registered through a tracer that keeps nMethodDepth: the
+// method handles the plug-in makes get a tracer's entry in place of the method's own.
+KxScMethodFunc apfnTraced[96];
+int nTraced = 0;
+typedef KxScDataHandle* (*CreateMethod)(KxScMethodFunc, const KxString&, int);
+CreateMethod pfnSystemCreateMethod;  // the runtime's CreateData for methods
+void** ppCreateMethodSlot;
+
+struct Tracer : KxScDataObject {
+    template <int I>
+    KxScDataHandle* Call(KxScDataHandle* phSelf, int nArgs, KxScDataHandle** pphArgs) {
+        if (GetCurrentThreadId() == dwHostThread && !bMethodsBegun) {
+            bMethodsBegun = true;
+            for (int i = 0; i < P_COUNT; ++i) anInitCalls[i] = aFaults[i].nCalls;
+        }
+        ++nMethodDepth;
+        KxScDataHandle* ph = (static_cast<KxScDataObject*>(this)->*apfnTraced[I])(phSelf, nArgs, pphArgs);
+        --nMethodDepth;
+        return ph;
+    }
+};
+template <int... I>
+constexpr auto TracerEntries(std::integer_sequence<int, I...>) {
+    return std::array<KxScMethodFunc, sizeof...(I)>{static_cast<KxScMethodFunc>(&Tracer::Call<I>)...};
+}
+const auto kTracers = TracerEntries(std::make_integer_sequence<int, 96>());
+
+KxScDataHandle* TracedMethod(KxScMethodFunc pfnMethod, const KxString& sQualifiedName, int nParams) {
+    if (nTraced < static_cast<int>(kTracers.size())) {
+        apfnTraced[nTraced] = pfnMethod;
+        pfnMethod = kTracers[nTraced++];
+    }
+    return pfnSystemCreateMethod(pfnMethod, sQualifiedName, nParams);
+}
 
 // ---- the quiet machine: only the host and what it started are listed. These stand between
 // a hook and the system's function.
@@ -235,8 +314,10 @@ void SetSlot(void** ppSlot, void* pfn) {
     VirtualProtect(ppSlot, sizeof *ppSlot, dwOld, &dwOld);
 }
 
-// Walks the plug-in's import table and points every listed import at its wrapper.
-void Patch(HMODULE hPlugin) {
+// Walks a module's import table (the plug-in's: pszOwner null; a host library's: its owner
+// name) and points every listed import of that module at its wrapper.
+void Patch(HMODULE hPlugin, const char* pszOwner) {
+    if (!hPlugin) return;
     BYTE* pb = reinterpret_cast<BYTE*>(hPlugin);
     auto* pNt = reinterpret_cast<IMAGE_NT_HEADERS*>(pb + reinterpret_cast<IMAGE_DOS_HEADER*>(pb)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& dir = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
@@ -247,14 +328,22 @@ void Patch(HMODULE hPlugin) {
         for (; pName->u1.AddressOfData; ++pName, ++ppSlot) {
             if (IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal)) continue;
             const char* pszName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(pb + pName->u1.AddressOfData)->Name;
-            if (std::strcmp(pszName, "CreateSemaphoreW") == 0) {
+            if (!pszOwner && std::strcmp(pszName, "_ZN14KxScDataHandle10CreateDataEM14KxScDataObjectFPS_S1_iPS1_ERK8KxStringi") == 0) {
+                pfnSystemCreateMethod = reinterpret_cast<CreateMethod>(*ppSlot);
+                ppCreateMethodSlot = ppSlot;
+                SetSlot(ppSlot, reinterpret_cast<void*>(TracedMethod));
+            }
+            if (!pszOwner && std::strcmp(pszName, "CreateSemaphoreW") == 0) {
                 pfnSystemCreateSemaphoreW = reinterpret_cast<decltype(&::CreateSemaphoreW)>(*ppSlot);
                 ppSemaphoreSlot = ppSlot;
                 SetSlot(ppSlot, reinterpret_cast<void*>(KeptSemaphore));
             }
             for (int i = 0; i < P_COUNT; ++i) {
                 Fault& f = aFaults[i];
-                if (std::strcmp(pszName, f.pszName) != 0 || _strnicmp(pszDll, f.pszDll, std::strlen(f.pszDll)) != 0)
+                const char* pszImport = f.pszOwner ? std::strchr(f.pszName, '.') + 1 : f.pszName;
+                bool bSameOwner = pszOwner ? f.pszOwner && std::strcmp(pszOwner, f.pszOwner) == 0 : !f.pszOwner;
+                if (!bSameOwner || std::strcmp(pszName, pszImport) != 0 ||
+                    _strnicmp(pszDll, f.pszDll, std::strlen(f.pszDll)) != 0)
                     continue;
                 f.pfnImport = *ppSlot;
                 f.pfnReal = StandIn(i, f.pfnImport);
@@ -266,28 +355,39 @@ void Patch(HMODULE hPlugin) {
 }
 
 // The process's open handles, found by asking after each handle value in turn: Wine does not
-// count them for GetProcessHandleCount.
+// count them for GetProcessHandleCount. Each question goes to the server, so the walk stops
+// 1,024 values past the last open one: a new handle takes the lowest free value.
 DWORD CountHandles() {
     DWORD dwCount = 0, dwFlags = 0;
-    for (uintptr_t h = 4; h < 0x10000; h += 4)
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &dwFlags)) ++dwCount;
+    for (uintptr_t h = 4, hLast = 4; h < 0x10000 && h - hLast <= 4 * 1024; h += 4)
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &dwFlags)) {
+            ++dwCount;
+            hLast = h;
+        }
     return dwCount;
 }
 
 BOOL CALLBACK StopAtFirst(HWND, LPARAM) { return FALSE; }
 
 DWORD dwHandlesAtLoad = 0;
-HANDLE hOutAtLoad = nullptr, hErrAtLoad = nullptr;
+
+// "inject: WHAT NAME N ..." for the functions with calls in anCalls.
+int CountLine(char* psz, int nRoom, const char* pszWhat, const unsigned* pnCalls) {
+    int n = std::snprintf(psz, nRoom, "inject: %s", pszWhat);
+    for (int i = 0; i < P_COUNT; ++i)
+        if (pnCalls[i] && n < nRoom - 64) n += std::snprintf(psz + n, nRoom - n, " %s %u", aFaults[i].pszName, pnCalls[i]);
+    return n + std::snprintf(psz + n, nRoom - n, "\n");
+}
 
 void Report() {
     char sz[4096];
-    int n = std::snprintf(sz, sizeof sz, "inject: calls");
-    for (const Fault& f : aFaults)
-        if (f.nCalls && n < 4000) n += std::snprintf(sz + n, sizeof sz - n, " %s %u", f.pszName, f.nCalls);
-    n += std::snprintf(sz + n, sizeof sz - n, "\n");
+    unsigned anCalls[P_COUNT];
+    for (int i = 0; i < P_COUNT; ++i) anCalls[i] = aFaults[i].nCalls;
+    int n = CountLine(sz, sizeof sz, "init", bMethodsBegun ? anInitCalls : anCalls);
+    n += CountLine(sz + n, sizeof sz - n, "calls", anCalls);
     if (nFailIndex >= 0)
-        n += std::snprintf(sz + n, sizeof sz - n, "inject: %s %s:%u\n", bFailed ? "failed" : "not reached",
-                           aFaults[nFailIndex].pszName, nFailCall);
+        n += std::snprintf(sz + n, sizeof sz - n, "inject: %s %s:%u%s\n", bFailed ? "failed" : "not reached",
+                           aFaults[nFailIndex].pszName, nFailCall, szFailNote);
     long nHandles = static_cast<long>(CountHandles()) - nKeptHandles;
     if (nHandles != static_cast<long>(dwHandlesAtLoad))
         n += std::snprintf(sz + n, sizeof sz - n, "inject: handles %+ld\n", nHandles - static_cast<long>(dwHandlesAtLoad));
@@ -313,7 +413,9 @@ __declspec(dllexport) int __stdcall OrbaPluginLoad() {
                 nFailCall = static_cast<unsigned>(std::atoi(pszColon + 1));
             }
     }
-    Patch(hPlugin);
+    Patch(hPlugin, nullptr);
+    Patch(GetModuleHandleA("HX_KOT_Util.dll"), "util");
+    Patch(GetModuleHandleA("HX_KOT_TarvoRuntime.dll"), "runtime");
     // The window system opens handles of its own on first use, and keeps them.
     EnumWindows(StopAtFirst, 0);
     dwHandlesAtLoad = CountHandles();
@@ -333,6 +435,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD dwReason, LPVOID) {
     for (const Fault& f : aFaults)
         if (f.ppSlot) SetSlot(f.ppSlot, f.pfnImport);
     if (ppSemaphoreSlot) SetSlot(ppSemaphoreSlot, reinterpret_cast<void*>(pfnSystemCreateSemaphoreW));
+    if (ppCreateMethodSlot) SetSlot(ppCreateMethodSlot, reinterpret_cast<void*>(pfnSystemCreateMethod));
     Report();
     return TRUE;
 }
