@@ -9,11 +9,12 @@
 //                                       where that faults
 //
 // Build it for 32-bit Windows with mingw-w64 (win32 thread model), from the package folder;
-// the import libraries are those of the host's runtime and utility libraries:
-//   i686-w64-mingw32-g++-win32 -Iinclude examples/host/example_host.cpp -o example_host.exe \
+// the import libraries are those of the host's runtime and utility libraries in runtime/:
+//   i686-w64-mingw32-g++-win32 -Iinclude examples/host/example_host.cpp -o runtime/example_host.exe \
 //       -Wl,--stack,33554432 -static-libgcc -static-libstdc++ \
-//       HX_KOT_TarvoRuntime.dll.a HX_KOT_Util.dll.a
-// and run it with TscShell.dll and the host's DLLs in its folder.
+//       runtime/HX_KOT_TarvoRuntime.dll.a runtime/HX_KOT_Util.dll.a
+// and run it from the package folder: runtime\example_host examples\host\demo.tarvo
+// (the host's DLLs are beside it; TscShell.dll is found in the current folder).
 #include <windows.h>
 
 #include <cstdio>

@@ -6,11 +6,16 @@
 // Errors in the text are reported on standard error:
 //   PATH:LINE: syntax error: MESSAGE        nothing of the text has run
 //   PATH:LINE: error CODE: TEXT             an uncaught script exception stopped it
+// Running text, or defining the script's arguments, needs a started runtime: before Startup
+// or after Shutdown the call does nothing but report
+//   tarvo: KxTarvo::CALL called while the runtime is not started (call KxTarvo::Startup first)
+// and a run gives RUN_NOT_STARTED.
 namespace KxTarvo {
 
-enum { RUN_OK = 0, RUN_UNCAUGHT = 1, RUN_SYNTAX = 2 };
+enum { RUN_OK = 0, RUN_UNCAUGHT = 1, RUN_SYNTAX = 2, RUN_NOT_STARTED = 3 };
 
 // Creates the root exemplar, the console, the list type and the calling thread's environment.
+// Startup again after Shutdown starts a fresh runtime.
 KXRT_API void Startup();
 // Drops every global and compiled text, collects the garbage and frees what Startup made.
 KXRT_API void Shutdown();

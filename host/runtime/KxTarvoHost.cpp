@@ -15,6 +15,17 @@ void Report(const KxString& sPath, int nLine, const KxString& sWhat) {
     KxTarvo::PrintError(s);
 }
 
+// Scripts need what Startup makes (the root object, the console, the lists) and what
+// Shutdown frees again: a call before Startup or after Shutdown is turned away with a message
+// instead of running on null pointers or leaving globals no later Shutdown would free.
+bool Started(const char* pszCall) {
+    if (KxScObject::poExemplar) return true;
+    KxString s("tarvo: KxTarvo::");
+    s << pszCall << " called while the runtime is not started (call KxTarvo::Startup first)\r\n";
+    KxTarvo::PrintError(s);
+    return false;
+}
+
 }  // namespace
 
 namespace KxTarvo {
@@ -41,6 +52,7 @@ void Shutdown() {
 }
 
 int RunSource(const KxString& sSource, const KxString& sPath) {
+    if (!Started("RunSource")) return RUN_NOT_STARTED;
     std::unique_ptr<tarvo::Program> program;
     try {
         program = tarvo::Compile(sSource, sPath);
@@ -63,6 +75,7 @@ int RunSource(const KxString& sSource, const KxString& sPath) {
 }
 
 int RunFile(const KxString& sPath) {
+    if (!Started("RunFile")) return RUN_NOT_STARTED;
     HANDLE h = CreateFileA(sPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     KxString sSource("");
@@ -85,6 +98,7 @@ int RunFile(const KxString& sPath) {
 }
 
 void SetScriptArgs(const KxString& sScript, int nArgs, char** ppszArgs) {
+    if (!Started("SetScriptArgs")) return;
     KxScVmEnv::SetGlobalVariable("SCRIPT", KxScDataHandle::CreateData(sScript, false), true, false);
     KxScStdLibList* pList = nullptr;
     KxScDataHandle* phList = nullptr;

@@ -74,9 +74,15 @@ TEST_F(PluginTest, InitializePublishesEveryClassAndShutdownWithdrawsThem) {
     EXPECT_EQ(Unload(), 1);
 }
 
-TEST_F(PluginTest, ShutdownWithoutInitializeIsHarmless) {
+// Shutdown before Initialize spends the once-only shutdown of each class (host.md tells hosts
+// not to): the real shutdown later leaves the classes registered, and only the runtime's own
+// Shutdown (the fixture's) frees them.
+TEST_F(PluginTest, ShutdownBeforeInitializeLeavesTheClassesToTheRuntimesShutdown) {
     EXPECT_EQ(Load(), 1);
     EXPECT_EQ(Shutdown(), 1);
+    EXPECT_EQ(Initialize(), 1);
+    EXPECT_EQ(Shutdown(), 1);
+    for (const char* c : kClasses) EXPECT_TRUE(Published(c)) << c;
     EXPECT_EQ(Unload(), 1);
 }
 

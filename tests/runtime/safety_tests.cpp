@@ -1,5 +1,7 @@
 // What the runtime refuses so that no script can corrupt the host: methods called with `this`
-// of another class.
+// of another class; scripts run before the runtime started or after it shut down.
+#include <fstream>
+
 #include "../plugin/script_fixture.h"
 
 namespace {
@@ -71,6 +73,29 @@ TEST_F(MethodSafety, AMethodRunsOnlyOnObjectsOfTheClassItWasRegisteredOn) {
     });
     for (const char* pszName : {"OWNER", "OTHER", "DERIVED", "PLAIN", "LOOSE"})
         KxScVmEnv::ClearGlobalVariable(pszName, true);
+}
+
+// A host's calls out of order: each suite here shuts its runtime down, so the first round
+// finds none started, the second one shut down. Nothing runs and nothing is made that no
+// later Shutdown would free; a new Startup runs the same text.
+TEST(HostSequence, ScriptsOutsideStartupAndShutdownAreTurnedAway) {
+    std::ofstream("out-of-order.tarvo") << "made = \"x\" + 1; list = ARGS;\n";
+    char szArg[] = "arg";
+    char* apszArgs[] = {szArg};
+    for (const char* pszRound : {"never started", "shut down"}) {
+        int nLive = KxTarvo::LiveHandles(), nObjects = KxScData::LiveObjects();
+        EXPECT_EQ(KxTarvo::RunFile("out-of-order.tarvo"), KxTarvo::RUN_NOT_STARTED) << pszRound;
+        EXPECT_EQ(KxTarvo::RunSource("made = \"x\" + 1;", "test"), KxTarvo::RUN_NOT_STARTED) << pszRound;
+        KxTarvo::SetScriptArgs("out-of-order.tarvo", 1, apszArgs);
+        EXPECT_EQ(KxTarvo::LiveHandles(), nLive) << pszRound;
+        EXPECT_EQ(KxScData::LiveObjects(), nObjects) << pszRound;
+        KxTarvo::Startup();
+        KxTarvo::SetScriptArgs("out-of-order.tarvo", 1, apszArgs);
+        EXPECT_EQ(KxTarvo::RunFile("out-of-order.tarvo"), KxTarvo::RUN_OK) << pszRound;
+        KxTarvo::Shutdown();
+        EXPECT_EQ(KxScData::LiveObjects(), 0) << pszRound;
+    }
+    DeleteFileA("out-of-order.tarvo");
 }
 
 }  // namespace
