@@ -1,5 +1,7 @@
 #include "KxTshDirectory.h"
 
+#include <memory>
+
 namespace {
 
 const KxTshMethodDef kMethods[] = {
@@ -34,12 +36,14 @@ KxString PathArg(int nArgs, KxScDataHandle** pphArgs) {
 }
 
 KxScDataHandle* EntryRecord(const KxDirectoryFileInfo& info) {
+    // The names first: nothing is made when one cannot be.
+    const KxString asNames[] = {KxTsh::Join("name"), KxTsh::Join("path"), KxTsh::Join("attr"), KxTsh::Join("size")};
     KxScDataObject* po = new KxScDataObject(KxScDataObject::KXO_SCRIPT_CLASS);
     KxScDataHandle* ph = KxScDataHandle::CreateData(po);
-    po->SetProperty(ph, "name", KxScDataHandle::CreateData(info.GetFileName(), false), true);
-    po->SetProperty(ph, "path", KxScDataHandle::CreateData(info.GetFilePath(), false), true);
-    po->SetProperty(ph, "attr", KxScDataHandle::CreateData(static_cast<int>(info.QueryAttributes())), true);
-    po->SetProperty(ph, "size", KxScDataHandle::CreateData(static_cast<int>(info.Size())), true);
+    po->SetProperty(ph, asNames[0], KxScDataHandle::CreateData(info.GetFileName(), false), true);
+    po->SetProperty(ph, asNames[1], KxScDataHandle::CreateData(info.GetFilePath(), false), true);
+    po->SetProperty(ph, asNames[2], KxScDataHandle::CreateData(static_cast<int>(info.QueryAttributes())), true);
+    po->SetProperty(ph, asNames[3], KxScDataHandle::CreateData(static_cast<int>(info.Size())), true);
     ph->wFlags |= HF_FIXED;
     return ph;
 }
@@ -67,14 +71,10 @@ bool KxTshDirectory::GetOwnProperty(const KxString& sName, KxScDataHandle** pphV
 }
 
 KxScDataHandle* KxTshDirectory::Open(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
-    KxTshDirectory* pDirectory = new KxTshDirectory;
-    if (!pDirectory->oDirectory.Open(PathArg(nArgs, pphArgs))) {
-        delete pDirectory;
-        return nullptr;
-    }
-    KxScDataHandle* ph = KxScDataHandle::CreateData(pDirectory);
+    std::unique_ptr<KxTshDirectory> pDirectory(new KxTshDirectory);
+    if (!pDirectory->oDirectory.Open(PathArg(nArgs, pphArgs))) return nullptr;
     pDirectory->bOpen = true;
-    return ph;
+    return KxScDataHandle::CreateData(pDirectory.release());
 }
 
 KxScDataHandle* KxTshDirectory::Walk(const char* pszMethod, KxDirectoryFileInfo* (KxDirectory::*pfnStep)()) {

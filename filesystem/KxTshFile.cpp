@@ -119,9 +119,10 @@ KxScDataHandle* KxTshFile::WriteArgs(int nArgs, KxScDataHandle** pphArgs, bool b
             continue;
         }
         pphArgs[i]->InfoShort(&sItem);
-        // Only a string without text has the null string for its text; any other value's
-        // text comes back null when the runtime could not make it.
-        if (sItem.IsNull() && !KxTsh::TextArg(nArgs, pphArgs, i)) throw std::bad_alloc();
+        // A value's text comes back whole, or as the null string when the runtime could not
+        // make it; a string's own text says how long it must be.
+        const KxString* psString = KxTsh::TextArg(nArgs, pphArgs, i);
+        if (psString ? sItem.Length() != psString->Length() : sItem.IsNull()) throw std::bad_alloc();
         KxTsh::Append(sText, sItem);
     }
     WriteText(sText, bLineEnd);

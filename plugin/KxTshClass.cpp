@@ -53,6 +53,8 @@ void Raise(int nCode, const KxString& sText) {
     if (KxScVmEnv* pEnv = pThread ? pThread->GetVmEnv() : nullptr) pEnv->ThrowException(nCode, sText);
 }
 
+void Raise(int nCode, const char* pszText) { Raise(nCode, Join(pszText)); }
+
 void RaiseNoMemory(const KxString& sClassName, const KxTshClassDef& def, KxScMethodFunc pfnEntry) {
     for (const KxTshMethodDef& m : def.methods)
         if (m.pfnMethod == pfnEntry) {

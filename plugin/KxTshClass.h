@@ -65,6 +65,7 @@ namespace KxTsh {
 // A script exception on the calling thread's environment. A thread without one (a host
 // calling from elsewhere) has no script to raise it in: nothing happens then.
 void Raise(int nCode, const KxString& sText);
+void Raise(int nCode, const char* pszText);  // the text made whole first (Join)
 // "Class::Method(): Not enough memory.", for the method of def whose entry is pfnEntry.
 void RaiseNoMemory(const KxString& sClassName, const KxTshClassDef& def, KxScMethodFunc pfnEntry);
 // Argument i of a call, or null when the call has fewer (a host may call a method directly

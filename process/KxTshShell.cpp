@@ -45,8 +45,9 @@ const char* PutBack(DWORD dwStd, HANDLE h) {
 }
 
 // Errors of the process steps: raised, and the method gives no value.
-KxScDataHandle* Fail(int nCode, const KxString& sText) {
-    KxTsh::Raise(nCode, sText);
+template <class Text>
+KxScDataHandle* Fail(int nCode, const Text& text) {
+    KxTsh::Raise(nCode, text);
     return nullptr;
 }
 
@@ -150,7 +151,7 @@ KxScDataHandle* KxTshShell::RunAndCapture(const KxString& sCommand, KxTshFile* p
     if (!bStarted) {
         CloseHandle(hRead);
         CloseHandle(hWrite);
-        return Fail(kShellError, pszNotBack ? KxString(pszNotBack) : KxTsh::Join("Cannot create process: ", sCommand));
+        return Fail(kShellError, pszNotBack ? KxTsh::Join(pszNotBack) : KxTsh::Join("Cannot create process: ", sCommand));
     }
     bool bWhole = PumpOutput(hRead, hWrite, pFile);
     WaitForSingleObject(pi.hProcess, INFINITE);
@@ -221,7 +222,7 @@ KxScDataHandle* KxTshShell::Getenv(KxScDataHandle*, int nArgs, KxScDataHandle** 
 KxScDataHandle* KxTshShell::GetCurrentDir(KxScDataHandle*, int, KxScDataHandle**) {
     char szFolder[260] = "";
     GetCurrentDirectoryA(sizeof szFolder, szFolder);
-    return KxScDataHandle::CreateData(szFolder, false);
+    return KxScDataHandle::CreateData(KxTsh::Join(szFolder), false);
 }
 
 KxScDataHandle* KxTshShell::Sleep(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {

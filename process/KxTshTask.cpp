@@ -30,9 +30,9 @@ bool KxTshTask::GetOwnProperty(const KxString& sName, KxScDataHandle** pphValue)
     switch (LookupPropertyToken(sName, pptTokenTable)) {
     case TOKEN_ID: *pphValue = KxScDataHandle::CreateData(static_cast<int>(record.dwProcessId)); return true;
     case TOKEN_FLAGS: *pphValue = KxScDataHandle::CreateData(static_cast<int>(record.dwFlags)); return true;
-    case TOKEN_NAME: *pphValue = KxScDataHandle::CreateData(KxString(record.szExeName), false); return true;
+    case TOKEN_NAME: *pphValue = KxScDataHandle::CreateData(KxTsh::Join(record.szExeName), false); return true;
     case TOKEN_WINDOW:
-        *pphValue = KxScDataHandle::CreateData(KxString(record.hWindow ? record.szWindowTitle : ""), false);
+        *pphValue = KxScDataHandle::CreateData(KxTsh::Join(record.hWindow ? record.szWindowTitle : ""), false);
         return true;
     default: return false;
     }

@@ -7,8 +7,9 @@ class KXUTIL_API KxDirectoryFileInfo {
 public:
     KxDirectoryFileInfo(const KxString& sFolder, const char* pszName, unsigned dwAttributes,
                         unsigned dwSize);
-    KxString GetFileName() const { return sName; }
-    KxString GetFilePath() const { return sPath; }
+    // Copies; one that memory could not hold whole is noted for the runtime (KxMemory.h).
+    KxString GetFileName() const;
+    KxString GetFilePath() const;
     unsigned QueryAttributes() const { return dwAttributes; }
     unsigned Size() const { return dwSize; }
 

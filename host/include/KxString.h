@@ -21,9 +21,7 @@ constexpr KxNullString NULL_STRING{};
 // - The length is kept, so texts may hold NUL bytes when built with Append.
 // - A text is at most MAX_LENGTH bytes. Growth past that, or past what memory can give, is
 //   not done: Append then leaves the string as it was, and Reserve answers false. Callers
-//   that must not lose text ask Reserve first, or compare the length after. Memory that
-//   could not be had is also told to the runtime, which raises its "out of memory" error in
-//   the script at its next step.
+//   that must not lose text ask Reserve first, or compare the length after.
 // - Appending a part of the string itself is fine, also when the buffer moves.
 class KXUTIL_API KxString {
 public:

@@ -1,4 +1,5 @@
 #include <cstring>
+#include "KxMemory.h"
 
 #include "KxScClassInfo.h"
 #include "RtInternal.h"
@@ -231,7 +232,10 @@ void RtDeleteClassInfos() {
 
 // ---- strings and the root object type
 
-KxScStringObject::KxScStringObject(const KxString& sText) : sText(sText) {}
+// A copy that memory could not hold whole is noted: the script's next step then fails.
+KxScStringObject::KxScStringObject(const KxString& sText) : sText(sText) {
+    if (this->sText.Length() != sText.Length()) KxNoteMemoryShort();
+}
 KxScStringObject::KxScStringObject(KxString&& sText)
     : sText(static_cast<KxString&&>(sText)) {}
 __TarvoTypeInfo* KxScStringObject::TarvoTypeInfo() { return &_ptiTypeInfo; }

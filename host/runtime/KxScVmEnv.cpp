@@ -1,4 +1,5 @@
 #include <windows.h>
+#include "KxMemory.h"
 
 #include <cstdarg>
 #include <cstring>
@@ -81,13 +82,17 @@ void KxScVmEnv::ThrowException(int nCode, const KxString& sText) {
     bPending = true;
     this->nCode = nCode;
     this->sText = sText.IsNull() ? KxString("") : sText;
+    if (this->sText.Length() != sText.Length()) KxNoteMemoryShort();  // a text kept short
 }
 
 bool KxScVmEnv::TakeException(int* pnCode, KxString* psText) {
     if (!bPending) return false;
     bPending = false;
     if (pnCode) *pnCode = nCode;
-    if (psText) *psText = sText;
+    if (psText) {
+        *psText = sText;
+        if (psText->Length() != sText.Length()) KxNoteMemoryShort();
+    }
     return true;
 }
 
@@ -211,6 +216,11 @@ void KxScConsoleManager::PrintString(const KxString& sText) {
 void KxScConsoleManager::PrintStringNl(const KxString& sText) {
     KxString sLine(sText.IsNull() ? KxString("") : sText);
     sLine << "\r\n";
+    // Without the memory for the line and its end together they go in two writes.
+    if (sLine.Length() != sText.Length() + 2) {
+        PrintString(sText);
+        sLine = "\r\n";
+    }
     RtWriteStd(STD_OUTPUT_HANDLE, sLine, sLine.Length());
 }
 

@@ -85,7 +85,13 @@ int RunFile(const KxString& sPath) {
         DWORD dwGot = 0;
         bRead = ReadFile(h, buf, sizeof buf, &dwGot, nullptr) != 0;
         if (!bRead || dwGot == 0) break;
+        unsigned nBefore = sSource.Length();
         sSource.Append(buf, dwGot);
+        // A source that memory cannot hold is not run cut short.
+        if (sSource.Length() != nBefore + dwGot) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            bRead = false;
+        }
     }
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     if (!bRead) {

@@ -139,6 +139,13 @@ private:
         t.sText = "";
         ++p;
         const char* pRun = p;  // unescaped bytes are appended in runs
+        // A literal that memory cannot hold whole is not compiled cut short.
+        unsigned nWhole = 0;
+        auto append = [&](const char* pText, unsigned n) {
+            t.sText.Append(pText, n);
+            nWhole += n;
+            if (t.sText.Length() != nWhole) Fail("out of memory");
+        };
         for (;;) {
             if (p >= pEnd || *p == '\n') Fail("unterminated string");
             char c = *p;
@@ -147,7 +154,7 @@ private:
                 ++p;
                 continue;
             }
-            t.sText.Append(pRun, unsigned(p - pRun));
+            append(pRun, unsigned(p - pRun));
             if (p + 1 >= pEnd) Fail("unterminated string");
             const char* pszOut;
             switch (p[1]) {
@@ -158,11 +165,11 @@ private:
             case '"': pszOut = "\""; break;
             default: Fail("unknown escape in string");
             }
-            t.sText << pszOut;
+            append(pszOut, 1);
             p += 2;
             pRun = p;
         }
-        t.sText.Append(pRun, unsigned(p - pRun));
+        append(pRun, unsigned(p - pRun));
         ++p;
     }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "KxMemory.h"
 #include "RtInternal.h"
 
 class Value {
@@ -68,13 +69,17 @@ public:
         return RtCreateNil();
     }
 
-    // The short text: decimal, the string itself, "<Class>", or "nil".
+    // The short text: decimal, the string itself, "<Class>", or "nil". One that memory could
+    // not hold whole is noted (InfoShort gives it as the null string, which otherwise only a
+    // string without text has), and the script's next step fails.
     KxString ShortText() const {
         KxString s("");
         if (kind == INT) {
             s << nInt;
+            if (s.Length() == 0) KxNoteMemoryShort();
         } else if (kind == REF) {
             ph->InfoShort(&s);
+            if (s.IsNull() && !(ph->wFlags & HF_STRING)) KxNoteMemoryShort();
         } else {
             s = "nil";
         }

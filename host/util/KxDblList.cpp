@@ -1,4 +1,5 @@
 #include "KxDblList.h"
+#include "KxMemory.h"
 #include "KxStringList.h"
 
 KxDblList::KxDblList() : pHead(nullptr), pTail(nullptr), nCount(0) {}
@@ -36,7 +37,11 @@ void KxDblList::Clear() {
 
 KxStringList::~KxStringList() { Clear(); }
 
-void KxStringList::Add(const KxString& sText) { lItems.Add(new KxString(sText)); }
+void KxStringList::Add(const KxString& sText) {
+    KxString* ps = new KxString(sText);
+    if (ps->Length() != sText.Length()) KxNoteMemoryShort();  // an item kept short
+    lItems.Add(ps);
+}
 
 bool KxStringList::Remove(const KxString& sText) {
     for (KxDblList::Node* pNode = lItems.First(); pNode; pNode = KxDblList::Next(pNode)) {

@@ -1,11 +1,11 @@
 #include "KxDirectory.h"
 #include "KxArrayRoom.h"
 #include "KxListingBytes.h"
+#include "KxMemory.h"
 
 #include <windows.h>
 
 #include <cstring>
-#include <new>
 
 namespace {
 bool EndsWithSeparator(const KxString& s) {
@@ -13,10 +13,19 @@ bool EndsWithSeparator(const KxString& s) {
     return n && (s[n - 1] == '\\' || s[n - 1] == '/');
 }
 
+// The folder, a backslash unless it ends in one, and the name; the null string, with the
+// shortage noted, when memory cannot hold it whole.
 KxString JoinPath(const KxString& sFolder, const char* pszName) {
     KxString sPath(sFolder);
-    if (!EndsWithSeparator(sPath)) sPath << "\\";
-    return sPath << pszName;
+    unsigned nWhole = sFolder.Length() + static_cast<unsigned>(std::strlen(pszName));
+    if (!EndsWithSeparator(sFolder)) {
+        sPath << "\\";
+        ++nWhole;
+    }
+    sPath << pszName;
+    if (sPath.Length() == nWhole) return sPath;
+    KxNoteMemoryShort();
+    return NULL_STRING;
 }
 
 // Readers may be opened on several threads at once.
@@ -54,6 +63,17 @@ KxDirectoryFileInfo::KxDirectoryFileInfo(const KxString& sFolder, const char* ps
                                          unsigned dwAttributes, unsigned dwSize)
     : sName(pszName), sPath(JoinPath(sFolder, pszName)), dwAttributes(dwAttributes), dwSize(dwSize) {}
 
+namespace {
+KxString WholeCopy(const KxString& s) {
+    KxString sCopy(s);
+    if (sCopy.Length() != s.Length()) KxNoteMemoryShort();
+    return sCopy;
+}
+}  // namespace
+
+KxString KxDirectoryFileInfo::GetFileName() const { return WholeCopy(sName); }
+KxString KxDirectoryFileInfo::GetFilePath() const { return WholeCopy(sPath); }
+
 KxDirectory::KxDirectory() : sName(NULL_STRING), nCount(0), ppEntries(nullptr), nNext(0) {}
 
 KxDirectory::~KxDirectory() { Close(); }
@@ -62,17 +82,28 @@ bool KxDirectory::Open(const KxString& sPath) {
     Close();
     if (sPath.IsNull() || sPath.Length() == 0) return false;
     KxString sPattern = JoinPath(sPath, "*");
+    if (sPattern.IsNull()) return false;
     WIN32_FIND_DATAA fd;
     HANDLE hFind = FindFirstFileA(sPattern, &fd);
     if (hFind == INVALID_HANDLE_VALUE) return false;
+    // A listing with an entry whose name or path memory could not hold whole is no listing.
+    bool bWhole = true;
     int nRoom = 0;
     do {
         if (!std::strcmp(fd.cFileName, ".") || !std::strcmp(fd.cFileName, "..")) continue;
         KxMakeRoom(ppEntries, nCount, nRoom, 16);
-        ppEntries[nCount++] = new KxDirectoryFileInfo(sPath, fd.cFileName, fd.dwFileAttributes, fd.nFileSizeLow);
-    } while (FindNextFileA(hFind, &fd));
+        KxDirectoryFileInfo* pInfo = new KxDirectoryFileInfo(sPath, fd.cFileName, fd.dwFileAttributes, fd.nFileSizeLow);
+        ppEntries[nCount++] = pInfo;
+        bWhole = pInfo->GetFilePath() != NULL_STRING && pInfo->GetFileName().Length() == std::strlen(fd.cFileName);
+    } while (bWhole && FindNextFileA(hFind, &fd));
     FindClose(hFind);
     sName = sPath;
+    if (!bWhole || sName.Length() != sPath.Length()) {
+        KxNoteMemoryShort();
+        sName = NULL_STRING;
+        Close();
+        return false;
+    }
     AddListed(ListingBytes(ppEntries, nCount));
     return true;
 }
@@ -111,13 +142,15 @@ bool KxDirectory::CreateFolder(const KxString& sPath, KxStringList* pslCreated) 
     if (IsFolder(sPath)) return true;
     KxString sWork(sPath);
     const unsigned nLength = sPath.Length();
-    if (sWork.Length() != nLength) return false;
+    if (sWork.Length() != nLength) {
+        KxNoteMemoryShort();
+        return false;
+    }
     char* p = sWork;
     // The lengths of the path and of each parent above it, the path's own first.
     unsigned nLevels = 1;
     for (unsigned i = 0; i < nLength; ++i) nLevels += p[i] == '\\';
-    unsigned* pnLevel = new (std::nothrow) unsigned[nLevels + 1];
-    if (!pnLevel) return false;
+    unsigned* pnLevel = new unsigned[nLevels + 1];
     int nCount = 0;
     for (int n = static_cast<int>(nLength); n > 0;) {
         pnLevel[nCount++] = static_cast<unsigned>(n);

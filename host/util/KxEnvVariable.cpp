@@ -1,8 +1,15 @@
 #include "KxEnvVariable.h"
+#include "KxMemory.h"
 
 #include <windows.h>
 
-KxEnvVariable::KxEnvVariable(const KxString& sName) : sName(sName), sValue(NULL_STRING) {}
+// A name kept short would read or set another variable: it is kept as no name (which reads as
+// unset and sets nothing), and noted.
+KxEnvVariable::KxEnvVariable(const KxString& sName) : sName(sName), sValue(NULL_STRING) {
+    if (this->sName.Length() == sName.Length()) return;
+    KxNoteMemoryShort();
+    this->sName = NULL_STRING;
+}
 
 bool KxEnvVariable::ReadVariable() {
     sValue = Get();
@@ -19,11 +26,19 @@ KxString KxEnvVariable::Get() const {
     }
     // The value may change between the two calls: retry until it fits.
     for (;;) {
-        KxString sResult{KxStringSize(dwNeeded)};
+        KxString sResult(NULL_STRING);
+        if (!sResult.Reserve(dwNeeded)) {
+            KxNoteMemoryShort();
+            return NULL_STRING;
+        }
         char* pBuffer = sResult;
         DWORD dwGot = GetEnvironmentVariableA(sName, pBuffer, dwNeeded);
         if (dwGot == 0) return GetLastError() == ERROR_ENVVAR_NOT_FOUND ? KxString(NULL_STRING) : KxString("");
-        if (dwGot < dwNeeded) return KxString(pBuffer, dwGot);
+        if (dwGot < dwNeeded) {
+            KxString sValue(pBuffer, dwGot);
+            if (sValue.Length() != dwGot) KxNoteMemoryShort();
+            return sValue;
+        }
         dwNeeded = dwGot;
     }
 }

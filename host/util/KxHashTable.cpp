@@ -1,4 +1,5 @@
 #include "KxHashTable.h"
+#include "KxMemory.h"
 
 #include "KxArrayRoom.h"
 
@@ -62,6 +63,7 @@ KxHashTable::Entry* KxHashTable::Put(const KxString& sKey, void* pvValue, bool* 
         return *pp;
     }
     Entry* p = *pp = new Entry{sKey, pvValue, nullptr};
+    if (p->sKey.Length() != sKey.Length()) KxNoteMemoryShort();  // a key kept short
     if (static_cast<unsigned>(++nCount) > nBuckets) Grow();
     return p;
 }

@@ -2,7 +2,8 @@
 // operators of its own). A failed allocation never throws out of the library (KxMemory.h): it
 // is served from a reserve and noted, and the runtime raises its error at its next step. Only
 // when the reserve too is spent does the process end, with a message. The nothrow forms fail
-// as usual: their callers (the string's growth) handle a null.
+// as usual, unnoted: their callers (the string's growth) can tell theirs, and whoever cannot
+// tell its own caller notes the shortage (KxMemory.h).
 #include <windows.h>
 
 #include <cstdlib>

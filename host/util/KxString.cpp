@@ -1,5 +1,5 @@
 #include "KxString.h"
-#include "KxMemory.h"
+#include "KxMemory.h"  // the note of memory that ran short lives here
 
 #include <cstdint>
 #include <cstring>
@@ -64,10 +64,7 @@ bool KxString::Reserve(unsigned nNeeded) {
     unsigned nNew = nCapacity ? nCapacity : 16;
     while (nNew <= nNeeded) nNew = nNew <= MAX_LENGTH / 2 ? nNew * 2 : nNeeded + 1;
     char* pNew = new (std::nothrow) char[nNew];
-    if (!pNew) {
-        KxNoteMemoryShort();
-        return false;
-    }
+    if (!pNew) return false;
     if (pszText) std::memcpy(pNew, pszText, nLength);
     pNew[nLength] = '\0';
     if (nCapacity) delete[] pszText;
