@@ -124,17 +124,16 @@ BOOL WINAPI FakeNext(HANDLE, PROCESSENTRY32* pEntry) {
     *pEntry = vEntries[nNextEntry++];
     return TRUE;
 }
-const KxToolhelpSource kFakeToolhelp = {
-    [](DWORD dwFlags, DWORD dwProcessId) WINAPI {
-        dwSnapshotFlags = dwFlags;
-        dwSnapshotProcess = dwProcessId;
-        return bSnapshotFails ? INVALID_HANDLE_VALUE : CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    },
-    [](HANDLE hList, PROCESSENTRY32* pEntry) WINAPI {
-        nNextEntry = 0;
-        return FakeNext(hList, pEntry);
-    },
-    FakeNext};
+HANDLE WINAPI FakeSnapshot(DWORD dwFlags, DWORD dwProcessId) {
+    dwSnapshotFlags = dwFlags;
+    dwSnapshotProcess = dwProcessId;
+    return bSnapshotFails ? INVALID_HANDLE_VALUE : CreateEventA(nullptr, FALSE, FALSE, nullptr);
+}
+BOOL WINAPI FakeFirst(HANDLE hList, PROCESSENTRY32* pEntry) {
+    nNextEntry = 0;
+    return FakeNext(hList, pEntry);
+}
+const KxToolhelpSource kFakeToolhelp = {FakeSnapshot, FakeFirst, FakeNext};
 
 void AddEntry(const std::string& sExeFile, DWORD dwProcessId) {
     PROCESSENTRY32 e = {};
@@ -244,6 +243,17 @@ TEST_F(PerfData, ToolhelpNamesAfterTheLastBackslashAndTheCapacity) {
     EXPECT_EQ(Toolhelp(), 0u);
 }
 
+// The last window of this process the scan sees, and the last title.
+HWND hLast;
+std::string sTitle;
+BOOL CALLBACK ScanOwnWindows(HWND h, LPARAM) {
+    DWORD dwPid = 0;
+    GetWindowThreadProcessId(h, &dwPid);
+    char sz[256] = "";
+    if (dwPid == GetCurrentProcessId() && (hLast = h) && GetWindowTextA(h, sz, sizeof sz) > 0) sTitle = std::string(sz).substr(0, 63);
+    return TRUE;
+}
+
 // Windows of this program: each record takes the last window of its process and the title of
 // the last one with a title, cut to 63 characters; only the first record of a process among the
 // count is touched.
@@ -256,15 +266,7 @@ TEST(TaskWindows, LastWindowAndLastTitleOfTheFirstMatchingRecord) {
         SetWindowPos(vMine.back(), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     }
     // What the scan should find: the last window of this process, the last title.
-    static HWND hLast;
-    static std::string sTitle;
-    EnumWindows([](HWND h, LPARAM) -> BOOL {
-        DWORD dwPid = 0;
-        GetWindowThreadProcessId(h, &dwPid);
-        char sz[256] = "";
-        if (dwPid == GetCurrentProcessId() && (hLast = h) && GetWindowTextA(h, sz, sizeof sz) > 0) sTitle = std::string(sz).substr(0, 63);
-        return TRUE;
-    }, 0);
+    EnumWindows(ScanOwnWindows, 0);
     EXPECT_EQ(hLast, vMine[2]);  // the case meant: the last window has no title
     TaskRecord aRecords[4] = {};
     aRecords[0].dwProcessId = 0xFFFFFFFE;
