@@ -6,6 +6,7 @@
 
 #include "KxTshDirectory.h"
 #include "KxTshFile.h"
+#include "block_rules.h"
 #include "scratch_folder.h"
 #include "script_fixture.h"
 
@@ -20,54 +21,25 @@ protected:
         static ScratchFolder folder("tsh-file-tests");
         ClassTest::SetUpTestSuite();
     }
-    // Every line ReadLine gives for the bytes, then "<end>".
-    static std::vector<std::string> Lines(const std::string& sBytes) {
+    // Every line ReadLine gives for the bytes, each ended with "|".
+    static std::string Lines(const std::string& sBytes) {
         ScratchFolder::Put("lines.txt", sBytes);
         KxTshFile file;
-        KxString sError;
+        KxString sError, sLine;
         EXPECT_TRUE(file.OpenFile("lines.txt", KxTshFile::FS_READ, sError)) << sError;
-        std::vector<std::string> v;
-        KxString sLine;
-        while (file.ReadLine(sLine)) v.push_back(std::string(sLine, sLine.Length()));
-        v.push_back("<end>");
-        return v;
+        std::string s;
+        while (file.ReadLine(sLine)) s += std::string(sLine, sLine.Length()) + "|";
+        return s;
     }
 };
 
-// The lines a reader of 4,096-byte blocks must give: LF and CR LF end a line (a CR LF split
-// by a block end too), other CRs are dropped, a NUL drops its piece's rest up to the next CR,
-// LF or block end, and text after the last line end is not a line.
-std::vector<std::string> ExpectedLines(const std::string& sBytes) {
-    std::vector<std::string> v;
-    std::string sLine;
-    for (size_t at = 0; at < sBytes.size(); at += 4096) {
-        std::string sBlock = sBytes.substr(at, 4096);
-        bool bDropping = false;
-        for (size_t i = 0; i < sBlock.size(); ++i) {
-            char c = sBlock[i];
-            bool bCrLf = c == '\r' && i + 1 < sBlock.size() && sBlock[i + 1] == '\n';
-            if (c == '\n' || bCrLf) {
-                v.push_back(sLine);
-                sLine.clear();
-                i += bCrLf;
-            }
-            if (c == '\n' || c == '\r') {
-                bDropping = false;
-            } else if (c == 0 || bDropping) {
-                bDropping = true;
-            } else {
-                sLine += c;
-            }
-        }
-    }
-    v.push_back("<end>");
-    return v;
-}
-
-unsigned Random(unsigned n) {
-    static unsigned nSeed = 11;
-    nSeed = nSeed * 1103515245u + 12345u;
-    return (nSeed >> 16) % n;
+// The lines the block rules give: LF and CR LF end a line, and text after the last line end
+// is not a line.
+std::string ExpectedLines(const std::string& sBytes) {
+    std::string s = KeptOfBlocks(sBytes, true);
+    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+    std::replace(s.begin(), s.end(), '\n', '|');
+    return s.substr(0, s.find_last_of('|') + 1);
 }
 
 // Short files, then files of every length near the block edges, each read back line by line.
@@ -121,10 +93,9 @@ TEST_F(FileTest, WriteTextPutsOnDiskWhatTheBufferRulesSay) {
             file.WriteText(KxString(sText.data(), static_cast<unsigned>(n)), bLineEnd);
             if (n > 4094 - sBuffered.size()) flush();
             for (size_t at = 0;;) {
-                size_t nFree = 4094 - sBuffered.size(), nPiece = std::min(n - at, nFree);
+                size_t nPiece = std::min(n - at, 4094 - sBuffered.size());
                 sBuffered += sText.substr(at, nPiece);
-                at += nPiece;
-                if (at == n) break;
+                if ((at += nPiece) == n) break;
                 flush();
             }
             if (bLineEnd) {
@@ -132,7 +103,6 @@ TEST_F(FileTest, WriteTextPutsOnDiskWhatTheBufferRulesSay) {
                 flush();
             }
         }
-        ASSERT_EQ(ScratchFolder::Get("diff.txt").size(), sDisk.size()) << "step " << nStep;
         ASSERT_TRUE(ScratchFolder::Get("diff.txt") == sDisk) << "step " << nStep;
     }
     file.CloseFile();
@@ -148,29 +118,32 @@ TEST_F(FileTest, FailedOpensAndWrongDirections) {
     EXPECT_TRUE(reader.OpenFile("m.txt", KxTshFile::FS_READ, sError));
     EXPECT_TRUE(append.OpenFile("a.txt", KxTshFile::FS_APPEND, sError));
     EXPECT_EQ(append.dwState, unsigned(KxTshFile::FS_APPEND | KxTshFile::FS_OPEN));
-    EXPECT_FALSE(none.OpenFile("m.txt", KxTshFile::FS_WRITE, sError));
-    EXPECT_EQ(std::string(sError), "Cannot open m.txt for writing");
-    EXPECT_EQ(none.dwState, unsigned(KxTshFile::FS_CLOSED));
-    EXPECT_FALSE(none.OpenFile("", KxTshFile::FS_READ, sError));
-    EXPECT_EQ(std::string(sError), "Cannot open  for reading");
-    EXPECT_FALSE(none.OpenFile("m.txt", 0x20, sError));
-    EXPECT_EQ(std::string(sError), "Invalid mode for opening file");
+    const std::pair<const char*, unsigned> opens[] = {{"m.txt", KxTshFile::FS_WRITE}, {"", KxTshFile::FS_READ}, {"m.txt", 0x20}};
+    const char* apszErrors[] = {"Cannot open m.txt for writing", "Cannot open  for reading", "Invalid mode for opening file"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(none.OpenFile(opens[i].first, opens[i].second, sError));
+        EXPECT_EQ(std::string(sError), apszErrors[i]);
+        EXPECT_EQ(none.dwState, unsigned(KxTshFile::FS_CLOSED));
+    }
     EXPECT_FALSE(none.ReadLine(sLine));
     EXPECT_TRUE(reader.WriteText("ignored", true));
     reader.FlushBuffer();
     EXPECT_EQ(ScratchFolder::Get("m.txt"), "old\r\n");
 }
 
+// Each script, then the bytes its file holds: written at Close, at the collection after the
+// last reference went, and at Flush.
 TEST_F(FileTest, ScriptsWriteExactBytes) {
-    Run("f = File.Open(\"s.txt\", \"write\"); f.WriteLn(\"x\", 1); f.WriteLn(1, nil, \"s\", f);"
-        "f.WriteLn(); f.Write(); f.WriteLn(\"\"); f.Write(\"tail\"); f.Close(); f.Close();"
-        "name = f.fileName;");
-    EXPECT_EQ(ScratchFolder::Get("s.txt"), "x1\r\n1NILs<File>\r\n\r\ntail");
-    Run("f = File.Open(\"s.txt\", \"write\"); f.Write(\"kept\"); f = nil;");
-    KxScDataHandle::GarbageCollect();  // the last reference went: the buffer is written
-    EXPECT_EQ(ScratchFolder::Get("s.txt"), "kept");
-    Run("f = File.Open(\"s.txt\", \"write\"); f.Write(\"flushed\"); f.Flush();");
-    EXPECT_EQ(ScratchFolder::Get("s.txt"), "flushed");
+    const std::pair<const char*, const char*> cases[] = {
+        {"f = File.Open(\"s.txt\", \"write\"); f.WriteLn(\"x\", 1); f.WriteLn(1, nil, \"s\", f);"
+         "f.WriteLn(); f.Write(); f.WriteLn(\"\"); f.Write(\"tail\"); f.Close(); f.Close();", "x1\r\n1NILs<File>\r\n\r\ntail"},
+        {"f = File.Open(\"s.txt\", \"write\"); f.Write(\"kept\"); f = nil;", "kept"},
+        {"f = File.Open(\"s.txt\", \"write\"); f.Write(\"flushed\"); f.Flush();", "flushed"},
+    };
+    for (const auto& c : cases) {
+        Run(c.first);
+        EXPECT_EQ(ScratchFolder::Get("s.txt"), c.second) << c.first;
+    }
     Run("f.Close();");
 }
 
@@ -178,36 +151,34 @@ TEST_F(FileTest, ScriptsWriteExactBytes) {
 TEST_F(FileTest, DirectCallsWithArgumentsTheRuntimeWouldRefuse) {
     KxTshFile* pClass = KxTshFile::poClassObject;
     KxScDataHandle* phInt = KxScDataHandle::CreateData(5);
-    KxScDataHandle* apNil[2] = {nullptr, nullptr};
-    KxScDataHandle* apInt[2] = {phInt, phInt};
-    EXPECT_EQ(pClass->Open(nullptr, 0, nullptr), nullptr);
-    EXPECT_EQ(Pending(), "28 File::Open(): Invalid mode specified: ");
-    EXPECT_EQ(pClass->Open(nullptr, 2, apNil), nullptr);
-    EXPECT_EQ(Pending(), "28 File::Open(): Invalid mode specified: ");
     KxScDataHandle* phRead = KxScDataHandle::CreateData("read", false);
-    KxScDataHandle* apIntRead[2] = {phInt, phRead};
-    EXPECT_EQ(pClass->Open(nullptr, 2, apIntRead), nullptr);
-    EXPECT_EQ(Pending(), "28 Cannot open  for reading");
-    phRead->Drop();
-    for (auto pfn : {&KxTshFile::Delete, &KxTshFile::DoesExist, &KxTshFile::Copy}) {
-        KxScDataHandle* ph = (pClass->*pfn)(nullptr, 2, apInt);
-        EXPECT_EQ(ph->dwValue, 0u);
-        ph->Drop();
-        ph = (pClass->*pfn)(nullptr, 0, nullptr);
-        EXPECT_EQ(ph->dwValue, 0u);
-        ph->Drop();
+    KxScDataHandle *apNil[2] = {nullptr, nullptr}, *apInt[2] = {phInt, phInt}, *apIntRead[2] = {phInt, phRead};
+    const std::pair<std::pair<int, KxScDataHandle**>, const char*> opens[] = {
+        {{0, nullptr}, "28 File::Open(): Invalid mode specified: "},
+        {{2, apNil}, "28 File::Open(): Invalid mode specified: "},
+        {{2, apIntRead}, "28 Cannot open  for reading"}};
+    for (const auto& o : opens) {
+        EXPECT_EQ(pClass->Open(nullptr, o.first.first, o.first.second), nullptr);
+        EXPECT_EQ(Pending(), o.second);
     }
+    // Each gives 0.
+    auto zero = [](KxScDataHandle* ph) {
+        EXPECT_EQ(ph->dwValue, 0u);
+        ph->Drop();
+    };
+    for (auto pfn : {&KxTshFile::Delete, &KxTshFile::DoesExist, &KxTshFile::Copy}) {
+        zero((pClass->*pfn)(nullptr, 2, apInt));
+        zero((pClass->*pfn)(nullptr, 0, nullptr));
+    }
+    zero(KxTshDirectory::poClassObject->Exists(nullptr, 1, apNil));
     EXPECT_EQ(pClass->WriteLn(nullptr, 2, nullptr), nullptr);
     EXPECT_EQ(Pending(), "28 File must be open for writing.");
     KxTshFile file;  // closed: nothing is read or written
     EXPECT_EQ(file.ReadLn(nullptr, 0, nullptr), nullptr);
     EXPECT_EQ(Pending(), "28 File must be open for reading.");
-    KxTshDirectory* pDirClass = KxTshDirectory::poClassObject;
-    EXPECT_EQ(pDirClass->Open(nullptr, 1, apInt), nullptr);
-    EXPECT_EQ(pDirClass->Open(nullptr, 0, nullptr), nullptr);
-    KxScDataHandle* ph = pDirClass->Exists(nullptr, 1, apNil);
-    EXPECT_EQ(ph->dwValue, 0u);
-    ph->Drop();
+    EXPECT_EQ(KxTshDirectory::poClassObject->Open(nullptr, 1, apInt), nullptr);
+    EXPECT_EQ(KxTshDirectory::poClassObject->Open(nullptr, 0, nullptr), nullptr);
+    phRead->Drop();
     phInt->Drop();
 }
 

@@ -29,7 +29,6 @@ struct Example {
     int nLine;
     std::string sCode, sOutput;
 };
-
 struct Reference {
     std::map<std::string, Section> sections;  // by class name
     std::vector<Example> examples;
@@ -127,22 +126,19 @@ TEST_F(ReferenceTest, EachSectionDescribesWhatItsClassRegistersAndNothingElse) {
     for (const ClassEntry& c : Entries<KxTshDirectory, KxTshFile, KxTshShell, KxTshTask, KxTshTimer>()) {
         ASSERT_EQ(ref.sections.count(c.sName), 1u) << "no section ## " << c.sName;
         const Section& s = ref.sections[c.sName];
-        KxScDataObject* po = c.poClass;
-        EXPECT_EQ(s.methods, Names(&KxScDataObject::GetMethodNames, po)) << c.sName << ": method headings";
+        EXPECT_EQ(s.methods, Names(&KxScDataObject::GetMethodNames, c.poClass)) << c.sName << ": method headings";
         // Property lists may spell a name in other case than reads do (File's fileName).
-        for (const std::string& sProperty : Names(&KxScDataObject::GetInstanceProperties, po)) {
-            bool bFound = false;
-            for (const auto& row : s.rows) bFound |= Lower(row.first) == Lower(sProperty);
-            EXPECT_TRUE(bFound) << c.sName << ": property " << sProperty;
-        }
+        std::set<std::string> rows;
+        for (const auto& row : s.rows) rows.insert(Lower(row.first));
+        for (const std::string& sProperty : Names(&KxScDataObject::GetInstanceProperties, c.poClass))
+            EXPECT_EQ(rows.count(Lower(sProperty)), 1u) << c.sName << ": property " << sProperty;
         // "global NAME = VALUE;" each: a row NAME | VALUE, and every row named in capitals is one.
-        const std::string& sPrelude = c.sPrelude;
         std::set<std::string> constants;
-        for (size_t at = 0; (at = sPrelude.find("global ", at)) != std::string::npos;) {
-            size_t eq = sPrelude.find(" = ", at), end = sPrelude.find(';', eq);
-            std::string sName = sPrelude.substr(at + 7, eq - at - 7);
+        for (size_t at = 0; (at = c.sPrelude.find("global ", at)) != std::string::npos;) {
+            size_t eq = c.sPrelude.find(" = ", at), end = c.sPrelude.find(';', eq);
+            std::string sName = c.sPrelude.substr(at + 7, eq - at - 7);
             constants.insert(sName);
-            EXPECT_EQ(s.rows.count(sName) ? s.rows.at(sName) : "<no row>", sPrelude.substr(eq + 3, end - eq - 3))
+            EXPECT_EQ(s.rows.count(sName) ? s.rows.at(sName) : "<no row>", c.sPrelude.substr(eq + 3, end - eq - 3))
                 << c.sName << ": constant " << sName;
             at = end;
         }

@@ -9,6 +9,7 @@
 #include "KxFindConsoleThread.h"
 #include "KxTshFile.h"
 #include "KxTshShell.h"
+#include "block_rules.h"
 #include "child_program.h"
 #include "scratch_folder.h"
 #include "script_fixture.h"
@@ -30,73 +31,37 @@ protected:
         Run(("f = File.Open(\"out.txt\", \"write\"); Shell.Exec(CHILD + \" " + sArgs + "\", f); f.Close();").c_str());
         return ScratchFolder::Get("out.txt");
     }
+    // Waits until the file holds the text; gives what it holds then.
+    static std::string Awaited(const std::string& sPath, const std::string& sText) {
+        std::string sGot;
+        for (int i = 0; i < 600 && (sGot = ScratchFolder::Get(sPath.c_str())) != sText; ++i) Sleep(50);
+        return sGot;
+    }
 };
 
-TEST_F(ShellTest, CapturedOutputReachesTheFileExactly) {
-    EXPECT_EQ(Captured("out A\\rB\\r\\n out C\\nD\\r\\n"), "AB\r\nC\nD\r\n");
-    // Both streams, in the order written.
-    EXPECT_EQ(Captured("out one\\r\\n err two\\r\\n out three"), "one\r\ntwo\r\nthree");
-    // Megabytes, complete.
-    std::string sBulk = Captured("bulk 100000 50");
-    EXPECT_EQ(sBulk.size(), 5000000u);
-    std::string sLine = std::string(48, 'b') + "\r\n";
-    EXPECT_EQ(sBulk.substr(0, 50), sLine);
-    EXPECT_EQ(sBulk.substr(sBulk.size() - 50), sLine);
-    EXPECT_EQ(sBulk.find('\r', 0), 48u);
-}
-
-// What a File holds after a program wrote the bytes in one write that the pipe hands over in
-// 4,096-byte reads: each read is cut on its own, its CR LF pairs become line ends, a lone CR
-// (one that ends a read, too) is dropped, and a NUL drops the rest of its piece.
-std::string CapturedFromOneWrite(const std::string& sBytes) {
-    std::string sFile;
-    for (size_t at = 0; at < sBytes.size(); at += 4096) {
-        std::string sRead = sBytes.substr(at, 4096);
-        bool bDropping = false;
-        for (size_t i = 0; i < sRead.size(); ++i) {
-            if (sRead[i] == '\r') {
-                bDropping = false;
-                if (i + 1 < sRead.size() && sRead[i + 1] == '\n') {
-                    sFile += "\r\n";
-                    ++i;
-                }
-            } else if (sRead[i] == 0 || bDropping) {
-                bDropping = true;
-            } else {
-                sFile += sRead[i];
-            }
-        }
-    }
-    return sFile;
-}
-
-// Outputs with line ends, lone CRs and NULs at and around every read boundary, captured one
-// after the other into one File.
+// Outputs with line ends, lone CRs and NULs at and around every read boundary, each written
+// in one write and captured one after the other into one File; then both streams, in the order
+// written, and megabytes.
 TEST_F(ShellTest, CaptureCutsAtEveryReadBoundary) {
-    std::string sExpected, sScript = "f = File.Open(\"out.txt\", \"write\");";
-    unsigned nSeed = 7;
-    auto random = [&nSeed](unsigned n) { return (nSeed = nSeed * 1103515245u + 12345u) / 65536u % n; };
-    int nCase = 0;
+    std::vector<std::string> vOutputs;
     for (size_t nAt : {4093u, 4094u, 4095u, 4096u, 8190u, 8191u, 12287u}) {
         for (const std::string& sMark : {std::string("\r\n"), std::string("\r"), std::string("\n"), std::string(1, '\0')}) {
             std::string sBytes(nAt + 3000, 'x');
-            for (char& c : sBytes) c = "abcd"[random(4)];
-            for (size_t i = random(500); i < sBytes.size(); i += 1 + random(1200)) sBytes[i] = "\r\n\n"[random(3)];
-            sBytes.replace(nAt, sMark.size(), sMark);
-            std::string sName = "bytes" + std::to_string(nCase++) + ".bin";
-            ScratchFolder::Put(sName.c_str(), sBytes);
-            sExpected += CapturedFromOneWrite(sBytes);
-            sScript += "Shell.Exec(CHILD + \" cat " + sName + "\", f);";
+            for (char& c : sBytes) c = "abcd"[Random(4)];
+            for (size_t i = Random(500); i < sBytes.size(); i += 1 + Random(1200)) sBytes[i] = "\r\n\n"[Random(3)];
+            vOutputs.push_back(sBytes.replace(nAt, sMark.size(), sMark));
         }
     }
     // Short last reads after a read of CR LF pairs, whose LFs stay in the buffer: a CR that ends
     // the data is followed by a stale LF.
     std::string sCrLfs;
     for (int i = 0; i < 2048; ++i) sCrLfs += "\r\n";
-    for (size_t nTail : {1u, 2001u}) {
-        std::string sBytes = sCrLfs + std::string(nTail - 1, 'y') + "\r", sName = "bytes" + std::to_string(nCase++) + ".bin";
-        ScratchFolder::Put(sName.c_str(), sBytes);
-        sExpected += CapturedFromOneWrite(sBytes);
+    for (size_t nTail : {1u, 2001u}) vOutputs.push_back(sCrLfs + std::string(nTail - 1, 'y') + "\r");
+    std::string sExpected, sScript = "f = File.Open(\"out.txt\", \"write\");";
+    for (size_t i = 0; i < vOutputs.size(); ++i) {
+        std::string sName = "bytes" + std::to_string(i) + ".bin";
+        ScratchFolder::Put(sName.c_str(), vOutputs[i]);
+        sExpected += KeptOfBlocks(vOutputs[i], false);
         sScript += "Shell.Exec(CHILD + \" cat " + sName + "\", f);";
     }
     Run((sScript + "f.Close();").c_str());
@@ -104,21 +69,33 @@ TEST_F(ShellTest, CaptureCutsAtEveryReadBoundary) {
     EXPECT_EQ(sGot.size(), sExpected.size());
     EXPECT_TRUE(sGot == sExpected) << "first difference at byte "
                                    << std::mismatch(sGot.begin(), sGot.end(), sExpected.begin(), sExpected.end()).first - sGot.begin();
+    EXPECT_EQ(Captured("out one\\r\\n err two\\r\\n out three"), "one\r\ntwo\r\nthree");
+    std::string sBulk = Captured("bulk 100000 50"), sLine = std::string(48, 'b') + "\r\n";
+    EXPECT_EQ(sBulk.size(), 5000000u);
+    EXPECT_EQ(sBulk.substr(0, 50), sLine);
+    EXPECT_EQ(sBulk.substr(sBulk.size() - 50), sLine);
 }
 
 // Exec hands text to the File and leaves it there: a last piece without line end stays in the
-// File's buffer. A File open for reading, or closed, takes nothing.
+// File's buffer. A File open for reading, or closed, takes nothing. The standard handles are
+// put back: here a file's, held open so that no pipe of Exec's can have its value.
 TEST_F(ShellTest, ExecLeavesTheFileAsItIs) {
+    HANDLE hOut = GetStdHandle(STD_OUTPUT_HANDLE), hErr = GetStdHandle(STD_ERROR_HANDLE);
+    HANDLE hOwn = CreateFileA("std.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    SetStdHandle(STD_OUTPUT_HANDLE, hOwn);
+    SetStdHandle(STD_ERROR_HANDLE, hOwn);
     Run("f = File.Open(\"out.txt\", \"write\"); Shell.Exec(CHILD + \" out A\\r\\nB\", f);");
+    EXPECT_TRUE(GetStdHandle(STD_OUTPUT_HANDLE) == hOwn && GetStdHandle(STD_ERROR_HANDLE) == hOwn);
+    SetStdHandle(STD_OUTPUT_HANDLE, hOut);
+    SetStdHandle(STD_ERROR_HANDLE, hErr);
+    CloseHandle(hOwn);
     EXPECT_EQ(ScratchFolder::Get("out.txt"), "A\r\n");
     Run("f.Close();");
     EXPECT_EQ(ScratchFolder::Get("out.txt"), "A\r\nB");
     ScratchFolder::Put("in.txt", "one\r\ntwo\r\n");
     Run("r = File.Open(\"in.txt\", \"read\"); first = r.ReadLn(); Shell.Exec(CHILD + \" out X\\r\\nY\", r);"
         "second = r.ReadLn(); third = r.ReadLn(); r.Close(); Shell.Exec(CHILD + \" out Z\\r\\n\", r); f = nil; r = nil;");
-    EXPECT_EQ(Text("first"), "one");
-    EXPECT_EQ(Text("second"), "two");
-    EXPECT_EQ(Text("third"), "<nil>");
+    EXPECT_EQ(Text("first") + Text("second") + Text("third"), "onetwo<nil>");
     EXPECT_EQ(ScratchFolder::Get("in.txt"), "one\r\ntwo\r\n");
 }
 
@@ -141,25 +118,22 @@ TEST_F(ShellTest, DetachedProgramsStartInTheirFolderAndReturnAtOnce) {
     char szOwn[MAX_PATH];
     ASSERT_NE(GetTempFileNameA(ChildFolder().c_str(), "tsh", 0, szOwn), 0u) << GetLastError();
     const std::string sOwn = std::strrchr(szOwn, '\\') + 1;
+    const std::string sMarker = std::string(szOwn) + ".cwd", sRelease = std::string(szOwn) + ".go";
     for (const char* pszFlag : {"SH_EXEC_NOWAIT", "0", "5"}) {
-        std::string sMarker = ChildFolder() + "\\" + sOwn + ".cwd", sRelease = ChildFolder() + "\\" + sOwn + ".go";
         DeleteFileA(sRelease.c_str());
         // A switch after the program: '/' separates no folder.
         Run(("Shell.Exec(CHILD + \" waitfor " + sOwn + ".go cwdfile " + sOwn + ".cwd /switch\", " + pszFlag + ");").c_str());
         EXPECT_EQ(ScratchFolder::Get(sMarker.c_str()), "<missing>") << pszFlag;
         ScratchFolder::Put(sRelease.c_str(), "");
         // The child holds the marker unshared while it writes it: a whole text means it is done.
-        std::string sGot;
-        for (int i = 0; i < 600 && (sGot = ScratchFolder::Get(sMarker.c_str())) != ChildFolder(); ++i) Sleep(50);
-        EXPECT_EQ(sGot, ChildFolder()) << pszFlag;
+        EXPECT_EQ(Awaited(sMarker, ChildFolder()), ChildFolder()) << pszFlag;
         DeleteFileA(sMarker.c_str());
-        DeleteFileA(sRelease.c_str());
     }
+    DeleteFileA(sRelease.c_str());
     DeleteFileA(szOwn);
     // A command line with no folder part starts in the host's current folder.
     Run("Shell.Exec(\"cmd /c echo switched> tsh-cmd.txt\", SH_EXEC_NOWAIT);");
-    for (int i = 0; i < 600 && ScratchFolder::Get("tsh-cmd.txt") != "switched\r\n"; ++i) Sleep(50);
-    EXPECT_EQ(ScratchFolder::Get("tsh-cmd.txt"), "switched\r\n");
+    EXPECT_EQ(Awaited("tsh-cmd.txt", "switched\r\n"), "switched\r\n");
     DeleteFileA("tsh-cmd.txt");
     EXPECT_EQ(ErrorOf("Shell.Exec(\"no-such-program-here.exe\", SH_EXEC_NOWAIT);"), "28 Cannot create process: no-such-program-here.exe");
 }

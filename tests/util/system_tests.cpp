@@ -4,21 +4,14 @@
 #include "KxEnvVariable.h"
 #include "KxThread.h"
 
+// Set and read through Shell.Setenv and Shell.Getenv in shell_tests; unset only from here.
 TEST(KxEnvVariable, SetGetAndUnset) {
     KxEnvVariable var("KX_UTIL_TEST_VAR");
     EXPECT_TRUE(var.Get() == NULL_STRING);
-    EXPECT_FALSE(var.ReadVariable());
     ASSERT_TRUE(var.Set("value 1"));
-    EXPECT_TRUE(var.Get() == "value 1");
-    char szBuf[32] = {};
-    GetEnvironmentVariableA("KX_UTIL_TEST_VAR", szBuf, sizeof szBuf);
-    EXPECT_STREQ("value 1", szBuf);
-    ASSERT_TRUE(var.Set(""));
-    EXPECT_TRUE(var.Get() == "");
-    EXPECT_TRUE(var.Get() != NULL_STRING);
     ASSERT_TRUE(var.Set(NULL_STRING));
     EXPECT_TRUE(var.Get() == NULL_STRING);
-    EXPECT_TRUE(static_cast<KxString>(var) == NULL_STRING);
+    EXPECT_EQ(GetEnvironmentVariableA("KX_UTIL_TEST_VAR", nullptr, 0), 0u);
 }
 
 namespace {
@@ -40,12 +33,12 @@ struct CountingWork : KxThreadWork {
 TEST(KxThread, RunsAssignedWorkOnItsOwnThreadAndEndsOnShutdown) {
     CountingWork work;
     KxThread* pThread = new KxThread(KxThread::KX_THREAD_OWNED);
-    ASSERT_TRUE(pThread->AssignWork(&work, 1000));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(work.hDone, 5000));
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(pThread->AssignWork(&work, 1000));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(work.hDone, 5000));
+    }
     EXPECT_NE(GetCurrentThreadId(), work.dwThread);
     EXPECT_EQ(pThread, work.pSeen);
-    ASSERT_TRUE(pThread->AssignWork(&work, 1000));
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(work.hDone, 5000));
     pThread->SignalShutdown(true);
     EXPECT_EQ(2, work.nRuns);
     EXPECT_FALSE(pThread->AssignWork(&work, 0));
