@@ -3,7 +3,7 @@
 # program that dies by a signal (a program a script ends, or one that crashes on its way out);
 # a thread of Wine's own that finds its server connection gone on its way out says so (the
 # 64-bit server of the emulated clients now and then restarts), sometimes as the bare failed
-# read or write, and the C library says so when such a thread cannot end cleanly; a process of
+# read or write or a partial one, and the C library says so when such a thread cannot end cleanly; a process of
 # Wine's own that faults says so before the debugger it would start (which is disabled), the C
 # library when it finds a smashed stack, and the loader when a library load goes wrong. These
 # notes come from other threads and processes than the one writing, so one may land in the
@@ -15,6 +15,7 @@
 /^\*\*\* stack smashing detected \*\*\*: terminated$/d
 /^Inconsistency detected by ld\.so: /d
 /^partial write [0-9]*$/d
+/^partial wakeup read [0-9]*$/d
 /wine client error:[0-9a-f]*: /{
   s///g
   /^$/d
