@@ -17,6 +17,7 @@
 //   window TITLE  open a window with that title, last in the z-order (it lives until the end)
 //   idle MS       sleep while answering window messages (a close request ends the program)
 //   close         close standard output and error, and go on without them
+//   crash         write to address 0 (the program ends with the access violation's code)
 //   exit CODE     the exit code (default 0)
 #include <windows.h>
 
@@ -187,6 +188,8 @@ int main(int argc, char** argv) {
             HANDLE hOut = GetStdHandle(STD_OUTPUT_HANDLE), hErr = GetStdHandle(STD_ERROR_HANDLE);
             CloseHandle(hOut);
             if (hErr != hOut) CloseHandle(hErr);
+        } else if (sOp == "crash") {
+            *static_cast<volatile int*>(nullptr) = 1;
         } else if (sOp == "exit") {
             nExit = std::atoi(pszArg);
             ++i;
