@@ -163,12 +163,14 @@ TEST_P(ProcessTreeTest, TimeoutEndsTheTreeThatHoldsThePipes) {
 
 TEST_P(ProcessTreeTest, KillAndDropEndTheTreeAndLeaveNothing) {
     int nThreads = ThreadCount();
-    for (const char* pszEnd : {"k = p.Kill(); rest = p.ReadLn(); p = nil;", "p = nil;"}) {
+    for (const char* pszEnd : {"k = p.Kill();", "p = nil;"}) {
         Run((std::string("p = Process.Start(CHILD + \" tree 2 pid pause 600000\"); e = p.ReadErrLn() + \" \" + "
                          "p.ReadErrLn() + \" \" + p.ReadErrLn();") + pszEnd).c_str());
         std::vector<DWORD> pids = Pids(Text("e"));
         EXPECT_EQ(pids.size(), 3u) << Text("e");
         ExpectTreeGone(pids);
+        // Then (not before: a stream still held would keep it waiting) its streams have ended.
+        if (!HasFailure()) Run("if (p != nil) { rest = p.ReadLn(); p = nil; }");
         EXPECT_EQ(ThreadCount(), nThreads) << pszEnd;
     }
     EXPECT_EQ(Int("k"), 1);
