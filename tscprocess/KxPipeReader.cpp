@@ -1,7 +1,8 @@
 #include "KxPipeReader.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <new>
-#include <string>
 
 #include "KxModulePin.h"
 
@@ -11,9 +12,10 @@ struct KxPipeReader::Shared {
     CRITICAL_SECTION cs;
     HANDLE hRead = nullptr;
     HANDLE hArrived = nullptr;  // auto-reset: set after each arrival and at the end
-    std::string sData;
+    char* pData = nullptr;
+    size_t nSize = 0, nCapacity = 0;
     size_t nTaken = 0;
-    size_t nScanned = 0;  // no LF in sData[nTaken, nScanned)
+    size_t nScanned = 0;  // no LF in pData[nTaken, nScanned)
     bool bEnded = false;
     LONG nHolders = 2;
 
@@ -22,6 +24,27 @@ struct KxPipeReader::Shared {
         DeleteCriticalSection(&cs);
         if (hArrived) CloseHandle(hArrived);
         if (hRead) CloseHandle(hRead);
+        std::free(pData);
+    }
+    // The taken bytes go first when they are the larger part; false without the memory.
+    bool Append(const char* p, size_t n) {
+        if (nTaken > nSize / 2) {
+            std::memmove(pData, pData + nTaken, nSize - nTaken);
+            nSize -= nTaken;
+            nScanned -= nTaken;
+            nTaken = 0;
+        }
+        if (nSize + n > nCapacity) {
+            size_t nNew = nCapacity ? nCapacity : n;
+            while (nNew < nSize + n) nNew *= 2;
+            char* pNew = static_cast<char*>(std::realloc(pData, nNew));
+            if (!pNew) return false;
+            pData = pNew;
+            nCapacity = nNew;
+        }
+        std::memcpy(pData + nSize, p, n);
+        nSize += n;
+        return true;
     }
     void Leave() {
         if (InterlockedDecrement(&nHolders) == 0) delete this;
@@ -37,12 +60,9 @@ DWORD WINAPI ReadToEnd(LPVOID pv) {
     char* pChunk = new (std::nothrow) char[kChunk];
     DWORD dwCount = 0;
     while (pChunk && ReadFile(p->hRead, pChunk, kChunk, &dwCount, nullptr) && dwCount > 0) {
-        EnterCriticalSection(&p->cs);
         // Without memory for more, the rest is read and dropped: the program still runs on.
-        try {
-            p->sData.append(pChunk, dwCount);
-        } catch (const std::bad_alloc&) {
-        }
+        EnterCriticalSection(&p->cs);
+        p->Append(pChunk, dwCount);
         LeaveCriticalSection(&p->cs);
         SetEvent(p->hArrived);
     }
@@ -81,22 +101,16 @@ bool KxPipeReader::NextLine(KxString* psLine) {
     Shared& s = *pShared;
     for (;;) {
         EnterCriticalSection(&s.cs);
-        size_t nEnd = s.sData.find('\n', s.nScanned);
-        bool bEnded = s.bEnded;
-        if (nEnd == std::string::npos) s.nScanned = s.sData.size();
-        if (nEnd != std::string::npos || (bEnded && s.nTaken < s.sData.size())) {
-            size_t nNext = nEnd == std::string::npos ? s.sData.size() : nEnd + 1;
-            if (nEnd == std::string::npos) nEnd = s.sData.size();
-            if (nEnd > s.nTaken && s.sData[nEnd - 1] == '\r' && nEnd < s.sData.size()) --nEnd;
-            KxString sLine(s.sData.data() + s.nTaken, static_cast<unsigned>(nEnd - s.nTaken));
+        size_t nEnd = s.nScanned;
+        while (nEnd < s.nSize && s.pData[nEnd] != '\n') ++nEnd;
+        s.nScanned = nEnd;
+        bool bLine = nEnd < s.nSize, bEnded = s.bEnded;
+        if (bLine || (bEnded && s.nTaken < s.nSize)) {
+            size_t nNext = bLine ? nEnd + 1 : nEnd;
+            if (bLine && nEnd > s.nTaken && s.pData[nEnd - 1] == '\r') --nEnd;
+            *psLine = KxString(s.pData + s.nTaken, static_cast<unsigned>(nEnd - s.nTaken));
             s.nTaken = s.nScanned = nNext;
-            // The taken bytes go once they are the larger part.
-            if (s.nTaken > s.sData.size() / 2) {
-                s.sData.erase(0, s.nTaken);
-                s.nTaken = s.nScanned = 0;
-            }
             LeaveCriticalSection(&s.cs);
-            *psLine = sLine;
             return true;
         }
         LeaveCriticalSection(&s.cs);
@@ -107,9 +121,10 @@ bool KxPipeReader::NextLine(KxString* psLine) {
 
 KxString KxPipeReader::Unread() {
     if (!pShared) return KxString("");
-    EnterCriticalSection(&pShared->cs);
-    KxString sText(pShared->sData.data() + pShared->nTaken, static_cast<unsigned>(pShared->sData.size() - pShared->nTaken));
-    LeaveCriticalSection(&pShared->cs);
+    Shared& s = *pShared;
+    EnterCriticalSection(&s.cs);
+    KxString sText = s.nTaken < s.nSize ? KxString(s.pData + s.nTaken, static_cast<unsigned>(s.nSize - s.nTaken)) : KxString("");
+    LeaveCriticalSection(&s.cs);
     return sText;
 }
 

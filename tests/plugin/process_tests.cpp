@@ -100,6 +100,10 @@ TEST_F(ProcessTest, BothStreamsAtOnceCompleteAndApart) {
         EXPECT_EQ(s.substr(0, 50), sLine);
         EXPECT_EQ(s.find_first_not_of(sLine.c_str(), 0), pszName[0] == 'o' ? 4000000u : std::string::npos);
     }
+    // Run waits for the end of the streams, not only for the program: here a grandchild writes
+    // after the program has ended.
+    Run("r = Process.Run(CHILD + \" tree 2 leaf pause 300 out late err later\"); late = r.output + r.errors;");
+    EXPECT_EQ(Text("late"), "latelater");
     Run(("p = Process.Start(CHILD + \" both 80000 50\"); n = 0; l = p.ReadErrLn(); same = 1;"
         "while (l != nil) { n = n + 1; if (l != \"" + std::string(48, 'b') + "\") { same = 0; } l = p.ReadErrLn(); }"
         "p.Wait(); o = p.output; first = p.ReadLn(); p = nil;").c_str());

@@ -8,6 +8,7 @@
 //   both N LEN    the same lines on standard output and on standard error, in turns of 64 KiB
 //   tree DEPTH    start a copy of itself that runs "tree DEPTH-1" and the arguments after this
 //                 one, on the same standard handles (none at DEPTH 0), then go on
+//   leaf          after "tree": the processes of the tree but its last one exit here
 //   pid           write "pid ID" and CR LF to standard error, ID its process id
 //   echo          copy standard input to standard output until its end
 //   env NAME      write NAME's value (or "<unset>") and CR LF to stdout
@@ -99,6 +100,7 @@ bool Idle(DWORD dwMs) {
 
 int main(int argc, char** argv) {
     int nExit = 0;
+    bool bLeaf = true;
     for (int i = 1; i < argc; ++i) {
         std::string sOp = argv[i];
         const char* pszArg = i + 1 < argc ? argv[i + 1] : "";
@@ -134,6 +136,7 @@ int main(int argc, char** argv) {
             i += 2;
         } else if (sOp == "tree" && i + 1 < argc) {
             int nDepth = std::atoi(pszArg);
+            bLeaf = nDepth <= 0;
             if (nDepth > 0) {
                 char szSelf[MAX_PATH] = "";
                 GetModuleFileNameA(nullptr, szSelf, MAX_PATH);
@@ -152,6 +155,8 @@ int main(int argc, char** argv) {
                 }
             }
             ++i;
+        } else if (sOp == "leaf") {
+            if (!bLeaf) break;
         } else if (sOp == "pid") {
             Put(STD_ERROR_HANDLE, "pid " + std::to_string(GetCurrentProcessId()) + "\r\n");
         } else if (sOp == "echo") {
