@@ -3,7 +3,6 @@
 #include <tlhelp32.h>  // after windows.h
 
 #include <new>
-#include <vector>
 
 namespace {
 
@@ -51,50 +50,58 @@ bool HasList() {
     return c.pfnSnapshot && c.pfnFirst && c.pfnNext;
 }
 
-struct Entry {
-    DWORD dwId, dwParentId;
-};
+// What a walk knows: the processes running at its last look, with their parents, and the
+// ids of the tree found so far, ended ones too (the program first). Fixed sizes: a walk
+// makes no allocation that could fail half-way.
+struct Walk {
+    enum { MAX_PROCESSES = 4096, MAX_TREE = 1024 };
+    struct Entry {
+        DWORD dwId, dwParentId;
+    } aEntries[MAX_PROCESSES];
+    unsigned nEntries;
+    DWORD adwTree[MAX_TREE];
+    unsigned nTree;
 
-// The processes running now, with their parents; empty when they cannot be listed.
-std::vector<Entry> ListProcesses() {
-    std::vector<Entry> entries;
-    const SystemCalls& c = Calls();
-    HANDLE hList = c.pfnSnapshot(TH32CS_SNAPPROCESS, 0);
-    if (hList == INVALID_HANDLE_VALUE) return entries;
-    PROCESSENTRY32 pe = {};
-    pe.dwSize = sizeof pe;
-    try {
-        for (BOOL b = c.pfnFirst(hList, &pe); b; b = c.pfnNext(hList, &pe))
-            entries.push_back({pe.th32ProcessID, pe.th32ParentProcessID});
-    } catch (const std::bad_alloc&) {
-        entries.clear();
+    // The processes running now; none when they cannot be listed.
+    void ListProcesses() {
+        const SystemCalls& c = Calls();
+        nEntries = 0;
+        HANDLE hList = c.pfnSnapshot(TH32CS_SNAPPROCESS, 0);
+        if (hList == INVALID_HANDLE_VALUE) return;
+        PROCESSENTRY32 pe = {};
+        pe.dwSize = sizeof pe;
+        for (BOOL b = c.pfnFirst(hList, &pe); b && nEntries < MAX_PROCESSES; b = c.pfnNext(hList, &pe))
+            aEntries[nEntries++] = {pe.th32ProcessID, pe.th32ParentProcessID};
+        CloseHandle(hList);
     }
-    CloseHandle(hList);
-    return entries;
-}
 
-// Ends the running processes that descend from tree[0] and gives how many it ended. tree
-// holds the ids found so far, ended ones too: a process that started while its parent was
-// being ended is found through that parent on the next walk, even once the parent is gone
-// from the list. A process is ended only while it still runs, so one already ended and still
-// listed does not count.
-int EndDescendants(std::vector<DWORD>& tree) {
-    std::vector<Entry> entries = ListProcesses();
-    int nEnded = 0;
-    for (size_t nAt = 0; nAt < tree.size(); ++nAt) {
-        for (const Entry& e : entries) {
-            if (e.dwParentId != tree[nAt] || e.dwId == 0) continue;
-            bool bKnown = false;
-            for (DWORD dw : tree) bKnown |= dw == e.dwId;
-            if (!bKnown) tree.push_back(e.dwId);
-            HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, e.dwId);
-            if (!h) continue;
-            if (WaitForSingleObject(h, 0) == WAIT_TIMEOUT && TerminateProcess(h, 1)) ++nEnded;
-            CloseHandle(h);
+    bool InTree(DWORD dwId) const {
+        for (unsigned i = 0; i < nTree; ++i)
+            if (adwTree[i] == dwId) return true;
+        return false;
+    }
+
+    // Ends the running processes that descend from the program and gives how many it ended.
+    // A process that started while its parent was being ended is found through that parent on
+    // the next walk, even once the parent is gone from the list. A process is ended only while
+    // it still runs, so one already ended and still listed does not count.
+    int EndDescendants() {
+        ListProcesses();
+        int nEnded = 0;
+        for (unsigned nAt = 0; nAt < nTree; ++nAt) {
+            for (unsigned i = 0; i < nEntries; ++i) {
+                const Entry& e = aEntries[i];
+                if (e.dwParentId != adwTree[nAt] || e.dwId == 0) continue;
+                if (!InTree(e.dwId) && nTree < MAX_TREE) adwTree[nTree++] = e.dwId;
+                HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, e.dwId);
+                if (!h) continue;
+                if (WaitForSingleObject(h, 0) == WAIT_TIMEOUT && TerminateProcess(h, 1)) ++nEnded;
+                CloseHandle(h);
+            }
         }
+        return nEnded;
     }
-    return nEnded;
-}
+};
 
 }  // namespace
 
@@ -123,12 +130,14 @@ void KxProcessTree::End() {
     // still finds one running (each may have started another meanwhile).
     TerminateProcess(hProcess, 1);
     if (!HasList()) return;
-    try {
-        std::vector<DWORD> tree(1, dwProcessId);
-        for (int nWalk = 0; nWalk < 16 && EndDescendants(tree) > 0; ++nWalk) {
-        }
-    } catch (const std::bad_alloc&) {
+    // Without the memory for a walk, only the program is ended.
+    Walk* pWalk = new (std::nothrow) Walk;
+    if (!pWalk) return;
+    pWalk->adwTree[0] = dwProcessId;
+    pWalk->nTree = 1;
+    for (int nWalk = 0; nWalk < 16 && pWalk->EndDescendants() > 0; ++nWalk) {
     }
+    delete pWalk;
 }
 
 void KxProcessTree::Close() {
