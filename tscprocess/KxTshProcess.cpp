@@ -131,16 +131,17 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
     for (int i = 0; i < 3 && bPiped; ++i) bPiped = MakePipe(i == 0, &ahChild[i], &ahOurs[i]);
     STARTUPINFOA si = {};
     si.cb = sizeof si;
-    // A console the program gets for itself (the host has none to share) stays out of sight.
-    si.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-    si.wShowWindow = SW_HIDE;
+    si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = ahChild[0];
     si.hStdOutput = ahChild[1];
     si.hStdError = ahChild[2];
     PROCESS_INFORMATION pi = {};
     KxString sLine(sCommand);  // CreateProcessA may write into the command line
-    // Suspended until it is in its tree, so that nothing it starts escapes.
-    BOOL bStarted = bPiped && CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+    // Suspended until it is in its tree, so that nothing it starts escapes. On the NT family a
+    // console program gets a console without a window, which the console programs it starts
+    // share (the 95 family has no such console); the windows of other programs show as usual.
+    DWORD dwCreate = CREATE_SUSPENDED | (GetVersion() & 0x80000000 ? 0 : CREATE_NO_WINDOW);
+    BOOL bStarted = bPiped && CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, dwCreate, nullptr,
                                              sFolder.IsNull() ? nullptr : static_cast<const char*>(sFolder), &si, &pi);
     for (HANDLE h : ahChild)
         if (h) CloseHandle(h);
