@@ -53,20 +53,19 @@ struct KxPipeReader::Shared {
 
 namespace {
 
-const DWORD kChunk = 65536;
-
 DWORD WINAPI ReadToEnd(LPVOID pv) {
     KxPipeReader::Shared* p = static_cast<KxPipeReader::Shared*>(pv);
-    char* pChunk = new (std::nothrow) char[kChunk];
+    // Reads land in a buffer on this thread's stack: under the emulated 32-bit Wine of the
+    // tests, reads into a fresh 64 KiB heap block failed ("Bad address") and ended the stream.
+    char achChunk[4096];
     DWORD dwCount = 0;
-    while (pChunk && ReadFile(p->hRead, pChunk, kChunk, &dwCount, nullptr) && dwCount > 0) {
+    while (ReadFile(p->hRead, achChunk, sizeof achChunk, &dwCount, nullptr) && dwCount > 0) {
         // Without memory for more, the rest is read and dropped: the program still runs on.
         EnterCriticalSection(&p->cs);
-        p->Append(pChunk, dwCount);
+        p->Append(achChunk, dwCount);
         LeaveCriticalSection(&p->cs);
         SetEvent(p->hArrived);
     }
-    delete[] pChunk;
     EnterCriticalSection(&p->cs);
     p->bEnded = true;
     LeaveCriticalSection(&p->cs);

@@ -137,11 +137,8 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
     si.hStdError = ahChild[2];
     PROCESS_INFORMATION pi = {};
     KxString sLine(sCommand);  // CreateProcessA may write into the command line
-    // Suspended until it is in its tree, so that nothing it starts escapes. On the NT family a
-    // console program gets a console without a window, which the console programs it starts
-    // share (the 95 family has no such console); the windows of other programs show as usual.
-    DWORD dwCreate = CREATE_SUSPENDED | (GetVersion() & 0x80000000 ? 0 : CREATE_NO_WINDOW);
-    BOOL bStarted = bPiped && CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, dwCreate, nullptr,
+    // Suspended until it is in its tree, so that nothing it starts escapes.
+    BOOL bStarted = bPiped && CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
                                              sFolder.IsNull() ? nullptr : static_cast<const char*>(sFolder), &si, &pi);
     for (HANDLE h : ahChild)
         if (h) CloseHandle(h);
