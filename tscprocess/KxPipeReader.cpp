@@ -17,6 +17,7 @@ struct KxPipeReader::Shared {
     size_t nTaken = 0;
     size_t nScanned = 0;  // no LF in pData[nTaken, nScanned)
     bool bEnded = false;
+    bool bWaiting = false;  // the script's thread waits for hArrived
     LONG nHolders = 2;
 
     Shared() { InitializeCriticalSection(&cs); }
@@ -57,14 +58,17 @@ DWORD WINAPI ReadToEnd(LPVOID pv) {
     KxPipeReader::Shared* p = static_cast<KxPipeReader::Shared*>(pv);
     // Reads land in a buffer on this thread's stack: under the emulated 32-bit Wine of the
     // tests, reads into a fresh 64 KiB heap block failed ("Bad address") and ended the stream.
-    char achChunk[4096];
+    char achChunk[16384];
     DWORD dwCount = 0;
     while (ReadFile(p->hRead, achChunk, sizeof achChunk, &dwCount, nullptr) && dwCount > 0) {
         // Without memory for more, the rest is read and dropped: the program still runs on.
+        // The event is set only for a waiting reader: it costs a system call each time.
         EnterCriticalSection(&p->cs);
         p->Append(achChunk, dwCount);
+        bool bWake = p->bWaiting;
+        p->bWaiting = false;
         LeaveCriticalSection(&p->cs);
-        SetEvent(p->hArrived);
+        if (bWake) SetEvent(p->hArrived);
     }
     EnterCriticalSection(&p->cs);
     p->bEnded = true;
@@ -112,6 +116,7 @@ bool KxPipeReader::NextLine(KxString* psLine) {
             LeaveCriticalSection(&s.cs);
             return true;
         }
+        if (!bEnded) s.bWaiting = true;
         LeaveCriticalSection(&s.cs);
         if (bEnded) return false;
         WaitForSingleObject(s.hArrived, INFINITE);
