@@ -18,6 +18,7 @@ struct KxPipeReader::Shared {
     size_t nScanned = 0;  // no LF in pData[nTaken, nScanned)
     bool bEnded = false;
     bool bWaiting = false;  // the script's thread waits for hArrived
+    volatile LONG nStop = 0;  // the script's thread has let go: the reading thread ends
     LONG nHolders = 2;
 
     Shared() { InitializeCriticalSection(&cs); }
@@ -54,13 +55,29 @@ struct KxPipeReader::Shared {
 
 namespace {
 
+// The thread never waits inside a read: it asks the pipe how much it holds, reads that, and
+// pauses briefly while it holds nothing. A read that waits cannot be called off on the older
+// systems (there is no way before Vista), so a stream held open by a process out of reach
+// would keep its thread forever; this one ends as soon as the script lets go of the stream.
+// (The emulated 32-bit Wine of the tests also crashed with several threads waiting in pipe
+// reads at once, and failed reads into a fresh 64 KiB heap block: the chunk is on the stack.)
 DWORD WINAPI ReadToEnd(LPVOID pv) {
     KxPipeReader::Shared* p = static_cast<KxPipeReader::Shared*>(pv);
-    // Reads land in a buffer on this thread's stack: under the emulated 32-bit Wine of the
-    // tests, reads into a fresh 64 KiB heap block failed ("Bad address") and ended the stream.
     char achChunk[16384];
-    DWORD dwCount = 0;
-    while (ReadFile(p->hRead, achChunk, sizeof achChunk, &dwCount, nullptr) && dwCount > 0) {
+    DWORD dwIdle = 0;
+    for (;;) {
+        DWORD dwAvailable = 0, dwCount = 0;
+        // A pipe whose every write end is closed, once empty, fails the peek: its end.
+        if (p->nStop || !PeekNamedPipe(p->hRead, nullptr, 0, nullptr, &dwAvailable, nullptr)) break;
+        if (dwAvailable == 0) {
+            // A yield first, then pauses of 1 ms, then of 10 ms while the program stays silent.
+            Sleep(dwIdle < 4 ? 0 : dwIdle < 24 ? 1 : 10);
+            if (dwIdle < 24) ++dwIdle;
+            continue;
+        }
+        dwIdle = 0;
+        DWORD dwWant = dwAvailable < sizeof achChunk ? dwAvailable : sizeof achChunk;
+        if (!ReadFile(p->hRead, achChunk, dwWant, &dwCount, nullptr) || dwCount == 0) break;
         // Without memory for more, the rest is read and dropped: the program still runs on.
         // The event is set only for a waiting reader: it costs a system call each time.
         EnterCriticalSection(&p->cs);
@@ -134,7 +151,10 @@ KxString KxPipeReader::Unread() {
 
 void KxPipeReader::Release() {
     if (hThread) {
-        if (WaitForSingleObject(hThread, 0) != WAIT_OBJECT_0) KxPinModule();
+        // The thread ends within one pause of its poll; should the system keep it longer, the
+        // library stays loaded for it.
+        InterlockedExchange(const_cast<LONG*>(&pShared->nStop), 1);
+        if (WaitForSingleObject(hThread, 5000) != WAIT_OBJECT_0) KxPinModule();
         CloseHandle(hThread);
         hThread = nullptr;
     }

@@ -23,9 +23,8 @@ public:
     KxString Unread();
     // Signalled once the stream has ended (its thread is done); null when it never started.
     HANDLE EndEvent() const { return hThread; }
-    // Lets go of the stream. A thread still reading (another process holds the pipe's write
-    // end) goes on until the pipe ends, then frees what it holds; the library stays loaded
-    // for it.
+    // Lets go of the stream: its thread stops (also while another process still holds the
+    // pipe's write end) and frees what it holds.
     void Release();
 
     struct Shared;
