@@ -6,24 +6,20 @@
 
 #include "KxModulePin.h"
 
-// Between the reading thread and the script's thread: the bytes (taken ones before nTaken),
-// whether the pipe has ended, and who still holds the block.
-struct KxPipeReader::Shared {
-    CRITICAL_SECTION cs;
+namespace {
+
+// One stream: the bytes (taken ones before nTaken) and whether its pipe has ended.
+struct StreamData {
     HANDLE hRead = nullptr;
-    HANDLE hArrived = nullptr;  // auto-reset: set after each arrival and at the end
+    HANDLE hArrived = nullptr;  // auto-reset: set for a waiting reader, and at the end
     char* pData = nullptr;
     size_t nSize = 0, nCapacity = 0;
     size_t nTaken = 0;
     size_t nScanned = 0;  // no LF in pData[nTaken, nScanned)
     bool bEnded = false;
     bool bWaiting = false;  // the script's thread waits for hArrived
-    volatile LONG nStop = 0;  // the script's thread has let go: the reading thread ends
-    LONG nHolders = 2;
 
-    Shared() { InitializeCriticalSection(&cs); }
-    ~Shared() {
-        DeleteCriticalSection(&cs);
+    ~StreamData() {
         if (hArrived) CloseHandle(hArrived);
         if (hRead) CloseHandle(hRead);
         std::free(pData);
@@ -48,79 +44,118 @@ struct KxPipeReader::Shared {
         nSize += n;
         return true;
     }
+};
+
+}  // namespace
+
+// Between the reading thread and the script's thread, freed by the one that lets go last.
+struct KxPipeReader::Shared {
+    CRITICAL_SECTION cs;
+    StreamData aStreams[2];
+    volatile LONG nStop = 0;  // the script's thread has let go: the reading thread ends
+    LONG nHolders = 2;
+
+    Shared() { InitializeCriticalSection(&cs); }
+    ~Shared() { DeleteCriticalSection(&cs); }
     void Leave() {
         if (InterlockedDecrement(&nHolders) == 0) delete this;
+    }
+    void End(StreamData& s) {
+        EnterCriticalSection(&cs);
+        s.bEnded = true;
+        LeaveCriticalSection(&cs);
+        SetEvent(s.hArrived);
     }
 };
 
 namespace {
 
-// The thread never waits inside a read: it asks the pipe how much it holds, reads that, and
-// pauses briefly while it holds nothing. A read that waits cannot be called off on the older
-// systems (there is no way before Vista), so a stream held open by a process out of reach
-// would keep its thread forever; this one ends as soon as the script lets go of the stream.
-// (The emulated 32-bit Wine of the tests also crashed with several threads waiting in pipe
-// reads at once, and failed reads into a fresh 64 KiB heap block: the chunk is on the stack.)
+// One thread reads both pipes and never waits inside a read: it asks each pipe how much it
+// holds, reads that, and pauses briefly while both hold nothing. A read that waits cannot be
+// called off on the older systems (there is no way before Vista), so a stream held open by a
+// process out of reach would keep its thread forever; this one ends as soon as the script
+// lets go. (The emulated 32-bit Wine of the tests also crashed with several threads waiting
+// in pipe reads at once, and failed reads into a fresh 64 KiB heap block: the chunk is on the
+// stack.)
 DWORD WINAPI ReadToEnd(LPVOID pv) {
     KxPipeReader::Shared* p = static_cast<KxPipeReader::Shared*>(pv);
     char achChunk[16384];
     DWORD dwIdle = 0;
-    for (;;) {
-        DWORD dwAvailable = 0, dwCount = 0;
-        // A pipe whose every write end is closed, once empty, fails the peek: its end.
-        if (p->nStop || !PeekNamedPipe(p->hRead, nullptr, 0, nullptr, &dwAvailable, nullptr)) break;
-        if (dwAvailable == 0) {
+    while (!p->nStop) {
+        bool bLive = false, bRead = false;
+        for (StreamData& s : p->aStreams) {
+            if (s.bEnded) continue;
+            DWORD dwAvailable = 0, dwCount = 0;
+            // A pipe whose every write end is closed, once empty, fails the peek: its end.
+            if (!PeekNamedPipe(s.hRead, nullptr, 0, nullptr, &dwAvailable, nullptr)) {
+                p->End(s);
+                continue;
+            }
+            bLive = true;
+            if (dwAvailable == 0) continue;
+            DWORD dwWant = dwAvailable < sizeof achChunk ? dwAvailable : sizeof achChunk;
+            if (!ReadFile(s.hRead, achChunk, dwWant, &dwCount, nullptr) || dwCount == 0) {
+                p->End(s);
+                continue;
+            }
+            bRead = true;
+            // Without memory for more, the rest is read and dropped: the program still runs
+            // on. The event is set only for a waiting reader: it costs a system call each time.
+            EnterCriticalSection(&p->cs);
+            s.Append(achChunk, dwCount);
+            bool bWake = s.bWaiting;
+            s.bWaiting = false;
+            LeaveCriticalSection(&p->cs);
+            if (bWake) SetEvent(s.hArrived);
+        }
+        if (!bLive) break;
+        if (bRead) {
+            dwIdle = 0;
+        } else {
             // A yield first, then pauses of 1 ms, then of 10 ms while the program stays silent.
             Sleep(dwIdle < 4 ? 0 : dwIdle < 24 ? 1 : 10);
             if (dwIdle < 24) ++dwIdle;
-            continue;
         }
-        dwIdle = 0;
-        DWORD dwWant = dwAvailable < sizeof achChunk ? dwAvailable : sizeof achChunk;
-        if (!ReadFile(p->hRead, achChunk, dwWant, &dwCount, nullptr) || dwCount == 0) break;
-        // Without memory for more, the rest is read and dropped: the program still runs on.
-        // The event is set only for a waiting reader: it costs a system call each time.
-        EnterCriticalSection(&p->cs);
-        p->Append(achChunk, dwCount);
-        bool bWake = p->bWaiting;
-        p->bWaiting = false;
-        LeaveCriticalSection(&p->cs);
-        if (bWake) SetEvent(p->hArrived);
     }
-    EnterCriticalSection(&p->cs);
-    p->bEnded = true;
-    LeaveCriticalSection(&p->cs);
-    SetEvent(p->hArrived);
+    for (StreamData& s : p->aStreams)
+        if (!s.bEnded) p->End(s);
     p->Leave();
     return 0;
 }
 
 }  // namespace
 
-bool KxPipeReader::Start(HANDLE hReadEnd) {
+bool KxPipeReader::Start(HANDLE hOutput, HANDLE hErrors) {
     Release();
     pShared = new (std::nothrow) Shared;
     if (!pShared) {
-        CloseHandle(hReadEnd);
+        CloseHandle(hOutput);
+        CloseHandle(hErrors);
         return false;
     }
-    pShared->hRead = hReadEnd;
-    pShared->hArrived = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    bool bEvents = true;
+    HANDLE ahRead[2] = {hOutput, hErrors};
+    for (int i = 0; i < 2; ++i) {
+        StreamData& s = pShared->aStreams[i];
+        s.hRead = ahRead[i];
+        s.hArrived = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        bEvents = bEvents && s.hArrived;
+    }
     DWORD dwId = 0;
-    if (pShared->hArrived) hThread = CreateThread(nullptr, 0, ReadToEnd, pShared, 0, &dwId);
+    if (bEvents) hThread = CreateThread(nullptr, 0, ReadToEnd, pShared, 0, &dwId);
     if (!hThread) {
-        pShared->bEnded = true;
+        for (StreamData& s : pShared->aStreams) s.bEnded = true;
         pShared->nHolders = 1;
         return false;
     }
     return true;
 }
 
-bool KxPipeReader::NextLine(KxString* psLine) {
+bool KxPipeReader::NextLine(Stream stream, KxString* psLine) {
     if (!pShared) return false;
-    Shared& s = *pShared;
+    StreamData& s = pShared->aStreams[stream];
     for (;;) {
-        EnterCriticalSection(&s.cs);
+        EnterCriticalSection(&pShared->cs);
         size_t nEnd = s.nScanned;
         while (nEnd < s.nSize && s.pData[nEnd] != '\n') ++nEnd;
         s.nScanned = nEnd;
@@ -130,22 +165,22 @@ bool KxPipeReader::NextLine(KxString* psLine) {
             if (bLine && nEnd > s.nTaken && s.pData[nEnd - 1] == '\r') --nEnd;
             *psLine = KxString(s.pData + s.nTaken, static_cast<unsigned>(nEnd - s.nTaken));
             s.nTaken = s.nScanned = nNext;
-            LeaveCriticalSection(&s.cs);
+            LeaveCriticalSection(&pShared->cs);
             return true;
         }
         if (!bEnded) s.bWaiting = true;
-        LeaveCriticalSection(&s.cs);
+        LeaveCriticalSection(&pShared->cs);
         if (bEnded) return false;
         WaitForSingleObject(s.hArrived, INFINITE);
     }
 }
 
-KxString KxPipeReader::Unread() {
+KxString KxPipeReader::Unread(Stream stream) {
     if (!pShared) return KxString("");
-    Shared& s = *pShared;
-    EnterCriticalSection(&s.cs);
+    StreamData& s = pShared->aStreams[stream];
+    EnterCriticalSection(&pShared->cs);
     KxString sText = s.nTaken < s.nSize ? KxString(s.pData + s.nTaken, static_cast<unsigned>(s.nSize - s.nTaken)) : KxString("");
-    LeaveCriticalSection(&s.cs);
+    LeaveCriticalSection(&pShared->cs);
     return sText;
 }
 

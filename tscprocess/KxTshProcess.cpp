@@ -117,8 +117,8 @@ KxTshProcess::KxTshProcess(ClassObjectTag) : KxTshClass(KXO_SCRIPT_CLASS) { Buil
 KxTshProcess::~KxTshProcess() {
     if (hInput) CloseHandle(hInput);
     if (hProcess) {
-        HANDLE ah[3] = {hProcess, output.EndEvent(), errors.EndEvent()};
-        if (WaitForMultipleObjects(3, ah, TRUE, 0) != WAIT_OBJECT_0) EndTree();
+        HANDLE ah[2] = {hProcess, streams.EndEvent()};
+        if (WaitForMultipleObjects(ah[1] ? 2 : 1, ah, TRUE, 0) != WAIT_OBJECT_0) EndTree();
         CloseHandle(hProcess);
     }
 }
@@ -152,9 +152,7 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
     dwProcessId = pi.dwProcessId;
     hInput = ahOurs[0];
     tree.Adopt(hProcess, dwProcessId);
-    bool bReading = output.Start(ahOurs[1]);
-    bReading = errors.Start(ahOurs[2]) && bReading;
-    if (!bReading) {
+    if (!streams.Start(ahOurs[1], ahOurs[2])) {
         TerminateProcess(hProcess, 1);
         CloseHandle(pi.hThread);
         Fail(kProcessError, sPipeFailure);
@@ -169,11 +167,8 @@ bool KxTshProcess::HasEnded() { return hProcess && WaitForSingleObject(hProcess,
 
 void KxTshProcess::EndTree() {
     tree.End();
-    HANDLE ah[3] = {hProcess, output.EndEvent(), errors.EndEvent()};
-    int n = 0;
-    for (HANDLE h : ah)
-        if (h) ah[n++] = h;
-    WaitForMultipleObjects(n, ah, TRUE, kEndGraceMs);
+    HANDLE ah[2] = {hProcess, streams.EndEvent()};
+    WaitForMultipleObjects(ah[1] ? 2 : 1, ah, TRUE, kEndGraceMs);
 }
 
 KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
@@ -190,9 +185,9 @@ KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** p
     p->hInput = nullptr;
     // Done when the program has ended and both streams are read to their end; at the timeout
     // the tree is ended, and the streams hold what came before.
-    HANDLE ah[3] = {p->hProcess, p->output.EndEvent(), p->errors.EndEvent()};
+    HANDLE ah[2] = {p->hProcess, p->streams.EndEvent()};
     DWORD dwLimit = l.nTimeoutMs > 0 ? static_cast<DWORD>(l.nTimeoutMs) : INFINITE;
-    if (WaitForMultipleObjects(3, ah, TRUE, dwLimit) == WAIT_TIMEOUT) {
+    if (WaitForMultipleObjects(2, ah, TRUE, dwLimit) == WAIT_TIMEOUT) {
         p->bTimedOut = true;
         p->EndTree();
     }
@@ -218,15 +213,15 @@ KxScDataHandle* KxTshProcess::Wait(KxScDataHandle*, int nArgs, KxScDataHandle** 
     return KxTsh::Bool(WaitForSingleObject(hProcess, nMs < 0 ? INFINITE : static_cast<DWORD>(nMs)) == WAIT_OBJECT_0);
 }
 
-KxScDataHandle* KxTshProcess::NextLine(KxPipeReader& reader) {
+KxScDataHandle* KxTshProcess::NextLine(KxPipeReader::Stream stream) {
     KxString sLine;
-    if (OnClassObject() || !reader.NextLine(&sLine)) return nullptr;
+    if (OnClassObject() || !streams.NextLine(stream, &sLine)) return nullptr;
     return KxScDataHandle::CreateData(sLine, false);
 }
 
-KxScDataHandle* KxTshProcess::ReadLn(KxScDataHandle*, int, KxScDataHandle**) { return NextLine(output); }
+KxScDataHandle* KxTshProcess::ReadLn(KxScDataHandle*, int, KxScDataHandle**) { return NextLine(KxPipeReader::OUTPUT); }
 
-KxScDataHandle* KxTshProcess::ReadErrLn(KxScDataHandle*, int, KxScDataHandle**) { return NextLine(errors); }
+KxScDataHandle* KxTshProcess::ReadErrLn(KxScDataHandle*, int, KxScDataHandle**) { return NextLine(KxPipeReader::ERRORS); }
 
 KxScDataHandle* KxTshProcess::Write(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     if (OnClassObject()) return nullptr;
@@ -265,8 +260,8 @@ bool KxTshProcess::GetOwnProperty(const KxString& sName, KxScDataHandle** pphVal
         *pphValue = HasEnded() && GetExitCodeProcess(hProcess, &dwCode) ? KxScDataHandle::CreateData(static_cast<int>(dwCode))
                                                                         : nullptr;
         return true;
-    case TOKEN_OUTPUT: *pphValue = KxScDataHandle::CreateData(output.Unread(), false); return true;
-    case TOKEN_ERRORS: *pphValue = KxScDataHandle::CreateData(errors.Unread(), false); return true;
+    case TOKEN_OUTPUT: *pphValue = KxScDataHandle::CreateData(streams.Unread(KxPipeReader::OUTPUT), false); return true;
+    case TOKEN_ERRORS: *pphValue = KxScDataHandle::CreateData(streams.Unread(KxPipeReader::ERRORS), false); return true;
     case TOKEN_TIMED_OUT: *pphValue = KxTsh::Bool(bTimedOut); return true;
     default: return false;
     }

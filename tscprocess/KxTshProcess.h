@@ -37,14 +37,14 @@ private:
     bool HasEnded();
     // Ends the tree and waits a bounded time for the program and its streams to end.
     void EndTree();
-    KxScDataHandle* NextLine(KxPipeReader& reader);
+    KxScDataHandle* NextLine(KxPipeReader::Stream stream);
 
     HANDLE hProcess = nullptr;
     HANDLE hInput = nullptr;
     DWORD dwProcessId = 0;
     bool bTimedOut = false;
     KxProcessTree tree;
-    KxPipeReader output, errors;
+    KxPipeReader streams;
 };
 
 KXTSH_DECLARE_STATICS(KxTshProcess);

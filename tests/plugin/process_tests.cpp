@@ -58,7 +58,7 @@ void ExpectTreeGone(const std::vector<DWORD>& pids) {
     CloseHandle(hList);
 }
 
-// This process's threads: each running program has two readers.
+// This process's threads: each running program has a reader.
 int ThreadCount() {
     int n = 0;
     HANDLE hList = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
