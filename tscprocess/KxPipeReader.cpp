@@ -112,9 +112,10 @@ DWORD WINAPI ReadToEnd(LPVOID pv) {
         if (bRead) {
             dwIdle = 0;
         } else {
-            // A yield first, then pauses of 1 ms, then of 10 ms while the program stays silent.
-            Sleep(dwIdle < 4 ? 0 : dwIdle < 24 ? 1 : 10);
-            if (dwIdle < 24) ++dwIdle;
+            // Yields first (a program that writes much fills a pipe in less than a pause),
+            // then pauses of 1 ms, then of 10 ms while the program stays silent.
+            Sleep(dwIdle < 64 ? 0 : dwIdle < 128 ? 1 : 10);
+            if (dwIdle < 128) ++dwIdle;
         }
     }
     for (StreamData& s : p->aStreams)
