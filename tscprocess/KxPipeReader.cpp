@@ -79,7 +79,7 @@ namespace {
 // stack.)
 DWORD WINAPI ReadToEnd(LPVOID pv) {
     KxPipeReader::Shared* p = static_cast<KxPipeReader::Shared*>(pv);
-    char achChunk[16384];
+    char achChunk[65536];
     DWORD dwIdle = 0;
     while (!p->nStop) {
         bool bLive = false, bRead = false;
