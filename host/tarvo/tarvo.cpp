@@ -18,7 +18,8 @@ const char kUsage[] =
     "       tarvo [options] -e CODE [ARGS...]\r\n"
     "options:\r\n"
     "  -e CODE          run CODE instead of a script file\r\n"
-    "  --plugin PATH    load this plug-in (repeatable) instead of TscShell.dll beside tarvo\r\n"
+    "  --plugin PATH    load this plug-in (repeatable) instead of TscShell.dll and\r\n"
+    "                   TscProcess.dll beside tarvo\r\n"
     "  --no-compiler    hide the compiler component from plug-ins\r\n"
     "  --classes        print the classes the plug-ins described\r\n"
     "  --trace-compile  echo each text handed to the compiler as \"compile: TEXT\"\r\n"
@@ -124,15 +125,20 @@ bool LoadPlugin(Plugin& p) {
     return true;
 }
 
-// TscShell.dll in the folder of this program, when it is there.
-KxString DefaultPlugin() {
+// The plug-ins loaded when none is given: those of this list that are in the folder of this
+// program, in this order.
+const char* const kDefaultPlugins[] = {"TscShell.dll", "TscProcess.dll"};
+
+void AddDefaultPlugins(std::vector<KxString>& vPlugins) {
     char szPath[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, szPath, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return NULL_STRING;
+    if (n == 0 || n >= MAX_PATH) return;
     char* pSlash = std::strrchr(szPath, '\\');
-    KxString sPath(szPath, pSlash ? unsigned(pSlash + 1 - szPath) : 0);
-    sPath << "TscShell.dll";
-    return GetFileAttributesA(sPath) == INVALID_FILE_ATTRIBUTES ? KxString(NULL_STRING) : sPath;
+    for (const char* pszName : kDefaultPlugins) {
+        KxString sPath(szPath, pSlash ? unsigned(pSlash + 1 - szPath) : 0);
+        sPath << pszName;
+        if (GetFileAttributesA(sPath) != INVALID_FILE_ATTRIBUTES) vPlugins.push_back(sPath);
+    }
 }
 
 }  // namespace
@@ -149,10 +155,7 @@ int main(int argc, char** argv) {
         WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), kUsage, sizeof kUsage - 1, &dwWritten, nullptr);
         return KxTarvo::RUN_OK;
     }
-    if (!opt.bPluginsGiven) {
-        KxString sDefault = DefaultPlugin();
-        if (!sDefault.IsNull()) opt.vPlugins.push_back(sDefault);
-    }
+    if (!opt.bPluginsGiven) AddDefaultPlugins(opt.vPlugins);
     if (opt.bNoCompiler) KxComponent::Withdraw(".Tarvo.Compiler");
 
     KxTarvo::Startup();

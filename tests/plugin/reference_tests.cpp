@@ -10,11 +10,14 @@
 #include "KxStringList.h"
 #include "KxTshDirectory.h"
 #include "KxTshFile.h"
+#include "KxTshProcess.h"
 #include "KxTshShell.h"
 #include "KxTshTask.h"
 #include "KxTshTimer.h"
 #include "scratch_folder.h"
 #include "script_fixture.h"
+
+KXTSH_DEFINE_STATICS(KxTshProcess, "Process");
 
 namespace {
 
@@ -104,7 +107,7 @@ std::vector<ClassEntry> Entries() {
     return {{std::string(T::sClassName), T::poClassObject, std::string(T::GetPreludeText())}...};
 }
 
-class ReferenceTest : public ClassTest<KxTshShell, KxTshFile, KxTshDirectory, KxTshTask, KxTshTimer> {
+class ReferenceTest : public ClassTest<KxTshShell, KxTshFile, KxTshDirectory, KxTshTask, KxTshTimer, KxTshProcess> {
 protected:
     static void SetUpTestSuite() {
         static ScratchFolder folder("tsh-reference-tests");
@@ -123,7 +126,7 @@ protected:
 };
 
 TEST_F(ReferenceTest, EachSectionDescribesWhatItsClassRegistersAndNothingElse) {
-    for (const ClassEntry& c : Entries<KxTshDirectory, KxTshFile, KxTshShell, KxTshTask, KxTshTimer>()) {
+    for (const ClassEntry& c : Entries<KxTshDirectory, KxTshFile, KxTshShell, KxTshTask, KxTshTimer, KxTshProcess>()) {
         ASSERT_EQ(ref.sections.count(c.sName), 1u) << "no section ## " << c.sName;
         const Section& s = ref.sections[c.sName];
         EXPECT_EQ(s.methods, Names(&KxScDataObject::GetMethodNames, c.poClass)) << c.sName << ": method headings";

@@ -5,6 +5,12 @@
 //   pause MS      sleep
 //   cat NAME      write the bytes of the file NAME to standard output, in one write
 //   bulk N LEN    write N lines of LEN bytes each (LEN - 2 letters, then CR LF) to stdout
+//   both N LEN    the same lines on standard output and on standard error, in turns of 64 KiB
+//   tree DEPTH    start a copy of itself that runs "tree DEPTH-1" and the arguments after this
+//                 one, on the same standard handles (none at DEPTH 0), then go on
+//   leaf          after "tree": the processes of the tree but its last one exit here
+//   pid           write "pid ID" and CR LF to standard error, ID its process id
+//   echo          copy standard input to standard output until its end
 //   env NAME      write NAME's value (or "<unset>") and CR LF to stdout
 //   cwd           write the current folder and CR LF to stdout
 //   cwdfile NAME  write the current folder into the file NAME (for detached runs)
@@ -12,6 +18,7 @@
 //   window TITLE  open a window with that title, last in the z-order (it lives until the end)
 //   idle MS       sleep while answering window messages (a close request ends the program)
 //   close         close standard output and error, and go on without them
+//   crash         write to address 0 (the program ends with the access violation's code)
 //   exit CODE     the exit code (default 0)
 #include <windows.h>
 
@@ -93,6 +100,7 @@ bool Idle(DWORD dwMs) {
 
 int main(int argc, char** argv) {
     int nExit = 0;
+    bool bLeaf = true;
     for (int i = 1; i < argc; ++i) {
         std::string sOp = argv[i];
         const char* pszArg = i + 1 < argc ? argv[i + 1] : "";
@@ -111,7 +119,7 @@ int main(int argc, char** argv) {
         } else if (sOp == "pause") {
             Sleep(std::atoi(pszArg));
             ++i;
-        } else if (sOp == "bulk" && i + 2 < argc) {
+        } else if ((sOp == "bulk" || sOp == "both") && i + 2 < argc) {
             long nLines = std::atol(argv[i + 1]);
             int nLength = std::atoi(argv[i + 2]);
             std::string sLine(nLength > 2 ? nLength - 2 : 0, 'b');
@@ -119,13 +127,43 @@ int main(int argc, char** argv) {
             std::string sBlock;
             for (long n = 0; n < nLines; ++n) {
                 sBlock += sLine;
-                if (sBlock.size() >= 65536) {
+                if (sBlock.size() >= 65536 || n + 1 == nLines) {
                     Put(STD_OUTPUT_HANDLE, sBlock);
+                    if (sOp == "both") Put(STD_ERROR_HANDLE, sBlock);
                     sBlock.clear();
                 }
             }
-            Put(STD_OUTPUT_HANDLE, sBlock);
             i += 2;
+        } else if (sOp == "tree" && i + 1 < argc) {
+            int nDepth = std::atoi(pszArg);
+            bLeaf = nDepth <= 0;
+            if (nDepth > 0) {
+                char szSelf[MAX_PATH] = "";
+                GetModuleFileNameA(nullptr, szSelf, MAX_PATH);
+                std::string sLine = std::string("\"") + szSelf + "\" tree " + std::to_string(nDepth - 1);
+                for (int j = i + 2; j < argc; ++j) sLine += std::string(" \"") + argv[j] + "\"";
+                STARTUPINFOA si = {};
+                si.cb = sizeof si;
+                si.dwFlags = STARTF_USESTDHANDLES;
+                si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+                si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+                si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+                PROCESS_INFORMATION pi = {};
+                if (CreateProcessA(nullptr, &sLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+                    CloseHandle(pi.hThread);
+                    CloseHandle(pi.hProcess);
+                }
+            }
+            ++i;
+        } else if (sOp == "leaf") {
+            if (!bLeaf) break;
+        } else if (sOp == "pid") {
+            Put(STD_ERROR_HANDLE, "pid " + std::to_string(GetCurrentProcessId()) + "\r\n");
+        } else if (sOp == "echo") {
+            char buf[4096];
+            DWORD dw = 0;
+            while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, sizeof buf, &dw, nullptr) && dw)
+                Put(STD_OUTPUT_HANDLE, std::string(buf, dw));
         } else if (sOp == "env") {
             const char* pszValue = std::getenv(pszArg);
             Put(STD_OUTPUT_HANDLE, std::string(pszValue ? pszValue : "<unset>") + "\r\n");
@@ -155,6 +193,8 @@ int main(int argc, char** argv) {
             HANDLE hOut = GetStdHandle(STD_OUTPUT_HANDLE), hErr = GetStdHandle(STD_ERROR_HANDLE);
             CloseHandle(hOut);
             if (hErr != hOut) CloseHandle(hErr);
+        } else if (sOp == "crash") {
+            *static_cast<volatile int*>(nullptr) = 1;
         } else if (sOp == "exit") {
             nExit = std::atoi(pszArg);
             ++i;

@@ -1,0 +1,120 @@
+// Process.Run against bare Win32 loops, in one run:
+//   start:   Run of a program that exits at once, against CreateProcess and a wait for it;
+//   capture: Run keeping both streams of a program that writes the same lines to each, against
+//            two threads that each read one pipe (ReadFile of 64 KiB) into memory.
+// The program is tsh_child. Ratio = bare time / our time (1.0: as fast as the bare loop).
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "KxScVmEnv.h"
+#include "KxTarvoHost.h"
+#include "KxTshProcess.h"
+#include "bench_clock.h"
+
+KXTSH_DEFINE_STATICS(KxTshProcess, "Process");
+
+namespace {
+
+PROCESS_INFORMATION Launch(std::string sCommand, HANDLE hOut, HANDLE hErr) {
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    if (hOut) {
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = hOut;
+        si.hStdError = hErr;
+    }
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(nullptr, &sCommand[0], nullptr, nullptr, hOut != nullptr, 0, nullptr, nullptr, &si, &pi))
+        ExitProcess(1);
+    CloseHandle(pi.hThread);
+    return pi;
+}
+
+void BareStart(const std::string& sCommand) {
+    PROCESS_INFORMATION pi = Launch(sCommand, nullptr, nullptr);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    CloseHandle(pi.hProcess);
+}
+
+struct Drain {
+    HANDLE hRead;
+    std::string sData;
+    char achChunk[65536];
+};
+
+DWORD WINAPI DrainPipe(LPVOID pv) {
+    Drain* p = static_cast<Drain*>(pv);
+    DWORD dw;
+    while (ReadFile(p->hRead, p->achChunk, sizeof p->achChunk, &dw, nullptr) && dw) p->sData.append(p->achChunk, dw);
+    return 0;
+}
+
+// The two streams' bytes in all.
+size_t BareCapture(const std::string& sCommand) {
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    Drain drains[2];
+    HANDLE ahWrite[2], ahThread[2];
+    for (int i = 0; i < 2; ++i) {
+        CreatePipe(&drains[i].hRead, &ahWrite[i], &sa, 65536);
+        SetHandleInformation(drains[i].hRead, HANDLE_FLAG_INHERIT, 0);
+    }
+    PROCESS_INFORMATION pi = Launch(sCommand, ahWrite[0], ahWrite[1]);
+    for (int i = 0; i < 2; ++i) {
+        CloseHandle(ahWrite[i]);
+        ahThread[i] = CreateThread(nullptr, 0, DrainPipe, &drains[i], 0, nullptr);
+    }
+    WaitForMultipleObjects(2, ahThread, TRUE, INFINITE);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    CloseHandle(pi.hProcess);
+    for (int i = 0; i < 2; ++i) {
+        CloseHandle(ahThread[i]);
+        CloseHandle(drains[i].hRead);
+    }
+    return drains[0].sData.size() + drains[1].sData.size();
+}
+
+// The two streams' bytes in all, as the script saw them.
+size_t Ours(const std::string& sCommand) {
+    std::string sCode = "r = Process.Run(\"" + sCommand + "\"); n = len(r.output) + len(r.errors); r = nil;";
+    for (size_t i = 0; (i = sCode.find('\\', i)) != std::string::npos; i += 2) sCode.insert(i, "\\");
+    if (KxTarvo::RunSource(sCode.c_str(), "bench") != KxTarvo::RUN_OK) ExitProcess(1);
+    KxScDataHandle::GarbageCollect();
+    KxScDataHandle* ph = nullptr;
+    KxScVmEnv::GetGlobalVariable("n", &ph);
+    return ph ? static_cast<size_t>(ph->dwValue) : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool bSmoke = BenchSmoke(argc, argv);
+    const int nStarts = bSmoke ? 2 : 100, nRuns = bSmoke ? 1 : 3;
+    const unsigned nLines = bSmoke ? 1000 : 160000, nLength = 100;  // per stream: 16 MB
+    KxTarvo::Startup();
+    KxTshProcess::SetupClass();
+    char sz[MAX_PATH];
+    GetModuleFileNameA(nullptr, sz, MAX_PATH);
+    std::string sChild(sz);
+    sChild = sChild.substr(0, sChild.find_last_of('\\')) + "\\tsh_child.exe";
+
+    double dBare = BenchBest(nRuns, [&] { for (int i = 0; i < nStarts; ++i) BareStart(sChild); });
+    double dOurs = BenchBest(nRuns, [&] { for (int i = 0; i < nStarts; ++i) Ours(sChild); });
+    std::printf("%-8s %14s %14s %7s\n", "start", "bare ms/run", "Run ms/run", "ratio");
+    std::printf("%-8s %14.2f %14.2f %7.2f\n", "", dBare * 1000 / nStarts, dOurs * 1000 / nStarts, dBare / dOurs);
+
+    std::string sCommand = sChild + " both " + std::to_string(nLines) + " " + std::to_string(nLength);
+    size_t nBytes = 2ull * nLines * nLength, nBare = 0, nOurs = 0;
+    dBare = BenchBest(nRuns, [&] { nBare = BareCapture(sCommand); });
+    dOurs = BenchBest(nRuns, [&] { nOurs = Ours(sCommand); });
+    if (nBare != nBytes || nOurs != nBytes) {
+        std::printf("output incomplete: bare %zu, Run %zu of %zu bytes\n", nBare, nOurs, nBytes);
+        return 1;
+    }
+    std::printf("%-8s %14s %14s %7s\n", "capture", "bare MB/s", "Run MB/s", "ratio");
+    std::printf("%-8s %14.0f %14.0f %7.2f\n", "", nBytes / 1e6 / dBare, nBytes / 1e6 / dOurs, dBare / dOurs);
+    KxTshProcess::ShutdownClass();
+    KxTarvo::Shutdown();
+    return 0;
+}

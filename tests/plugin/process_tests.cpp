@@ -1,0 +1,187 @@
+// Process: exit codes, both streams at once, input, and the tree of a program ended by a
+// timeout, by Kill and by dropping its object, each with job objects and with the walk of
+// the process list.
+#include <tlhelp32.h>
+
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "KxTshProcess.h"
+#include "child_program.h"
+#include "script_fixture.h"
+
+KXTSH_DEFINE_STATICS(KxTshProcess, "Process");
+
+namespace {
+
+class ProcessTest : public ClassTest<KxTshProcess> {
+protected:
+    static void SetUpTestSuite() {
+        ClassTest::SetUpTestSuite();
+        KxScVmEnv::SetGlobalVariable("CHILD", KxScDataHandle::CreateData(ChildProgram().c_str(), false), true, false);
+    }
+};
+
+// The ids the tree's programs wrote ("pid ID" lines).
+std::vector<DWORD> Pids(const std::string& sText) {
+    std::vector<DWORD> pids;
+    std::istringstream in(sText);
+    std::string sWord;
+    DWORD dw;
+    while (in >> sWord)
+        if (sWord == "pid" && in >> dw) pids.push_back(dw);
+    return pids;
+}
+
+// Whether the process has ended (or is gone), waiting for it a while: ending a process is
+// asynchronous.
+bool Ended(DWORD dwId) {
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, dwId);
+    if (!h) return true;
+    bool bEnded = WaitForSingleObject(h, 20000) == WAIT_OBJECT_0;
+    CloseHandle(h);
+    return bEnded;
+}
+
+// Every process of the tree has ended, and no running process descends from one of them.
+void ExpectTreeGone(const std::vector<DWORD>& pids) {
+    for (DWORD dw : pids) EXPECT_TRUE(Ended(dw)) << "process " << dw << " still runs";
+    std::set<DWORD> tree(pids.begin(), pids.end());
+    HANDLE hList = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 pe = {};
+    pe.dwSize = sizeof pe;
+    for (BOOL b = Process32First(hList, &pe); b; b = Process32Next(hList, &pe))
+        if (tree.count(pe.th32ParentProcessID)) {
+            EXPECT_TRUE(Ended(pe.th32ProcessID)) << "descendant " << pe.th32ProcessID;
+        }
+    CloseHandle(hList);
+}
+
+// This process's threads: each running program has a reader.
+int ThreadCount() {
+    int n = 0;
+    HANDLE hList = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 te = {};
+    te.dwSize = sizeof te;
+    for (BOOL b = Thread32First(hList, &te); b; b = Thread32Next(hList, &te))
+        n += te.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(hList);
+    return n;
+}
+
+TEST_F(ProcessTest, ExitCodesOfEndedProgramsAndNilWhileRunning) {
+    const std::pair<const char*, int> cases[] = {
+        {"exit 0", 0}, {"exit 1", 1}, {"exit 123456789", 123456789}, {"exit -2", -2},
+        {"out x crash", static_cast<int>(EXCEPTION_ACCESS_VIOLATION)},
+    };
+    for (const auto& c : cases) {
+        Run((std::string("r = Process.Run(CHILD + \" ") + c.first + "\"); code = r.exitCode; out = r.timedOut;").c_str());
+        EXPECT_EQ(Int("code"), c.second) << c.first;
+        EXPECT_EQ(Int("out"), 0) << c.first;
+    }
+    Run("p = Process.Start(CHILD + \" pause 600000\"); running = p.exitCode == nil; quick = p.Wait(0);"
+        "killed = p.Kill(); ended = p.Wait(); code = p.exitCode; p = nil;");
+    EXPECT_EQ(Int("running"), 1);
+    EXPECT_EQ(Int("quick"), 0);
+    EXPECT_EQ(Int("killed"), 1);
+    EXPECT_EQ(Int("ended"), 1);
+    EXPECT_EQ(Int("code"), 1);
+}
+
+// Megabytes on both streams at once, kept apart and complete: through Run, and through Start
+// with only standard error read line by line while standard output is left alone.
+TEST_F(ProcessTest, BothStreamsAtOnceCompleteAndApart) {
+    const std::string sLine = std::string(48, 'b') + "\r\n";
+    Run("r = Process.Run(CHILD + \" both 80000 50 out end\"); o = r.output; e = r.errors;");
+    for (const char* pszName : {"o", "e"}) {
+        std::string s = Text(pszName);
+        EXPECT_EQ(s.size(), 4000000u + (pszName[0] == 'o' ? 3 : 0)) << pszName;
+        EXPECT_EQ(s.substr(0, 50), sLine);
+        EXPECT_EQ(s.find_first_not_of(sLine.c_str(), 0), pszName[0] == 'o' ? 4000000u : std::string::npos);
+    }
+    // Run waits for the end of the streams, not only for the program: here a grandchild writes
+    // after the program has ended.
+    Run("r = Process.Run(CHILD + \" tree 2 leaf pause 300 out late err later\"); late = r.output + r.errors;");
+    EXPECT_EQ(Text("late"), "latelater");
+    Run(("p = Process.Start(CHILD + \" both 80000 50\"); n = 0; l = p.ReadErrLn(); same = 1;"
+        "while (l != nil) { n = n + 1; if (l != \"" + std::string(48, 'b') + "\") { same = 0; } l = p.ReadErrLn(); }"
+        "p.Wait(); o = p.output; first = p.ReadLn(); p = nil;").c_str());
+    EXPECT_EQ(Int("n"), 80000);
+    EXPECT_EQ(Int("same"), 1);
+    EXPECT_EQ(Text("o").size(), 4000000u);
+    EXPECT_EQ(Text("first"), std::string(48, 'b'));
+}
+
+// Text written to the program's input comes back through its output line by line (a megabyte
+// of it while the output is read only afterwards); the last line without a line end is a line;
+// input closed takes no more.
+TEST_F(ProcessTest, InputRoundTrip) {
+    Run("p = Process.Start(CHILD + \" echo\"); a = p.Write(\"one\\r\\ntwo\\nthree\"); big = \"\"; i = 0;"
+        "while (i < 16) { big = big + \"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde\\n\"; i = i + 1; }"
+        "i = 0; while (i < 1024) { p.Write(big); i = i + 1; }"
+        "p.CloseInput(); b = p.Write(\"late\"); l1 = p.ReadLn(); l2 = p.ReadLn(); l3 = p.ReadLn(); n = 0;"
+        "l = p.ReadLn(); while (l != nil) { n = n + 1; l = p.ReadLn(); } code = p.exitCode; p.Wait(); code = p.exitCode; p = nil;");
+    EXPECT_EQ(Int("a"), 1);
+    EXPECT_EQ(Int("b"), 0);
+    EXPECT_EQ(Text("l1"), "one");
+    EXPECT_EQ(Text("l2"), "two");
+    EXPECT_EQ(Text("l3"), "three0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde");
+    EXPECT_EQ(Int("n"), 16 * 1024 - 1);
+    EXPECT_EQ(Int("code"), 0);
+}
+
+TEST_F(ProcessTest, ArgumentsFolderAndErrors) {
+    Run("r = Process.Run(CHILD + \" cwd\", nil, \"C:\\\\windows\"); cwd = r.output; r = nil;");
+    EXPECT_EQ(Text("cwd"), "C:\\windows\r\n");
+    ExpectErrors({
+        {"Process.Run(\"no-such-program-here.exe\");", "28 Cannot create process: no-such-program-here.exe"},
+        {"Process.Start(CHILD, \"no-such-folder\");", (std::string("28 Cannot create process: ") + ChildProgram()).c_str()},
+        {"Process.Run(CHILD, \"10\");", "15 Process::Run(): timeout must be an integer."},
+        {"Process.Run(CHILD, 10, 3);", "15 Process::Run(): folder must be a string."},
+        {"Process.Run(nil);", "15 Process::Run(): first argument must be a string."},
+        {"Process.Run();", "15 Process::Run(): Need one to three parameters."},
+        {"Process.Start(CHILD, nil, nil);", "15 Process::Start(): Need one or two parameters."},
+        {"Process.Start(5);", "15 Process::Start(): first argument must be a string."},
+    });
+    Run("w = Process.Wait(1); l = Process.ReadLn(); k = Process.Kill();");
+    for (const char* pszName : {"w", "l", "k"}) EXPECT_EQ(Int(pszName), -999) << pszName;
+}
+
+// The trees: a program that started a child that started a grandchild, all three holding the
+// pipes and sleeping; with job objects, and with the walk of the process list.
+class ProcessTreeTest : public ProcessTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override { KxProcessTree::UseListOnly(GetParam()); }
+    void TearDown() override { KxProcessTree::UseListOnly(false); }
+};
+
+TEST_P(ProcessTreeTest, TimeoutEndsTheTreeThatHoldsThePipes) {
+    Run("r = Process.Run(CHILD + \" tree 2 pid pause 600000\", 5000); t = r.timedOut; e = r.errors; m = r.TreeMode(); r = nil;");
+    EXPECT_EQ(Int("t"), 1);
+    EXPECT_EQ(Int("m"), GetParam() ? TREE_LIST : TREE_JOB);
+    std::vector<DWORD> pids = Pids(Text("e"));
+    EXPECT_EQ(pids.size(), 3u) << "the tree was not up at the timeout: " << Text("e");
+    ExpectTreeGone(pids);
+}
+
+TEST_P(ProcessTreeTest, KillAndDropEndTheTreeAndLeaveNothing) {
+    int nThreads = ThreadCount();
+    for (const char* pszEnd : {"k = p.Kill();", "p = nil;"}) {
+        Run((std::string("p = Process.Start(CHILD + \" tree 2 pid pause 600000\"); e = p.ReadErrLn() + \" \" + "
+                         "p.ReadErrLn() + \" \" + p.ReadErrLn();") + pszEnd).c_str());
+        std::vector<DWORD> pids = Pids(Text("e"));
+        EXPECT_EQ(pids.size(), 3u) << Text("e");
+        ExpectTreeGone(pids);
+        // Then (not before: a stream still held would keep it waiting) its streams have ended.
+        if (!HasFailure()) Run("if (p != nil) { rest = p.ReadLn(); p = nil; }");
+        EXPECT_EQ(ThreadCount(), nThreads) << pszEnd;
+    }
+    EXPECT_EQ(Int("k"), 1);
+    EXPECT_EQ(Text("rest"), "<nil>");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, ProcessTreeTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "ByList" : "ByJob"; });
+
+}  // namespace

@@ -1,0 +1,38 @@
+#pragma once
+// The two output streams of a started program, read to their ends by one thread: the program
+// never waits on a full pipe, whatever the script does meanwhile. What arrives is kept until
+// the script takes it, line by line or as a whole.
+#include <windows.h>
+
+#include "KxString.h"
+
+class KxPipeReader {
+public:
+    enum Stream { OUTPUT, ERRORS };
+
+    KxPipeReader() = default;
+    KxPipeReader(const KxPipeReader&) = delete;
+    KxPipeReader& operator=(const KxPipeReader&) = delete;
+    ~KxPipeReader() { Release(); }
+
+    // Reads the two read ends from now on; the reader owns the handles, also when it fails
+    // (false: no memory or no thread), and then both streams count as ended and empty.
+    bool Start(HANDLE hOutput, HANDLE hErrors);
+    // The next line of the stream, without its LF and a CR before that; after the last line
+    // end, the rest as a last line. Waits for it; false once the stream has ended and
+    // everything was taken.
+    bool NextLine(Stream stream, KxString* psLine);
+    // What arrived on the stream and was not yet taken, as it came.
+    KxString Unread(Stream stream);
+    // Signalled once both streams have ended (the thread is done); null when it never started.
+    HANDLE EndEvent() const { return hThread; }
+    // Lets go of the streams: the thread stops (also while another process still holds a
+    // pipe's write end) and frees what it holds.
+    void Release();
+
+    struct Shared;
+
+private:
+    Shared* pShared = nullptr;
+    HANDLE hThread = nullptr;
+};
