@@ -164,9 +164,14 @@ bool KxPipeReader::NextLine(Stream stream, KxString* psLine) {
         if (bLine || (bEnded && s.nTaken < s.nSize)) {
             size_t nNext = bLine ? nEnd + 1 : nEnd;
             if (bLine && nEnd > s.nTaken && s.pData[nEnd - 1] == '\r') --nEnd;
-            *psLine = KxString(s.pData + s.nTaken, static_cast<unsigned>(nEnd - s.nTaken));
-            s.nTaken = s.nScanned = nNext;
+            // A line memory cannot copy whole stays to be read, and ends the method.
+            unsigned nLength = static_cast<unsigned>(nEnd - s.nTaken);
+            KxString sLine(s.pData + s.nTaken, nLength);
+            bool bWhole = sLine.Length() == nLength;
+            if (bWhole) s.nTaken = s.nScanned = nNext;
             LeaveCriticalSection(&pShared->cs);
+            if (!bWhole) throw std::bad_alloc();
+            *psLine = static_cast<KxString&&>(sLine);
             return true;
         }
         if (!bEnded) s.bWaiting = true;
@@ -180,8 +185,10 @@ KxString KxPipeReader::Unread(Stream stream) {
     if (!pShared) return KxString("");
     StreamData& s = pShared->aStreams[stream];
     EnterCriticalSection(&pShared->cs);
-    KxString sText = s.nTaken < s.nSize ? KxString(s.pData + s.nTaken, static_cast<unsigned>(s.nSize - s.nTaken)) : KxString("");
+    unsigned nLength = s.nTaken < s.nSize ? static_cast<unsigned>(s.nSize - s.nTaken) : 0;
+    KxString sText(s.pData + s.nTaken, nLength);
     LeaveCriticalSection(&pShared->cs);
+    if (sText.Length() != nLength) throw std::bad_alloc();  // never handed on cut
     return sText;
 }
 

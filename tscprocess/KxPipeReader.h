@@ -20,7 +20,8 @@ public:
     bool Start(HANDLE hOutput, HANDLE hErrors);
     // The next line of the stream, without its LF and a CR before that; after the last line
     // end, the rest as a last line. Waits for it; false once the stream has ended and
-    // everything was taken.
+    // everything was taken. Both throw std::bad_alloc, taking nothing, when memory cannot
+    // hold the text whole.
     bool NextLine(Stream stream, KxString* psLine);
     // What arrived on the stream and was not yet taken, as it came.
     KxString Unread(Stream stream);

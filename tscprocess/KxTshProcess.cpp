@@ -44,8 +44,9 @@ const DWORD kEndGraceMs = 3000;
 // Pipes this large let a program write in big pieces between two reads.
 const DWORD kPipeSize = 65536;
 
-KxScDataHandle* Fail(int nCode, const KxString& sText) {
-    KxTsh::Raise(nCode, sText);
+template <class Text>
+KxScDataHandle* Fail(int nCode, const Text& text) {
+    KxTsh::Raise(nCode, text);
     return nullptr;
 }
 
@@ -75,31 +76,23 @@ struct LaunchArgs {
 };
 
 bool ReadArguments(const char* pszMethod, bool bTimeout, int nArgs, KxScDataHandle** pphArgs, LaunchArgs* pl) {
-    KxString sMethod("Process::");
-    sMethod << pszMethod << "(): ";
+    auto refuse = [&](const char* pszWhy) {
+        Fail(kArgumentError, KxTsh::Join("Process::", pszMethod, "(): ", pszWhy));
+        return false;
+    };
     int nMost = bTimeout ? 3 : 2;
-    if (nArgs < 1 || nArgs > nMost || !pphArgs) {
-        Fail(kArgumentError, sMethod + (bTimeout ? "Need one to three parameters." : "Need one or two parameters."));
-        return false;
-    }
+    if (nArgs < 1 || nArgs > nMost || !pphArgs)
+        return refuse(bTimeout ? "Need one to three parameters." : "Need one or two parameters.");
     const KxString* psCommand = KxTsh::TextArg(nArgs, pphArgs, 0);
-    if (!psCommand) {
-        Fail(kArgumentError, sMethod + "first argument must be a string.");
-        return false;
-    }
-    pl->sCommand = *psCommand;
+    if (!psCommand) return refuse("first argument must be a string.");
+    pl->sCommand = KxTsh::Join(*psCommand);
     int nFolder = bTimeout ? 2 : 1;
-    if (bTimeout && KxTsh::Arg(nArgs, pphArgs, 1) && !KxTsh::IntArg(nArgs, pphArgs, 1, &pl->nTimeoutMs)) {
-        Fail(kArgumentError, sMethod + "timeout must be an integer.");
-        return false;
-    }
+    if (bTimeout && KxTsh::Arg(nArgs, pphArgs, 1) && !KxTsh::IntArg(nArgs, pphArgs, 1, &pl->nTimeoutMs))
+        return refuse("timeout must be an integer.");
     if (KxTsh::Arg(nArgs, pphArgs, nFolder)) {
         const KxString* psFolder = KxTsh::TextArg(nArgs, pphArgs, nFolder);
-        if (!psFolder) {
-            Fail(kArgumentError, sMethod + "folder must be a string.");
-            return false;
-        }
-        pl->sFolder = *psFolder;
+        if (!psFolder) return refuse("folder must be a string.");
+        pl->sFolder = KxTsh::Join(*psFolder);
     }
     return true;
 }
@@ -124,8 +117,14 @@ KxTshProcess::~KxTshProcess() {
 }
 
 bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const KxString& sFolder) {
-    KxString sPipeFailure("Process::");
-    sPipeFailure << pszMethod << "(): Cannot create pipe.";
+    KxString sPipeFailure = KxTsh::Join("Process::", pszMethod, "(): Cannot create pipe.");
+    KxString sStartFailure = KxTsh::Join("Cannot create process: ", sCommand);
+    KxString sLine = KxTsh::Join(sCommand);  // CreateProcessA may write into the command line
+    // A command line or folder the system cannot take whole starts nothing.
+    if (!KxTsh::SystemTakes(sCommand) || (!sFolder.IsNull() && !KxTsh::SystemTakes(sFolder))) {
+        Fail(kProcessError, sStartFailure);
+        return false;
+    }
     HANDLE ahChild[3] = {}, ahOurs[3] = {};  // input, output, error
     bool bPiped = true;
     for (int i = 0; i < 3 && bPiped; ++i) bPiped = MakePipe(i == 0, &ahChild[i], &ahOurs[i]);
@@ -136,7 +135,6 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
     si.hStdOutput = ahChild[1];
     si.hStdError = ahChild[2];
     PROCESS_INFORMATION pi = {};
-    KxString sLine(sCommand);  // CreateProcessA may write into the command line
     // Suspended until it is in its tree, so that nothing it starts escapes.
     BOOL bStarted = bPiped && CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
                                              sFolder.IsNull() ? nullptr : static_cast<const char*>(sFolder), &si, &pi);
@@ -145,7 +143,7 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
     if (!bStarted) {
         for (HANDLE h : ahOurs)
             if (h) CloseHandle(h);
-        Fail(kProcessError, bPiped ? KxString("Cannot create process: ") + sCommand : sPipeFailure);
+        Fail(kProcessError, bPiped ? sStartFailure : sPipeFailure);
         return false;
     }
     hProcess = pi.hProcess;
@@ -158,8 +156,14 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
         Fail(kProcessError, sPipeFailure);
         return false;
     }
-    ResumeThread(pi.hThread);
+    // A program that cannot be let go would never run: it is ended, and counts as not started.
+    bool bResumed = ResumeThread(pi.hThread) != static_cast<DWORD>(-1);
     CloseHandle(pi.hThread);
+    if (!bResumed) {
+        EndTree();
+        Fail(kProcessError, sStartFailure);
+        return false;
+    }
     return true;
 }
 
@@ -171,15 +175,29 @@ void KxTshProcess::EndTree() {
     WaitForMultipleObjects(ah[1] ? 2 : 1, ah, TRUE, kEndGraceMs);
 }
 
+// A new object running the program, or null (the error raised); the object goes again
+// when the launch fails, memory included.
+KxScDataHandle* KxTshProcess::Launched(const char* pszMethod, const KxString& sCommand, const KxString& sFolder) {
+    KxTshProcess* p = new KxTshProcess;
+    KxScDataHandle* ph = KxScDataHandle::CreateData(p);
+    bool bLaunched = false;
+    try {
+        bLaunched = p->Launch(pszMethod, sCommand, sFolder);
+    } catch (const std::bad_alloc&) {
+        ph->Drop();
+        throw;
+    }
+    if (bLaunched) return ph;
+    ph->Drop();
+    return nullptr;
+}
+
 KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     LaunchArgs l;
     if (!ReadArguments("Run", true, nArgs, pphArgs, &l)) return nullptr;
-    KxTshProcess* p = new KxTshProcess;
-    KxScDataHandle* ph = KxScDataHandle::CreateData(p);
-    if (!p->Launch("Run", l.sCommand, l.sFolder)) {
-        ph->Drop();
-        return nullptr;
-    }
+    KxScDataHandle* ph = Launched("Run", l.sCommand, l.sFolder);
+    if (!ph) return nullptr;
+    KxTshProcess* p = static_cast<KxTshProcess*>(ph->Object());
     // No input: the program reads the end of it at once.
     CloseHandle(p->hInput);
     p->hInput = nullptr;
@@ -197,13 +215,7 @@ KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** p
 KxScDataHandle* KxTshProcess::Start(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     LaunchArgs l;
     if (!ReadArguments("Start", false, nArgs, pphArgs, &l)) return nullptr;
-    KxTshProcess* p = new KxTshProcess;
-    KxScDataHandle* ph = KxScDataHandle::CreateData(p);
-    if (!p->Launch("Start", l.sCommand, l.sFolder)) {
-        ph->Drop();
-        return nullptr;
-    }
-    return ph;
+    return Launched("Start", l.sCommand, l.sFolder);
 }
 
 KxScDataHandle* KxTshProcess::Wait(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
@@ -214,7 +226,7 @@ KxScDataHandle* KxTshProcess::Wait(KxScDataHandle*, int nArgs, KxScDataHandle** 
 }
 
 KxScDataHandle* KxTshProcess::NextLine(KxPipeReader::Stream stream) {
-    KxString sLine;
+    KxString sLine(NULL_STRING);
     if (OnClassObject() || !streams.NextLine(stream, &sLine)) return nullptr;
     return KxScDataHandle::CreateData(sLine, false);
 }

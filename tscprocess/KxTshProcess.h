@@ -31,6 +31,8 @@ public:
     static const KxTshClassDef kDef;
 
 private:
+    // A new object running the program, or null with the error raised.
+    static KxScDataHandle* Launched(const char* pszMethod, const KxString& sCommand, const KxString& sFolder);
     // Starts the program suspended, its tree and streams set up, then lets it run; false
     // (with the error raised) when it could not be started.
     bool Launch(const char* pszMethod, const KxString& sCommand, const KxString& sFolder);

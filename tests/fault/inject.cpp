@@ -1,5 +1,5 @@
-// tsh_inject.dll: a test plug-in that a host loads before TscShell.dll. It points TscShell.dll's
-// imports of system functions at wrappers that count the calls the host's thread makes and make
+// tsh_inject.dll: a test plug-in that a host loads before TscShell.dll and TscProcess.dll. It
+// points their imports of system functions (and the functions they look up by name) at wrappers that count the calls the host's thread makes and make
 // one chosen call fail as that function documents its failure. It does the same with the
 // allocations of the host libraries (util.malloc, runtime.malloc, ...) that they make while a
 // method of the plug-in runs: the memory they take on the plug-in's behalf. TSH_FAIL=NAME:N
@@ -34,7 +34,7 @@ namespace {
 // How each function fails: the value it returns, its last error (errno for the allocation
 // functions), and whether the call's own effect happens all the same (a handle whose closing
 // "fails" was not open: nothing stays behind). Functions that cannot fail are not listed.
-// Tool-help functions are looked up by name; the others are imports.
+// The tool-help and job functions are looked up by name; the others are imports.
 #define TSH_FAULTS(X)                                                                         \
     X(KERNEL32, CreateFileA, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED, false)                \
     X(KERNEL32, ReadFile, FALSE, ERROR_BROKEN_PIPE, false)                                     \
@@ -65,6 +65,17 @@ namespace {
     X(KERNEL32, CreateToolhelp32Snapshot, INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY, false) \
     X(KERNEL32, Process32First, FALSE, ERROR_NO_MORE_FILES, false)                             \
     X(KERNEL32, Process32Next, FALSE, ERROR_NO_MORE_FILES, false)                              \
+    X(KERNEL32, DuplicateHandle, FALSE, ERROR_NOT_ENOUGH_MEMORY, false)                        \
+    X(KERNEL32, ResumeThread, (DWORD)-1, ERROR_INVALID_HANDLE, false)                          \
+    X(KERNEL32, WaitForMultipleObjects, WAIT_FAILED, ERROR_INVALID_HANDLE, false)              \
+    X(KERNEL32, GetExitCodeProcess, FALSE, ERROR_INVALID_HANDLE, false)                        \
+    X(KERNEL32, CreateEventA, NULL, ERROR_NOT_ENOUGH_MEMORY, false)                            \
+    X(KERNEL32, SetEvent, FALSE, ERROR_INVALID_HANDLE, false)                                  \
+    X(KERNEL32, CreateThread, NULL, ERROR_NOT_ENOUGH_MEMORY, false)                            \
+    X(KERNEL32, PeekNamedPipe, FALSE, ERROR_BROKEN_PIPE, false)                                \
+    X(KERNEL32, CreateJobObjectA, NULL, ERROR_NOT_ENOUGH_MEMORY, false)                        \
+    X(KERNEL32, AssignProcessToJobObject, FALSE, ERROR_ACCESS_DENIED, false)                   \
+    X(KERNEL32, TerminateJobObject, FALSE, ERROR_ACCESS_DENIED, false)                         \
     X(USER32, EnumWindows, FALSE, ERROR_NOT_ENOUGH_MEMORY, false)                              \
     X(USER32, GetWindowTextA, 0, ERROR_INVALID_WINDOW_HANDLE, false)                           \
     X(USER32, GetWindowThreadProcessId, 0, ERROR_INVALID_WINDOW_HANDLE, false)                 \
@@ -97,8 +108,6 @@ struct Fault {
     bool bEffect;
     void* pfnHook;
     void* pfnReal;    // what the hook calls: the system's function, or a stand-in for it
-    void* pfnImport;  // what TscShell.dll imported
-    void** ppSlot;    // its import slot, once pointed at the hook
     unsigned nCalls;
 };
 extern Fault aFaults[P_COUNT];
@@ -131,10 +140,15 @@ void NoteWrite(HANDLE hFile, LPCVOID, DWORD dwBytes, LPDWORD, LPOVERLAPPED) {
 void NoteSetStd(DWORD dwStd, HANDLE h) {
     if (h == (dwStd == STD_OUTPUT_HANDLE ? hOutAtLoad : hErrAtLoad)) std::strcpy(szFailNote, " back");
 }
+// A failed DuplicateHandle still closes its source when asked to: that much of it happens.
+void CloseSource(HANDLE hFromProcess, HANDLE hSource, HANDLE, LPHANDLE, DWORD, BOOL, DWORD dwOptions) {
+    if (dwOptions & DUPLICATE_CLOSE_SOURCE) DuplicateHandle(hFromProcess, hSource, nullptr, nullptr, 0, FALSE, DUPLICATE_CLOSE_SOURCE);
+}
 template <int I, class... A>
 void NoteFailure(A... a) {
     if constexpr (I == P_WriteFile) NoteWrite(a...);
     if constexpr (I == P_SetStdHandle) NoteSetStd(a...);
+    if constexpr (I == P_DuplicateHandle) CloseSource(a...);
 }
 
 // The one wrapper: counts a call of the host's thread (a host library's only while a method
@@ -175,9 +189,9 @@ struct Hook<I, R(__cdecl*)(A...)> {
 #pragma GCC diagnostic ignored "-Wignored-attributes"
 Fault aFaults[P_COUNT] = {
 #define TSH_ENTRY(dll, name, value, error, effect) \
-    {#dll, nullptr, #name, (intptr_t)(value), (error), (effect), reinterpret_cast<void*>(&Hook<P_##name, decltype(&::name)>::Call), nullptr, nullptr, nullptr, 0},
+    {#dll, nullptr, #name, (intptr_t)(value), (error), (effect), reinterpret_cast<void*>(&Hook<P_##name, decltype(&::name)>::Call), nullptr, 0},
 #define TSH_HOST_ENTRY(owner, name) \
-    {"msvcrt", #owner, #owner "." #name, 0, ENOMEM, false, reinterpret_cast<void*>(&Hook<P_##owner##_##name, decltype(&::name)>::Call), nullptr, nullptr, nullptr, 0},
+    {"msvcrt", #owner, #owner "." #name, 0, ENOMEM, false, reinterpret_cast<void*>(&Hook<P_##owner##_##name, decltype(&::name)>::Call), nullptr, 0},
     TSH_FAULTS(TSH_ENTRY) TSH_HOST_FAULTS(TSH_HOST_ENTRY)};
 
 // ---- the plug-in's methods, each registered through a tracer that keeps nMethodDepth: the
@@ -186,7 +200,6 @@ KxScMethodFunc apfnTraced[96];
 int nTraced = 0;
 typedef KxScDataHandle* (*CreateMethod)(KxScMethodFunc, const KxString&, int);
 CreateMethod pfnSystemCreateMethod;  // the runtime's CreateData for methods
-void** ppCreateMethodSlot;
 
 struct Tracer : KxScDataObject {
     template <int I>
@@ -261,7 +274,7 @@ BOOL WINAPI QuietEnumWindows(WNDENUMPROC pfn, LPARAM lParam) {
     return pfnSystemEnumWindows(OwnWindow, reinterpret_cast<LPARAM>(&walk));
 }
 
-// The tool-help functions the plug-in looks up by name come through hooks too.
+// The tool-help and job functions the plug-ins look up by name come through hooks too.
 FARPROC WINAPI LookUp(HMODULE hModule, LPCSTR pszName) {
     FARPROC pfn = pfnSystemGetProcAddress(hModule, pszName);
     if (!pfn || reinterpret_cast<uintptr_t>(pszName) <= 0xFFFF) return pfn;
@@ -269,6 +282,9 @@ FARPROC WINAPI LookUp(HMODULE hModule, LPCSTR pszName) {
         {P_CreateToolhelp32Snapshot, nullptr, nullptr},
         {P_Process32First, &pfnSystemFirst, reinterpret_cast<void*>(QuietFirst)},
         {P_Process32Next, &pfnSystemNext, reinterpret_cast<void*>(QuietNext)},
+        {P_CreateJobObjectA, nullptr, nullptr},
+        {P_AssignProcessToJobObject, nullptr, nullptr},
+        {P_TerminateJobObject, nullptr, nullptr},
     };
     for (const auto& l : kLookedUp) {
         Fault& f = aFaults[l.nIndex];
@@ -296,10 +312,9 @@ void* StandIn(int nIndex, void* pfnSystem) {
     return pfnSystem;
 }
 
-// The C++ runtime inside the plug-in makes its locks when it first needs them (the first
-// exception, on the 32-bit target) and keeps them for the module's life: not a leak.
+// The C++ runtime inside each plug-in and host library makes its locks when it first needs
+// them (the first exception) and keeps them for the module's life: not a leak.
 decltype(&::CreateSemaphoreW) pfnSystemCreateSemaphoreW;
-void** ppSemaphoreSlot;
 long nKeptHandles = 0;
 HANDLE WINAPI KeptSemaphore(LPSECURITY_ATTRIBUTES psa, LONG nInitial, LONG nMaximum, LPCWSTR pszName) {
     HANDLE h = pfnSystemCreateSemaphoreW(psa, nInitial, nMaximum, pszName);
@@ -312,6 +327,19 @@ void SetSlot(void** ppSlot, void* pfn) {
     VirtualProtect(ppSlot, sizeof *ppSlot, PAGE_READWRITE, &dwOld);
     *ppSlot = pfn;
     VirtualProtect(ppSlot, sizeof *ppSlot, dwOld, &dwOld);
+}
+
+// Every import slot pointed elsewhere, with what it held: the plug-ins outlive this library,
+// so their imports go back to the system's own when it unloads.
+struct Repointed {
+    void** ppSlot;
+    void* pfnWas;
+} aRepointed[256];
+int nRepointed = 0;
+void Repoint(void** ppSlot, void* pfn) {
+    if (nRepointed == static_cast<int>(sizeof aRepointed / sizeof aRepointed[0])) return;
+    aRepointed[nRepointed++] = {ppSlot, *ppSlot};
+    SetSlot(ppSlot, pfn);
 }
 
 // Walks a module's import table (the plug-in's: pszOwner null; a host library's: its owner
@@ -330,13 +358,11 @@ void Patch(HMODULE hPlugin, const char* pszOwner) {
             const char* pszName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(pb + pName->u1.AddressOfData)->Name;
             if (!pszOwner && std::strcmp(pszName, "_ZN14KxScDataHandle10CreateDataEM14KxScDataObjectFPS_S1_iPS1_ERK8KxStringi") == 0) {
                 pfnSystemCreateMethod = reinterpret_cast<CreateMethod>(*ppSlot);
-                ppCreateMethodSlot = ppSlot;
-                SetSlot(ppSlot, reinterpret_cast<void*>(TracedMethod));
+                Repoint(ppSlot, reinterpret_cast<void*>(TracedMethod));
             }
-            if (!pszOwner && std::strcmp(pszName, "CreateSemaphoreW") == 0) {
+            if (std::strcmp(pszName, "CreateSemaphoreW") == 0) {
                 pfnSystemCreateSemaphoreW = reinterpret_cast<decltype(&::CreateSemaphoreW)>(*ppSlot);
-                ppSemaphoreSlot = ppSlot;
-                SetSlot(ppSlot, reinterpret_cast<void*>(KeptSemaphore));
+                Repoint(ppSlot, reinterpret_cast<void*>(KeptSemaphore));
             }
             for (int i = 0; i < P_COUNT; ++i) {
                 Fault& f = aFaults[i];
@@ -345,10 +371,8 @@ void Patch(HMODULE hPlugin, const char* pszOwner) {
                 if (!bSameOwner || std::strcmp(pszName, pszImport) != 0 ||
                     _strnicmp(pszDll, f.pszDll, std::strlen(f.pszDll)) != 0)
                     continue;
-                f.pfnImport = *ppSlot;
-                f.pfnReal = StandIn(i, f.pfnImport);
-                f.ppSlot = ppSlot;
-                SetSlot(ppSlot, f.pfnHook);
+                if (!f.pfnReal) f.pfnReal = StandIn(i, *ppSlot);
+                Repoint(ppSlot, f.pfnHook);
             }
         }
     }
@@ -414,6 +438,7 @@ __declspec(dllexport) int __stdcall OrbaPluginLoad() {
             }
     }
     Patch(hPlugin, nullptr);
+    Patch(GetModuleHandleA("TscProcess.dll"), nullptr);
     Patch(GetModuleHandleA("HX_KOT_Util.dll"), "util");
     Patch(GetModuleHandleA("HX_KOT_TarvoRuntime.dll"), "runtime");
     // The window system opens handles of its own on first use, and keeps them.
@@ -432,10 +457,7 @@ __declspec(dllexport) int __stdcall OrbaPluginUnload() { return 1; }
 // Its imports go back to the system's own, since the plug-in outlives this library.
 BOOL WINAPI DllMain(HINSTANCE, DWORD dwReason, LPVOID) {
     if (dwReason != DLL_PROCESS_DETACH || !dwHostThread) return TRUE;
-    for (const Fault& f : aFaults)
-        if (f.ppSlot) SetSlot(f.ppSlot, f.pfnImport);
-    if (ppSemaphoreSlot) SetSlot(ppSemaphoreSlot, reinterpret_cast<void*>(pfnSystemCreateSemaphoreW));
-    if (ppCreateMethodSlot) SetSlot(ppCreateMethodSlot, reinterpret_cast<void*>(pfnSystemCreateMethod));
+    for (int i = 0; i < nRepointed; ++i) SetSlot(aRepointed[i].ppSlot, aRepointed[i].pfnWas);
     Report();
     return TRUE;
 }

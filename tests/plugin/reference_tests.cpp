@@ -160,7 +160,7 @@ TEST_F(ReferenceTest, EachSectionDescribesWhatItsClassRegistersAndNothingElse) {
 }
 
 TEST_F(ReferenceTest, EveryExampleRunsAndPrintsWhatFollowsIt) {
-    EXPECT_EQ(ref.examples.size(), 6u);
+    EXPECT_EQ(ref.examples.size(), 7u);
     for (const Example& ex : ref.examples) {
         // Each in an empty folder of its own.
         std::string sFolder = "example-" + std::to_string(ex.nLine);
