@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "KxDblList.h"
 #include "KxThread.h"
 #include "TarvoNodes.h"
 
@@ -37,12 +38,33 @@ KxString Quoted(const KxString& sName) { return KxString("'") + sName + "'"; }
 // The list a value known to be a list refers to.
 KxScStdLibList* ListOf(const Value& v) { return KxScStdLib::pslliListInterface->ListOf(v.Handle()); }
 
+// The environments made for threads, freed when the library unloads. Not thread-local
+// objects: with this toolchain's win32 threads, a library's thread-local object with a
+// destructor makes a 32-bit process that has had a second thread crash on its way out, just
+// after that destructor ran at the library's detach (a host without a console, whose first
+// Shell.Exec starts the console finder, died so after every script).
+struct MadeEnvs {
+    CRITICAL_SECTION cs;
+    KxDblList list;
+    MadeEnvs() { InitializeCriticalSection(&cs); }
+    ~MadeEnvs() {
+        for (KxDblList::Node* p = list.First(); p; p = KxDblList::Next(p)) delete static_cast<KxScVmEnv*>(p->pvItem);
+        DeleteCriticalSection(&cs);
+    }
+    KxScVmEnv* Make() {
+        KxScVmEnv* pEnv = new KxScVmEnv;
+        EnterCriticalSection(&cs);
+        list.Add(pEnv);
+        LeaveCriticalSection(&cs);
+        return pEnv;
+    }
+} gEnvs;
+
 }  // namespace
 
 KxScVmEnv* EnvOfThisThread() {
-    thread_local KxScVmEnv envOwn;
     KxThread* pThread = KxThread::GetThread();
-    if (!pThread->GetVmEnv()) pThread->SetVmEnv(&envOwn);
+    if (!pThread->GetVmEnv()) pThread->SetVmEnv(gEnvs.Make());
     return pThread->GetVmEnv();
 }
 
