@@ -217,10 +217,12 @@ void* StandIn(int nIndex, void* pfnSystem) {
     return pfnSystem;
 }
 
-// The C++ runtime inside the plug-in makes its locks when it first needs them (the first
-// exception, on the 32-bit target) and keeps them for the module's life: not a leak.
+// The C++ runtime inside the plug-in, and the one inside the script runtime, make their locks
+// when they first need them (the first exception, on the 32-bit target) and keep them for the
+// module's life: not a leak.
 decltype(&::CreateSemaphoreW) pfnSystemCreateSemaphoreW;
-void** ppSemaphoreSlot;
+void** appSemaphoreSlots[2];
+int nSemaphoreSlots = 0;
 long nKeptHandles = 0;
 HANDLE WINAPI KeptSemaphore(LPSECURITY_ATTRIBUTES psa, LONG nInitial, LONG nMaximum, LPCWSTR pszName) {
     HANDLE h = pfnSystemCreateSemaphoreW(psa, nInitial, nMaximum, pszName);
@@ -236,8 +238,10 @@ void SetSlot(void** ppSlot, void* pfn) {
 }
 
 // Walks the plug-in's import table and points every listed import at its wrapper.
-void Patch(HMODULE hPlugin) {
-    BYTE* pb = reinterpret_cast<BYTE*>(hPlugin);
+// Patch(MODULE, bFaults): hooks MODULE's CreateSemaphoreW, and with bFaults its calls that
+// can be failed.
+void Patch(HMODULE hModule, bool bFaults) {
+    BYTE* pb = reinterpret_cast<BYTE*>(hModule);
     auto* pNt = reinterpret_cast<IMAGE_NT_HEADERS*>(pb + reinterpret_cast<IMAGE_DOS_HEADER*>(pb)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& dir = pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto* pDesc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(pb + dir.VirtualAddress); pDesc->Name; ++pDesc) {
@@ -247,12 +251,12 @@ void Patch(HMODULE hPlugin) {
         for (; pName->u1.AddressOfData; ++pName, ++ppSlot) {
             if (IMAGE_SNAP_BY_ORDINAL(pName->u1.Ordinal)) continue;
             const char* pszName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(pb + pName->u1.AddressOfData)->Name;
-            if (std::strcmp(pszName, "CreateSemaphoreW") == 0) {
+            if (std::strcmp(pszName, "CreateSemaphoreW") == 0 && nSemaphoreSlots < 2) {
                 pfnSystemCreateSemaphoreW = reinterpret_cast<decltype(&::CreateSemaphoreW)>(*ppSlot);
-                ppSemaphoreSlot = ppSlot;
+                appSemaphoreSlots[nSemaphoreSlots++] = ppSlot;
                 SetSlot(ppSlot, reinterpret_cast<void*>(KeptSemaphore));
             }
-            for (int i = 0; i < P_COUNT; ++i) {
+            for (int i = 0; bFaults && i < P_COUNT; ++i) {
                 Fault& f = aFaults[i];
                 if (std::strcmp(pszName, f.pszName) != 0 || _strnicmp(pszDll, f.pszDll, std::strlen(f.pszDll)) != 0)
                     continue;
@@ -313,7 +317,8 @@ __declspec(dllexport) int __stdcall OrbaPluginLoad() {
                 nFailCall = static_cast<unsigned>(std::atoi(pszColon + 1));
             }
     }
-    Patch(hPlugin);
+    Patch(hPlugin, true);
+    if (HMODULE hRuntime = GetModuleHandleA("HX_KOT_TarvoRuntime.dll")) Patch(hRuntime, false);
     // The window system opens handles of its own on first use, and keeps them.
     EnumWindows(StopAtFirst, 0);
     dwHandlesAtLoad = CountHandles();
@@ -332,7 +337,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD dwReason, LPVOID) {
     if (dwReason != DLL_PROCESS_DETACH || !dwHostThread) return TRUE;
     for (const Fault& f : aFaults)
         if (f.ppSlot) SetSlot(f.ppSlot, f.pfnImport);
-    if (ppSemaphoreSlot) SetSlot(ppSemaphoreSlot, reinterpret_cast<void*>(pfnSystemCreateSemaphoreW));
+    for (int i = 0; i < nSemaphoreSlots; ++i) SetSlot(appSemaphoreSlots[i], reinterpret_cast<void*>(pfnSystemCreateSemaphoreW));
     Report();
     return TRUE;
 }
