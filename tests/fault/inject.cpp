@@ -166,23 +166,20 @@ R Hooked(Call callReal, Note note) {
     return As<R>(f.nValue);
 }
 
+// The wrapper of function I, of the function's own type and calling convention.
 template <int I, class F>
 struct Hook;
-template <int I, class R, class... A>
-struct Hook<I, R(WINAPI*)(A...)> {
-    static R WINAPI Call(A... a) {
-        return Hooked<I, R>([&] { return reinterpret_cast<R(WINAPI*)(A...)>(aFaults[I].pfnReal)(a...); },
-                            [&] { NoteFailure<I>(a...); });
-    }
-};
+#define TSH_HOOK(CONVENTION)                                                                                 \
+    template <int I, class R, class... A>                                                                    \
+    struct Hook<I, R(CONVENTION*)(A...)> {                                                                   \
+        static R CONVENTION Call(A... a) {                                                                   \
+            return Hooked<I, R>([&] { return reinterpret_cast<R(CONVENTION*)(A...)>(aFaults[I].pfnReal)(a...); }, \
+                                [&] { NoteFailure<I>(a...); });                                              \
+        }                                                                                                    \
+    };
+TSH_HOOK(WINAPI)
 #ifdef __i386__  // elsewhere the two conventions are one
-template <int I, class R, class... A>
-struct Hook<I, R(__cdecl*)(A...)> {
-    static R __cdecl Call(A... a) {
-        return Hooked<I, R>([&] { return reinterpret_cast<R(__cdecl*)(A...)>(aFaults[I].pfnReal)(a...); },
-                            [] {});
-    }
-};
+TSH_HOOK(__cdecl)
 #endif
 
 // The allocation functions' own attributes (malloc-like) mean nothing to a wrapper's type.

@@ -1,6 +1,6 @@
 // docs/classes.md, the script reference, against the classes themselves: each class's section
 // names every method, instance property, entry field and constant (with its value) the class
-// registers, and nothing it does not; every example runs and prints exactly what follows it.
+// registers, and nothing it does not. (The package's check runs every example of the page.)
 #include <cctype>
 #include <fstream>
 #include <map>
@@ -28,30 +28,23 @@ struct Section {
     std::map<std::string, std::string> rows;
 };
 
-struct Example {
-    int nLine;
-    std::string sCode, sOutput;
-};
-struct Reference {
-    std::map<std::string, Section> sections;  // by class name
-    std::vector<Example> examples;
-};
 
 std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
     return b == std::string::npos ? "" : s.substr(b, e - b + 1);
 }
 
-Reference Read(const char* pszPath) {
-    Reference ref;
+// The sections of the page, by class name.
+std::map<std::string, Section> Read(const char* pszPath) {
+    std::map<std::string, Section> sections;
     std::ifstream in(pszPath);
     EXPECT_TRUE(in.good()) << pszPath;
     Section none;
     Section* pSection = &none;
     std::string sLine;
-    for (int nLine = 1; std::getline(in, sLine); ++nLine) {
+    while (std::getline(in, sLine)) {
         if (sLine.rfind("## ", 0) == 0) {
-            pSection = &ref.sections[sLine.substr(3)];
+            pSection = &sections[sLine.substr(3)];
         } else if (sLine.rfind("### ", 0) == 0) {
             for (size_t at = sLine.find('('); at != std::string::npos; at = sLine.find('(', at + 1)) {
                 size_t from = at;
@@ -61,16 +54,9 @@ Reference Read(const char* pszPath) {
         } else if (sLine.rfind("| `", 0) == 0) {
             size_t end = sLine.find('`', 3), bar = sLine.find('|', end);
             pSection->rows[sLine.substr(3, end - 3)] = Trim(sLine.substr(bar + 1, sLine.find('|', bar + 1) - bar - 1));
-        } else if (sLine == "```tarvo") {
-            // The code up to its fence, then the next fenced block: what it prints.
-            Example ex{nLine, "", ""};
-            while (std::getline(in, sLine) && ++nLine && sLine != "```") ex.sCode += sLine + "\n";
-            while (std::getline(in, sLine) && ++nLine && sLine != "```") {}
-            while (std::getline(in, sLine) && ++nLine && sLine != "```") ex.sOutput += sLine + "\n";
-            ref.examples.push_back(ex);
         }
     }
-    return ref;
+    return sections;
 }
 
 std::set<std::string> Names(void (KxScDataObject::*pfnList)(KxStringList*, bool), KxScDataObject* po) {
@@ -85,16 +71,6 @@ std::string Lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
-
-// The console that print and Shell.Exec write to, kept as text with LF line ends.
-struct CapturedConsole : KxScConsoleManager {
-    std::string sText;
-    void PrintString(const KxString& s) override { sText.append(s, s.Length()); }
-    void PrintStringNl(const KxString& s) override {
-        PrintString(s);
-        sText += "\n";
-    }
-};
 
 // Each class as set up: its name, class object and prelude.
 struct ClassEntry {
@@ -112,23 +88,15 @@ protected:
     static void SetUpTestSuite() {
         static ScratchFolder folder("tsh-reference-tests");
         ClassTest::SetUpTestSuite();
-        pcmRuntime = KxScConsoleManager::pcmManager;
-        KxScConsoleManager::pcmManager = &console;
-        ref = Read(TSH_CLASS_REFERENCE);
+        sections = Read(TSH_CLASS_REFERENCE);
     }
-    static void TearDownTestSuite() {
-        KxScConsoleManager::pcmManager = pcmRuntime;
-        ClassTest::TearDownTestSuite();
-    }
-    static inline Reference ref;
-    static inline CapturedConsole console;
-    static inline KxScConsoleManager* pcmRuntime = nullptr;
+    static inline std::map<std::string, Section> sections;
 };
 
 TEST_F(ReferenceTest, EachSectionDescribesWhatItsClassRegistersAndNothingElse) {
     for (const ClassEntry& c : Entries<KxTshDirectory, KxTshFile, KxTshShell, KxTshTask, KxTshTimer, KxTshProcess>()) {
-        ASSERT_EQ(ref.sections.count(c.sName), 1u) << "no section ## " << c.sName;
-        const Section& s = ref.sections[c.sName];
+        ASSERT_EQ(sections.count(c.sName), 1u) << "no section ## " << c.sName;
+        const Section& s = sections[c.sName];
         EXPECT_EQ(s.methods, Names(&KxScDataObject::GetMethodNames, c.poClass)) << c.sName << ": method headings";
         // Property lists may spell a name in other case than reads do (File's fileName).
         std::set<std::string> rows;
@@ -155,23 +123,8 @@ TEST_F(ReferenceTest, EachSectionDescribesWhatItsClassRegistersAndNothingElse) {
     ScratchFolder::Put("entry.txt", "x");
     Run("entry = Directory.Open(\".\").First();");
     for (const std::string& sField : Names(&KxScDataObject::GetPropertyNames, Object<KxScDataObject>("entry")))
-        EXPECT_EQ(ref.sections["Directory"].rows.count(sField), 1u) << "Directory: entry field " << sField;
+        EXPECT_EQ(sections["Directory"].rows.count(sField), 1u) << "Directory: entry field " << sField;
     Run("entry = nil;");
-}
-
-TEST_F(ReferenceTest, EveryExampleRunsAndPrintsWhatFollowsIt) {
-    EXPECT_EQ(ref.examples.size(), 7u);
-    for (const Example& ex : ref.examples) {
-        // Each in an empty folder of its own.
-        std::string sFolder = "example-" + std::to_string(ex.nLine);
-        CreateDirectoryA(sFolder.c_str(), nullptr);
-        SetCurrentDirectoryA(sFolder.c_str());
-        console.sText.clear();
-        EXPECT_EQ(KxTarvo::RunSource(ex.sCode.c_str(), "classes.md"), KxTarvo::RUN_OK) << "line " << ex.nLine;
-        KxScDataHandle::GarbageCollect();
-        EXPECT_EQ(console.sText, ex.sOutput) << "the example at line " << ex.nLine;
-        SetCurrentDirectoryA("..");
-    }
 }
 
 }  // namespace

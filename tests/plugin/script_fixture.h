@@ -31,17 +31,20 @@ protected:
         EXPECT_EQ(KxTarvo::RunSource(pszText, "test"), KxTarvo::RUN_OK) << pszText;
         KxScDataHandle::GarbageCollect();
     }
+    // The global's handle when it holds a value of the kind (HF_...), or null.
+    static KxScDataHandle* Global(const char* pszName, unsigned wKind) {
+        KxScDataHandle* ph = nullptr;
+        return KxScVmEnv::GetGlobalVariable(pszName, &ph) && ph && (ph->wFlags & wKind) ? ph : nullptr;
+    }
     // The integer the global holds, or -999 when it holds something else.
     static int Int(const char* pszName) {
-        KxScDataHandle* ph = nullptr;
-        if (!KxScVmEnv::GetGlobalVariable(pszName, &ph) || !ph || !(ph->wFlags & HF_INTEGER)) return -999;
-        return static_cast<int>(ph->dwValue);
+        KxScDataHandle* ph = Global(pszName, HF_INTEGER);
+        return ph ? static_cast<int>(ph->dwValue) : -999;
     }
     // The text the global holds, or "<nil>" when it holds no string.
     static std::string Text(const char* pszName) {
-        KxScDataHandle* ph = nullptr;
-        if (!KxScVmEnv::GetGlobalVariable(pszName, &ph) || !ph || !(ph->wFlags & HF_STRING)) return "<nil>";
-        return std::string(static_cast<KxScStringObject*>(ph->Object())->sText);
+        KxScDataHandle* ph = Global(pszName, HF_STRING);
+        return ph ? std::string(static_cast<KxScStringObject*>(ph->Object())->sText) : "<nil>";
     }
     // "CODE TEXT" of the exception the statements raised, or "<none>".
     static std::string ErrorOf(const std::string& sStatements) {
@@ -63,9 +66,8 @@ protected:
     // The object the global holds, as T (null when it holds something else).
     template <class T>
     static T* Object(const char* pszName) {
-        KxScDataHandle* ph = nullptr;
-        if (!KxScVmEnv::GetGlobalVariable(pszName, &ph) || !ph || !(ph->wFlags & HF_OBJECT)) return nullptr;
-        return dynamic_cast<T*>(static_cast<KxScData*>(ph->Object()));
+        KxScDataHandle* ph = Global(pszName, HF_OBJECT);
+        return ph ? dynamic_cast<T*>(static_cast<KxScData*>(ph->Object())) : nullptr;
     }
 };
 

@@ -243,20 +243,10 @@ TEST_F(PerfData, ToolhelpNamesAfterTheLastBackslashAndTheCapacity) {
     EXPECT_EQ(Toolhelp(), 0u);
 }
 
-// The last window of this process the scan sees, and the last title.
-HWND hLast;
-std::string sTitle;
-BOOL CALLBACK ScanOwnWindows(HWND h, LPARAM) {
-    DWORD dwPid = 0;
-    GetWindowThreadProcessId(h, &dwPid);
-    char sz[256] = "";
-    if (dwPid == GetCurrentProcessId() && (hLast = h) && GetWindowTextA(h, sz, sizeof sz) > 0) sTitle = std::string(sz).substr(0, 63);
-    return TRUE;
-}
-
-// Windows of this program: each record takes the last window of its process and the title of
-// the last one with a title, cut to 63 characters; only the first record of a process among the
-// count is touched.
+// Windows of this program, each pushed below all others as it is made, so that the scan sees
+// them last and in order: each record takes the last window of its process and the title of
+// the last one with a title, cut to 63 characters; only the first record of a process among
+// the count is touched.
 TEST(TaskWindows, LastWindowAndLastTitleOfTheFirstMatchingRecord) {
     TSH_SKIP_WITHOUT_WINDOWS();
     std::vector<HWND> vMine;
@@ -265,15 +255,12 @@ TEST(TaskWindows, LastWindowAndLastTitleOfTheFirstMatchingRecord) {
         ASSERT_NE(vMine.back(), nullptr);
         SetWindowPos(vMine.back(), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     }
-    // What the scan should find: the last window of this process, the last title.
-    EnumWindows(ScanOwnWindows, 0);
-    EXPECT_EQ(hLast, vMine[2]);  // the case meant: the last window has no title
     TaskRecord aRecords[4] = {};
     aRecords[0].dwProcessId = 0xFFFFFFFE;
     aRecords[1].dwProcessId = aRecords[2].dwProcessId = aRecords[3].dwProcessId = GetCurrentProcessId();
     FindTaskWindows(aRecords, 3);
-    EXPECT_EQ(aRecords[1].hWindow, hLast);
-    EXPECT_EQ(aRecords[1].szWindowTitle, sTitle);
+    EXPECT_EQ(aRecords[1].hWindow, vMine[2]);
+    EXPECT_EQ(aRecords[1].szWindowTitle, std::string(63, 'L'));
     for (int i : {0, 2, 3}) {
         EXPECT_EQ(aRecords[i].hWindow, nullptr) << i;
         EXPECT_STREQ(aRecords[i].szWindowTitle, "") << i;
