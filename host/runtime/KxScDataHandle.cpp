@@ -96,7 +96,7 @@ struct KxScHandlePool {
                         unsigned long long* pqwResources) {
         KxScDataObject* po = ph->Object();
         if (!po) return;
-        if (ph->wFlags & (HF_STRING | HF_METHOD | HF_LIST | HF_ERROR))
+        if (ph->wFlags & (HF_STRING | HF_METHOD | HF_LIST | HF_ERROR | HF_MAP))
             *pqwBytes += static_cast<KxScValueObject*>(po)->HeldBytes();
         if (po->dwFlags & KxScDataObject::KXO_RESOURCE) ++*pqwResources;
     }
@@ -212,6 +212,7 @@ uint16_t KindOf(KxScDataObject* po) {
     if (po->DynamicCast(KxScStringObject::_ptiTypeInfo.TypeName())) return HF_STRING;
     if (po->DynamicCast(KxScDataMethod::_ptiTypeInfo.TypeName())) return HF_METHOD;
     if (po->DynamicCast(KxScListObject::_ptiTypeInfo.TypeName())) return HF_LIST;
+    if (po->DynamicCast(KxScMapObject::_ptiTypeInfo.TypeName())) return HF_MAP;
     if (po->DynamicCast("KxScError")) return HF_ERROR;
     return HF_OBJECT;
 }
@@ -265,6 +266,7 @@ bool RtCollectDue() {
     return gPool.paceHandles.Due() || gPool.paceBytes.Due(qwListedMore) || gPool.paceResources.Due();
 }
 int RtLiveHandles() { return gPool.nLive; }
+void RtAddPaceBytes(unsigned long long qwBytes) { gPool.paceBytes.qwSince += qwBytes; }
 
 // A text that could not be made whole for want of memory comes back as the null string (which
 // otherwise only a string without text gives), never cut.

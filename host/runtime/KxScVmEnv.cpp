@@ -4,7 +4,6 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "KxArrayRoom.h"
 #include "RtInternal.h"
 
 // ---- globals
@@ -225,57 +224,3 @@ void KxScConsoleManager::PrintStringNl(const KxString& sText) {
 }
 
 KxScConsoleManager* KxScConsoleManager::pcmManager = nullptr;
-
-// ---- lists
-
-__TarvoTypeInfo KxScListObject::_ptiTypeInfo("KxScList", &KxScData::_ptiTypeInfo);
-
-KxScListObject::KxScListObject() : pphItems(nullptr), nCount(0), nCapacity(0) {}
-
-KxScListObject::~KxScListObject() {
-    for (int i = 0; i < nCount; ++i) pphItems[i]->Drop();
-    delete[] pphItems;
-}
-
-__TarvoTypeInfo* KxScListObject::TarvoTypeInfo() { return &_ptiTypeInfo; }
-KxString KxScListObject::GetClassNameA() { return "List"; }
-
-void KxScListObject::AppendItem(KxScDataHandle* phItem) {
-    if (phItem) {
-        phItem->AddRef();
-    } else {
-        phItem = RtCreateNil();
-    }
-    KxMakeRoom(pphItems, nCount, nCapacity);
-    pphItems[nCount++] = phItem;
-}
-
-KxScLinkData* KxScListObject::CountCircLinks(KxScDataHandle*) {
-    if (nCount == 0) return nullptr;
-    KxScLinkData* pld = new KxScLinkData{new KxScDataHandle*[nCount], nCount};
-    for (int i = 0; i < nCount; ++i) pld->pphLinks[i] = pphItems[i];
-    return pld;
-}
-
-int KxScListObject::GetThroughCount(KxScDataHandle* phTarget) {
-    int nThrough = 0;
-    for (int i = 0; i < nCount; ++i) nThrough += pphItems[i] == phTarget;
-    return nThrough;
-}
-
-void KxScStdLibListInterface::CreateList(KxScStdLibList** ppList, KxScDataHandle** pphList) {
-    KxScListObject* pl = new KxScListObject;
-    if (ppList) *ppList = pl;
-    KxScDataHandle* ph = KxScDataHandle::CreateData(pl);
-    if (pphList) {
-        *pphList = ph;
-    } else {
-        ph->Drop();
-    }
-}
-
-KxScStdLibList* KxScStdLibListInterface::ListOf(KxScDataHandle* phValue) {
-    return phValue && (phValue->wFlags & HF_LIST) ? static_cast<KxScListObject*>(phValue->Object()) : nullptr;
-}
-
-KxScStdLibListInterface* KxScStdLib::pslliListInterface = nullptr;

@@ -26,7 +26,16 @@ int RtLiveHandles();
 void RtUnlinkClassHandle(KxScDataHandle* phClass);
 void RtDeleteClassInfos();
 
-// The list objects behind KxScStdLibListInterface.
+// The kind flag of a map's handle (one of the object kinds, so IsObject holds for it).
+enum : uint16_t { HF_MAP = 0x0800 };
+
+// Bytes a value object took on after its handle was made (a list or map that grew): they
+// count in the collector's pace as the bytes of a new value do.
+void RtAddPaceBytes(unsigned long long qwBytes);
+
+// The list objects behind KxScStdLibListInterface, and the interpreter's lists. The
+// interpreter's operations report memory that could not be had (false) and leave the list as
+// it was; AppendItem, which cannot tell its caller, notes the shortage instead (KxMemory.h).
 class KxScListObject : public KxScValueObject, public KxScStdLibList {
 public:
     KxScListObject();
@@ -42,11 +51,90 @@ public:
         return nIndex >= 0 && nIndex < nCount ? pphItems[nIndex] : nullptr;
     }
     void AppendItem(KxScDataHandle* phItem) override;
+
+    // Room for nMore more items.
+    bool Reserve(int nMore);
+    // Puts phItem (whose reference the list takes over) at nIndex, 0 to ItemCount().
+    bool Insert(int nIndex, KxScDataHandle* phItem);
+    // Replaces the item at nIndex with phItem, taking over its reference.
+    void Set(int nIndex, KxScDataHandle* phItem);
+    // Takes the item at nIndex out; the caller gets its reference.
+    KxScDataHandle* Take(int nIndex);
+    // Each change of the items counts one: an operation that calls scripts while it works on
+    // the items (a sort) sees whether they changed under it.
+    unsigned Changes() const { return nChanges; }
+    KxScDataHandle** Items() { return pphItems; }
+    void Changed() { ++nChanges; }
     static __TarvoTypeInfo _ptiTypeInfo;
 
 private:
     KxScDataHandle** pphItems;
     int nCount, nCapacity;
+    unsigned nChanges;
+};
+
+// A key of a map: an integer or the bytes of a text.
+struct RtKey {
+    bool bText;
+    int n;
+    const char* pText;
+    unsigned nLength;
+    uint32_t Hash() const;
+    bool Matches(const KxScDataHandle* ph) const;
+};
+
+// The interpreter's maps: entries in the order their keys were first put, beside an index of
+// open addressing over them. A deleted entry stays in place, keyless, until the entries are
+// packed again; the order of the others is kept. Operations that need memory report false
+// when it could not be had and leave the map as it was.
+class KxScMapObject : public KxScValueObject {
+public:
+    KxScMapObject() = default;
+    ~KxScMapObject() override;
+    __TarvoTypeInfo* TarvoTypeInfo() override;
+    KxString GetClassNameA() override;
+    KxScLinkData* CountCircLinks(KxScDataHandle* phSelf) override;
+    int GetThroughCount(KxScDataHandle* phTarget) override;
+    unsigned long long HeldBytes() override;
+
+    int Count() const { return nLive; }
+    // The value of a key, without a reference of the caller's own; null when absent.
+    KxScDataHandle* Get(const RtKey& key) const;
+    // Sets the value of a key, taking over phValue's reference; a new key's handle comes from
+    // MakeKey, which is asked only then.
+    template <class F>
+    bool Put(const RtKey& key, KxScDataHandle* phValue, F MakeKey) {
+        int i = Find(key);
+        if (i >= 0) {
+            pEntries[i].phValue->Drop();
+            pEntries[i].phValue = phValue;
+            return true;
+        }
+        if (!Room()) return false;
+        Add(MakeKey(), phValue, key.Hash());
+        return true;
+    }
+    // True when the key was there.
+    bool Delete(const RtKey& key);
+    // Entries in order: the first live one at or after nFrom, or -1.
+    int Next(int nFrom) const;
+    KxScDataHandle* KeyAt(int i) const { return pEntries[i].phKey; }
+    KxScDataHandle* ValueAt(int i) const { return pEntries[i].phValue; }
+    static __TarvoTypeInfo _ptiTypeInfo;
+
+private:
+    struct Entry {
+        KxScDataHandle* phKey;  // null once deleted
+        KxScDataHandle* phValue;
+        uint32_t dwHash;
+    };
+    int Find(const RtKey& key) const;
+    bool Room();
+    void Add(KxScDataHandle* phKey, KxScDataHandle* phValue, uint32_t dwHash);
+    Entry* pEntries = nullptr;
+    int nEntries = 0, nLive = 0, nRoom = 0;
+    int* pnIndex = nullptr;  // entry numbers, -1 for none; nIndexSize a power of two
+    unsigned nIndexSize = 0;
 };
 
 // Writes bytes at once to the host's standard output or error (STD_OUTPUT_HANDLE or

@@ -88,6 +88,7 @@ struct Function {
     int nLine = 0;
     const KxString* psPath = nullptr;
     Block body;
+    KxScDataHandle* phValue = nullptr;  // the function as a value, made when first asked for
 };
 
 // One compiled text. It lives until the runtime shuts down: its functions stay callable,

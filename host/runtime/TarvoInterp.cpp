@@ -6,7 +6,7 @@
 #include "KxDblList.h"
 #include "KxMemory.h"
 #include "KxThread.h"
-#include "TarvoNodes.h"
+#include "TarvoLib.h"
 
 namespace tarvo {
 namespace {
@@ -32,12 +32,31 @@ public:
 };
 __TarvoTypeInfo KxScErrorObject::_ptiTypeInfo("KxScError", &KxScData::_ptiTypeInfo);
 
+// A script function as a value: what a function's name gives where no variable has it.
+class KxScFunctionObject : public KxScValueObject {
+public:
+    explicit KxScFunctionObject(Function& fn) : fn(fn) {}
+    __TarvoTypeInfo* TarvoTypeInfo() override { return &_ptiTypeInfo; }
+    KxString GetClassNameA() override { return KxString("Function ") + fn.sName; }
+    Function& fn;
+    static __TarvoTypeInfo _ptiTypeInfo;
+};
+__TarvoTypeInfo KxScFunctionObject::_ptiTypeInfo("KxScFunction", &KxScData::_ptiTypeInfo);
+
 KxHashTable gFunctions;  // name -> Function*, owned by their programs
 
-KxString Quoted(const KxString& sName) { return KxString("'") + sName + "'"; }
+Function* FindFunction(const KxString& sName) {
+    void* pv = nullptr;
+    return gFunctions.Lookup(sName, &pv) ? static_cast<Function*>(pv) : nullptr;
+}
 
-// The list a value known to be a list refers to.
-KxScStdLibList* ListOf(const Value& v) { return KxScStdLib::pslliListInterface->ListOf(v.Handle()); }
+// The function's value, made once and kept by its program.
+Value FunctionValue(Function& fn) {
+    if (!fn.phValue) fn.phValue = KxScDataHandle::CreateData(new KxScFunctionObject(fn));
+    return Value::Share(fn.phValue);
+}
+
+KxString Quoted(const KxString& sName) { return KxString("'") + sName + "'"; }
 
 // The environments made for threads, freed when the library unloads. Not thread-local
 // objects: with this toolchain's win32 threads, a library's thread-local object with a
@@ -69,111 +88,189 @@ KxScVmEnv* EnvOfThisThread() {
     return pThread->GetVmEnv();
 }
 
-class Interp {
-public:
-    explicit Interp(const KxString* psPath)
-        : psPath(psPath), pEnv(EnvOfThisThread()), pStackFloor(StackFloor()) {}
 
+// ---- the interpreter
+
+Interp::Interp(const KxString* psPath)
+    : psPath(psPath), pEnv(EnvOfThisThread()), pStackFloor(nullptr) {
     // The lowest address evaluation may reach on this thread's stack: its reservation's base
     // plus the spare room kept for the deepest level.
-    static const char* StackFloor() {
-        MEMORY_BASIC_INFORMATION mbi = {};
-        char cHere = 0;
-        if (!VirtualQuery(&cHere, &mbi, sizeof mbi)) return nullptr;
-        return static_cast<const char*>(mbi.AllocationBase) + kStackSpare;
+    MEMORY_BASIC_INFORMATION mbi = {};
+    char cHere = 0;
+    if (VirtualQuery(&cHere, &mbi, sizeof mbi))
+        pStackFloor = static_cast<const char*>(mbi.AllocationBase) + kStackSpare;
+}
+
+KxScDataObject* Interp::ObjectOf(const Value& v, const char* pszWhat, const KxString& sName, int nLine) {
+    if (KxScDataObject* po = v.Object()) return po;
+    KxString s("cannot ");
+    s << pszWhat << " " << Quoted(sName) << " of " << v.ShortText();
+    Raise(ERR_TYPE, s, nLine);
+}
+
+void Interp::Store(const VarRef& var, Value v, int nLine) {
+    if (var.nLocal >= 0) {
+        pLocals[var.nLocal] = std::move(v);
+    } else {
+        StoreGlobal(var.pSlot, std::move(v), nLine);
     }
+}
 
-    [[noreturn]] void Raise(int nCode, const KxString& sText, int nLine) {
-        throw ScriptError{nCode, sText, nLine, psPath};
+void Interp::StoreGlobal(KxScGlobalSlot* pSlot, Value v, int nLine) {
+    KxScDataHandle* phOld = pSlot->phValue;
+    if (phOld && pSlot->bSetByHost && (phOld->wFlags & HF_FIXED))
+        Raise(ERR_FIXED, KxString("global ") + Quoted(pSlot->sName) + " cannot be changed", nLine);
+    // An integer global nobody else refers to is updated in place: loops over global
+    // counters then make no handles at all.
+    if (v.IsInt() && phOld && phOld->wFlags == HF_INTEGER && phOld->wRefCount == 1) {
+        phOld->dwValue = static_cast<uintptr_t>(static_cast<unsigned>(v.AsInt()));
+        return;
     }
+    pSlot->phValue = v.NewHandle();
+    pSlot->bSetByHost = false;
+    if (phOld) phOld->Drop();
+}
 
-    // The object a value refers to, or an error naming what was asked of it.
-    KxScDataObject* ObjectOf(const Value& v, const char* pszWhat, const KxString& sName, int nLine) {
-        if (KxScDataObject* po = v.Object()) return po;
-        KxString s("cannot ");
-        s << pszWhat << " " << Quoted(sName) << " of " << v.ShortText();
-        Raise(ERR_TYPE, s, nLine);
+void Interp::RaisePending(int nLine) {
+    int nCode = 0;
+    KxString sText;
+    bool bPending = pEnv->TakeException(&nCode, &sText);
+    RaiseMemoryShort(nLine);
+    if (bPending) Raise(nCode, sText, nLine);
+}
+
+void Interp::RaiseMemoryShort(int nLine) {
+    if (KxTakeMemoryShort()) RaiseNoMemory(nLine);
+}
+
+void Interp::RaiseNoMemory(int nLine) { Raise(ERR_NO_MEMORY, "out of memory", nLine); }
+
+void Interp::Reserve(KxString& s, unsigned long long qwLength, int nLine) {
+    if (qwLength <= KxString::MAX_LENGTH && s.Reserve(static_cast<unsigned>(qwLength))) return;
+    KxTakeMemoryShort();
+    Raise(ERR_TOO_LONG, "string too long", nLine);
+}
+
+namespace {
+// Restores the caller's frame however the call ends.
+struct FrameGuard {
+    FrameGuard(Interp& in, Value* pLocals, const KxString* psPath)
+        : in(in), pSavedLocals(in.pLocals), psSavedPath(in.psPath) {
+        in.pLocals = pLocals;
+        in.psPath = psPath;
+        ++in.nDepth;
     }
-
-    void Store(const VarRef& var, Value v, int nLine) {
-        if (var.nLocal >= 0) {
-            pLocals[var.nLocal] = std::move(v);
-        } else {
-            StoreGlobal(var.pSlot, std::move(v), nLine);
-        }
+    ~FrameGuard() {
+        in.pLocals = pSavedLocals;
+        in.psPath = psSavedPath;
+        --in.nDepth;
     }
-
-    void StoreGlobal(KxScGlobalSlot* pSlot, Value v, int nLine) {
-        KxScDataHandle* phOld = pSlot->phValue;
-        if (phOld && pSlot->bSetByHost && (phOld->wFlags & HF_FIXED))
-            Raise(ERR_FIXED, KxString("global ") + Quoted(pSlot->sName) + " cannot be changed", nLine);
-        // An integer global nobody else refers to is updated in place: loops over global
-        // counters then make no handles at all.
-        if (v.IsInt() && phOld && phOld->wFlags == HF_INTEGER && phOld->wRefCount == 1) {
-            phOld->dwValue = static_cast<uintptr_t>(static_cast<unsigned>(v.AsInt()));
-            return;
-        }
-        pSlot->phValue = v.NewHandle();
-        pSlot->bSetByHost = false;
-        if (phOld) phOld->Drop();
-    }
-
-    // Pending exception of a native method, raised in the script. Memory that ran short
-    // during the call comes first: what the method did after it, its own error included,
-    // may rest on a text or an object made short.
-    void RaisePending(int nLine) {
-        int nCode = 0;
-        KxString sText;
-        bool bPending = pEnv->TakeException(&nCode, &sText);
-        RaiseMemoryShort(nLine);
-        if (bPending) Raise(nCode, sText, nLine);
-    }
-
-    // Memory the runtime or the utility library could not have (KxMemory.h) ends the step
-    // that needed it: what it made may be short, so it goes no further.
-    void RaiseMemoryShort(int nLine) {
-        if (KxTakeMemoryShort()) Raise(ERR_NO_MEMORY, "out of memory", nLine);
-    }
-
-    void MaybeCollect() {
-        if (RtCollectDue()) KxScDataHandle::GarbageCollect();
-    }
-
-    // Room in s for nLength bytes: a text longer than a string can hold (or than memory
-    // gives) is a script error, not a cut text.
-    void Reserve(KxString& s, unsigned nLength, int nLine) {
-        if (s.Reserve(nLength)) return;
-        KxTakeMemoryShort();
-        Raise(ERR_TOO_LONG, "string too long", nLine);
-    }
-
-    // Guards the interpreter's own recursion: each node that evaluates others inside it (a
-    // chain, a postfix, a unary operator, a call, a block) is one level, up to kMaxEvalLevels
-    // of them and while the stack keeps its spare room.
-    // The stack position is a local's address, not the frame address: reading the frame
-    // address gives the function a frame pointer set before its stack is allocated, and the
-    // x86_64 compiler then records the saved xmm registers at offsets the unwinder reads from
-    // another base, so a caller of a function that a script error leaves gets them back wrong.
-    struct Deeper {
-        Deeper(Interp& in, int nLine) : in(in) {
-            char cHere = 0;
-            const char* pHere = &cHere;
-            if (++in.nLevels <= kMaxEvalLevels && pHere > in.pStackFloor) return;
-            --in.nLevels;
-            in.Raise(ERR_TOO_DEEP, "evaluation nested too deeply", nLine);
-        }
-        ~Deeper() { --in.nLevels; }
-        Interp& in;
-    };
-
-    Value* pLocals = nullptr;
-    const KxString* psPath;
-    KxScVmEnv* pEnv;
-    const char* pStackFloor;
-    int nDepth = 0;   // script function calls
-    int nLevels = 0;  // nested evaluation, calls included
-    Value retval;
+    Interp& in;
+    Value* pSavedLocals;
+    const KxString* psSavedPath;
 };
+
+void CheckArity(Interp& in, const KxString& sName, int nWanted, size_t nGiven, int nLine) {
+    if (nGiven == size_t(nWanted)) return;
+    KxString s(Quoted(sName));
+    s << " takes " << nWanted << (nWanted == 1 ? " argument, " : " arguments, ") << int(nGiven)
+      << " given";
+    in.Raise(ERR_ARGUMENTS, s, nLine);
+}
+}  // namespace
+
+Value Interp::Call(Function& fn, std::vector<Value>& vArgs, int nLine) {
+    CheckArity(*this, fn.sName, fn.nParams, vArgs.size(), nLine);
+    if (nDepth >= kMaxCallDepth) Raise(ERR_TOO_DEEP, "calls nested too deeply", nLine);
+    std::vector<Value> vLocals(fn.nLocals);
+    for (int i = 0; i < fn.nParams; ++i) vLocals[i] = std::move(vArgs[i]);
+    FrameGuard guard(*this, vLocals.data(), fn.psPath);
+    Value result = fn.body.Exec(*this) == Flow::RETURN ? std::move(retval) : Value::Nil();
+    retval = Value();
+    return result;
+}
+
+bool IsFunction(const Value& v) {
+    KxScDataObject* po = v.Object();
+    return po && po->DynamicCast(KxScFunctionObject::_ptiTypeInfo.TypeName());
+}
+
+Value Interp::CallValue(const Value& fn, std::vector<Value>& vArgs, const KxString& sName, int nLine) {
+    if (!IsFunction(fn)) Raise(ERR_NOT_A_METHOD, Quoted(sName) + " is " + Describe(fn) + ", not a function", nLine);
+    return Call(static_cast<KxScFunctionObject*>(fn.Object())->fn, vArgs, nLine);
+}
+
+// ---- values
+
+bool Equal(const Value& a, const Value& b) {
+    if (a.IsInt() || b.IsInt()) return a.IsInt() && b.IsInt() && a.AsInt() == b.AsInt();
+    if (a.IsNil() || b.IsNil()) return a.IsNil() && b.IsNil();
+    if (a.Is(HF_STRING) && b.Is(HF_STRING)) return CompareText(a.Text(), b.Text()) == 0;
+    return a.Object() == b.Object();
+}
+
+// Byte order of two texts, as memcmp gives it, the shorter first on a tie. A string without
+// text (a plug-in may make one from a null text) has no bytes: it is the empty text here, as
+// it is to len(), `+` and print.
+int CompareText(const KxString& a, const KxString& b) {
+    unsigned n = a.Length() < b.Length() ? a.Length() : b.Length();
+    int c = n ? std::memcmp(static_cast<const char*>(a), static_cast<const char*>(b), n) : 0;
+    if (c != 0) return c;
+    return a.Length() < b.Length() ? -1 : a.Length() > b.Length() ? 1 : 0;
+}
+
+KxString Describe(const Value& v) {
+    if (!v.Is(HF_STRING)) return v.ShortText();
+    const KxString& s = v.Text();
+    const unsigned kShown = 32;
+    KxString sOut("\"");
+    sOut.Append(s, s.Length() < kShown ? s.Length() : kShown);
+    sOut << (s.Length() > kShown ? "...\"" : "\"");
+    return sOut;
+}
+
+Value MakeError(const ScriptError& e) { return Value::Adopt(KxScDataHandle::CreateData(new KxScErrorObject(e))); }
+
+Value NewString(KxString&& s) { return Value::Adopt(RtCreateString(static_cast<KxString&&>(s))); }
+
+Value NewList(Interp& in, int nRoom, int nLine) {
+    KxScListObject* pList = new KxScListObject;
+    Value v = Value::Adopt(KxScDataHandle::CreateData(pList));
+    if (!pList->Reserve(nRoom)) in.RaiseNoMemory(nLine);
+    return v;
+}
+
+Value NewMap(Interp&, int) { return Value::Adopt(KxScDataHandle::CreateData(new KxScMapObject)); }
+
+void Push(Interp& in, KxScListObject* pList, const Value& v, int nLine) {
+    if (!pList->Reserve(1)) in.RaiseNoMemory(nLine);
+    pList->Insert(pList->ItemCount(), v.NewHandle());
+}
+
+RtKey KeyOf(Interp& in, const Value& k, int nLine) {
+    if (k.IsInt()) return RtKey{false, k.AsInt(), nullptr, 0};
+    if (k.Is(HF_STRING)) return RtKey{true, 0, k.Text(), k.Text().Length()};
+    in.Raise(ERR_TYPE, KxString("a map key must be a string or an integer, not ") + Describe(k), nLine);
+}
+
+void PutEntry(Interp& in, KxScMapObject* pMap, const Value& k, const Value& v, int nLine) {
+    RtKey key = KeyOf(in, k, nLine);
+    KxScDataHandle* ph = v.NewHandle();
+    if (!pMap->Put(key, ph, [&] { return k.NewHandle(); })) {
+        ph->Drop();
+        in.RaiseNoMemory(nLine);
+    }
+}
+
+int ItemIndex(Interp& in, const Value& ix, int nCount, int nLine) {
+    if (!ix.IsInt()) in.Raise(ERR_TYPE, KxString("an index must be an integer, not ") + Describe(ix), nLine);
+    int i = ix.AsInt();
+    int j = i < 0 ? i + nCount : i;
+    if (j >= 0 && j < nCount) return j;
+    KxString s("index ");
+    s << i << " out of range (" << nCount << (nCount == 1 ? " item)" : " items)");
+    in.Raise(ERR_INDEX, s, nLine);
+}
 
 // ---- expressions
 
@@ -183,6 +280,8 @@ Value NameExpr::Eval(Interp& in) {
         if (v.GetKind() != Value::UNSET) return v;
     } else if (var.pSlot->phValue) {
         return Value::Share(var.pSlot->phValue);
+    } else if (Function* pFn = FindFunction(var.sName)) {
+        return FunctionValue(*pFn);
     }
     in.Raise(ERR_UNKNOWN_VARIABLE, KxString("unknown variable ") + Quoted(var.sName), nLine);
 }
@@ -198,15 +297,6 @@ const char* OpText(Tok op) {
     }
 }
 
-int CompareText(const KxString& a, const KxString& b);
-
-bool Equal(const Value& a, const Value& b) {
-    if (a.IsInt() || b.IsInt()) return a.IsInt() && b.IsInt() && a.AsInt() == b.AsInt();
-    if (a.IsNil() || b.IsNil()) return a.IsNil() && b.IsNil();
-    if (a.Is(HF_STRING) && b.Is(HF_STRING)) return CompareText(a.Text(), b.Text()) == 0;
-    return a.Object() == b.Object();
-}
-
 // The short texts of a and b joined. The room is asked for once, before anything is copied,
 // and the text goes into its string object without another copy.
 Value Join(Interp& in, const Value& a, const Value& b, int nLine) {
@@ -214,19 +304,9 @@ Value Join(Interp& in, const Value& a, const Value& b, int nLine) {
     const KxString& tA = a.Is(HF_STRING) ? a.Text() : (sA = a.ShortText());
     const KxString& tB = b.Is(HF_STRING) ? b.Text() : (sB = b.ShortText());
     KxString s(NULL_STRING);
-    in.Reserve(s, tA.Length() + tB.Length(), nLine);
+    in.Reserve(s, 0ull + tA.Length() + tB.Length(), nLine);
     s << tA << tB;
-    return Value::Adopt(RtCreateString(static_cast<KxString&&>(s)));
-}
-
-// Byte order of two texts, as memcmp gives it, the shorter first on a tie. A string without
-// text (a plug-in may make one from a null text) has no bytes: it is the empty text here, as
-// it is to len(), `+` and print.
-int CompareText(const KxString& a, const KxString& b) {
-    unsigned n = a.Length() < b.Length() ? a.Length() : b.Length();
-    int c = n ? std::memcmp(static_cast<const char*>(a), static_cast<const char*>(b), n) : 0;
-    if (c != 0) return c;
-    return a.Length() < b.Length() ? -1 : a.Length() > b.Length() ? 1 : 0;
+    return NewString(static_cast<KxString&&>(s));
 }
 }  // namespace
 
@@ -240,7 +320,6 @@ Value UnaryExpr::Eval(Interp& in) {
     return Value::Int(static_cast<int>(op == T_MINUS ? 0u - u : ~u));
 }
 
-namespace {
 Value Binary(Interp& in, Tok op, const Value& a, const Value& b, int nLine) {
     if (op == T_EQ) return Value::Int(Equal(a, b));
     if (op == T_NE) return Value::Int(!Equal(a, b));
@@ -274,7 +353,6 @@ Value Binary(Interp& in, Tok op, const Value& a, const Value& b, int nLine) {
     default: return Value::Nil();
     }
 }
-}  // namespace
 
 Value ChainExpr::Eval(Interp& in) {
     Interp::Deeper deeper(in, nLine);
@@ -290,80 +368,60 @@ Value ChainExpr::Eval(Interp& in) {
     return acc;
 }
 
-namespace {
-void CheckArity(Interp& in, const KxString& sName, int nWanted, size_t nGiven, int nLine) {
-    if (nGiven == size_t(nWanted)) return;
-    KxString s(Quoted(sName));
-    s << " takes " << nWanted << (nWanted == 1 ? " argument, " : " arguments, ") << int(nGiven)
-      << " given";
-    in.Raise(ERR_ARGUMENTS, s, nLine);
+Value CondExpr::Eval(Interp& in) {
+    Interp::Deeper deeper(in, nLine);
+    return cond->Eval(in).Truthy() ? yes->Eval(in) : no->Eval(in);
 }
 
-// Restores the caller's frame however the call ends.
-struct FrameGuard {
-    FrameGuard(Interp& in, Value* pLocals, const KxString* psPath)
-        : in(in), pSavedLocals(in.pLocals), psSavedPath(in.psPath) {
-        in.pLocals = pLocals;
-        in.psPath = psPath;
-        ++in.nDepth;
+Value ListExpr::Eval(Interp& in) {
+    Interp::Deeper deeper(in, nLine);
+    Value list = NewList(in, static_cast<int>(items.size()), nLine);
+    for (auto& item : items) Push(in, ListObject(list), item->Eval(in), item->nLine);
+    return list;
+}
+
+Value MapExpr::Eval(Interp& in) {
+    Interp::Deeper deeper(in, nLine);
+    Value map = NewMap(in, nLine);
+    for (size_t i = 0; i < parts.size(); i += 2) {
+        Value k = parts[i]->Eval(in);
+        PutEntry(in, MapObject(map), k, parts[i + 1]->Eval(in), parts[i]->nLine);
     }
-    ~FrameGuard() {
-        in.pLocals = pSavedLocals;
-        in.psPath = psSavedPath;
-        --in.nDepth;
-    }
-    Interp& in;
-    Value* pSavedLocals;
-    const KxString* psSavedPath;
-};
+    return map;
+}
+
+namespace {
+std::vector<Value> EvalArgs(Interp& in, ExprList& args, const Value* pFirst = nullptr) {
+    std::vector<Value> v;
+    v.reserve(args.size() + (pFirst ? 1 : 0));
+    if (pFirst) v.push_back(*pFirst);
+    for (auto& arg : args) v.push_back(arg->Eval(in));
+    return v;
+}
 }  // namespace
 
 Value CallExpr::Eval(Interp& in) {
     Interp::Deeper deeper(in, nLine);
-    switch (builtin) {
-    case B_PRINT: {
-        KxString s("");
-        for (auto& arg : args) {
-            KxString sArg = arg->Eval(in).ShortText();
-            in.Reserve(s, s.Length() + sArg.Length(), nLine);
-            s << sArg;
-        }
-        KxScConsoleManager::pcmManager->PrintStringNl(s);
-        return Value::Nil();
+    if (pBuiltin) {
+        std::vector<Value> vArgs = EvalArgs(in, args);
+        return CallBuiltin(in, *pBuiltin, vArgs, nLine);
     }
-    case B_LEN: {
-        CheckArity(in, sName, 1, args.size(), nLine);
-        Value v = args[0]->Eval(in);
-        if (v.Is(HF_LIST)) return Value::Int(ListOf(v)->ItemCount());
-        if (v.Is(HF_STRING)) return Value::Int(static_cast<int>(v.Text().Length()));
-        in.Raise(ERR_TYPE, KxString("len() needs a list or a string, not ") + v.ShortText(), nLine);
+    // A local holding a function is called before any function of that name; a global
+    // variable only when no function has the name.
+    Value fn;
+    Function* pFn = nullptr;
+    if (var.nLocal >= 0) {
+        fn = in.pLocals[var.nLocal];
+        if (fn.GetKind() == Value::UNSET)
+            in.Raise(ERR_UNKNOWN_VARIABLE, KxString("unknown variable ") + Quoted(sName), nLine);
+    } else if (!(pFn = FindFunction(sName))) {
+        if (!var.pSlot || !var.pSlot->phValue)
+            in.Raise(ERR_UNKNOWN_FUNCTION, KxString("unknown function ") + Quoted(sName), nLine);
+        fn = Value::Share(var.pSlot->phValue);
     }
-    case B_STR:
-        CheckArity(in, sName, 1, args.size(), nLine);
-        return Value::Adopt(KxScDataHandle::CreateData(args[0]->Eval(in).ShortText(), false));
-    case B_ERROR: {
-        CheckArity(in, sName, 2, args.size(), nLine);
-        Value code = args[0]->Eval(in);
-        Value text = args[1]->Eval(in);
-        if (!code.IsInt() || !text.Is(HF_STRING))
-            in.Raise(ERR_TYPE, "error() needs an integer code and a string text", nLine);
-        ScriptError e{code.AsInt(), text.Text(), nLine, in.psPath};
-        return Value::Adopt(KxScDataHandle::CreateData(new KxScErrorObject(e)));
-    }
-    case B_NONE: break;
-    }
-    void* pv = nullptr;
-    if (!gFunctions.Lookup(sName, &pv))
-        in.Raise(ERR_UNKNOWN_FUNCTION, KxString("unknown function ") + Quoted(sName), nLine);
-    Function& fn = *static_cast<Function*>(pv);
-    CheckArity(in, sName, fn.nParams, args.size(), nLine);
-    if (in.nDepth >= kMaxCallDepth) in.Raise(ERR_TOO_DEEP, "calls nested too deeply", nLine);
-    std::vector<Value> vLocals(fn.nLocals);
-    for (int i = 0; i < fn.nParams; ++i) vLocals[i] = args[i]->Eval(in);
-    FrameGuard guard(in, vLocals.data(), fn.psPath);
-    Value result = fn.body.Exec(in) == Flow::RETURN ? std::move(in.retval) : Value::Nil();
-    in.retval = Value();
-    return result;
+    if (pFn) CheckArity(in, sName, pFn->nParams, args.size(), nLine);
+    std::vector<Value> vArgs = EvalArgs(in, args);
+    return pFn ? in.Call(*pFn, vArgs, nLine) : in.CallValue(fn, vArgs, sName, nLine);
 }
 
 namespace {
@@ -376,7 +434,14 @@ Value ReadProperty(Interp& in, const Value& v, const KxString& sName, int nLine)
     return Value::Adopt(ph);
 }
 
-Value CallMethod(Interp& in, const Value& self, const KxString& sName, ExprList& args, int nLine) {
+Value CallMethod(Interp& in, const Value& self, const PostfixExpr::Step& step) {
+    const KxString& sName = step.sName;
+    int nLine = step.nLine;
+    // `x.f(a)` on a string, list or map is the built-in function `f(x, a)`.
+    if (step.pBuiltin && self.Is(HF_STRING | HF_LIST | HF_MAP)) {
+        std::vector<Value> vArgs = EvalArgs(in, const_cast<ExprList&>(step.args), &self);
+        return CallBuiltin(in, *step.pBuiltin, vArgs, nLine);
+    }
     KxScDataObject* po = in.ObjectOf(self, "call method", sName, nLine);
     KxScDataHandle* ph = nullptr;
     KxPropertyErrorCode code = po->GetProperty(sName, &ph);
@@ -391,9 +456,7 @@ Value CallMethod(Interp& in, const Value& self, const KxString& sName, ExprList&
         in.Raise(ERR_WRONG_CLASS, Quoted(pm->QualifiedName()) + " cannot be called on " + self.ShortText(),
                  nLine);
 
-    std::vector<Value> vArgs;
-    vArgs.reserve(args.size());
-    for (auto& arg : args) vArgs.push_back(arg->Eval(in));
+    std::vector<Value> vArgs = EvalArgs(in, const_cast<ExprList&>(step.args));
     // The method sees handles, nil as a null handle (no value); the interpreter keeps one
     // reference on each during the call.
     std::vector<KxScDataHandle*> vHandles(vArgs.size());
@@ -414,23 +477,19 @@ Value CallMethod(Interp& in, const Value& self, const KxString& sName, ExprList&
     return result;
 }
 
+// An item of a list, a byte of a string (indexes from the end when negative), or the value
+// of a map's key (nil when absent).
 Value Index(Interp& in, const Value& v, const Value& ix, int nLine) {
-    if (!ix.IsInt()) in.Raise(ERR_TYPE, "an index must be an integer", nLine);
-    int i = ix.AsInt(), n;
+    if (v.Is(HF_MAP)) return Value::Share(MapObject(v)->Get(KeyOf(in, ix, nLine)));
     if (v.Is(HF_LIST)) {
-        KxScStdLibList* pList = ListOf(v);
-        n = pList->ItemCount();
-        if (i >= 0 && i < n) return Value::Share(pList->GetItem(i));
-    } else if (v.Is(HF_STRING)) {
-        n = static_cast<int>(v.Text().Length());
-        if (i >= 0 && i < n)
-            return Value::Adopt(KxScDataHandle::CreateData(KxString(v.Text() + i, 1), false));
-    } else {
-        in.Raise(ERR_TYPE, KxString("cannot index ") + v.ShortText(), nLine);
+        KxScListObject* pList = ListObject(v);
+        return Value::Share(pList->GetItem(ItemIndex(in, ix, pList->ItemCount(), nLine)));
     }
-    KxString s("index ");
-    s << i << " out of range (" << n << (n == 1 ? " item)" : " items)");
-    in.Raise(ERR_INDEX, s, nLine);
+    if (v.Is(HF_STRING)) {
+        int i = ItemIndex(in, ix, static_cast<int>(v.Text().Length()), nLine);
+        return NewString(KxString(v.Text() + i, 1));
+    }
+    in.Raise(ERR_TYPE, KxString("cannot index ") + v.ShortText(), nLine);
 }
 }  // namespace
 
@@ -439,7 +498,7 @@ Value PostfixExpr::Eval(Interp& in) {
     Value v = base->Eval(in);
     for (Step& step : steps) {
         if (step.index) v = Index(in, v, step.index->Eval(in), step.nLine);
-        else if (step.bCall) v = CallMethod(in, v, step.sName, step.args, step.nLine);
+        else if (step.bCall) v = CallMethod(in, v, step);
         else v = ReadProperty(in, v, step.sName, step.nLine);
     }
     return v;
@@ -464,8 +523,44 @@ Flow ExprStmt::Exec(Interp& in) {
     return Flow::NORMAL;
 }
 
+namespace {
+// The value an assignment stores: the new value, or for `x op= v` the old one and v combined.
+Value Assigned(Interp& in, Tok op, const Value& old, ExprPtr& value, int nLine) {
+    if (op == T_ASSIGN) return value->Eval(in);
+    return Binary(in, op, old, value->Eval(in), nLine);
+}
+}  // namespace
+
 Flow AssignStmt::Exec(Interp& in) {
-    in.Store(var, value->Eval(in), nLine);
+    Value old;
+    if (op != T_ASSIGN) {
+        NameExpr read(nLine);
+        read.var = var;
+        old = read.Eval(in);
+    }
+    in.Store(var, Assigned(in, op, old, value, nLine), nLine);
+    return Flow::NORMAL;
+}
+
+Flow IndexAssignStmt::Exec(Interp& in) {
+    Value target = obj->Eval(in);
+    Value k = index->Eval(in);
+    if (target.Is(HF_MAP)) {
+        KxScMapObject* pMap = MapObject(target);
+        Value old = op == T_ASSIGN ? Value() : Value::Share(pMap->Get(KeyOf(in, k, nLine)));
+        PutEntry(in, pMap, k, Assigned(in, op, old, value, nLine), nLine);
+    } else if (target.Is(HF_LIST)) {
+        KxScListObject* pList = ListObject(target);
+        Value old = op == T_ASSIGN ? Value() : Value::Share(pList->GetItem(ItemIndex(in, k, pList->ItemCount(), nLine)));
+        Value v = Assigned(in, op, old, value, nLine);
+        // The value may have changed the list: the index is checked against it as it is now.
+        int i = ItemIndex(in, k, pList->ItemCount(), nLine);
+        pList->Set(i, v.NewHandle());
+    } else if (target.Is(HF_STRING)) {
+        in.Raise(ERR_TYPE, "the bytes of a string cannot be changed: make a new string", nLine);
+    } else {
+        in.Raise(ERR_TYPE, KxString("cannot index ") + target.ShortText(), nLine);
+    }
     return Flow::NORMAL;
 }
 
@@ -477,7 +572,8 @@ Flow GlobalStmt::Exec(Interp& in) {
 Flow PropAssignStmt::Exec(Interp& in) {
     Value target = obj->Eval(in);
     KxScDataObject* po = in.ObjectOf(target, "set property", sName, nLine);
-    Value v = value->Eval(in);
+    Value old = op == T_ASSIGN ? Value() : ReadProperty(in, target, sName, nLine);
+    Value v = Assigned(in, op, old, value, nLine);
     KxString sRefused = KxString("property ") + Quoted(sName) + " of " + target.ShortText() +
                         " cannot be set";
     if (target.Handle()->wFlags & HF_FIXED) in.Raise(KX_PROP_REFUSED, sRefused, nLine);
@@ -507,11 +603,30 @@ Flow WhileStmt::Exec(Interp& in) {
     return out;
 }
 
+Flow CForStmt::Exec(Interp& in) {
+    Flow out = Flow::NORMAL;
+    if (init) init->Exec(in);
+    for (; !cond || cond->Eval(in).Truthy(); step ? step->Exec(in) : Flow::NORMAL)
+        if (LoopEnds(body.Exec(in), &out)) break;
+    return out;
+}
+
 Flow ForStmt::Exec(Interp& in) {
     Value v = list->Eval(in);
-    if (!v.Is(HF_LIST)) in.Raise(ERR_TYPE, KxString("cannot loop over ") + v.ShortText(), nLine);
-    KxScStdLibList* pList = ListOf(v);
     Flow out = Flow::NORMAL;
+    if (v.Is(HF_MAP)) {
+        KxScMapObject* pMap = MapObject(v);
+        std::vector<Value> vKeys;
+        vKeys.reserve(pMap->Count());
+        for (int i = pMap->Next(0); i >= 0; i = pMap->Next(i + 1)) vKeys.push_back(Value::Share(pMap->KeyAt(i)));
+        for (Value& k : vKeys) {
+            in.Store(var, std::move(k), nLine);
+            if (LoopEnds(body.Exec(in), &out)) break;
+        }
+        return out;
+    }
+    if (!v.Is(HF_LIST)) in.Raise(ERR_TYPE, KxString("cannot loop over ") + v.ShortText(), nLine);
+    KxScListObject* pList = ListObject(v);
     for (int i = 0; i < pList->ItemCount(); ++i) {
         in.Store(var, Value::Share(pList->GetItem(i)), nLine);
         if (LoopEnds(body.Exec(in), &out)) break;
@@ -529,7 +644,7 @@ Flow TryStmt::Exec(Interp& in) {
         return body.Exec(in);
     } catch (ScriptError& e) {
         // The frames of the calls in between were restored as the error left them.
-        in.Store(var, Value::Adopt(KxScDataHandle::CreateData(new KxScErrorObject(e))), nLine);
+        in.Store(var, MakeError(e), nLine);
     }
     return handler.Exec(in);
 }
@@ -557,5 +672,59 @@ void DefineFunctions(Program& program) {
 }
 
 void ForgetFunctions() { gFunctions.RemoveAll(); }
+
+// ---- the built-in functions' common part
+
+void Args::Fail(int nCode, const KxString& sText) {
+    in.Raise(nCode, KxString(pszName) + "(): " + sText, nLine);
+}
+
+void Args::Expected(int i, const char* pszWhat) {
+    KxString s("argument ");
+    s << (i + 1) << " must be " << pszWhat << ", not " << Describe(v[i]);
+    Fail(ERR_TYPE, s);
+}
+
+KxScListObject* Args::List(int i) {
+    if (!v[i].Is(HF_LIST)) Expected(i, "a list");
+    return ListObject(v[i]);
+}
+
+KxScMapObject* Args::Map(int i) {
+    if (!v[i].Is(HF_MAP)) Expected(i, "a map");
+    return MapObject(v[i]);
+}
+
+const KxString& Args::Text(int i) {
+    if (!v[i].Is(HF_STRING)) Expected(i, "a string");
+    return v[i].Text();
+}
+
+int Args::Int(int i) {
+    if (!v[i].IsInt()) Expected(i, "an integer");
+    return v[i].AsInt();
+}
+
+const Builtin* FindBuiltin(const KxString& sName) {
+    for (const Builtin* pLib : {kCoreLibrary, kListLibrary, kTextLibrary})
+        for (const Builtin* p = pLib; p->pszName; ++p)
+            if (sName == p->pszName) return p;
+    return nullptr;
+}
+
+Value CallBuiltin(Interp& in, const Builtin& b, std::vector<Value>& vArgs, int nLine) {
+    int n = static_cast<int>(vArgs.size());
+    if (n < b.nMin || (b.nMax >= 0 && n > b.nMax)) {
+        KxString s(Quoted(b.pszName));
+        s << " takes ";
+        if (b.nMax < 0) s << "at least " << b.nMin;
+        else if (b.nMax == b.nMin) s << b.nMin;
+        else s << b.nMin << (b.nMax == b.nMin + 1 ? " or " : " to ") << b.nMax;
+        s << ((b.nMax < 0 ? b.nMin : b.nMax) == 1 ? " argument, " : " arguments, ") << n << " given";
+        in.Raise(ERR_ARGUMENTS, s, nLine);
+    }
+    Args args{in, b.pszName, vArgs, nLine};
+    return b.pfn(args);
+}
 
 }  // namespace tarvo

@@ -11,15 +11,16 @@ enum Tok {
     T_TRY, T_CATCH, T_THROW, T_NIL,
     // punctuation
     T_LPAREN, T_RPAREN, T_LBRACE, T_RBRACE, T_LBRACKET, T_RBRACKET, T_COMMA, T_SEMICOLON,
-    T_DOT, T_ASSIGN,
+    T_DOT, T_ASSIGN, T_COLON, T_QUESTION,
+    // compound assignment: each stands for its operator (CompoundOp)
+    T_PLUS_ASSIGN, T_MINUS_ASSIGN, T_STAR_ASSIGN, T_SLASH_ASSIGN, T_PERCENT_ASSIGN,
     // operators
     T_OROR, T_ANDAND, T_BAR, T_CARET, T_AMP, T_EQ, T_NE, T_LT, T_LE, T_GT, T_GE, T_PLUS, T_MINUS,
     T_STAR, T_SLASH, T_PERCENT, T_BANG, T_TILDE,
 };
 
-enum Builtin { B_NONE, B_PRINT, B_LEN, B_STR, B_ERROR };
-
 typedef std::vector<ExprPtr> ExprList;
+struct Builtin;
 
 struct IntExpr : Expr {
     IntExpr(int nLine, int n) : Expr(nLine), n(n) {}
@@ -67,11 +68,34 @@ struct ChainExpr : Expr {
     std::vector<Step> steps;
 };
 
+// `a ? b : c`
+struct CondExpr : Expr {
+    using Expr::Expr;
+    Value Eval(Interp& in) override;
+    ExprPtr cond, yes, no;
+};
+
+// `[a, b, ...]`
+struct ListExpr : Expr {
+    using Expr::Expr;
+    Value Eval(Interp& in) override;
+    ExprList items;
+};
+
+// `{k: v, ...}`: keys and values alternate.
+struct MapExpr : Expr {
+    using Expr::Expr;
+    Value Eval(Interp& in) override;
+    ExprList parts;
+};
+
+// A call by name: a built-in function, a script function, or a variable holding a function.
 struct CallExpr : Expr {
     using Expr::Expr;
     Value Eval(Interp& in) override;
     KxString sName;
-    Builtin builtin = B_NONE;
+    const Builtin* pBuiltin = nullptr;
+    VarRef var;  // the name as a variable, for a function value held by a local or global
     ExprList args;
 };
 
@@ -85,6 +109,7 @@ struct PostfixExpr : Expr {
         KxString sName;   // a property or method name; null for an index
         bool bCall;       // .name(args)
         ExprList args;
+        const Builtin* pBuiltin;  // the built-in function of that name, for strings, lists, maps
         ExprPtr index;
     };
     ExprPtr base;
@@ -97,10 +122,22 @@ struct ExprStmt : Stmt {
     ExprPtr e;
 };
 
+// `op` is T_ASSIGN for a plain assignment, or a compound one (`+=`, ...), which reads the
+// target once and writes it once.
 struct AssignStmt : Stmt {
     using Stmt::Stmt;
     Flow Exec(Interp& in) override;
     VarRef var;
+    Tok op = T_ASSIGN;
+    ExprPtr value;
+};
+
+// `x[k] = v` and its compound forms: an item of a list or an entry of a map.
+struct IndexAssignStmt : Stmt {
+    using Stmt::Stmt;
+    Flow Exec(Interp& in) override;
+    ExprPtr obj, index;
+    Tok op = T_ASSIGN;
     ExprPtr value;
 };
 
@@ -116,6 +153,7 @@ struct PropAssignStmt : Stmt {
     Flow Exec(Interp& in) override;
     ExprPtr obj;
     KxString sName;
+    Tok op = T_ASSIGN;
     ExprPtr value;
 };
 
@@ -145,11 +183,21 @@ struct WhileStmt : Stmt {
     Block body;
 };
 
+// `for (x in list)` and `for (k in map)` (over the keys the map had when the loop began).
 struct ForStmt : Stmt {
     using Stmt::Stmt;
     Flow Exec(Interp& in) override;
     VarRef var;
     ExprPtr list;
+    Block body;
+};
+
+// `for (init; cond; step)`: each part may be left out; `continue` goes on to the step.
+struct CForStmt : Stmt {
+    using Stmt::Stmt;
+    Flow Exec(Interp& in) override;
+    StmtPtr init, step;
+    ExprPtr cond;
     Block body;
 };
 

@@ -2,7 +2,7 @@
 // binary operators; statements by recursive descent.
 #include <cstring>
 
-#include "TarvoNodes.h"
+#include "TarvoLib.h"
 
 namespace tarvo {
 namespace {
@@ -24,11 +24,6 @@ const struct {
     {"in", T_IN}, {"break", T_BREAK}, {"continue", T_CONTINUE}, {"function", T_FUNCTION},
     {"return", T_RETURN}, {"try", T_TRY}, {"catch", T_CATCH}, {"throw", T_THROW}, {"nil", T_NIL},
 };
-
-const struct {
-    const char* psz;
-    Builtin builtin;
-} kBuiltins[] = {{"print", B_PRINT}, {"len", B_LEN}, {"str", B_STR}, {"error", B_ERROR}};
 
 // Binary operators, loosest first: the precedence of each.
 int Precedence(Tok t) {
@@ -190,11 +185,19 @@ private:
         case ',': t.type = T_COMMA; break;
         case ';': t.type = T_SEMICOLON; break;
         case '.': t.type = T_DOT; break;
-        case '+': t.type = T_PLUS; break;
-        case '-': t.type = T_MINUS; break;
-        case '*': t.type = T_STAR; break;
-        case '/': t.type = T_SLASH; break;
-        case '%': t.type = T_PERCENT; break;
+        case ':': t.type = T_COLON; break;
+        case '?': t.type = T_QUESTION; break;
+        case '+':
+            if (n == '+') Fail("'++' is not an operator here: write 'x += 1'");
+            if (n == '=') two(T_PLUS_ASSIGN); else t.type = T_PLUS;
+            break;
+        case '-':
+            if (n == '-') Fail("'--' is not an operator here: write 'x -= 1' (or '- -x' for a double negation)");
+            if (n == '=') two(T_MINUS_ASSIGN); else t.type = T_MINUS;
+            break;
+        case '*': if (n == '=') two(T_STAR_ASSIGN); else t.type = T_STAR; break;
+        case '/': if (n == '=') two(T_SLASH_ASSIGN); else t.type = T_SLASH; break;
+        case '%': if (n == '=') two(T_PERCENT_ASSIGN); else t.type = T_PERCENT; break;
         case '^': t.type = T_CARET; break;
         case '~': t.type = T_TILDE; break;
         case '=': if (n == '=') two(T_EQ); else t.type = T_ASSIGN; break;
@@ -320,8 +323,7 @@ private:
         fn->sName = ExpectName("a function name");
         fn->nLine = nLine;
         fn->psPath = &program.sPath;
-        for (const auto& b : kBuiltins)
-            if (fn->sName == b.psz) FailAt(prev, KxString("'") + fn->sName + "' is a built-in function");
+        if (FindBuiltin(fn->sName)) FailAt(prev, KxString("'") + fn->sName + "' is a built-in function");
         if (!hFunctionNames.Insert(fn->sName, nullptr))
             FailAt(prev, KxString("function '") + fn->sName + "' is defined twice");
         Scope scope;
@@ -375,24 +377,10 @@ private:
             Advance();
             auto s = std::make_unique<WhileStmt>(nLine);
             s->cond = ParseCondition();
-            ++nLoops;
-            ParseBlock(s->body);
-            --nLoops;
+            ParseLoopBody(s->body);
             return s;
         }
-        case T_FOR: {
-            Advance();
-            auto s = std::make_unique<ForStmt>(nLine);
-            Expect(T_LPAREN, "'('");
-            UseName(s->var, ExpectName("a variable name"), true);
-            Expect(T_IN, "'in'");
-            s->list = ParseExpression();
-            Expect(T_RPAREN, "')'");
-            ++nLoops;
-            ParseBlock(s->body);
-            --nLoops;
-            return s;
-        }
+        case T_FOR: return ParseFor();
         case T_BREAK:
         case T_CONTINUE: {
             bool bBreak = cur.type == T_BREAK;
@@ -443,6 +431,38 @@ private:
         return e;
     }
 
+    // `for (x in e)` when a name and `in` come first, otherwise `for (init; cond; step)`.
+    StmtPtr ParseFor() {
+        int nLine = cur.nLine;
+        Advance();
+        Expect(T_LPAREN, "'('");
+        Lexer ahead = lexer;
+        if (cur.type == T_NAME && ahead.Next().type == T_IN) {
+            auto s = std::make_unique<ForStmt>(nLine);
+            UseName(s->var, ExpectName("a variable name"), true);
+            Advance();
+            s->list = ParseExpression();
+            Expect(T_RPAREN, "')'");
+            ParseLoopBody(s->body);
+            return s;
+        }
+        auto s = std::make_unique<CForStmt>(nLine);
+        if (cur.type != T_SEMICOLON) s->init = ParseSimple();
+        Expect(T_SEMICOLON, "';' after the loop's start (for (init; condition; step) or for (x in list))");
+        if (cur.type != T_SEMICOLON) s->cond = ParseExpression();
+        Expect(T_SEMICOLON, "';' after the loop's condition");
+        if (cur.type != T_RPAREN) s->step = ParseSimple();
+        Expect(T_RPAREN, "')'");
+        ParseLoopBody(s->body);
+        return s;
+    }
+
+    void ParseLoopBody(Block& body) {
+        ++nLoops;
+        ParseBlock(body);
+        --nLoops;
+    }
+
     // An `else if` arm is one more arm of the same statement: a long chain nests nothing.
     StmtPtr ParseIf() {
         auto s = std::make_unique<IfStmt>(cur.nLine);
@@ -458,48 +478,88 @@ private:
         return s;
     }
 
-    // An expression statement, or an assignment to a variable or a property.
     StmtPtr ParseSimpleStatement() {
+        StmtPtr s = ParseSimple();
+        Expect(T_SEMICOLON, "';'");
+        return s;
+    }
+
+    // The operator of a compound assignment (`+=` is `+`), T_ASSIGN for `=`, T_END for none.
+    static Tok AssignOp(Tok t) {
+        switch (t) {
+        case T_ASSIGN: return T_ASSIGN;
+        case T_PLUS_ASSIGN: return T_PLUS;
+        case T_MINUS_ASSIGN: return T_MINUS;
+        case T_STAR_ASSIGN: return T_STAR;
+        case T_SLASH_ASSIGN: return T_SLASH;
+        case T_PERCENT_ASSIGN: return T_PERCENT;
+        default: return T_END;
+        }
+    }
+
+    // An expression, or an assignment (plain or compound) to a variable, a property, a list's
+    // item or a map's entry; without its `;`, which a `for` does not have after its step.
+    StmtPtr ParseSimple() {
         int nLine = cur.nLine;
         Token first = cur;
         ExprPtr target = ParseExpression();
-        if (!Match(T_ASSIGN)) {
-            Expect(T_SEMICOLON, "';'");
-            return std::make_unique<ExprStmt>(nLine, std::move(target));
-        }
-        StmtPtr result;
+        Tok op = AssignOp(cur.type);
+        if (op == T_END) return std::make_unique<ExprStmt>(nLine, std::move(target));
+        Advance();
+        auto* pPostfix = dynamic_cast<PostfixExpr*>(target.get());
+        auto* pStep = pPostfix && !pPostfix->steps.back().bCall ? &pPostfix->steps.back() : nullptr;
+        // What comes before the last step is the object or the list.
+        auto owner = [&] {
+            pPostfix->steps.pop_back();
+            return pPostfix->steps.empty() ? std::move(pPostfix->base) : std::move(target);
+        };
         if (auto* pName = dynamic_cast<NameExpr*>(target.get())) {
             // The name was taken as a read while it was parsed; it is an assignment instead.
             if (pScope && !pScope->vRefs.empty() && pScope->vRefs.back() == &pName->var)
                 pScope->vRefs.pop_back();
             auto s = std::make_unique<AssignStmt>(nLine);
             UseName(s->var, pName->var.sName, true);
+            s->op = op;
             s->value = ParseExpression();
-            result = std::move(s);
-        } else if (IsPropertyRead(target.get())) {
-            // The last step names the property; what comes before it is the object.
-            auto* pPostfix = static_cast<PostfixExpr*>(target.get());
-            auto s = std::make_unique<PropAssignStmt>(nLine);
-            s->sName = pPostfix->steps.back().sName;
-            pPostfix->steps.pop_back();
-            s->obj = pPostfix->steps.empty() ? std::move(pPostfix->base) : std::move(target);
-            s->value = ParseExpression();
-            result = std::move(s);
-        } else {
-            FailAt(first, "only a variable or a property can be assigned");
+            return s;
         }
-        Expect(T_SEMICOLON, "';'");
-        return result;
+        if (pStep && pStep->index) {
+            auto s = std::make_unique<IndexAssignStmt>(nLine);
+            s->index = std::move(pStep->index);
+            s->obj = owner();
+            s->op = op;
+            s->value = ParseExpression();
+            return s;
+        }
+        if (pStep) {
+            auto s = std::make_unique<PropAssignStmt>(nLine);
+            s->sName = pStep->sName;
+            s->obj = owner();
+            s->op = op;
+            s->value = ParseExpression();
+            return s;
+        }
+        FailAt(first, "only a variable, a property, a list item or a map entry can be assigned");
     }
 
-    static bool IsPropertyRead(Expr* pe) {
-        auto* pPostfix = dynamic_cast<PostfixExpr*>(pe);
-        return pPostfix && !pPostfix->steps.back().bCall && !pPostfix->steps.back().sName.IsNull();
+    // `c ? a : b` is the loosest: its condition is an operator chain, and its arms are
+    // expressions of their own (so `a ? b : c ? d : e` groups to the right).
+    ExprPtr ParseExpression() {
+        Nest nest(*this);
+        ExprPtr e = ParseBinary(1);
+        if (cur.type != T_QUESTION) return e;
+        auto c = std::make_unique<CondExpr>(cur.nLine);
+        Advance();
+        c->cond = std::move(e);
+        c->yes = ParseExpression();
+        Expect(T_COLON, "':' of 'condition ? value : other value'");
+        c->no = ParseExpression();
+        return c;
     }
 
     // Each operator found at this level applies to everything before it, so the operands
     // of one level form one chain.
-    ExprPtr ParseExpression(int nMinPrecedence = 1) {
+    ExprPtr ParseBinary(int nMinPrecedence) {
         Nest nest(*this);
         ExprPtr left = ParseUnary();
         ChainExpr* pChain = nullptr;
@@ -509,7 +569,7 @@ private:
             if (nPrec == 0 || nPrec < nMinPrecedence) return left;
             int nLine = cur.nLine;
             Advance();
-            ExprPtr right = ParseExpression(nPrec + 1);
+            ExprPtr right = ParseBinary(nPrec + 1);
             if (!pChain) {
                 auto chain = std::make_unique<ChainExpr>(left->nLine);
                 chain->first = std::move(left);
@@ -539,15 +599,28 @@ private:
         Expect(T_RPAREN, "')'");
     }
 
+    // Items up to the closing token, separated by commas; a comma may follow the last.
+    template <class F>
+    void ParseItems(Tok close, const char* pszClose, F item) {
+        while (cur.type != close) {
+            item();
+            if (!Match(T_COMMA)) break;
+        }
+        Expect(close, pszClose);
+    }
+
     ExprPtr ParsePostfix() {
         ExprPtr e = ParsePrimary();
         PostfixExpr* pPostfix = nullptr;
         for (;;) {
-            PostfixExpr::Step step{cur.nLine, NULL_STRING, false, {}, nullptr};
+            PostfixExpr::Step step{cur.nLine, NULL_STRING, false, {}, nullptr, nullptr};
             if (Match(T_DOT)) {
                 step.sName = ExpectName("a property name");
                 step.bCall = Match(T_LPAREN);
-                if (step.bCall) ParseArguments(step.args);
+                if (step.bCall) {
+                    ParseArguments(step.args);
+                    step.pBuiltin = FindBuiltin(step.sName);
+                }
             } else if (Match(T_LBRACKET)) {
                 step.index = ParseExpression();
                 Expect(T_RBRACKET, "']'");
@@ -587,14 +660,30 @@ private:
             Expect(T_RPAREN, "')'");
             return e;
         }
+        case T_LBRACKET: {
+            Advance();
+            auto l = std::make_unique<ListExpr>(nLine);
+            ParseItems(T_RBRACKET, "']'", [&] { l->items.push_back(ParseExpression()); });
+            return l;
+        }
+        case T_LBRACE: {
+            Advance();
+            auto m = std::make_unique<MapExpr>(nLine);
+            ParseItems(T_RBRACE, "'}'", [&] {
+                m->parts.push_back(ParseExpression());
+                Expect(T_COLON, "':' between a key and its value");
+                m->parts.push_back(ParseExpression());
+            });
+            return m;
+        }
         case T_NAME: {
             Advance();
             KxString sName(prev.pStart, prev.nLength);
             if (Match(T_LPAREN)) {
                 auto c = std::make_unique<CallExpr>(nLine);
                 c->sName = sName;
-                for (const auto& b : kBuiltins)
-                    if (sName == b.psz) c->builtin = b.builtin;
+                c->pBuiltin = FindBuiltin(sName);
+                if (!c->pBuiltin) UseName(c->var, sName, false);
                 ParseArguments(c->args);
                 return c;
             }
@@ -632,6 +721,8 @@ std::unique_ptr<Program> Compile(const KxString& sSource, const KxString& sPath)
 
 Program::~Program() {
     for (KxScDataHandle* ph : vConstants) ph->Drop();
+    for (auto& fn : vFunctions)
+        if (fn->phValue) fn->phValue->Drop();
 }
 
 }  // namespace tarvo

@@ -1,0 +1,43 @@
+#pragma once
+// The built-in functions: each library is one table of them, in a file of its own.
+#include "TarvoInterp.h"
+
+namespace tarvo {
+
+// The arguments of a built-in function's call, and the checks every function makes of them:
+// an argument of the wrong kind is error 105, with a text that names the function, the
+// argument and what it must be.
+struct Args {
+    Interp& in;
+    const char* pszName;
+    std::vector<Value>& v;
+    int nLine;
+
+    int Count() const { return static_cast<int>(v.size()); }
+    bool Has(int i) const { return i < Count(); }
+    Value& operator[](int i) { return v[i]; }
+    // Raises "NAME(): TEXT".
+    [[noreturn]] void Fail(int nCode, const KxString& sText);
+    [[noreturn]] void Expected(int i, const char* pszWhat);
+    KxScListObject* List(int i);
+    KxScMapObject* Map(int i);
+    const KxString& Text(int i);
+    int Int(int i);
+};
+
+struct Builtin {
+    const char* pszName;
+    int nMin, nMax;  // argument counts; nMax -1: any number
+    Value (*pfn)(Args& a);
+};
+
+// Each library's table ends with a null name.
+extern const Builtin kCoreLibrary[];
+extern const Builtin kListLibrary[];
+extern const Builtin kTextLibrary[];
+
+const Builtin* FindBuiltin(const KxString& sName);
+// Checks the argument count (error 104), then calls.
+Value CallBuiltin(Interp& in, const Builtin& b, std::vector<Value>& vArgs, int nLine);
+
+}  // namespace tarvo

@@ -1,0 +1,198 @@
+// The built-in functions of lists and maps. Lists change in place; indexes count from the end
+// when negative. Maps keep their keys in the order first put.
+#include <memory>
+#include <new>
+
+#include "TarvoLib.h"
+
+namespace tarvo {
+namespace {
+
+Value PushItem(Args& a) {
+    Push(a.in, a.List(0), a[1], a.nLine);
+    return Value::Nil();
+}
+
+Value Pop(Args& a) {
+    KxScListObject* pList = a.List(0);
+    if (pList->ItemCount() == 0) return Value::Nil();
+    return Value::Adopt(pList->Take(pList->ItemCount() - 1));
+}
+
+// The new item becomes item i: from 0 to the count, or counted from the end, so that
+// insert(l, -1, v) appends.
+Value Insert(Args& a) {
+    KxScListObject* pList = a.List(0);
+    int n = pList->ItemCount();
+    int i = a.Int(1);
+    int j = i < 0 ? i + n + 1 : i;
+    if (j < 0 || j > n) {
+        KxString s("position ");
+        s << i << " out of range (" << n << (n == 1 ? " item)" : " items)");
+        a.Fail(ERR_INDEX, s);
+    }
+    if (!pList->Reserve(1)) a.in.RaiseNoMemory(a.nLine);
+    pList->Insert(j, a[2].NewHandle());
+    return Value::Nil();
+}
+
+Value Remove(Args& a) {
+    KxScListObject* pList = a.List(0);
+    a.Int(1);
+    return Value::Adopt(pList->Take(ItemIndex(a.in, a[1], pList->ItemCount(), a.nLine)));
+}
+
+// A bound of a slice: counted from the end when negative, then kept within 0..n.
+int Bound(int i, int n) {
+    if (i < 0) i += n;
+    return i < 0 ? 0 : i > n ? n : i;
+}
+
+Value Slice(Args& a) {
+    KxScListObject* pList = a.List(0);
+    int n = pList->ItemCount();
+    int nFrom = Bound(a.Int(1), n);
+    int nTo = a.Has(2) ? Bound(a.Int(2), n) : n;
+    Value out = NewList(a.in, nTo > nFrom ? nTo - nFrom : 0, a.nLine);
+    for (int i = nFrom; i < nTo; ++i) Push(a.in, ListObject(out), Value::Share(pList->GetItem(i)), a.nLine);
+    return out;
+}
+
+// The sort is a merge sort of the list's handles, done aside: a comparison that raises an
+// error leaves the list as it was, and one that is inconsistent still ends, with every item
+// kept. The items are held while the comparisons run, since they may change the list.
+Value Sort(Args& a) {
+    KxScListObject* pList = a.List(0);
+    bool bCmp = a.Has(1);
+    if (bCmp && !IsFunction(a[1])) a.Expected(1, "a function");
+    int n = pList->ItemCount();
+    if (!bCmp) {
+        // Integers by value or strings by bytes, all of one kind.
+        for (int i = 0; i < n; ++i) {
+            Value x = Value::Share(pList->GetItem(i)), first = Value::Share(pList->GetItem(0));
+            if (!x.IsInt() && !x.Is(HF_STRING))
+                a.Fail(ERR_TYPE, KxString("cannot order ") + Describe(x) + ": give a comparison function");
+            if (x.IsInt() != first.IsInt())
+                a.Fail(ERR_TYPE, KxString("cannot order ") + Describe(first) + " and " + Describe(x));
+        }
+    }
+    std::unique_ptr<KxScDataHandle*[]> pv(new (std::nothrow) KxScDataHandle*[n + 1]);
+    std::unique_ptr<KxScDataHandle*[]> ptmp(new (std::nothrow) KxScDataHandle*[n + 1]);
+    if (!pv || !ptmp) a.in.RaiseNoMemory(a.nLine);
+    KxScDataHandle** v = pv.get();
+    KxScDataHandle** tmp = ptmp.get();
+    for (int i = 0; i < n; ++i) (v[i] = pList->GetItem(i))->AddRef();
+    struct Hold {
+        KxScDataHandle** v;
+        int n;
+        ~Hold() {
+            for (int i = 0; i < n; ++i) v[i]->Drop();
+        }
+    } hold{v, n};
+    auto before = [&](KxScDataHandle* phA, KxScDataHandle* phB) {  // a strictly before b
+        Value x = Value::Share(phA), y = Value::Share(phB);
+        if (!bCmp) return x.IsInt() ? x.AsInt() < y.AsInt() : CompareText(x.Text(), y.Text()) < 0;
+        std::vector<Value> vArgs{x, y};
+        Value r = a.in.CallValue(a[1], vArgs, "sort", a.nLine);
+        if (!r.IsInt()) a.Fail(ERR_TYPE, KxString("the comparison must give an integer, not ") + Describe(r));
+        return r.AsInt() < 0;
+    };
+    unsigned nChanges = pList->Changes();
+    for (int nWidth = 1; nWidth < n; nWidth = nWidth > n / 2 ? n : nWidth * 2) {
+        for (int nLo = 0; nLo < n; nLo = n - nLo > 2 * nWidth ? nLo + 2 * nWidth : n) {
+            int nMid = n - nLo > nWidth ? nLo + nWidth : n;
+            int nHi = n - nMid > nWidth ? nMid + nWidth : n;
+            int i = nLo, j = nMid, k = nLo;
+            while (i < nMid && j < nHi) tmp[k++] = before(v[j], v[i]) ? v[j++] : v[i++];
+            while (i < nMid) tmp[k++] = v[i++];
+            while (j < nHi) tmp[k++] = v[j++];
+        }
+        std::swap(v, tmp);
+        hold.v = v;
+    }
+    if (pList->Changes() != nChanges) a.Fail(ERR_TYPE, "the list was changed while it was sorted");
+    // The same handles in another order: each keeps its references.
+    for (int i = 0; i < n; ++i) pList->Items()[i] = v[i];
+    pList->Changed();
+    return Value::Nil();
+}
+
+Value Reverse(Args& a) {
+    KxScListObject* pList = a.List(0);
+    KxScDataHandle** pp = pList->Items();
+    for (int i = 0, j = pList->ItemCount() - 1; i < j; ++i, --j) std::swap(pp[i], pp[j]);
+    pList->Changed();
+    return Value::Nil();
+}
+
+Value IndexOf(Args& a) {
+    KxScListObject* pList = a.List(0);
+    for (int i = 0; i < pList->ItemCount(); ++i)
+        if (Equal(Value::Share(pList->GetItem(i)), a[1])) return Value::Int(i);
+    return Value::Int(-1);
+}
+
+// The short texts of the items with the separator between them, its room asked for once.
+Value Join(Args& a) {
+    KxScListObject* pList = a.List(0);
+    const KxString& sSep = a.Text(1);
+    int n = pList->ItemCount();
+    std::vector<KxString> vTexts;
+    vTexts.reserve(n);
+    unsigned long long qwLength = n ? 1ull * sSep.Length() * (n - 1) : 0;
+    for (int i = 0; i < n; ++i) {
+        vTexts.push_back(Value::Share(pList->GetItem(i)).ShortText());
+        qwLength += vTexts.back().Length();
+    }
+    a.in.RaiseMemoryShort(a.nLine);
+    KxString s(NULL_STRING);
+    a.in.Reserve(s, qwLength, a.nLine);
+    for (int i = 0; i < n; ++i) {
+        if (i) s << sSep;
+        s << vTexts[i];
+    }
+    return NewString(static_cast<KxString&&>(s));
+}
+
+// The keys or the values of a map, as a new list in the map's order.
+Value Entries(Args& a, bool bKeys) {
+    KxScMapObject* pMap = a.Map(0);
+    Value out = NewList(a.in, pMap->Count(), a.nLine);
+    for (int i = pMap->Next(0); i >= 0; i = pMap->Next(i + 1))
+        Push(a.in, ListObject(out), Value::Share(bKeys ? pMap->KeyAt(i) : pMap->ValueAt(i)), a.nLine);
+    return out;
+}
+Value Keys(Args& a) { return Entries(a, true); }
+Value Values(Args& a) { return Entries(a, false); }
+
+Value Has(Args& a) { return Value::Int(a.Map(0)->Get(KeyOf(a.in, a[1], a.nLine)) != nullptr); }
+
+Value Delete(Args& a) { return Value::Int(a.Map(0)->Delete(KeyOf(a.in, a[1], a.nLine))); }
+
+Value Get(Args& a) {
+    KxScDataHandle* ph = a.Map(0)->Get(KeyOf(a.in, a[1], a.nLine));
+    if (ph) return Value::Share(ph);
+    return a.Has(2) ? a[2] : Value::Nil();
+}
+
+}  // namespace
+
+const Builtin kListLibrary[] = {
+    {"push", 2, 2, PushItem},
+    {"pop", 1, 1, Pop},
+    {"insert", 3, 3, Insert},
+    {"remove", 2, 2, Remove},
+    {"slice", 2, 3, Slice},
+    {"sort", 1, 2, Sort},
+    {"reverse", 1, 1, Reverse},
+    {"indexOf", 2, 2, IndexOf},
+    {"join", 2, 2, Join},
+    {"keys", 1, 1, Keys},
+    {"values", 1, 1, Values},
+    {"has", 2, 2, Has},
+    {"delete", 2, 2, Delete},
+    {"get", 2, 3, Get},
+    {nullptr, 0, 0, nullptr},
+};
+
+}  // namespace tarvo
