@@ -620,6 +620,7 @@ Flow ForStmt::Exec(Interp& in) {
         vKeys.reserve(pMap->Count());
         for (int i = pMap->Next(0); i >= 0; i = pMap->Next(i + 1)) vKeys.push_back(Value::Share(pMap->KeyAt(i)));
         for (Value& k : vKeys) {
+            if (!pMap->Get(KeyOf(in, k, nLine))) continue;  // deleted by the loop
             in.Store(var, std::move(k), nLine);
             if (LoopEnds(body.Exec(in), &out)) break;
         }

@@ -8,6 +8,12 @@
 namespace tarvo {
 namespace {
 
+[[noreturn]] void OutOfRange(Args& a, const char* pszWhat, int i, int n) {
+    KxString s(pszWhat);
+    s << " " << i << " out of range (" << n << (n == 1 ? " item)" : " items)");
+    a.Fail(ERR_INDEX, s);
+}
+
 Value PushItem(Args& a) {
     Push(a.in, a.List(0), a[1], a.nLine);
     return Value::Nil();
@@ -26,11 +32,7 @@ Value Insert(Args& a) {
     int n = pList->ItemCount();
     int i = a.Int(1);
     int j = i < 0 ? i + n + 1 : i;
-    if (j < 0 || j > n) {
-        KxString s("position ");
-        s << i << " out of range (" << n << (n == 1 ? " item)" : " items)");
-        a.Fail(ERR_INDEX, s);
-    }
+    if (j < 0 || j > n) OutOfRange(a, "position", i, n);
     if (!pList->Reserve(1)) a.in.RaiseNoMemory(a.nLine);
     pList->Insert(j, a[2].NewHandle());
     return Value::Nil();
@@ -38,8 +40,11 @@ Value Insert(Args& a) {
 
 Value Remove(Args& a) {
     KxScListObject* pList = a.List(0);
-    a.Int(1);
-    return Value::Adopt(pList->Take(ItemIndex(a.in, a[1], pList->ItemCount(), a.nLine)));
+    int n = pList->ItemCount();
+    int i = a.Int(1);
+    int j = i < 0 ? i + n : i;
+    if (j < 0 || j >= n) OutOfRange(a, "index", i, n);
+    return Value::Adopt(pList->Take(j));
 }
 
 // A bound of a slice: counted from the end when negative, then kept within 0..n.

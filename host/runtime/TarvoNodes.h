@@ -183,7 +183,8 @@ struct WhileStmt : Stmt {
     Block body;
 };
 
-// `for (x in list)` and `for (k in map)` (over the keys the map had when the loop began).
+// `for (x in list)`, and `for (k in map)` over the keys the map had when the loop began and
+// still has.
 struct ForStmt : Stmt {
     using Stmt::Stmt;
     Flow Exec(Interp& in) override;
