@@ -3,6 +3,8 @@
 //   f = File.Open(PATH, "read")          10^3 and 10^5 times (dropped without Close)
 //   e = error(1, S), S of 64 KiB         10^2 and 10^5 times
 //   d = Directory.Open(FOLDER)           4 and 4,000 times, a folder of 1,500 entries
+//   a list that holds itself              10^4 and 10^6 times
+//   a map of 100 entries of S             10^2 and 10^5 times
 // Goal: the long run's peak within 2x of the short run's: the collector keeps pace, so what
 // a loop leaves behind does not grow with the number of times it ran.
 // Each run is a process of its own (this program again, given the run's number), which
@@ -34,6 +36,8 @@ const Loop kLoops[] = {
     {"dropped File", "f = File.Open(PATH, \"read\");", 1000, 100000},
     {"64 KiB error", "e = error(1, S);", 100, 100000},
     {"Directory", "d = Directory.Open(FOLDER);", 4, 4000},
+    {"list cycle", "l = [i, \"x\"]; push(l, l);", 10000, 1000000},
+    {"100-entry map", "m = {}; for (j = 0; j < 100; j += 1) { m[j] = S; }", 100, 100000},
 };
 // A smoke run's loops run this many times fewer (its runs are told so too).
 unsigned nDivisor = 1;

@@ -61,8 +61,31 @@ TEST_F(DeepScripts, LongChainsAndRecursionRunOrEndWithAnError) {
         // A text nested deeper than the parser allows is refused before it runs.
         {"x = " + Repeat("(", 100000) + "1" + Repeat(")", 100000) + ";",
          "status 2\ndeep.tarvo:2: syntax error: text nested too deeply\n"},
+        {"x = " + Repeat("[", 300) + Repeat("]", 300) + ";",
+         "status 2\ndeep.tarvo:2: syntax error: text nested too deeply\n"},
+        // Long literals nest nothing; lists nested as deep as the parser allows still print.
+        {"print(len([0" + Repeat(", 0", 99999) + "]), len({0: 0" + Repeat(", 1: 1", 9999) + "}));",
+         "status 0\n1000002\n"},
+        {"x = " + Repeat("[", 60) + Repeat("]", 60) + "; n = 0; while (len(x) > 0) { x = x[0]; n += 1; } print(n);",
+         "status 0\n59\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(Run(c.first), c.second + std::string("stats: 0 live handles, 0 live objects\n"));
+}
+
+// Mistakes with the statements and literals of lists and maps: the message says what to write.
+TEST_F(DeepScripts, SyntaxMistakesSayWhatToWrite) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"x = 1; x++;", "'++' is not an operator here: write 'x += 1'"},
+        {"m = {\"a\" 1};", "expected ':' between a key and its value, found '1'"},
+        {"f() = 1;", "only a variable, a property, a list item or a map entry can be assigned"},
+        {"for (i = 0; i < 3) { }", "expected ';' after the loop's condition, found ')'"},
+        {"for (i = 0) { }", "expected ';' after the loop's start (for (init; condition; step) or for (x in list)), found ')'"},
+        {"x = 1 ? 2;", "expected ':' of 'condition ? value : other value', found ';'"},
+        {"function sort(l) { return l; }", "'sort' is a built-in function"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Run(c.first), "status 2\ndeep.tarvo:2: syntax error: " + std::string(c.second) +
+                                    "\nstats: 0 live handles, 0 live objects\n") << c.first;
 }
 
 }  // namespace
