@@ -32,13 +32,16 @@ public:
 };
 __TarvoTypeInfo KxScErrorObject::_ptiTypeInfo("KxScError", &KxScData::_ptiTypeInfo);
 
-// A script function as a value: what a function's name gives where no variable has it.
+// A script function as a value: what a function's name gives where no variable has it. The
+// function is called only while its program lives (until the runtime shuts down); the object
+// may outlive it until the last collection, so it keeps its own copy of the name.
 class KxScFunctionObject : public KxScValueObject {
 public:
-    explicit KxScFunctionObject(Function& fn) : fn(fn) {}
+    explicit KxScFunctionObject(Function& fn) : fn(fn), sClassName(KxString("Function ") + fn.sName) {}
     __TarvoTypeInfo* TarvoTypeInfo() override { return &_ptiTypeInfo; }
-    KxString GetClassNameA() override { return KxString("Function ") + fn.sName; }
+    KxString GetClassNameA() override { return sClassName; }
     Function& fn;
+    KxString sClassName;
     static __TarvoTypeInfo _ptiTypeInfo;
 };
 __TarvoTypeInfo KxScFunctionObject::_ptiTypeInfo("KxScFunction", &KxScData::_ptiTypeInfo);
