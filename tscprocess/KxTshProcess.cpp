@@ -44,6 +44,8 @@ const int kProcessError = 28, kArgumentError = 15;
 const DWORD kEndGraceMs = 3000;
 // Pipes this large let a program write in big pieces between two reads.
 const DWORD kPipeSize = 65536;
+// What Write with a time hands the pipe at once, at most.
+const DWORD kTimedPiece = 4096;
 
 template <class Text>
 KxScDataHandle* Fail(int nCode, const Text& text) {
@@ -246,12 +248,14 @@ KxScDataHandle* KxTshProcess::Write(KxScDataHandle*, int nArgs, KxScDataHandle**
     if (!hInput || !psText) return KxTsh::Bool(false);
     // With a time, the pipe takes what fits without waiting, and Write waits for room only
     // until the time is up. Where the system cannot do that (98 and ME), it waits as without.
+    // Such a write may take all or nothing (under Wine): pieces of a few KiB fit long before
+    // the whole text would.
     DWORD dwMode = PIPE_NOWAIT;
     bool bTimed = nMs >= 0 && SetNamedPipeHandleState(hInput, &dwMode, nullptr, nullptr);
     DWORD dwStart = GetTickCount(), dwPause = 0;
     const char* p = *psText;
     DWORD dwLeft = psText->Length(), dwDone = 0;
-    while (dwLeft > 0 && WriteFile(hInput, p, dwLeft, &dwDone, nullptr)) {
+    while (dwLeft > 0 && WriteFile(hInput, p, bTimed && dwLeft > kTimedPiece ? kTimedPiece : dwLeft, &dwDone, nullptr)) {
         p += dwDone;
         dwLeft -= dwDone;
         if (dwDone > 0) {
