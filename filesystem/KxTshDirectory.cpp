@@ -115,5 +115,8 @@ KxScDataHandle* KxTshDirectory::Exists(KxScDataHandle*, int nArgs, KxScDataHandl
 }
 
 KxScDataHandle* KxTshDirectory::Create(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
-    return KxTsh::Bool(KxDirectory::CreateFolder(PathArg(nArgs, pphArgs), nullptr));
+    // The system says it made a name of a device ("NUL", "CON") and makes nothing: only a
+    // folder found afterwards counts.
+    KxString sPath = PathArg(nArgs, pphArgs);
+    return KxTsh::Bool(KxDirectory::CreateFolder(sPath, nullptr) && KxDirectory::Exists(sPath));
 }

@@ -38,14 +38,21 @@ void Append(KxString& sText, int nValue) {
     Append(sText, szDigits, static_cast<unsigned>(n));
 }
 
-bool SystemTakes(const KxString& sText) {
+bool SystemTakes(const KxString& sText, unsigned nAdded) {
     const char* pText = sText;
     unsigned nLength = sText.Length();
     if (!pText || std::memchr(pText, 0, nLength)) return false;
-    if (nLength <= kMaxSystemText) return true;
+    if (nLength <= kMaxSystemText - nAdded) return true;
     // Longer in bytes: in a double-byte code page it may still be short enough in characters.
     int nChars = MultiByteToWideChar(CP_ACP, 0, pText, static_cast<int>(nLength), nullptr, 0);
-    return nChars > 0 && static_cast<unsigned>(nChars) <= kMaxSystemText;
+    return nChars > 0 && static_cast<unsigned>(nChars) <= kMaxSystemText - nAdded;
+}
+
+bool CommandLineTakes(const KxString& sLine) {
+    const char* pLine = sLine;
+    bool bQuoted = pLine && pLine[0] == '"';
+    bool bSpaced = pLine && std::strpbrk(pLine, " \t");
+    return SystemTakes(sLine, bSpaced && !bQuoted ? 2 : 0);
 }
 
 void Raise(int nCode, const KxString& sText) {
@@ -55,14 +62,16 @@ void Raise(int nCode, const KxString& sText) {
 
 void Raise(int nCode, const char* pszText) { Raise(nCode, Join(pszText)); }
 
-void RaiseNoMemory(const KxString& sClassName, const KxTshClassDef& def, KxScMethodFunc pfnEntry) {
+void RaiseNoMemory(const KxString& sClassName, int nCode, const char* pszName, const char* pszAfter) {
+    KxString sText(sClassName);
+    sText << "::" << pszName << pszAfter << ": Not enough memory.";
+    Raise(nCode, sText);
+}
+
+const char* MethodName(const KxTshClassDef& def, KxScMethodFunc pfnEntry) {
     for (const KxTshMethodDef& m : def.methods)
-        if (m.pfnMethod == pfnEntry) {
-            KxString sText(sClassName);
-            sText << "::" << m.pszName << "(): Not enough memory.";
-            Raise(def.nErrorCode, sText);
-            return;
-        }
+        if (m.pfnMethod == pfnEntry) return m.pszName;
+    return "";
 }
 
 // Only a string object's text is read: any other object in a string's place gives no text,

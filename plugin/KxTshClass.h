@@ -66,8 +66,12 @@ namespace KxTsh {
 // calling from elsewhere) has no script to raise it in: nothing happens then.
 void Raise(int nCode, const KxString& sText);
 void Raise(int nCode, const char* pszText);  // the text made whole first (Join)
-// "Class::Method(): Not enough memory.", for the method of def whose entry is pfnEntry.
-void RaiseNoMemory(const KxString& sClassName, const KxTshClassDef& def, KxScMethodFunc pfnEntry);
+// "Class::Name(): Not enough memory." for a method (pszAfter "()"), "Class::name: Not enough
+// memory." for a property (pszAfter ""), with the class's code. It makes nothing that could
+// fail for want of memory in turn.
+void RaiseNoMemory(const KxString& sClassName, int nCode, const char* pszName, const char* pszAfter);
+// The name of the method of def whose entry is pfnEntry.
+const char* MethodName(const KxTshClassDef& def, KxScMethodFunc pfnEntry);
 // Argument i of a call, or null when the call has fewer (a host may call a method directly
 // with fewer arguments than the runtime would pass).
 KxScDataHandle* Arg(int nArgs, KxScDataHandle** pphArgs, int i);
@@ -80,12 +84,17 @@ KxString TextArg(int nArgs, KxScDataHandle** pphArgs, int i, const KxString& sAb
 // The longest text, in characters without the NUL that ends it, that the system takes whole
 // as a file or folder name, a command line, or an environment variable's name or value.
 const unsigned kMaxSystemText = 32766;
-// Whether the system takes the text whole: at most kMaxSystemText characters of the ANSI code
-// page, and no NUL byte in it. The system's Unicode layer counts a text's length in 16 bits
+// Whether the system takes the text whole, with nAdded characters it puts in: at most
+// kMaxSystemText characters of the ANSI code page in all, and no NUL byte in it. The system's Unicode layer counts a text's length in 16 bits
 // of bytes; its ANSI entry points do not all check a longer text, which then reaches the
 // system cut (under Wine, to its length modulo 65,536 bytes: a long name acts on another
 // file). A NUL would cut it the same way. Every method refuses such a text before any call.
-bool SystemTakes(const KxString& sText);
+bool SystemTakes(const KxString& sText, unsigned nAdded = 0);
+// The same for a command line, with what the system adds to it before its own limit applies:
+// a program path it finds with a space in it, it puts in quotes. Which path it finds is not
+// known beforehand, so a line that does not start with a quote and holds a space or tab
+// counts those two characters.
+bool CommandLineTakes(const KxString& sLine);
 // Texts the classes put together are whole, or not made at all: a part that the string cannot
 // take (for want of memory, or past the longest text a string holds) ends the method with its
 // "Not enough memory" error, through std::bad_alloc, instead of being left out. The null
@@ -140,18 +149,26 @@ public:
 
     // The class object keeps the runtime's properties (its methods). An instance answers its
     // own properties (GetOwnProperty of the class) and passes every other name to the class
-    // object, so it finds the same method handles.
+    // object, so it finds the same method handles. A property that cannot be made raises the
+    // class's "Class::name: Not enough memory." and reads as no value.
     KxPropertyErrorCode GetProperty(const KxString& sName, KxScDataHandle** pphValue) override {
         if (IsClassObject()) return KxScObject::GetProperty(sName, pphValue);
-        if (pphValue && static_cast<T*>(this)->GetOwnProperty(sName, pphValue)) return KX_PROP_OK;
-        return poClassObject ? poClassObject->GetProperty(sName, pphValue) : KX_PROP_NOT_FOUND;
+        return Guard<KxPropertyErrorCode>(KX_PROP_OK, [&]() -> KxPropertyErrorCode {
+            if (pphValue && static_cast<T*>(this)->GetOwnProperty(sName, pphValue)) return KX_PROP_OK;
+            return poClassObject ? poClassObject->GetProperty(sName, pphValue) : KX_PROP_NOT_FOUND;
+        }, [&] {
+            if (pphValue) *pphValue = nullptr;
+            KxTsh::RaiseNoMemory(sClassName, T::kDef.nErrorCode, sName, "");
+        });
     }
     // Instances are read-only to scripts.
     KxPropertyErrorCode SetProperty(KxScDataHandle* phObject, const KxString& sName,
                                     KxScDataHandle* phValue, bool bHandOver) override {
-        if (IsClassObject()) return KxScObject::SetProperty(phObject, sName, phValue, bHandOver);
-        if (bHandOver && phValue) phValue->Drop();
-        return KX_PROP_REFUSED;
+        return Guard<KxPropertyErrorCode>(KX_PROP_REFUSED, [&]() -> KxPropertyErrorCode {
+            if (IsClassObject()) return KxScObject::SetProperty(phObject, sName, phValue, bHandOver);
+            if (bHandOver && phValue) phValue->Drop();
+            return KX_PROP_REFUSED;
+        }, [&] { KxTsh::RaiseNoMemory(sClassName, T::kDef.nErrorCode, sName, ""); });
     }
 
     KxString GetClassNameA() override { return sClassName; }
@@ -182,17 +199,18 @@ public:
         KxTsh::Withdraw(sClassName);
     }
 
-    // Every method runs inside this: memory that cannot be had ends the method with an
-    // exception the script can catch, and no C++ exception reaches the runtime, which has no
-    // notion of them.
+    // Every entry the runtime calls (a method, a property read or write) runs inside Guard:
+    // memory that cannot be had ends it with an exception the script can catch, and no C++
+    // exception reaches the runtime, which has no notion of them.
     template <KxScDataHandle* (T::*M)(KxScDataHandle*, int, KxScDataHandle**)>
     KxScDataHandle* Guarded(KxScDataHandle* phSelf, int nArgs, KxScDataHandle** pphArgs) {
-        try {
-            return (static_cast<T*>(this)->*M)(phSelf, nArgs, pphArgs);
-        } catch (const std::bad_alloc&) {
-            KxTsh::RaiseNoMemory(sClassName, T::kDef, static_cast<KxScMethodFunc>(&KxTshClass::template Guarded<M>));
-            return nullptr;
-        }
+        return Guard<KxScDataHandle*>(nullptr,
+                     [&] { return (static_cast<T*>(this)->*M)(phSelf, nArgs, pphArgs); },
+                     [] {
+                         KxTsh::RaiseNoMemory(sClassName, T::kDef.nErrorCode,
+                                              KxTsh::MethodName(T::kDef, static_cast<KxScMethodFunc>(&KxTshClass::template Guarded<M>)),
+                                              "()");
+                     });
     }
 
 protected:
@@ -208,6 +226,17 @@ protected:
         KxTsh::RegisterMethods(this, IsClassObject(), sClassName, T::kDef);
         if (T::kDef.tokens.n > 0 && !pptTokenTable) pptTokenTable = KxTsh::MakeTokenTable(T::kDef);
         KxTsh::Describe(sClassName, T::kDef);
+    }
+
+    // The body's result, or rFailed after raise() when it ran out of memory.
+    template <class R, class Body, class Raise>
+    static R Guard(R rFailed, Body body, Raise raise) {
+        try {
+            return body();
+        } catch (const std::bad_alloc&) {
+            raise();
+            return rFailed;
+        }
     }
 
     // No own properties unless the class says otherwise.

@@ -101,7 +101,7 @@ KxScDataHandle* KxTshShell::Exec(KxScDataHandle*, int nArgs, KxScDataHandle** pp
     if (!psCommand) return Fail(kArgumentError, "Shell::Exec(): first argument must be a string.");
     // A command line the system cannot take whole fails as one it cannot start, before the
     // standard handles or anything else is touched.
-    if (!KxTsh::SystemTakes(*psCommand)) return Fail(kShellError, KxTsh::Join("Cannot create process: ", *psCommand));
+    if (!KxTsh::CommandLineTakes(*psCommand)) return Fail(kShellError, KxTsh::Join("Cannot create process: ", *psCommand));
     if (nWait == SH_EXEC_WAIT) return RunAndCapture(*psCommand, pFile);
 
     // Detached: the program starts in the folder part of its command line (arguments and

@@ -5,10 +5,16 @@
 #include <new>
 
 #include "KxModulePin.h"
+#include "KxTshClass.h"
 
 namespace {
 
-// One stream: the bytes (taken ones before nTaken) and whether its pipe has ended.
+// The most a stream keeps that the script has not taken (KxPipeReader::HoldAtMost).
+size_t nHeldMost = KxString::MAX_LENGTH;
+
+// One stream: the bytes (taken ones before nTaken) and whether its pipe has ended. A stream
+// that lost text (bLost) keeps none: what it held is freed, what still arrives is read and
+// dropped, and every read of it fails.
 struct StreamData {
     HANDLE hRead = nullptr;
     HANDLE hArrived = nullptr;  // auto-reset: set for a waiting reader, and at the end
@@ -16,7 +22,9 @@ struct StreamData {
     size_t nSize = 0, nCapacity = 0;
     size_t nTaken = 0;
     size_t nScanned = 0;  // no LF in pData[nTaken, nScanned)
+    size_t nMost = nHeldMost;
     bool bEnded = false;
+    bool bLost = false;
     bool bWaiting = false;  // the script's thread waits for hArrived
 
     ~StreamData() {
@@ -24,27 +32,45 @@ struct StreamData {
         if (hRead) CloseHandle(hRead);
         std::free(pData);
     }
-    // The taken bytes go first when they are the larger part; false without the memory.
-    bool Append(const char* p, size_t n) {
+    // Keeps the bytes, or loses the stream when they would take it past its most or past
+    // what memory gives. The taken bytes go first when they are the larger part.
+    void Append(const char* p, size_t n) {
+        if (bLost) return;
         if (nTaken > nSize / 2) {
             std::memmove(pData, pData + nTaken, nSize - nTaken);
             nSize -= nTaken;
             nScanned -= nTaken;
             nTaken = 0;
         }
-        if (nSize + n > nCapacity) {
-            size_t nNew = nCapacity ? nCapacity : n;
-            while (nNew < nSize + n) nNew *= 2;
+        if (n > nMost - (nSize - nTaken)) return Lose();
+        if (n > nCapacity - nSize) {
+            // Twice the room where memory gives it, else just enough.
+            size_t nNeed = nSize + n, nNew = nCapacity > nNeed - nCapacity ? 2 * nCapacity : nNeed;
             char* pNew = static_cast<char*>(std::realloc(pData, nNew));
-            if (!pNew) return false;
+            if (!pNew && nNew > nNeed) pNew = static_cast<char*>(std::realloc(pData, nNew = nNeed));
+            if (!pNew) return Lose();
             pData = pNew;
             nCapacity = nNew;
         }
         std::memcpy(pData + nSize, p, n);
         nSize += n;
-        return true;
+    }
+    void Lose() {
+        std::free(pData);
+        pData = nullptr;
+        nSize = nCapacity = nTaken = nScanned = 0;
+        bLost = true;
     }
 };
+
+// The text of n bytes as a string, whole, or std::bad_alloc: the size is checked against the
+// longest string before it is taken as a string's length.
+KxString TextOf(const char* p, size_t n) {
+    if (n > KxString::MAX_LENGTH) throw std::bad_alloc();
+    KxString sText;
+    KxTsh::Append(sText, p, static_cast<unsigned>(n));
+    return sText;
+}
 
 }  // namespace
 
@@ -70,6 +96,9 @@ struct KxPipeReader::Shared {
 
 namespace {
 
+// The reading thread's stack holds its chunk and what the system calls need below it.
+const size_t kChunk = 32768, kReaderStack = 65536;
+
 // One thread reads both pipes and never waits inside a read: it asks each pipe how much it
 // holds, reads that, and pauses briefly while both hold nothing. A read that waits cannot be
 // called off on the older systems (there is no way before Vista), so a stream held open by a
@@ -79,7 +108,7 @@ namespace {
 // stack.)
 DWORD WINAPI ReadToEnd(LPVOID pv) {
     KxPipeReader::Shared* p = static_cast<KxPipeReader::Shared*>(pv);
-    char achChunk[65536];
+    char achChunk[kChunk];
     DWORD dwIdle = 0;
     while (!p->nStop) {
         bool bLive = false, bRead = false;
@@ -99,8 +128,9 @@ DWORD WINAPI ReadToEnd(LPVOID pv) {
                 continue;
             }
             bRead = true;
-            // Without memory for more, the rest is read and dropped: the program still runs
-            // on. The event is set only for a waiting reader: it costs a system call each time.
+            // A stream that cannot keep what arrives is still read to its end: the program
+            // never waits on it. The event is set only for a waiting reader (it costs a
+            // system call each time), and for one told of a loss.
             EnterCriticalSection(&p->cs);
             s.Append(achChunk, dwCount);
             bool bWake = s.bWaiting;
@@ -143,7 +173,11 @@ bool KxPipeReader::Start(HANDLE hOutput, HANDLE hErrors) {
         bEvents = bEvents && s.hArrived;
     }
     DWORD dwId = 0;
-    if (bEvents) hThread = CreateThread(nullptr, 0, ReadToEnd, pShared, 0, &dwId);
+    // A small stack of its own, whatever the host's default (a host may give its threads tens
+    // of MiB for deep scripts, which would leave a 32-bit host little room for many programs
+    // and long strings); the systems before XP take the size as the first commit instead.
+    if (bEvents)
+        hThread = CreateThread(nullptr, kReaderStack, ReadToEnd, pShared, STACK_SIZE_PARAM_IS_A_RESERVATION, &dwId);
     if (!hThread) {
         for (StreamData& s : pShared->aStreams) s.bEnded = true;
         pShared->nHolders = 1;
@@ -160,22 +194,24 @@ bool KxPipeReader::NextLine(Stream stream, KxString* psLine) {
         size_t nEnd = s.nScanned;
         while (nEnd < s.nSize && s.pData[nEnd] != '\n') ++nEnd;
         s.nScanned = nEnd;
-        bool bLine = nEnd < s.nSize, bEnded = s.bEnded;
-        if (bLine || (bEnded && s.nTaken < s.nSize)) {
+        bool bLine = nEnd < s.nSize, bEnded = s.bEnded, bLost = s.bLost;
+        if (!bLost && (bLine || (bEnded && s.nTaken < s.nSize))) {
             size_t nNext = bLine ? nEnd + 1 : nEnd;
             if (bLine && nEnd > s.nTaken && s.pData[nEnd - 1] == '\r') --nEnd;
             // A line memory cannot copy whole stays to be read, and ends the method.
-            unsigned nLength = static_cast<unsigned>(nEnd - s.nTaken);
-            KxString sLine(s.pData + s.nTaken, nLength);
-            bool bWhole = sLine.Length() == nLength;
-            if (bWhole) s.nTaken = s.nScanned = nNext;
+            try {
+                *psLine = TextOf(s.pData + s.nTaken, nEnd - s.nTaken);
+            } catch (const std::bad_alloc&) {
+                LeaveCriticalSection(&pShared->cs);
+                throw;
+            }
+            s.nTaken = s.nScanned = nNext;
             LeaveCriticalSection(&pShared->cs);
-            if (!bWhole) throw std::bad_alloc();
-            *psLine = static_cast<KxString&&>(sLine);
             return true;
         }
-        if (!bEnded) s.bWaiting = true;
+        if (!bEnded && !bLost) s.bWaiting = true;
         LeaveCriticalSection(&pShared->cs);
+        if (bLost) throw std::bad_alloc();
         if (bEnded) return false;
         WaitForSingleObject(s.hArrived, INFINITE);
     }
@@ -185,11 +221,20 @@ KxString KxPipeReader::Unread(Stream stream) {
     if (!pShared) return KxString("");
     StreamData& s = pShared->aStreams[stream];
     EnterCriticalSection(&pShared->cs);
-    unsigned nLength = s.nTaken < s.nSize ? static_cast<unsigned>(s.nSize - s.nTaken) : 0;
-    KxString sText(s.pData + s.nTaken, nLength);
+    bool bLost = s.bLost;
+    KxString sText(NULL_STRING);
+    try {
+        if (!bLost) sText = TextOf(s.pData + s.nTaken, s.nSize - s.nTaken);
+    } catch (const std::bad_alloc&) {
+        bLost = true;
+    }
     LeaveCriticalSection(&pShared->cs);
-    if (sText.Length() != nLength) throw std::bad_alloc();  // never handed on cut
+    if (bLost) throw std::bad_alloc();  // never handed on cut
     return sText;
+}
+
+void KxPipeReader::HoldAtMost(size_t nBytes) {
+    nHeldMost = nBytes < KxString::MAX_LENGTH ? nBytes : KxString::MAX_LENGTH;
 }
 
 void KxPipeReader::Release() {

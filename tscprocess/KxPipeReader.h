@@ -20,13 +20,17 @@ public:
     bool Start(HANDLE hOutput, HANDLE hErrors);
     // The next line of the stream, without its LF and a CR before that; after the last line
     // end, the rest as a last line. Waits for it; false once the stream has ended and
-    // everything was taken. Both throw std::bad_alloc, taking nothing, when memory cannot
-    // hold the text whole.
+    // everything was taken. Both throw std::bad_alloc, taking nothing, when a string cannot
+    // hold the text whole, and from then on for a stream that could not keep what arrived
+    // (past its most, or past what memory gives): its text is no longer whole.
     bool NextLine(Stream stream, KxString* psLine);
     // What arrived on the stream and was not yet taken, as it came.
     KxString Unread(Stream stream);
     // Signalled once both streams have ended (the thread is done); null when it never started.
     HANDLE EndEvent() const { return hThread; }
+    // The most each stream of a later Start keeps untaken (at most, and by default, the
+    // longest string); the tests make it small to reach a loss.
+    static void HoldAtMost(size_t nBytes);
     // Lets go of the streams: the thread stops (also while another process still holds a
     // pipe's write end) and frees what it holds.
     void Release();

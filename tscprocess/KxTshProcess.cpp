@@ -8,12 +8,12 @@ const KxTshMethodDef kMethods[] = {
     {"Wait", KXTSH_METHOD(KxTshProcess, Wait), -1},
     {"ReadLn", KXTSH_METHOD(KxTshProcess, ReadLn), 0},
     {"ReadErrLn", KXTSH_METHOD(KxTshProcess, ReadErrLn), 0},
-    {"Write", KXTSH_METHOD(KxTshProcess, Write), 1},
+    {"Write", KXTSH_METHOD(KxTshProcess, Write), -1},
     {"CloseInput", KXTSH_METHOD(KxTshProcess, CloseInput), 0},
     {"Kill", KXTSH_METHOD(KxTshProcess, Kill), 0},
     {"TreeMode", KXTSH_METHOD(KxTshProcess, TreeMode), 0},
 };
-const KxTshSignatureDef kSignatures[] = {{"Wait", {"void"}}, {"Wait", {"int"}}, {"Write", {"String"}}};
+const KxTshSignatureDef kSignatures[] = {{"Wait", {"void"}}, {"Wait", {"int"}}, {"Write", {"String"}}, {"Write", {"String", "int"}}};
 enum { TOKEN_ID, TOKEN_EXIT_CODE, TOKEN_OUTPUT, TOKEN_ERRORS, TOKEN_TIMED_OUT };
 const char* const kTokens[] = {"id", "exitCode", "output", "errors", "timedOut"};
 const KxTshMethodDoc kDocs[] = {
@@ -27,6 +27,7 @@ const KxTshMethodDoc kDocs[] = {
     {"ReadLn", {}},
     {"ReadErrLn", {}},
     {"Write", {{"String text", nullptr}}},
+    {"Write", {{"String text", nullptr}, {"int timeoutMs", nullptr}}},
     {"CloseInput", {}},
     {"Kill", {}},
     {"TreeMode", {}},
@@ -43,6 +44,8 @@ const int kProcessError = 28, kArgumentError = 15;
 const DWORD kEndGraceMs = 3000;
 // Pipes this large let a program write in big pieces between two reads.
 const DWORD kPipeSize = 65536;
+// What Write with a time hands the pipe at once, at most.
+const DWORD kTimedPiece = 4096;
 
 template <class Text>
 KxScDataHandle* Fail(int nCode, const Text& text) {
@@ -121,7 +124,7 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
     KxString sStartFailure = KxTsh::Join("Cannot create process: ", sCommand);
     KxString sLine = KxTsh::Join(sCommand);  // CreateProcessA may write into the command line
     // A command line or folder the system cannot take whole starts nothing.
-    if (!KxTsh::SystemTakes(sCommand) || (!sFolder.IsNull() && !KxTsh::SystemTakes(sFolder))) {
+    if (!KxTsh::CommandLineTakes(sCommand) || (!sFolder.IsNull() && !KxTsh::SystemTakes(sFolder))) {
         Fail(kProcessError, sStartFailure);
         return false;
     }
@@ -205,8 +208,10 @@ KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** p
     // the tree is ended, and the streams hold what came before.
     HANDLE ah[2] = {p->hProcess, p->streams.EndEvent()};
     DWORD dwLimit = l.nTimeoutMs > 0 ? static_cast<DWORD>(l.nTimeoutMs) : INFINITE;
+    // A program that ended by itself in time has not timed out, whatever it left holding the
+    // streams: it keeps its own exit code, and what it left running is ended all the same.
     if (WaitForMultipleObjects(2, ah, TRUE, dwLimit) == WAIT_TIMEOUT) {
-        p->bTimedOut = true;
+        p->bTimedOut = !p->HasEnded();
         p->EndTree();
     }
     return ph;
@@ -238,12 +243,34 @@ KxScDataHandle* KxTshProcess::ReadErrLn(KxScDataHandle*, int, KxScDataHandle**) 
 KxScDataHandle* KxTshProcess::Write(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     if (OnClassObject()) return nullptr;
     const KxString* psText = KxTsh::TextArg(nArgs, pphArgs, 0);
+    int nMs = -1;
+    KxTsh::IntArg(nArgs, pphArgs, 1, &nMs);
     if (!hInput || !psText) return KxTsh::Bool(false);
+    // With a time, the pipe takes what fits without waiting, and Write waits for room only
+    // until the time is up. Where the system cannot do that (98 and ME), it waits as without.
+    // Such a write may take all or nothing (under Wine): pieces of a few KiB fit long before
+    // the whole text would.
+    DWORD dwMode = PIPE_NOWAIT;
+    bool bTimed = nMs >= 0 && SetNamedPipeHandleState(hInput, &dwMode, nullptr, nullptr);
+    DWORD dwStart = GetTickCount(), dwPause = 0;
     const char* p = *psText;
     DWORD dwLeft = psText->Length(), dwDone = 0;
-    while (dwLeft > 0 && WriteFile(hInput, p, dwLeft, &dwDone, nullptr) && dwDone > 0) {
+    while (dwLeft > 0 && WriteFile(hInput, p, bTimed && dwLeft > kTimedPiece ? kTimedPiece : dwLeft, &dwDone, nullptr)) {
         p += dwDone;
         dwLeft -= dwDone;
+        if (dwDone > 0) {
+            dwPause = 0;
+        } else if (!bTimed || GetTickCount() - dwStart >= static_cast<DWORD>(nMs)) {
+            break;
+        } else {
+            // The program reads in its own time: the pauses grow from a yield to 10 ms.
+            Sleep(dwPause);
+            dwPause = dwPause < 10 ? dwPause + 1 : 10;
+        }
+    }
+    if (bTimed) {
+        dwMode = PIPE_WAIT;
+        SetNamedPipeHandleState(hInput, &dwMode, nullptr, nullptr);
     }
     return KxTsh::Bool(dwLeft == 0);
 }

@@ -59,15 +59,45 @@ void ExpectTreeGone(const std::vector<DWORD>& pids) {
 }
 
 // This process's threads: each running program has a reader.
-int ThreadCount() {
-    int n = 0;
+std::set<DWORD> ThreadIds() {
+    std::set<DWORD> ids;
     HANDLE hList = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 te = {};
     te.dwSize = sizeof te;
     for (BOOL b = Thread32First(hList, &te); b; b = Thread32Next(hList, &te))
-        n += te.th32OwnerProcessID == GetCurrentProcessId();
+        if (te.th32OwnerProcessID == GetCurrentProcessId()) ids.insert(te.th32ThreadID);
     CloseHandle(hList);
-    return n;
+    return ids;
+}
+int ThreadCount() { return static_cast<int>(ThreadIds().size()); }
+
+// The bytes reserved for the thread's stack: the region its stack pointer is in.
+size_t StackReservation(DWORD dwThreadId) {
+    HANDLE h = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, dwThreadId);
+    CONTEXT ctx = {};
+    ctx.ContextFlags = CONTEXT_CONTROL;
+    bool bRead = h && SuspendThread(h) != static_cast<DWORD>(-1) && GetThreadContext(h, &ctx);
+    if (h) {
+        ResumeThread(h);
+        CloseHandle(h);
+    }
+    if (!bRead) return 0;
+#ifdef _WIN64
+    const char* pStack = reinterpret_cast<const char*>(ctx.Rsp);
+#else
+    const char* pStack = reinterpret_cast<const char*>(ctx.Esp);
+#endif
+    MEMORY_BASIC_INFORMATION mbi = {};
+    VirtualQuery(pStack, &mbi, sizeof mbi);
+    const char* pBase = static_cast<const char*>(mbi.AllocationBase);
+    const char* p = pBase;
+    while (VirtualQuery(p, &mbi, sizeof mbi) && mbi.AllocationBase == pBase) p += mbi.RegionSize;
+    return static_cast<size_t>(p - pBase);
+}
+
+// Sets the global to the text.
+void SetText(const char* pszName, const std::string& sText) {
+    KxScVmEnv::SetGlobalVariable(pszName, KxScDataHandle::CreateData(KxString(sText.data(), static_cast<unsigned>(sText.size())), false), true, false);
 }
 
 TEST_F(ProcessTest, ExitCodesOfEndedProgramsAndNilWhileRunning) {
@@ -131,6 +161,62 @@ TEST_F(ProcessTest, InputRoundTrip) {
     EXPECT_EQ(Int("code"), 0);
 }
 
+// Write with a time gives 0 when the program has not taken the text by then, and returns
+// while it still runs; a program that reads takes it whole, however often the pipe fills.
+TEST_F(ProcessTest, WriteWithATimeGivesZeroWhenTheTextIsNotTaken) {
+    Run("big = \"0123456789abcdef\"; i = 0; while (i < 13) { big = big + big; i = i + 1; }"
+        "p = Process.Start(CHILD + \" pause 30000\"); small = p.Write(\"small\", 1000); late = p.Write(big, 200);"
+        "running = p.Wait(0) == 0; none = p.Write(big, 0); p.Kill(); p = nil;"
+        "q = Process.Start(CHILD + \" echo\"); whole = q.Write(big, 60000); q.CloseInput(); q.Wait(); n = len(q.output); q = nil;");
+    EXPECT_EQ(Int("small"), 1);
+    EXPECT_EQ(Int("late"), 0);
+    EXPECT_EQ(Int("running"), 1) << "Write waited for the program's end";
+    EXPECT_EQ(Int("none"), 0);
+    EXPECT_EQ(Int("whole"), 1);
+    EXPECT_EQ(Int("n"), 16 << 13);
+}
+
+// The system puts quotes around a program path it found with a space in it: a line without
+// them is taken only when it is still within the limit with them, and then runs whole.
+TEST_F(ProcessTest, CommandLineCountsTheQuotesTheSystemAdds) {
+    std::string sFolder = ChildFolder() + "\\with space";
+    CreateDirectoryA(sFolder.c_str(), nullptr);
+    std::string sProgram = sFolder + "\\tsh_child.exe";
+    ASSERT_TRUE(CopyFileA(ChildProgram().c_str(), sProgram.c_str(), FALSE));
+    auto line = [&](size_t nLength, bool bQuoted) {
+        std::string sStart = bQuoted ? "\"" + sProgram + "\" out " : sProgram + " out ";
+        return sStart + std::string(nLength - sStart.size(), 'x');
+    };
+    const std::pair<std::string, bool> cases[] = {
+        {line(32764, false), true}, {line(32766, true), true}, {line(32765, false), false}, {line(32766, false), false}};
+    for (const auto& c : cases) {
+        SetText("LINE", c.first);
+        std::string sWant = c.second ? "<none>" : "28 Cannot create process: " + c.first;
+        std::string sGot = ErrorOf("r = nil; r = Process.Run(LINE); o = r.output; r = nil;");
+        EXPECT_TRUE(sGot == sWant) << c.first.size() << " characters: " << sGot.substr(0, 40);
+        if (c.second) {
+            std::string sOut = Text("o");
+            EXPECT_TRUE(sOut == c.first.substr(c.first.find(" out ") + 5))
+                << c.first.size() << " characters gave " << sOut.size() << " of output";
+        }
+    }
+}
+
+// A reading thread's stack is small whatever the host's default (this program's is 32 MiB,
+// as tarvo.exe's): 64 KiB, or the least Wine gives any thread, 1 MiB.
+TEST_F(ProcessTest, ReadingThreadsHaveASmallStack) {
+    std::set<DWORD> before = ThreadIds();
+    Run("p = Process.Start(CHILD + \" pause 600000\");");
+    std::vector<DWORD> added;
+    for (DWORD dw : ThreadIds())
+        if (!before.count(dw)) added.push_back(dw);
+    ASSERT_EQ(added.size(), 1u);
+    size_t nReserved = StackReservation(added[0]);
+    EXPECT_GT(nReserved, 0u);
+    EXPECT_LE(nReserved, 1u << 20);
+    Run("p.Kill(); p = nil;");
+}
+
 TEST_F(ProcessTest, ArgumentsFolderAndErrors) {
     Run("r = Process.Run(CHILD + \" cwd\", nil, \"C:\\\\windows\"); cwd = r.output; r = nil;");
     EXPECT_EQ(Text("cwd"), "C:\\windows\r\n");
@@ -181,7 +267,49 @@ TEST_P(ProcessTreeTest, KillAndDropEndTheTreeAndLeaveNothing) {
     EXPECT_EQ(Text("rest"), "<nil>");
 }
 
+// A program that ends by itself in time, with its own exit code, has not timed out, though a
+// process it started still held the streams at the timeout; that process is ended all the
+// same, before Run returns.
+TEST_P(ProcessTreeTest, ProgramEndedInTimeKeepsItsCodeAndItsLeftoversAreEnded) {
+    Run("r = Process.Run(CHILD + \" tree 1 exit 7 pid leaf pause 600000\", 3000); t = r.timedOut; c = r.exitCode; e = r.errors;");
+    EXPECT_EQ(Int("c"), 7);
+    EXPECT_EQ(Int("t"), 0);
+    std::vector<DWORD> pids = Pids(Text("e"));
+    EXPECT_EQ(pids.size(), 2u) << Text("e");
+    ExpectTreeGone(pids);
+    Run("r = nil;");
+}
+
 INSTANTIATE_TEST_SUITE_P(Ends, ProcessTreeTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "ByList" : "ByJob"; });
+
+// Each stream keeps at most what the reader may hold, made small here: 70,000 bytes, more
+// than 16 bits count. Up to that it comes whole; past it, every read of that stream raises
+// "Not enough memory." (a property read too, which no C++ exception leaves), the other stream
+// still comes whole, and the program, never left waiting on a full pipe, runs to its end.
+class ProcessHoldTest : public ProcessTest {
+protected:
+    void SetUp() override { KxPipeReader::HoldAtMost(70000); }
+    void TearDown() override { KxPipeReader::HoldAtMost(static_cast<size_t>(-1)); }
+};
+
+TEST_F(ProcessHoldTest, PastWhatTheReaderHoldsEveryReadRaises) {
+    Run("r = Process.Run(CHILD + \" bulk 1400 50\", 60000); o = r.output; n = 0; while (r.ReadLn() != nil) { n = n + 1; }");
+    EXPECT_EQ(Text("o").size(), 70000u);
+    EXPECT_EQ(Int("n"), 1400);
+    Run("r = Process.Run(CHILD + \" bulk 1400 50 out x bulk 20000 50 err whole\", 60000); t = r.timedOut; c = r.exitCode; e = r.errors;");
+    EXPECT_EQ(Int("t"), 0);
+    EXPECT_EQ(Int("c"), 0);
+    EXPECT_EQ(Text("e"), "whole");
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(ErrorOf("r.ReadLn();"), "28 Process::ReadLn(): Not enough memory.") << i;
+    KxScDataHandle* ph = nullptr;
+    KxTshProcess* p = Object<KxTshProcess>("r");
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->GetProperty("output", &ph), KX_PROP_OK);
+    EXPECT_EQ(ph, nullptr);
+    if (ph) ph->Drop();
+    EXPECT_EQ(Pending(), "28 Process::output: Not enough memory.");
+    Run("r = nil;");
+}
 
 }  // namespace
