@@ -15,7 +15,8 @@
 //   record, say) and be assigned again. Scripts cannot write properties of the object of any
 //   fixed handle. The host's calls above are not refused.
 // - ThrowException records one pending exception (a second one before the script sees the
-//   first is ignored); the script raises it when the method returns.
+//   first is ignored); the script raises it when the method, or the property read or write,
+//   returns.
 class KXRT_API KxScVmEnv {
 public:
     KxScVmEnv();

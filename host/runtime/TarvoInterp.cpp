@@ -434,7 +434,10 @@ Value ReadProperty(Interp& in, const Value& v, const KxString& sName, int nLine)
     KxPropertyErrorCode code = po->GetProperty(sName, &ph);
     if (code != KX_PROP_OK)
         in.Raise(code, v.ShortText() + " has no property " + Quoted(sName), nLine);
-    return Value::Adopt(ph);
+    // A property a plug-in could not make is raised as a method's error is.
+    Value result = Value::Adopt(ph);
+    in.RaisePending(nLine);
+    return result;
 }
 
 Value CallMethod(Interp& in, const Value& self, const PostfixExpr::Step& step) {
@@ -582,6 +585,7 @@ Flow PropAssignStmt::Exec(Interp& in) {
     if (target.Handle()->wFlags & HF_FIXED) in.Raise(KX_PROP_REFUSED, sRefused, nLine);
     KxPropertyErrorCode code = po->SetProperty(target.Handle(), sName, v.NewHandle(), true);
     if (code != KX_PROP_OK) in.Raise(code, sRefused, nLine);
+    in.RaisePending(nLine);
     return Flow::NORMAL;
 }
 
