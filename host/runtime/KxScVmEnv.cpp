@@ -190,12 +190,66 @@ bool KxScDataMethod::Accepts(int nArgs, KxScDataHandle** pphArgs) const {
 // still goes where the host's went.
 namespace {
 HANDLE HostStdHandle(unsigned long dwStdHandle) {
-    static const HANDLE hOut = GetStdHandle(STD_OUTPUT_HANDLE), hErr = GetStdHandle(STD_ERROR_HANDLE);
-    return dwStdHandle == STD_OUTPUT_HANDLE ? hOut : hErr;
+    static const HANDLE hIn = GetStdHandle(STD_INPUT_HANDLE), hOut = GetStdHandle(STD_OUTPUT_HANDLE),
+                        hErr = GetStdHandle(STD_ERROR_HANDLE);
+    return dwStdHandle == STD_INPUT_HANDLE ? hIn : dwStdHandle == STD_OUTPUT_HANDLE ? hOut : hErr;
 }
+
+// What was read of standard input beyond the lines handed out.
+struct StdInput {
+    char ach[4096];
+    unsigned nPos = 0, nHave = 0;
+    bool bEnded = false;
+} gIn;
+
+LARGE_INTEGER gliStart, gliFrequency;
 }  // namespace
 
-void RtKeepStdHandles() { HostStdHandle(STD_OUTPUT_HANDLE); }
+void RtKeepStdHandles() {
+    HostStdHandle(STD_OUTPUT_HANDLE);
+    QueryPerformanceFrequency(&gliFrequency);
+    QueryPerformanceCounter(&gliStart);
+}
+
+unsigned long long RtMillisecondsSinceStart() {
+    LARGE_INTEGER li;
+    if (!QueryPerformanceCounter(&li) || gliFrequency.QuadPart == 0) return 0;
+    unsigned long long qwTicks = static_cast<unsigned long long>(li.QuadPart - gliStart.QuadPart);
+    unsigned long long qwFrequency = static_cast<unsigned long long>(gliFrequency.QuadPart);
+    return qwTicks / qwFrequency * 1000 + qwTicks % qwFrequency * 1000 / qwFrequency;
+}
+
+// Reads on until a line end: a console, a pipe and a file alike. A read that fails is the end
+// of the input, as it is for a pipe whose writer has gone.
+bool RtReadStdLine(KxString* psLine) {
+    *psLine = "";
+    bool bAny = false;
+    for (;;) {
+        if (gIn.nPos == gIn.nHave) {
+            DWORD dwGot = 0;
+            HANDLE h = HostStdHandle(STD_INPUT_HANDLE);
+            if (gIn.bEnded || h == nullptr || h == INVALID_HANDLE_VALUE ||
+                !ReadFile(h, gIn.ach, sizeof gIn.ach, &dwGot, nullptr) || dwGot == 0) {
+                gIn.bEnded = true;
+                return bAny;
+            }
+            gIn.nPos = 0;
+            gIn.nHave = dwGot;
+        }
+        bAny = true;
+        const char* p = gIn.ach + gIn.nPos;
+        const char* pLf = static_cast<const char*>(std::memchr(p, '\n', gIn.nHave - gIn.nPos));
+        unsigned n = pLf ? unsigned(pLf - p) : gIn.nHave - gIn.nPos;
+        unsigned nBefore = psLine->Length();
+        psLine->Append(p, n);
+        if (psLine->Length() != nBefore + n) KxNoteMemoryShort();
+        gIn.nPos += n + (pLf ? 1 : 0);
+        if (pLf) break;
+    }
+    if (psLine->Length() > 0 && (*psLine)[psLine->Length() - 1] == '\r')
+        *psLine = KxString(*psLine, psLine->Length() - 1);
+    return true;
+}
 
 void RtWriteStd(unsigned long dwStdHandle, const char* pText, unsigned nLength) {
     HANDLE h = HostStdHandle(dwStdHandle);

@@ -1,17 +1,36 @@
 #include <windows.h>
 
 #include "KxTarvoHost.h"
-#include "Tarvo.h"
+#include "TarvoLib.h"
 
 namespace {
 KxScConsoleManager gConsole;
 KxScStdLibListInterface gLists;
 std::vector<std::unique_ptr<tarvo::Program>> gPrograms;
 bool gbTraceCompile = false;
+int gnExitStatus = 0;
 
-void Report(const KxString& sPath, int nLine, const KxString& sWhat) {
-    KxString s(sPath);
-    s << ":" << nLine << ": " << sWhat << "\r\n";
+// PATH:LINE:COL: syntax error: MESSAGE, then the line and a caret under the column.
+void ReportSyntax(const tarvo::SyntaxError& e) {
+    KxString s(e.sPath);
+    s << ":" << e.nLine << ":" << e.nCol << ": syntax error: " << e.sMessage << "\r\n";
+    if (!e.sLineText.IsNull()) {
+        KxString sCaret("  ");
+        // The caret lines up under tabs as the line above does.
+        const char* p = e.sLineText;
+        for (int i = 0; i + 1 < e.nCol && i < static_cast<int>(e.sLineText.Length()); ++i)
+            sCaret << (p[i] == '\t' ? "\t" : " ");
+        s << "  " << e.sLineText << "\r\n" << sCaret << "^\r\n";
+    }
+    KxTarvo::PrintError(s);
+}
+
+// PATH:LINE: error CODE: TEXT, then the calls it was raised in when it was raised in one.
+void ReportUncaught(const tarvo::ScriptError& e, const KxString& sPath) {
+    KxString s(e.psPath ? *e.psPath : sPath);
+    s << ":" << e.nLine << ": error " << e.nCode << ": " << e.sText << "\r\n";
+    if (e.vCalls.size() > 1)
+        for (const KxString& sCall : e.vCalls) s << "  " << sCall << "\r\n";
     KxTarvo::PrintError(s);
 }
 
@@ -28,6 +47,48 @@ bool Started(const char* pszCall) {
 
 }  // namespace
 
+namespace tarvo {
+
+Program& KeepProgram(std::unique_ptr<Program> program) {
+    Program& ref = *program;
+    gPrograms.push_back(std::move(program));
+    DefineFunctions(ref);
+    return ref;
+}
+
+// "-" is standard input, read to its end.
+bool ReadSource(const KxString& sPath, KxString* psSource, unsigned long* pdwError) {
+    bool bStdin = sPath == "-";
+    HANDLE h = bStdin ? GetStdHandle(STD_INPUT_HANDLE)
+                      : CreateFileA(sPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    *psSource = "";
+    bool bRead = h != INVALID_HANDLE_VALUE && h != nullptr;
+    *pdwError = bRead ? 0 : GetLastError();
+    while (bRead) {
+        char buf[65536];
+        DWORD dwGot = 0;
+        if (!ReadFile(h, buf, sizeof buf, &dwGot, nullptr)) {
+            // A pipe whose writer has gone ends like a file.
+            *pdwError = GetLastError();
+            bRead = bStdin && *pdwError == ERROR_BROKEN_PIPE;
+            break;
+        }
+        if (dwGot == 0) break;
+        unsigned nBefore = psSource->Length();
+        psSource->Append(buf, dwGot);
+        // A source that memory cannot hold is not run cut short.
+        if (psSource->Length() != nBefore + dwGot) {
+            *pdwError = ERROR_NOT_ENOUGH_MEMORY;
+            bRead = false;
+        }
+    }
+    if (h != INVALID_HANDLE_VALUE && h != nullptr && !bStdin) CloseHandle(h);
+    return bRead;
+}
+
+}  // namespace tarvo
+
 namespace KxTarvo {
 
 void Startup() {
@@ -43,6 +104,7 @@ void Startup() {
 
 void Shutdown() {
     tarvo::ForgetFunctions();
+    tarvo::ForgetIncludes();
     gPrograms.clear();
     RtDropAllGlobals();
     KxScDataHandle::GarbageCollect();
@@ -53,55 +115,39 @@ void Shutdown() {
 
 int RunSource(const KxString& sSource, const KxString& sPath) {
     if (!Started("RunSource")) return RUN_NOT_STARTED;
-    std::unique_ptr<tarvo::Program> program;
     try {
-        program = tarvo::Compile(sSource, sPath);
+        tarvo::Run(tarvo::KeepProgram(tarvo::Compile(sSource, sPath)));
     } catch (tarvo::SyntaxError& e) {
-        Report(sPath, e.nLine, KxString("syntax error: ") + e.sMessage);
+        ReportSyntax(e);
         return RUN_SYNTAX;
-    }
-    tarvo::Program& ref = *program;
-    gPrograms.push_back(std::move(program));
-    tarvo::DefineFunctions(ref);
-    try {
-        tarvo::Run(ref);
     } catch (tarvo::ScriptError& e) {
-        KxString sWhat("error ");
-        sWhat << e.nCode << ": " << e.sText;
-        Report(e.psPath ? *e.psPath : sPath, e.nLine, sWhat);
+        ReportUncaught(e, sPath);
         return RUN_UNCAUGHT;
+    } catch (tarvo::ScriptExit& e) {
+        gnExitStatus = e.nStatus;
+        return RUN_EXITED;
+    } catch (tarvo::ScriptInterrupt&) {
+        return RUN_INTERRUPTED;
     }
     return RUN_OK;
 }
 
 int RunFile(const KxString& sPath) {
     if (!Started("RunFile")) return RUN_NOT_STARTED;
-    HANDLE h = CreateFileA(sPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    KxString sSource("");
-    bool bRead = h != INVALID_HANDLE_VALUE;
-    while (bRead) {
-        char buf[65536];
-        DWORD dwGot = 0;
-        bRead = ReadFile(h, buf, sizeof buf, &dwGot, nullptr) != 0;
-        if (!bRead || dwGot == 0) break;
-        unsigned nBefore = sSource.Length();
-        sSource.Append(buf, dwGot);
-        // A source that memory cannot hold is not run cut short.
-        if (sSource.Length() != nBefore + dwGot) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            bRead = false;
-        }
-    }
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    if (!bRead) {
+    KxString sSource(NULL_STRING);
+    unsigned long dwError = 0;
+    if (!tarvo::ReadSource(sPath, &sSource, &dwError)) {
         KxString s("tarvo: cannot read ");
-        s << sPath << " (error " << static_cast<int>(GetLastError()) << ")\r\n";
+        s << sPath << " (error " << static_cast<int>(dwError) << ")\r\n";
         PrintError(s);
         return RUN_SYNTAX;
     }
     return RunSource(sSource, sPath);
 }
+
+int ExitStatus() { return gnExitStatus; }
+
+void Interrupt() { tarvo::Interrupt(); }
 
 void SetScriptArgs(const KxString& sScript, int nArgs, char** ppszArgs) {
     if (!Started("SetScriptArgs")) return;

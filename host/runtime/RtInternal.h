@@ -141,3 +141,8 @@ private:
 // STD_ERROR_HANDLE), as they were when the runtime started; RtKeepStdHandles takes them.
 void RtWriteStd(unsigned long dwStdHandle, const char* pText, unsigned nLength);
 void RtKeepStdHandles();
+// The next line of the host's standard input, without its LF or CR LF; false at its end. A
+// line memory could not hold whole is noted (KxMemory.h).
+bool RtReadStdLine(KxString* psLine);
+// Milliseconds since the runtime started, from a monotonic counter.
+unsigned long long RtMillisecondsSinceStart();

@@ -20,6 +20,7 @@ enum ErrorCode {
     ERR_FIXED = 108,
     ERR_TOO_DEEP = 109,
     ERR_WRONG_CLASS = 110,
+    ERR_INCLUDE = 111,
     ERR_TOO_LONG = 120,  // from 120 on: limits of what a script may hold
     ERR_NO_MEMORY = 121,
 };
@@ -41,13 +42,31 @@ struct ScriptError {
     KxString sText;
     int nLine;
     const KxString* psPath;  // the text it was raised in (compiled texts live until shutdown)
+    // The calls it was raised in, innermost first: "in f, PATH:LINE", the last one
+    // "in top level, PATH:LINE".
+    std::vector<KxString> vCalls;
 };
 
-// A syntax error: nothing of the text runs.
+// A syntax error: nothing of the text runs. Compile fills in the path, the column (from 1, in
+// bytes) and the text of the line.
 struct SyntaxError {
     int nLine;
     KxString sMessage;
+    const char* pAt = nullptr;  // where in the text (Compile makes the column of it)
+    int nCol = 0;
+    KxString sPath = NULL_STRING;
+    KxString sLineText = NULL_STRING;
 };
+
+// exit(): the run ends with this status. No catch stops it.
+struct ScriptExit {
+    int nStatus;
+};
+
+// The host asked the run to stop (Ctrl-C): it ends at the next statement. No catch stops it.
+struct ScriptInterrupt {};
+// Asks the run going on to stop at its next statement; any thread may call it.
+void Interrupt();
 
 class Interp;
 
@@ -92,7 +111,7 @@ struct Function {
 };
 
 // One compiled text. It lives until the runtime shuts down: its functions stay callable,
-// and the global slots its names point at stay valid.
+// and the global slots its names point at stay valid (KeepProgram).
 struct Program {
     KxString sPath;
     std::vector<std::unique_ptr<Function>> vFunctions;
@@ -102,13 +121,18 @@ struct Program {
     ~Program();
 };
 
-// Parses sSource; throws SyntaxError.
+// Parses sSource; throws SyntaxError. A UTF-8 byte order mark at the start is skipped.
 std::unique_ptr<Program> Compile(const KxString& sSource, const KxString& sPath);
+// Keeps a compiled program until shutdown and defines its functions.
+Program& KeepProgram(std::unique_ptr<Program> program);
+// Reads a whole file; false with the system's error code when it cannot.
+bool ReadSource(const KxString& sPath, KxString* psSource, unsigned long* pdwError);
 
 // The calling thread's script environment, made on first use.
 KxScVmEnv* EnvOfThisThread();
 
-// Runs the top level of a compiled program; throws ScriptError when it ends uncaught.
+// Runs the top level of a compiled program; throws ScriptError when it ends uncaught,
+// ScriptExit or ScriptInterrupt when it ends so, SyntaxError for a text it includes.
 void Run(Program& program);
 
 // Functions of every program run so far, by name (a later definition wins).

@@ -26,7 +26,7 @@ Value Len(Args& a) {
 Value Str(Args& a) { return Value::Adopt(KxScDataHandle::CreateData(a[0].ShortText(), false)); }
 
 Value Error(Args& a) {
-    ScriptError e{a.Int(0), a.Text(1), a.nLine, a.in.psPath};
+    ScriptError e{a.Int(0), a.Text(1), a.nLine, a.in.psPath, a.in.Calls(a.nLine)};
     return MakeError(e);
 }
 

@@ -24,11 +24,27 @@ public:
         if (sName == "code") *pphValue = KxScDataHandle::CreateData(error.nCode);
         else if (sName == "text") *pphValue = KxScDataHandle::CreateData(error.sText, false);
         else if (sName == "line") *pphValue = KxScDataHandle::CreateData(error.nLine);
+        else if (sName == "file") *pphValue = KxScDataHandle::CreateData(error.psPath ? *error.psPath : KxString(""), false);
+        else if (sName == "calls") *pphValue = Calls();
         else return KX_PROP_NOT_FOUND;
         return KX_PROP_OK;
     }
     ScriptError error;
     static __TarvoTypeInfo _ptiTypeInfo;
+
+private:
+    // A new list of the texts, for the script to keep or change.
+    KxScDataHandle* Calls() {
+        KxScStdLibList* pList = nullptr;
+        KxScDataHandle* phList = nullptr;
+        KxScStdLib::pslliListInterface->CreateList(&pList, &phList);
+        for (const KxString& s : error.vCalls) {
+            KxScDataHandle* ph = KxScDataHandle::CreateData(s, false);
+            pList->AppendItem(ph);
+            ph->Drop();
+        }
+        return phList;
+    }
 };
 __TarvoTypeInfo KxScErrorObject::_ptiTypeInfo("KxScError", &KxScData::_ptiTypeInfo);
 
@@ -94,14 +110,50 @@ KxScVmEnv* EnvOfThisThread() {
 
 // ---- the interpreter
 
+namespace {
+volatile LONG gnInterrupted = 0;
+
+// A run asked to stop ends at its next statement, or the next round of a loop.
+void StopIfInterrupted() {
+    if (gnInterrupted) throw ScriptInterrupt{};
+}
+}  // namespace
+
+void Interrupt() { InterlockedExchange(&gnInterrupted, 1); }
+
 Interp::Interp(const KxString* psPath)
-    : psPath(psPath), pEnv(EnvOfThisThread()), pStackFloor(nullptr) {
+    : vFrames{{nullptr, psPath, 0}}, psPath(psPath), pEnv(EnvOfThisThread()), pStackFloor(nullptr) {
     // The lowest address evaluation may reach on this thread's stack: its reservation's base
     // plus the spare room kept for the deepest level.
     MEMORY_BASIC_INFORMATION mbi = {};
     char cHere = 0;
     if (VirtualQuery(&cHere, &mbi, sizeof mbi))
         pStackFloor = static_cast<const char*>(mbi.AllocationBase) + kStackSpare;
+}
+
+void Interp::Raise(int nCode, const KxString& sText, int nLine) {
+    throw ScriptError{nCode, sText, nLine, psPath, Calls(nLine)};
+}
+
+// At most 20 texts: past that, the innermost 19 and how many more there were.
+std::vector<KxString> Interp::Calls(int nLine) const {
+    const size_t kMost = 20;
+    std::vector<KxString> v;
+    size_t n = vFrames.size();
+    for (size_t i = n; i-- > 0;) {
+        if (v.size() == kMost - 1 && n > kMost) {
+            KxString s("... ");
+            s << static_cast<int>(i + 1) << " more calls";
+            v.push_back(s);
+            break;
+        }
+        const Frame& f = vFrames[i];
+        KxString s("in ");
+        s << (f.psName ? *f.psName : KxString("top level")) << ", " << *f.psPath << ":"
+          << (i + 1 == n ? nLine : vFrames[i + 1].nCallLine);
+        v.push_back(s);
+    }
+    return v;
 }
 
 KxScDataObject* Interp::ObjectOf(const Value& v, const char* pszWhat, const KxString& sName, int nLine) {
@@ -157,8 +209,9 @@ void Interp::Reserve(KxString& s, unsigned long long qwLength, int nLine) {
 namespace {
 // Restores the caller's frame however the call ends.
 struct FrameGuard {
-    FrameGuard(Interp& in, Value* pLocals, const KxString* psPath)
+    FrameGuard(Interp& in, Value* pLocals, const KxString* psName, const KxString* psPath, int nLine)
         : in(in), pSavedLocals(in.pLocals), psSavedPath(in.psPath) {
+        in.vFrames.push_back({psName, psPath, nLine});
         in.pLocals = pLocals;
         in.psPath = psPath;
         ++in.nDepth;
@@ -166,6 +219,7 @@ struct FrameGuard {
     ~FrameGuard() {
         in.pLocals = pSavedLocals;
         in.psPath = psSavedPath;
+        in.vFrames.pop_back();
         --in.nDepth;
     }
     Interp& in;
@@ -187,10 +241,16 @@ Value Interp::Call(Function& fn, std::vector<Value>& vArgs, int nLine) {
     if (nDepth >= kMaxCallDepth) Raise(ERR_TOO_DEEP, "calls nested too deeply", nLine);
     std::vector<Value> vLocals(fn.nLocals);
     for (int i = 0; i < fn.nParams; ++i) vLocals[i] = std::move(vArgs[i]);
-    FrameGuard guard(*this, vLocals.data(), fn.psPath);
+    FrameGuard guard(*this, vLocals.data(), &fn.sName, fn.psPath, nLine);
     Value result = fn.body.Exec(*this) == Flow::RETURN ? std::move(retval) : Value::Nil();
     retval = Value();
     return result;
+}
+
+void Interp::RunTopLevel(Program& program, int nLine) {
+    if (nDepth >= kMaxCallDepth) Raise(ERR_TOO_DEEP, "calls nested too deeply", nLine);
+    FrameGuard guard(*this, nullptr, nullptr, &program.sPath, nLine);
+    program.top.Exec(*this);
 }
 
 bool IsFunction(const Value& v) {
@@ -516,6 +576,7 @@ Flow Block::Exec(Interp& in) {
     if (vStmts.empty()) return Flow::NORMAL;
     Interp::Deeper deeper(in, vStmts[0]->nLine);
     for (auto& stmt : vStmts) {
+        StopIfInterrupted();
         in.MaybeCollect();
         Flow flow = stmt->Exec(in);
         in.RaiseMemoryShort(stmt->nLine);
@@ -598,6 +659,7 @@ Flow IfStmt::Exec(Interp& in) {
 namespace {
 // What a loop does with its body's flow: true when the loop ends, with *pOut its own flow.
 bool LoopEnds(Flow flow, Flow* pOut) {
+    StopIfInterrupted();
     *pOut = flow == Flow::RETURN ? Flow::RETURN : Flow::NORMAL;
     return flow == Flow::BREAK || flow == Flow::RETURN;
 }
@@ -714,7 +776,7 @@ int Args::Int(int i) {
 }
 
 const Builtin* FindBuiltin(const KxString& sName) {
-    for (const Builtin* pLib : {kCoreLibrary, kListLibrary, kTextLibrary})
+    for (const Builtin* pLib : {kCoreLibrary, kListLibrary, kTextLibrary, kHostLibrary})
         for (const Builtin* p = pLib; p->pszName; ++p)
             if (sName == p->pszName) return p;
     return nullptr;

@@ -9,9 +9,10 @@ class Interp {
 public:
     explicit Interp(const KxString* psPath);
 
-    [[noreturn]] void Raise(int nCode, const KxString& sText, int nLine) {
-        throw ScriptError{nCode, sText, nLine, psPath};
-    }
+    // Raises a script error at nLine of the code running now, with the chain of calls.
+    [[noreturn]] void Raise(int nCode, const KxString& sText, int nLine);
+    // The calls running, innermost first, as the texts of ScriptError::vCalls.
+    std::vector<KxString> Calls(int nLine) const;
 
     // The object a value refers to, or an error naming what was asked of it.
     KxScDataObject* ObjectOf(const Value& v, const char* pszWhat, const KxString& sName, int nLine);
@@ -38,6 +39,8 @@ public:
 
     // Calls a script function with its arguments (as many as it has parameters).
     Value Call(Function& fn, std::vector<Value>& vArgs, int nLine);
+    // Runs the top level of another text (an include) as a call made at nLine.
+    void RunTopLevel(Program& program, int nLine);
     // Calls a value that holds a script function; anything else is error 103.
     Value CallValue(const Value& fn, std::vector<Value>& vArgs, const KxString& sName, int nLine);
 
@@ -59,6 +62,15 @@ public:
         ~Deeper() { --in.nLevels; }
         Interp& in;
     };
+
+    // A call running: the function (null for a text's top level), the text its code is in,
+    // and the line of its caller that made the call.
+    struct Frame {
+        const KxString* psName;
+        const KxString* psPath;
+        int nCallLine;
+    };
+    std::vector<Frame> vFrames;  // outermost first: the script's top level
 
     Value* pLocals = nullptr;
     const KxString* psPath;

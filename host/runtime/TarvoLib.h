@@ -35,6 +35,9 @@ struct Builtin {
 extern const Builtin kCoreLibrary[];
 extern const Builtin kListLibrary[];
 extern const Builtin kTextLibrary[];
+extern const Builtin kHostLibrary[];
+// Forgets which texts were included (the runtime shuts down).
+void ForgetIncludes();
 
 const Builtin* FindBuiltin(const KxString& sName);
 // Checks the argument count (error 104), then calls.

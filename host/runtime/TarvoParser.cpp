@@ -77,7 +77,7 @@ private:
     static bool IsNameStart(char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
     }
-    [[noreturn]] void Fail(const char* pszMessage) { throw SyntaxError{nLine, pszMessage}; }
+    [[noreturn]] void Fail(const char* pszMessage) { throw SyntaxError{nLine, pszMessage, p}; }
 
     void SkipSpaceAndComments() {
         while (p < pEnd) {
@@ -90,12 +90,13 @@ private:
                 while (p < pEnd && *p != '\n') ++p;
             } else if (*p == '/' && p + 1 < pEnd && p[1] == '*') {
                 int nStart = nLine;
+                const char* pStart = p;
                 p += 2;
                 while (p < pEnd && !(*p == '*' && p + 1 < pEnd && p[1] == '/')) {
                     if (*p == '\n') ++nLine;
                     ++p;
                 }
-                if (p >= pEnd) throw SyntaxError{nStart, "unterminated comment"};
+                if (p >= pEnd) throw SyntaxError{nStart, "unterminated comment", pStart};
                 p += 2;
             } else {
                 return;
@@ -188,11 +189,11 @@ private:
         case ':': t.type = T_COLON; break;
         case '?': t.type = T_QUESTION; break;
         case '+':
-            if (n == '+') Fail("'++' is not an operator here: write 'x += 1'");
+            if (n == '+') --p, Fail("'++' is not an operator here: write 'x += 1'");
             if (n == '=') two(T_PLUS_ASSIGN); else t.type = T_PLUS;
             break;
         case '-':
-            if (n == '-') Fail("'--' is not an operator here: write 'x -= 1' (or '- -x' for a double negation)");
+            if (n == '-') --p, Fail("'--' is not an operator here: write 'x -= 1' (or '- -x' for a double negation)");
             if (n == '=') two(T_MINUS_ASSIGN); else t.type = T_MINUS;
             break;
         case '*': if (n == '=') two(T_STAR_ASSIGN); else t.type = T_STAR; break;
@@ -200,12 +201,23 @@ private:
         case '%': if (n == '=') two(T_PERCENT_ASSIGN); else t.type = T_PERCENT; break;
         case '^': t.type = T_CARET; break;
         case '~': t.type = T_TILDE; break;
-        case '=': if (n == '=') two(T_EQ); else t.type = T_ASSIGN; break;
-        case '!': if (n == '=') two(T_NE); else t.type = T_BANG; break;
+        case '=':
+        case '!':
+            if (n == '=' && p + 1 < pEnd && p[1] == '=') {
+                --p;
+                Fail(c == '=' ? "'===' is not an operator here: write '=='" : "'!==' is not an operator here: write '!='");
+            }
+            if (c == '=') {
+                if (n == '=') two(T_EQ); else t.type = T_ASSIGN;
+            } else {
+                if (n == '=') two(T_NE); else t.type = T_BANG;
+            }
+            break;
         case '<': if (n == '=') two(T_LE); else t.type = T_LT; break;
         case '>': if (n == '=') two(T_GE); else t.type = T_GT; break;
         case '&': if (n == '&') two(T_ANDAND); else t.type = T_AMP; break;
         case '|': if (n == '|') two(T_OROR); else t.type = T_BAR; break;
+        case '\'': --p; Fail("strings are written in double quotes: \"text\"");
         default: --p; Fail("unexpected character");
         }
     }
@@ -250,8 +262,8 @@ struct Scope {
 
 class Parser {
 public:
-    Parser(const KxString& sSource, Program& program)
-        : lexer(sSource, sSource.Length()), program(program) {
+    Parser(const char* pText, unsigned nLength, Program& program)
+        : lexer(pText, nLength), program(program) {
         Advance();
     }
 
@@ -284,7 +296,16 @@ private:
         return s;
     }
     [[noreturn]] void FailAt(const Token& t, const KxString& sMessage) {
-        throw SyntaxError{t.nLine, sMessage};
+        throw SyntaxError{t.nLine, sMessage, t.pStart};
+    }
+    // The `;` that ends a statement; when it is missing, the error points at the end of the
+    // statement, not at whatever comes next (often on the next line).
+    void ExpectEnd() {
+        if (Match(T_SEMICOLON)) return;
+        if (cur.type == T_ASSIGN) FailAt(cur, "an assignment is not a value: assign one variable at a time");
+        KxString s("expected ';' at the end of the statement, found ");
+        s << Describe(cur);
+        throw SyntaxError{prev.nLine, s, prev.pStart + prev.nLength};
     }
     void Expect(Tok t, const char* pszWhat) {
         if (Match(t)) return;
@@ -348,7 +369,7 @@ private:
 
     void ParseBlock(Block& block) {
         Nest nest(*this);
-        Expect(T_LBRACE, "'{'");
+        Expect(T_LBRACE, "'{' (a body is a block, even of one statement: { ... })");
         while (cur.type != T_RBRACE) {
             if (cur.type == T_END) Expect(T_RBRACE, "'}'");
             if (cur.type == T_FUNCTION) FailAt(cur, "functions are defined at the top level");
@@ -369,7 +390,7 @@ private:
             if (pScope) pScope->hGlobals.Insert(sName, nullptr);
             Expect(T_ASSIGN, "'='");
             s->value = ParseExpression();
-            Expect(T_SEMICOLON, "';'");
+            ExpectEnd();
             return s;
         }
         case T_IF: return ParseIf();
@@ -386,7 +407,7 @@ private:
             bool bBreak = cur.type == T_BREAK;
             if (nLoops == 0) FailAt(cur, bBreak ? "'break' outside a loop" : "'continue' outside a loop");
             Advance();
-            Expect(T_SEMICOLON, "';'");
+            ExpectEnd();
             return std::make_unique<JumpStmt>(nLine, bBreak ? Flow::BREAK : Flow::CONTINUE);
         }
         case T_RETURN: {
@@ -394,7 +415,7 @@ private:
             Advance();
             auto s = std::make_unique<ReturnStmt>(nLine);
             if (cur.type != T_SEMICOLON) s->value = ParseExpression();
-            Expect(T_SEMICOLON, "';'");
+            ExpectEnd();
             return s;
         }
         case T_TRY: {
@@ -412,13 +433,39 @@ private:
             Advance();
             auto s = std::make_unique<ThrowStmt>(nLine);
             s->value = ParseExpression();
-            Expect(T_SEMICOLON, "';'");
+            ExpectEnd();
             return s;
         }
         case T_LBRACE: {
             auto s = std::make_unique<BlockStmt>(nLine);
             ParseBlock(s->block);
             return s;
+        }
+        case T_NAME: {
+            // Words of other languages that are not statements here.
+            static const struct {
+                const char* pszWord;
+                bool bBeforeName;  // only when a name follows
+                const char* pszHint;
+            } kForeign[] = {
+                {"var", true, "variables need no declaration: write 'NAME = value;'"},
+                {"let", true, "variables need no declaration: write 'NAME = value;'"},
+                {"const", true, "variables need no declaration: write 'NAME = value;'"},
+                {"local", true, "variables need no declaration: write 'NAME = value;' (names a function assigns are its own)"},
+                {"elif", false, "write 'else if (...) { ... }'"},
+                {"elsif", false, "write 'else if (...) { ... }'"},
+                {"elseif", false, "write 'else if (...) { ... }'"},
+                {"switch", false, "write 'if (...) { ... } else if (...) { ... }'"},
+                {"def", true, "write 'function NAME(a, b) { ... }'"},
+                {"func", true, "write 'function NAME(a, b) { ... }'"},
+            };
+            KxString sWord(cur.pStart, cur.nLength);
+            Lexer ahead = lexer;
+            Tok next = ahead.Next().type;
+            for (const auto& f : kForeign)
+                if (sWord == f.pszWord && (!f.bBeforeName || next == T_NAME))
+                    FailAt(cur, KxString("'") + sWord + "' is not a statement: " + f.pszHint);
+            return ParseSimpleStatement();
         }
         default: return ParseSimpleStatement();
         }
@@ -437,7 +484,10 @@ private:
         Advance();
         Expect(T_LPAREN, "'('");
         Lexer ahead = lexer;
-        if (cur.type == T_NAME && ahead.Next().type == T_IN) {
+        Token next = ahead.Next();
+        if (cur.type == T_NAME && next.type == T_NAME && next.nLength == 2 && std::memcmp(next.pStart, "of", 2) == 0)
+            FailAt(next, "write 'for (x in list)'");
+        if (cur.type == T_NAME && next.type == T_IN) {
             auto s = std::make_unique<ForStmt>(nLine);
             UseName(s->var, ExpectName("a variable name"), true);
             Advance();
@@ -480,7 +530,7 @@ private:
 
     StmtPtr ParseSimpleStatement() {
         StmtPtr s = ParseSimple();
-        Expect(T_SEMICOLON, "';'");
+        ExpectEnd();
         return s;
     }
 
@@ -714,8 +764,25 @@ std::unique_ptr<Program> Compile(const KxString& sSource, const KxString& sPath)
     auto program = std::make_unique<Program>();
     program->sPath = sPath;
     KxString sText(sSource.IsNull() ? KxString("") : sSource);  // the lexer points into it
-    Parser parser(sText, *program);
-    parser.ParseProgram();
+    const char* pText = sText;
+    unsigned nLength = sText.Length();
+    if (nLength >= 3 && std::memcmp(pText, "\xEF\xBB\xBF", 3) == 0) pText += 3, nLength -= 3;
+    try {
+        Parser parser(pText, nLength, *program);
+        parser.ParseProgram();
+    } catch (SyntaxError& e) {
+        // The line the error is on, and its column, counted in bytes from 1.
+        e.sPath = sPath;
+        const char* pAt = e.pAt ? e.pAt : pText + nLength;
+        const char* pLine = pAt;
+        while (pLine > pText && pLine[-1] != '\n') --pLine;
+        const char* pLineEnd = pAt;
+        while (pLineEnd < pText + nLength && *pLineEnd != '\n') ++pLineEnd;
+        if (pLineEnd > pLine && pLineEnd[-1] == '\r') --pLineEnd;
+        e.nCol = static_cast<int>(pAt - pLine) + 1;
+        e.sLineText = KxString(pLine, static_cast<unsigned>(pLineEnd - pLine));
+        throw;
+    }
     return program;
 }
 

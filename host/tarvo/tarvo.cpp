@@ -16,17 +16,19 @@ namespace {
 const char kUsage[] =
     "usage: tarvo [options] SCRIPT [ARGS...]\r\n"
     "       tarvo [options] -e CODE [ARGS...]\r\n"
+    "       tarvo [options] - [ARGS...]      (or a script piped in: the script from standard input)\r\n"
     "options:\r\n"
     "  -e CODE          run CODE instead of a script file\r\n"
     "  --plugin PATH    load this plug-in (repeatable) instead of TscShell.dll and\r\n"
-    "                   TscProcess.dll beside tarvo\r\n"
+    "                   TscProcess.dll beside tarvo (or in the folder above it)\r\n"
     "  --no-compiler    hide the compiler component from plug-ins\r\n"
     "  --classes        print the classes the plug-ins described\r\n"
     "  --trace-compile  echo each text handed to the compiler as \"compile: TEXT\"\r\n"
     "  --stats          after shutdown, print the handles and objects still alive\r\n"
     "  --help           print this text\r\n"
-    "exit status: 0 the script ran to its end, 1 uncaught script exception, 2 usage or "
-    "syntax error\r\n";
+    "exit status: 0 the script ran to its end, the status exit() gave, 1 uncaught script\r\n"
+    "exception, 2 usage or syntax error, 0xC000013A stopped by Ctrl-C, Ctrl-Break or the\r\n"
+    "console's closing\r\n";
 
 typedef int(__stdcall* EntryPoint)();
 
@@ -88,6 +90,11 @@ bool ParseOptions(int argc, char** argv, Options& opt) {
     if (!opt.pszCode && i < argc) opt.pszScript = argv[i++];
     opt.nArgs = argc - i;
     opt.ppszArgs = argv + i;
+    // A script piped or redirected in, with no script named, is read from standard input.
+    DWORD dwInType = GetFileType(GetStdHandle(STD_INPUT_HANDLE));
+    if (!opt.pszCode && !opt.pszScript && !opt.bClasses && !opt.bHelp &&
+        (dwInType == FILE_TYPE_PIPE || dwInType == FILE_TYPE_DISK))
+        opt.pszScript = "-";
     if (!opt.pszCode && !opt.pszScript && !opt.bClasses && !opt.bHelp) {
         Say("tarvo: no script given\r\n");
         return false;
@@ -126,7 +133,8 @@ bool LoadPlugin(Plugin& p) {
 }
 
 // The plug-ins loaded when none is given: those of this list that are in the folder of this
-// program, in this order.
+// program, or else in the folder above it (the release package keeps tarvo in runtime\ and
+// the plug-ins beside that folder), in this order.
 const char* const kDefaultPlugins[] = {"TscShell.dll", "TscProcess.dll"};
 
 void AddDefaultPlugins(std::vector<KxString>& vPlugins) {
@@ -134,11 +142,32 @@ void AddDefaultPlugins(std::vector<KxString>& vPlugins) {
     DWORD n = GetModuleFileNameA(nullptr, szPath, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return;
     char* pSlash = std::strrchr(szPath, '\\');
+    KxString sHere(szPath, pSlash ? unsigned(pSlash + 1 - szPath) : 0);
     for (const char* pszName : kDefaultPlugins) {
-        KxString sPath(szPath, pSlash ? unsigned(pSlash + 1 - szPath) : 0);
-        sPath << pszName;
-        if (GetFileAttributesA(sPath) != INVALID_FILE_ATTRIBUTES) vPlugins.push_back(sPath);
+        for (const char* pszFolder : {"", "..\\"}) {
+            KxString sPath(sHere);
+            sPath << pszFolder << pszName;
+            if (GetFileAttributesA(sPath) == INVALID_FILE_ATTRIBUTES) continue;
+            vPlugins.push_back(sPath);
+            break;
+        }
     }
+}
+
+// Ctrl-C, Ctrl-Break and the console's closing stop the script at its next statement; the
+// plug-ins then shut down as at the end of a run (the programs a Process started end, Files
+// are written). A second one ends the process at once, as Windows does by default. At the
+// console's closing the process ends when this handler returns: it waits for the shutdown.
+const DWORD kStatusControlCExit = 0xC000013A;
+volatile LONG gnControlEvents = 0;
+HANDLE ghShutDown = nullptr;
+
+BOOL WINAPI OnConsoleControl(DWORD dwEvent) {
+    if (InterlockedIncrement(&gnControlEvents) > 1) return FALSE;
+    KxTarvo::Interrupt();
+    if (dwEvent != CTRL_C_EVENT && dwEvent != CTRL_BREAK_EVENT && ghShutDown)
+        WaitForSingleObject(ghShutDown, 4000);
+    return TRUE;
 }
 
 }  // namespace
@@ -158,6 +187,11 @@ int main(int argc, char** argv) {
     if (!opt.bPluginsGiven) AddDefaultPlugins(opt.vPlugins);
     if (opt.bNoCompiler) KxComponent::Withdraw(".Tarvo.Compiler");
 
+    // Where the system runs programs in UTF-8 (the manifest asks for it), the console shows
+    // the script's texts as such.
+    if (GetACP() == CP_UTF8) SetConsoleOutputCP(CP_UTF8);
+    ghShutDown = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     KxTarvo::Startup();
     KxTarvo::SetCompileTrace(opt.bTrace);
     std::vector<Plugin> vPlugins(opt.vPlugins.size());
@@ -179,6 +213,8 @@ int main(int argc, char** argv) {
         KxString sScript(opt.pszScript ? opt.pszScript : "-e");
         KxTarvo::SetScriptArgs(sScript, opt.nArgs, opt.ppszArgs);
         nStatus = opt.pszCode ? KxTarvo::RunSource(opt.pszCode, "-e") : KxTarvo::RunFile(sScript);
+        if (nStatus == KxTarvo::RUN_EXITED) nStatus = KxTarvo::ExitStatus();
+        else if (nStatus == KxTarvo::RUN_INTERRUPTED) nStatus = static_cast<int>(kStatusControlCExit);
     }
 
     for (Plugin& p : vPlugins) p.pfnShutdown();
@@ -194,5 +230,6 @@ int main(int argc, char** argv) {
           << " live objects\r\n";
         Say(s);
     }
+    SetEvent(ghShutDown);
     return nStatus;
 }
