@@ -50,9 +50,15 @@ bool SystemTakes(const KxString& sText, unsigned nAdded) {
 
 bool CommandLineTakes(const KxString& sLine) {
     const char* pLine = sLine;
-    bool bQuoted = pLine && pLine[0] == '"';
-    bool bSpaced = pLine && std::strpbrk(pLine, " \t");
-    return SystemTakes(sLine, bSpaced && !bQuoted ? 2 : 0);
+    if (!pLine || pLine[0] == '"' || !std::strpbrk(pLine, " \t")) return SystemTakes(sLine, 0);
+    // The line's first word as the program: when it names one, the system takes that and
+    // adds nothing; otherwise it may take spaces into the program's path, and quote it.
+    size_t nFirst = std::strcspn(pLine, " \t");
+    char szFound[MAX_PATH];
+    KxString sFirst(pLine, static_cast<unsigned>(nFirst));
+    bool bNamesProgram = nFirst < MAX_PATH && sFirst.Length() == nFirst &&
+                         SearchPathA(nullptr, sFirst, ".exe", MAX_PATH, szFound, nullptr) != 0;
+    return SystemTakes(sLine, bNamesProgram ? 0 : 2);
 }
 
 void Raise(int nCode, const KxString& sText) {

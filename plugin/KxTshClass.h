@@ -91,9 +91,9 @@ const unsigned kMaxSystemText = 32766;
 // file). A NUL would cut it the same way. Every method refuses such a text before any call.
 bool SystemTakes(const KxString& sText, unsigned nAdded = 0);
 // The same for a command line, with what the system adds to it before its own limit applies:
-// a program path it finds with a space in it, it puts in quotes. Which path it finds is not
-// known beforehand, so a line that does not start with a quote and holds a space or tab
-// counts those two characters.
+// a program path it finds with a space in it, it puts in quotes. A line that does not start
+// with a quote, holds a space or tab, and whose first word names no program the system finds
+// (it then tries longer names, spaces and all) counts those two characters.
 bool CommandLineTakes(const KxString& sLine);
 // Texts the classes put together are whole, or not made at all: a part that the string cannot
 // take (for want of memory, or past the longest text a string holds) ends the method with its

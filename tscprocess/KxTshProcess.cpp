@@ -8,12 +8,12 @@ const KxTshMethodDef kMethods[] = {
     {"Wait", KXTSH_METHOD(KxTshProcess, Wait), -1},
     {"ReadLn", KXTSH_METHOD(KxTshProcess, ReadLn), 0},
     {"ReadErrLn", KXTSH_METHOD(KxTshProcess, ReadErrLn), 0},
-    {"Write", KXTSH_METHOD(KxTshProcess, Write), -1},
+    {"Write", KXTSH_METHOD(KxTshProcess, Write), 1},
     {"CloseInput", KXTSH_METHOD(KxTshProcess, CloseInput), 0},
     {"Kill", KXTSH_METHOD(KxTshProcess, Kill), 0},
     {"TreeMode", KXTSH_METHOD(KxTshProcess, TreeMode), 0},
 };
-const KxTshSignatureDef kSignatures[] = {{"Wait", {"void"}}, {"Wait", {"int"}}, {"Write", {"String"}}, {"Write", {"String", "int"}}};
+const KxTshSignatureDef kSignatures[] = {{"Wait", {"void"}}, {"Wait", {"int"}}, {"Write", {"String"}}};
 enum { TOKEN_ID, TOKEN_EXIT_CODE, TOKEN_OUTPUT, TOKEN_ERRORS, TOKEN_TIMED_OUT };
 const char* const kTokens[] = {"id", "exitCode", "output", "errors", "timedOut"};
 const KxTshMethodDoc kDocs[] = {
@@ -27,7 +27,6 @@ const KxTshMethodDoc kDocs[] = {
     {"ReadLn", {}},
     {"ReadErrLn", {}},
     {"Write", {{"String text", nullptr}}},
-    {"Write", {{"String text", nullptr}, {"int timeoutMs", nullptr}}},
     {"CloseInput", {}},
     {"Kill", {}},
     {"TreeMode", {}},
@@ -44,8 +43,6 @@ const int kProcessError = 28, kArgumentError = 15;
 const DWORD kEndGraceMs = 3000;
 // Pipes this large let a program write in big pieces between two reads.
 const DWORD kPipeSize = 65536;
-// What Write with a time hands the pipe at once, at most.
-const DWORD kTimedPiece = 4096;
 
 template <class Text>
 KxScDataHandle* Fail(int nCode, const Text& text) {
@@ -243,34 +240,12 @@ KxScDataHandle* KxTshProcess::ReadErrLn(KxScDataHandle*, int, KxScDataHandle**) 
 KxScDataHandle* KxTshProcess::Write(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     if (OnClassObject()) return nullptr;
     const KxString* psText = KxTsh::TextArg(nArgs, pphArgs, 0);
-    int nMs = -1;
-    KxTsh::IntArg(nArgs, pphArgs, 1, &nMs);
     if (!hInput || !psText) return KxTsh::Bool(false);
-    // With a time, the pipe takes what fits without waiting, and Write waits for room only
-    // until the time is up. Where the system cannot do that (98 and ME), it waits as without.
-    // Such a write may take all or nothing (under Wine): pieces of a few KiB fit long before
-    // the whole text would.
-    DWORD dwMode = PIPE_NOWAIT;
-    bool bTimed = nMs >= 0 && SetNamedPipeHandleState(hInput, &dwMode, nullptr, nullptr);
-    DWORD dwStart = GetTickCount(), dwPause = 0;
     const char* p = *psText;
     DWORD dwLeft = psText->Length(), dwDone = 0;
-    while (dwLeft > 0 && WriteFile(hInput, p, bTimed && dwLeft > kTimedPiece ? kTimedPiece : dwLeft, &dwDone, nullptr)) {
+    while (dwLeft > 0 && WriteFile(hInput, p, dwLeft, &dwDone, nullptr) && dwDone > 0) {
         p += dwDone;
         dwLeft -= dwDone;
-        if (dwDone > 0) {
-            dwPause = 0;
-        } else if (!bTimed || GetTickCount() - dwStart >= static_cast<DWORD>(nMs)) {
-            break;
-        } else {
-            // The program reads in its own time: the pauses grow from a yield to 10 ms.
-            Sleep(dwPause);
-            dwPause = dwPause < 10 ? dwPause + 1 : 10;
-        }
-    }
-    if (bTimed) {
-        dwMode = PIPE_WAIT;
-        SetNamedPipeHandleState(hInput, &dwMode, nullptr, nullptr);
     }
     return KxTsh::Bool(dwLeft == 0);
 }

@@ -10,17 +10,24 @@ std::vector<std::unique_ptr<tarvo::Program>> gPrograms;
 bool gbTraceCompile = false;
 int gnExitStatus = 0;
 
-// PATH:LINE:COL: syntax error: MESSAGE, then the line and a caret under the column.
+// PATH:LINE:COL: syntax error: MESSAGE, then the line and a caret under the column. Of a long
+// line only the part around the column is shown, its cuts marked "...".
 void ReportSyntax(const tarvo::SyntaxError& e) {
     KxString s(e.sPath);
     s << ":" << e.nLine << ":" << e.nCol << ": syntax error: " << e.sMessage << "\r\n";
     if (!e.sLineText.IsNull()) {
-        KxString sCaret("  ");
-        // The caret lines up under tabs as the line above does.
+        const int kAround = 60;
         const char* p = e.sLineText;
-        for (int i = 0; i + 1 < e.nCol && i < static_cast<int>(e.sLineText.Length()); ++i)
-            sCaret << (p[i] == '\t' ? "\t" : " ");
-        s << "  " << e.sLineText << "\r\n" << sCaret << "^\r\n";
+        int n = static_cast<int>(e.sLineText.Length());
+        int nFrom = e.nCol - 1 > kAround ? e.nCol - 1 - kAround : 0;
+        int nTo = e.nCol - 1 + kAround < n ? e.nCol - 1 + kAround : n;
+        KxString sLine("  "), sCaret("  ");
+        if (nFrom > 0) sLine << "...", sCaret << "   ";
+        sLine.Append(p + nFrom, nTo - nFrom);
+        if (nTo < n) sLine << "...";
+        // The caret lines up under tabs as the line above does.
+        for (int i = nFrom; i < e.nCol - 1 && i < n; ++i) sCaret << (p[i] == '\t' ? "\t" : " ");
+        s << sLine << "\r\n" << sCaret << "^\r\n";
     }
     KxTarvo::PrintError(s);
 }

@@ -135,22 +135,28 @@ void Interp::Raise(int nCode, const KxString& sText, int nLine) {
     throw ScriptError{nCode, sText, nLine, psPath, Calls(nLine)};
 }
 
-// At most 20 texts: past that, the innermost 19 and how many more there were.
+// A call repeated at once (a recursion) is one text, with how many more times it came. At
+// most 20 texts: past that, the innermost 19 and how many more calls there were.
 std::vector<KxString> Interp::Calls(int nLine) const {
     const size_t kMost = 20;
     std::vector<KxString> v;
     size_t n = vFrames.size();
     for (size_t i = n; i-- > 0;) {
-        if (v.size() == kMost - 1 && n > kMost) {
+        const Frame& f = vFrames[i];
+        int nAt = i + 1 == n ? nLine : vFrames[i + 1].nCallLine;
+        size_t nSame = 0;  // the same call in the frames below
+        while (i > 0 && vFrames[i - 1].psName == f.psName && vFrames[i - 1].psPath == f.psPath &&
+               vFrames[i].nCallLine == nAt)
+            --i, ++nSame;
+        if (v.size() == kMost - 1 && i > 0) {
             KxString s("... ");
             s << static_cast<int>(i + 1) << " more calls";
             v.push_back(s);
             break;
         }
-        const Frame& f = vFrames[i];
         KxString s("in ");
-        s << (f.psName ? *f.psName : KxString("top level")) << ", " << *f.psPath << ":"
-          << (i + 1 == n ? nLine : vFrames[i + 1].nCallLine);
+        s << (f.psName ? *f.psName : KxString("top level")) << ", " << *f.psPath << ":" << nAt;
+        if (nSame) s << " (and " << static_cast<int>(nSame) << " more times)";
         v.push_back(s);
     }
     return v;

@@ -295,7 +295,9 @@ private:
         s << "'";
         return s;
     }
+    // At the token; at the end of the text, just after the last token.
     [[noreturn]] void FailAt(const Token& t, const KxString& sMessage) {
+        if (t.type == T_END && prev.pStart) throw SyntaxError{prev.nLine, sMessage, prev.pStart + prev.nLength};
         throw SyntaxError{t.nLine, sMessage, t.pStart};
     }
     // The `;` that ends a statement; when it is missing, the error points at the end of the

@@ -161,21 +161,6 @@ TEST_F(ProcessTest, InputRoundTrip) {
     EXPECT_EQ(Int("code"), 0);
 }
 
-// Write with a time gives 0 when the program has not taken the text by then, and returns
-// while it still runs; a program that reads takes it whole, however often the pipe fills.
-TEST_F(ProcessTest, WriteWithATimeGivesZeroWhenTheTextIsNotTaken) {
-    Run("big = \"0123456789abcdef\"; i = 0; while (i < 13) { big = big + big; i = i + 1; }"
-        "p = Process.Start(CHILD + \" pause 30000\"); small = p.Write(\"small\", 1000); late = p.Write(big, 200);"
-        "running = p.Wait(0) == 0; none = p.Write(big, 0); p.Kill(); p = nil;"
-        "q = Process.Start(CHILD + \" echo\"); whole = q.Write(big, 60000); q.CloseInput(); q.Wait(); n = len(q.output); q = nil;");
-    EXPECT_EQ(Int("small"), 1);
-    EXPECT_EQ(Int("late"), 0);
-    EXPECT_EQ(Int("running"), 1) << "Write waited for the program's end";
-    EXPECT_EQ(Int("none"), 0);
-    EXPECT_EQ(Int("whole"), 1);
-    EXPECT_EQ(Int("n"), 16 << 13);
-}
-
 // The system puts quotes around a program path it found with a space in it: a line without
 // them is taken only when it is still within the limit with them, and then runs whole.
 TEST_F(ProcessTest, CommandLineCountsTheQuotesTheSystemAdds) {

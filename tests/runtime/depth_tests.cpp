@@ -6,8 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "../plugin/child_program.h"
-#include "../plugin/scratch_folder.h"
+#include "host_run.h"
 
 namespace {
 
@@ -22,23 +21,17 @@ protected:
     static void SetUpTestSuite() { static ScratchFolder folder("tsh-depth-tests"); }
 
     // Runs the statements after opening kept.txt and writing a line to it; gives the exit
-    // status and what the host wrote on both outputs, CRs removed. Unless the text was refused
-    // (status 2), the line must be in the file.
+    // status and what the host wrote on both outputs. Unless the text was refused (status 2),
+    // the line must be in the file.
     static std::string Run(const std::string& sStatements) {
         DeleteFileA("kept.txt");
         ScratchFolder::Put("deep.tarvo",
                            "f = File.Open(\"kept.txt\", \"write\"); f.WriteLn(\"kept\");\n" + sStatements);
-        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-        HANDLE hOut = CreateFileA("out.txt", GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-        DWORD dwExit = ExitCodeAfter(StartProgram("\"" + ChildFolder() + "\\tarvo.exe\" --stats deep.tarvo", 0, hOut).hProcess, INFINITE);
-        CloseHandle(hOut);
-        std::string sOut;
-        for (char c : ScratchFolder::Get("out.txt"))
-            if (c != '\r') sOut += c;
-        if (dwExit != 2) {
+        HostRun run = RunTarvo("--stats deep.tarvo");
+        if (run.dwStatus != 2) {
             EXPECT_EQ(ScratchFolder::Get("kept.txt"), "kept\r\n") << "the File was not flushed";
         }
-        return "status " + std::to_string(dwExit) + "\n" + sOut;
+        return run.Text();
     }
 };
 
@@ -46,7 +39,7 @@ protected:
 TEST_F(DeepScripts, LongChainsAndRecursionRunOrEndWithAnError) {
     std::string sElseIfs = "x = 150; if (x == 0) { r = 0; }";
     for (int i = 1; i < 200; ++i) sElseIfs += " else if (x == " + std::to_string(i) + ") { r = " + std::to_string(i) + "; }";
-    const std::pair<std::string, const char*> cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"print(1" + Repeat(" + 1", 99999) + ");", "status 0\n100000\n"},
         {"print(\"q\"" + Repeat("[0]", 100000) + ");", "status 0\nq\n"},
         {"x = nil" + Repeat(".a", 100000) + ";", "status 1\ndeep.tarvo:2: error 105: cannot read property 'a' of nil\n"},
@@ -57,35 +50,52 @@ TEST_F(DeepScripts, LongChainsAndRecursionRunOrEndWithAnError) {
          "status 0\n99800\n"},
         // Under the call limit too, but each call nests 150 operators: the evaluation budget ends it.
         {"function g(n) { if (n == 0) { return 0; } return" + Repeat(" -", 150) + " g(n - 1); } print(g(998));",
-         "status 1\ndeep.tarvo:2: error 109: evaluation nested too deeply\n"},
+         "status 1\ndeep.tarvo:2: error 109: evaluation nested too deeply\n  in g, deep.tarvo:2 (and 164 more times)\n"
+         "  in top level, deep.tarvo:2\n"},
         // A text nested deeper than the parser allows is refused before it runs.
+        // (Of the long line, the part around the column.)
         {"x = " + Repeat("(", 100000) + "1" + Repeat(")", 100000) + ";",
-         "status 2\ndeep.tarvo:2: syntax error: text nested too deeply\n"},
+         "status 2\ndeep.tarvo:2:104: syntax error: text nested too deeply\n  ..." + Repeat("(", 120) +
+             "...\n     " + Repeat(" ", 60) + "^\n"},
         {"x = " + Repeat("[", 300) + Repeat("]", 300) + ";",
-         "status 2\ndeep.tarvo:2: syntax error: text nested too deeply\n"},
+         "status 2\ndeep.tarvo:2:104: syntax error: text nested too deeply\n  ..." + Repeat("[", 120) +
+             "...\n     " + Repeat(" ", 60) + "^\n"},
         // Long literals nest nothing; lists nested as deep as the parser allows still print.
         {"print(len([0" + Repeat(", 0", 99999) + "]), len({0: 0" + Repeat(", 1: 1", 9999) + "}));",
          "status 0\n1000002\n"},
         {"x = " + Repeat("[", 60) + Repeat("]", 60) + "; n = 0; while (len(x) > 0) { x = x[0]; n += 1; } print(n);",
          "status 0\n59\n"},
     };
-    for (const auto& c : cases) EXPECT_EQ(Run(c.first), c.second + std::string("stats: 0 live handles, 0 live objects\n"));
+    for (const auto& c : cases) EXPECT_EQ(Run(c.first), c.second + "stats: 0 live handles, 0 live objects\n");
 }
 
-// Mistakes with the statements and literals of lists and maps: the message says what to write.
-TEST_F(DeepScripts, SyntaxMistakesSayWhatToWrite) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"x = 1; x++;", "'++' is not an operator here: write 'x += 1'"},
-        {"m = {\"a\" 1};", "expected ':' between a key and its value, found '1'"},
-        {"f() = 1;", "only a variable, a property, a list item or a map entry can be assigned"},
-        {"for (i = 0; i < 3) { }", "expected ';' after the loop's condition, found ')'"},
-        {"for (i = 0) { }", "expected ';' after the loop's start (for (init; condition; step) or for (x in list)), found ')'"},
-        {"x = 1 ? 2;", "expected ':' of 'condition ? value : other value', found ';'"},
-        {"function sort(l) { return l; }", "'sort' is a built-in function"},
+// Mistakes with the statements and literals of lists and maps, and words of other languages:
+// the message points at the place, and says what to write.
+TEST_F(DeepScripts, SyntaxMistakesPointAndSayWhatToWrite) {
+    const struct {
+        const char* pszText;
+        int nCol;
+        const char* pszMessage;
+    } cases[] = {
+        {"x = 1; x++;", 9, "'++' is not an operator here: write 'x += 1'"},
+        {"m = {\"a\" 1};", 10, "expected ':' between a key and its value, found '1'"},
+        {"f() = 1;", 1, "only a variable, a property, a list item or a map entry can be assigned"},
+        {"for (i = 0; i < 3) { }", 18, "expected ';' after the loop's condition, found ')'"},
+        {"for (x of [1]) { }", 8, "write 'for (x in list)'"},
+        {"x = 1 ? 2;", 10, "expected ':' of 'condition ? value : other value', found ';'"},
+        {"function sort(l) { return l; }", 10, "'sort' is a built-in function"},
+        {"x = 1 print(x);", 6, "expected ';' at the end of the statement, found 'print'"},
+        {"a = b = 1;", 7, "an assignment is not a value: assign one variable at a time"},
+        {"if (1 === 1) { }", 7, "'===' is not an operator here: write '=='"},
+        {"var x = 1;", 1, "'var' is not a statement: variables need no declaration: write 'NAME = value;'"},
+        {"x = 'a';", 5, "strings are written in double quotes: \"text\""},
+        {"if (1) print(1);", 8, "expected '{' (a body is a block, even of one statement: { ... }), found 'print'"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(Run(c.first), "status 2\ndeep.tarvo:2: syntax error: " + std::string(c.second) +
-                                    "\nstats: 0 live handles, 0 live objects\n") << c.first;
+        EXPECT_EQ(Run(c.pszText), "status 2\ndeep.tarvo:2:" + std::to_string(c.nCol) + ": syntax error: " + c.pszMessage +
+                                      "\n  " + c.pszText + "\n  " + std::string(c.nCol - 1, ' ') +
+                                      "^\nstats: 0 live handles, 0 live objects\n")
+            << c.pszText;
 }
 
 }  // namespace
