@@ -134,6 +134,7 @@ int RunSource(const KxString& sSource, const KxString& sPath) {
         gnExitStatus = e.nStatus;
         return RUN_EXITED;
     } catch (tarvo::ScriptInterrupt&) {
+        tarvo::ClearInterrupt();  // the request is spent: a later run is not stopped by it
         return RUN_INTERRUPTED;
     }
     return RUN_OK;

@@ -67,6 +67,7 @@ struct ScriptExit {
 struct ScriptInterrupt {};
 // Asks the run going on to stop at its next statement; any thread may call it.
 void Interrupt();
+void ClearInterrupt();
 
 class Interp;
 

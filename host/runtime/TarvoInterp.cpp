@@ -120,6 +120,7 @@ void StopIfInterrupted() {
 }  // namespace
 
 void Interrupt() { InterlockedExchange(&gnInterrupted, 1); }
+void ClearInterrupt() { InterlockedExchange(&gnInterrupted, 0); }
 
 Interp::Interp(const KxString* psPath)
     : vFrames{{nullptr, psPath, 0}}, psPath(psPath), pEnv(EnvOfThisThread()), pStackFloor(nullptr) {

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "KxTarvoHost.h"
 #include "host_run.h"
 
 namespace {
@@ -128,6 +129,23 @@ TEST_F(Host, CtrlBreakStopsTheScriptAndShutsDown) {
     TerminateProcess(hChild, 1);
     CloseHandle(hChild);
     EXPECT_EQ(ScratchFolder::Get("stopped.txt"), "buffered");
+}
+
+// What a console control handler does, from another thread: the run going on stops at its
+// next statement, or the next round of a loop, whatever the loop holds; the next run is not
+// stopped by it.
+TEST(HostInterrupt, AnotherThreadStopsTheRunAtItsNextStatement) {
+    KxTarvo::Startup();
+    HANDLE hThread = CreateThread(nullptr, 0, [](void*) -> DWORD {
+        Sleep(100);
+        KxTarvo::Interrupt();
+        return 0;
+    }, nullptr, 0, nullptr);
+    EXPECT_EQ(KxTarvo::RunSource("while (1) { }", "loop"), KxTarvo::RUN_INTERRUPTED);
+    WaitForSingleObject(hThread, INFINITE);
+    CloseHandle(hThread);
+    EXPECT_EQ(KxTarvo::RunSource("for (;;) { try { break; } catch (e) { } }", "after"), KxTarvo::RUN_OK);
+    KxTarvo::Shutdown();
 }
 
 }  // namespace
