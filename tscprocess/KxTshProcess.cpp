@@ -137,15 +137,17 @@ bool EnvironmentOf(KxScStdLibList* pList, std::string* psBlock) {
         }
         return false;
     };
+    // The system gives no copy of the host's environment only for want of memory.
     char* pHost = GetEnvironmentStrings();
+    if (!pHost) throw std::bad_alloc();
     try {
-        for (const char* p = pHost; p && *p; p += std::strlen(p) + 1)
+        for (const char* p = pHost; *p; p += std::strlen(p) + 1)
             if (!listed(p, NameLength(p), 0)) psBlock->append(p, std::strlen(p) + 1);
     } catch (...) {
         FreeEnvironmentStringsA(pHost);
         throw;
     }
-    if (pHost) FreeEnvironmentStringsA(pHost);
+    FreeEnvironmentStringsA(pHost);
     for (int i = 0; i < nItems; ++i) {
         KxScDataHandle* phItem = pList->GetItem(i);
         const KxString& sItem = *KxTsh::TextArg(1, &phItem, 0);

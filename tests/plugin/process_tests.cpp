@@ -400,8 +400,9 @@ INSTANTIATE_TEST_SUITE_P(Ends, ProcessTreeTest, ::testing::Values(false, true),
 
 // Each stream keeps at most what the reader may hold, made small here: 70,000 bytes, more
 // than 16 bits count. Up to that it comes whole; past it, every read of that stream raises
-// "Not enough memory." (a property read too, which no C++ exception leaves), the other stream
-// still comes whole, and the program, never left waiting on a full pipe, runs to its end.
+// "Not enough memory." (a property read and WaitFor too, which no C++ exception leaves; the
+// stream reads as ended once it has), the other stream still comes whole, and the program,
+// never left waiting on a full pipe, runs to its end.
 class ProcessHoldTest : public ProcessTest {
 protected:
     void SetUp() override { KxPipeReader::HoldAtMost(70000); }
@@ -418,6 +419,9 @@ TEST_F(ProcessHoldTest, PastWhatTheReaderHoldsEveryReadRaises) {
     EXPECT_EQ(Text("e"), "whole");
     for (int i = 0; i < 2; ++i) EXPECT_EQ(ErrorOf("r.ReadLn();"), "28 Process::ReadLn(): Not enough memory.") << i;
     EXPECT_EQ(ErrorOf("o = r.output;"), "28 Process::output: Not enough memory.");
+    EXPECT_EQ(ErrorOf("r.WaitFor(\"b\", 0);"), "28 Process::WaitFor(): Not enough memory.");
+    Run("over = r.outputEnded;");
+    EXPECT_EQ(Int("over"), 1);
     EXPECT_EQ(Pending(), "<none>");
     Run("r = nil;");
 }
