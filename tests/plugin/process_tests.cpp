@@ -34,28 +34,33 @@ std::vector<DWORD> Pids(const std::string& sText) {
     return pids;
 }
 
-// Whether the process has ended (or is gone), waiting for it a while: ending a process is
-// asynchronous.
-bool Ended(DWORD dwId) {
-    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, dwId);
+// Whether the process has ended (or is gone), waiting for it until the deadline at most:
+// ending a process is asynchronous. One that has not is ended here, so that a failure leaves
+// nothing running to hold a stream the next case waits on.
+bool Ended(DWORD dwId, DWORD dwDeadline) {
+    HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, dwId);
     if (!h) return true;
-    bool bEnded = WaitForSingleObject(h, 20000) == WAIT_OBJECT_0;
+    DWORD dwLeft = static_cast<int>(dwDeadline - GetTickCount()) > 0 ? dwDeadline - GetTickCount() : 0;
+    bool bEnded = WaitForSingleObject(h, dwLeft) == WAIT_OBJECT_0;
+    if (!bEnded) TerminateProcess(h, 1);
     CloseHandle(h);
     return bEnded;
 }
 
-// Every process of the tree has ended, and no running process descends from one of them.
+// Every process of the tree has ended, and no running process descends from one of them,
+// within ten seconds for them all.
 void ExpectTreeGone(const std::vector<DWORD>& pids) {
-    for (DWORD dw : pids) EXPECT_TRUE(Ended(dw)) << "process " << dw << " still runs";
+    DWORD dwDeadline = GetTickCount() + 10000;
     std::set<DWORD> tree(pids.begin(), pids.end());
     HANDLE hList = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 pe = {};
     pe.dwSize = sizeof pe;
     for (BOOL b = Process32First(hList, &pe); b; b = Process32Next(hList, &pe))
-        if (tree.count(pe.th32ParentProcessID)) {
-            EXPECT_TRUE(Ended(pe.th32ProcessID)) << "descendant " << pe.th32ProcessID;
+        if (tree.count(pe.th32ParentProcessID) && !tree.count(pe.th32ProcessID)) {
+            EXPECT_TRUE(Ended(pe.th32ProcessID, dwDeadline)) << "descendant " << pe.th32ProcessID;
         }
     CloseHandle(hList);
+    for (DWORD dw : pids) EXPECT_TRUE(Ended(dw, dwDeadline)) << "process " << dw << " still runs";
 }
 
 // This process's threads: each running program has a reader.
@@ -111,7 +116,7 @@ TEST_F(ProcessTest, ExitCodesOfEndedProgramsAndNilWhileRunning) {
         EXPECT_EQ(Int("out"), 0) << c.first;
     }
     Run("p = Process.Start(CHILD + \" pause 600000\"); running = p.exitCode == nil; quick = p.Wait(0);"
-        "killed = p.Kill(); ended = p.Wait(60000); code = p.exitCode; p = nil;");
+        "killed = p.Kill(); ended = p.Wait(10000); code = p.exitCode; p = nil;");
     EXPECT_EQ(Int("running"), 1);
     EXPECT_EQ(Int("quick"), 0);
     EXPECT_EQ(Int("killed"), 1);
@@ -281,7 +286,7 @@ TEST_F(ProcessTest, EnvironmentForOneProgramLeavesTheHostsAsItWas) {
 TEST_F(ProcessTest, ReadsWithATimeTellASilentProgramAPromptAndAnEndedStream) {
     Run("p = Process.Start(CHILD + \" out pro pause 300 out mpt> pause 600000\"); got = p.WaitFor(\"prompt>\", 60000);"
         "line = p.ReadLn(300); silent = p.ReadErrLn(300); absent = p.WaitFor(\"never\", 300); running = p.outputEnded + p.errorsEnded;"
-        "kept = p.output; p.Kill(); last = p.ReadLn(60000); after = p.ReadLn(60000); ended = p.outputEnded + p.errorsEnded; p = nil;");
+        "kept = p.output; p.Kill(); last = p.ReadLn(10000); after = p.ReadLn(10000); ended = p.outputEnded + p.errorsEnded; p = nil;");
     EXPECT_EQ(Int("got"), 1);
     EXPECT_EQ(Text("line"), "<nil>");
     EXPECT_EQ(Text("silent"), "<nil>");
@@ -336,13 +341,7 @@ TEST_F(ProcessTest, ListShowsParentsAndEndTreeEndsATreeStartedElsewhere) {
         "none = Process.EndTree(r.id); r = nil;");
     EXPECT_EQ(Int("n"), 3);
     ExpectTreeGone(pids);
-    EXPECT_EQ(ExitCodeAfter(pi.hProcess, 20000), 1u);
-    // What a failure left running goes, so that it holds no output of the test run.
-    for (DWORD dw : pids)
-        if (HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, dw)) {
-            TerminateProcess(h, 1);
-            CloseHandle(h);
-        }
+    EXPECT_EQ(ExitCodeAfter(pi.hProcess, 10000), 1u);
     EXPECT_EQ(Int("again"), 0);
     EXPECT_EQ(Int("idle"), 0);
     EXPECT_EQ(Int("none"), 0);
