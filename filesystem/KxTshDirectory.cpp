@@ -36,16 +36,10 @@ KxString PathArg(int nArgs, KxScDataHandle** pphArgs) {
 }
 
 KxScDataHandle* EntryRecord(const KxDirectoryFileInfo& info) {
-    // The names first: nothing is made when one cannot be.
-    const KxString asNames[] = {KxTsh::Join("name"), KxTsh::Join("path"), KxTsh::Join("attr"), KxTsh::Join("size")};
-    KxScDataObject* po = new KxScDataObject(KxScDataObject::KXO_SCRIPT_CLASS);
-    KxScDataHandle* ph = KxScDataHandle::CreateData(po);
-    po->SetProperty(ph, asNames[0], KxScDataHandle::CreateData(info.GetFileName(), false), true);
-    po->SetProperty(ph, asNames[1], KxScDataHandle::CreateData(info.GetFilePath(), false), true);
-    po->SetProperty(ph, asNames[2], KxScDataHandle::CreateData(static_cast<int>(info.QueryAttributes())), true);
-    po->SetProperty(ph, asNames[3], KxScDataHandle::CreateData(static_cast<int>(info.Size())), true);
-    ph->wFlags |= HF_FIXED;
-    return ph;
+    return KxTsh::Record({{"name", 0, info.GetFileName()},
+                          {"path", 0, info.GetFilePath()},
+                          {"attr", static_cast<int>(info.QueryAttributes()), nullptr},
+                          {"size", static_cast<int>(info.Size()), nullptr}});
 }
 
 }  // namespace

@@ -115,6 +115,28 @@ KxScDataHandle* Bool(bool bValue) {
     return ph;
 }
 
+KxScDataHandle* Record(std::initializer_list<Field> fields) {
+    // The names first: nothing is made when one cannot be.
+    KxString asNames[8];
+    if (fields.size() > sizeof asNames / sizeof *asNames) throw std::bad_alloc();
+    KxString* psName = asNames;
+    for (const Field& f : fields) *psName++ = Join(f.pszName);
+    KxScDataObject* po = new KxScDataObject(KxScDataObject::KXO_SCRIPT_CLASS);
+    KxScDataHandle* ph = KxScDataHandle::CreateData(po);
+    try {
+        psName = asNames;
+        for (const Field& f : fields)
+            po->SetProperty(ph, *psName++,
+                            f.pszText ? KxScDataHandle::CreateData(Join(f.pszText), false) : KxScDataHandle::CreateData(f.nValue),
+                            true);
+    } catch (const std::bad_alloc&) {
+        ph->Drop();
+        throw;
+    }
+    ph->wFlags |= HF_FIXED;
+    return ph;
+}
+
 KxString PreludeText(const KxTshTable<KxTshConstant>& constants) {
     KxString sText("");
     for (const KxTshConstant& c : constants) {

@@ -3,6 +3,7 @@
 // KxTshClass<itself>, defines its vocabulary in one KxTshClassDef (methods, signatures,
 // property tokens, description, prelude constants) and its method functions; the skeleton
 // does the rest: the class object, instance property access, setup and shutdown.
+#include <initializer_list>
 #include <new>
 
 #include "KxScClassInfo.h"
@@ -114,6 +115,16 @@ KxString Join(const P&... parts) {
 bool IntArg(int nArgs, KxScDataHandle** pphArgs, int i, int* pnValue);
 // The script's boolean: an integer handle holding 1 or 0.
 KxScDataHandle* Bool(bool bValue);
+// One field of a record: a text when pszText is not null, else the integer.
+struct Field {
+    const char* pszName;
+    int nValue;
+    const char* pszText;
+};
+// A plain object with the fields, read-only to scripts (its handle is fixed): what a method
+// gives for a thing it only describes (a folder's entry, a listed process). Made whole or not
+// at all.
+KxScDataHandle* Record(std::initializer_list<Field> fields);
 // "global NAME = VALUE;" for each constant, nothing in between.
 KxString PreludeText(const KxTshTable<KxTshConstant>& constants);
 // Steps of the class-object constructor, in order: method handles stored as properties of

@@ -186,35 +186,76 @@ bool KxPipeReader::Start(HANDLE hOutput, HANDLE hErrors) {
     return true;
 }
 
-bool KxPipeReader::NextLine(Stream stream, KxString* psLine) {
+namespace {
+
+// Waits up to dwMs until bFound(), called under the lock whenever text arrived, says so (true),
+// or the stream has ended (false). A lost stream throws std::bad_alloc, as does bFound.
+template <class Found>
+bool Await(KxPipeReader::Shared* p, StreamData& s, DWORD dwMs, Found bFound) {
+    DWORD dwStart = GetTickCount();
+    for (;;) {
+        EnterCriticalSection(&p->cs);
+        bool bEnded = s.bEnded, bLost = s.bLost, bHere = false;
+        try {
+            bHere = !bLost && bFound();
+        } catch (const std::bad_alloc&) {
+            LeaveCriticalSection(&p->cs);
+            throw;
+        }
+        if (!bHere && !bEnded && !bLost) s.bWaiting = true;
+        LeaveCriticalSection(&p->cs);
+        if (bLost) throw std::bad_alloc();
+        if (bHere) return true;
+        if (bEnded) return false;
+        DWORD dwWaited = GetTickCount() - dwStart;
+        if (dwMs != INFINITE && dwWaited >= dwMs) return false;
+        // At the time, the text is looked for once more: it may have come meanwhile.
+        WaitForSingleObject(s.hArrived, dwMs == INFINITE ? INFINITE : dwMs - dwWaited);
+    }
+}
+
+}  // namespace
+
+bool KxPipeReader::NextLine(Stream stream, KxString* psLine, DWORD dwMs) {
     if (!pShared) return false;
     StreamData& s = pShared->aStreams[stream];
-    for (;;) {
-        EnterCriticalSection(&pShared->cs);
+    return Await(pShared, s, dwMs, [&] {
         size_t nEnd = s.nScanned;
         while (nEnd < s.nSize && s.pData[nEnd] != '\n') ++nEnd;
         s.nScanned = nEnd;
-        bool bLine = nEnd < s.nSize, bEnded = s.bEnded, bLost = s.bLost;
-        if (!bLost && (bLine || (bEnded && s.nTaken < s.nSize))) {
-            size_t nNext = bLine ? nEnd + 1 : nEnd;
-            if (bLine && nEnd > s.nTaken && s.pData[nEnd - 1] == '\r') --nEnd;
-            // A line memory cannot copy whole stays to be read, and ends the method.
-            try {
-                *psLine = TextOf(s.pData + s.nTaken, nEnd - s.nTaken);
-            } catch (const std::bad_alloc&) {
-                LeaveCriticalSection(&pShared->cs);
-                throw;
-            }
-            s.nTaken = s.nScanned = nNext;
-            LeaveCriticalSection(&pShared->cs);
-            return true;
-        }
-        if (!bEnded && !bLost) s.bWaiting = true;
-        LeaveCriticalSection(&pShared->cs);
-        if (bLost) throw std::bad_alloc();
-        if (bEnded) return false;
-        WaitForSingleObject(s.hArrived, INFINITE);
-    }
+        bool bLine = nEnd < s.nSize;
+        if (!bLine && !(s.bEnded && s.nTaken < s.nSize)) return false;
+        size_t nNext = bLine ? nEnd + 1 : nEnd;
+        if (bLine && nEnd > s.nTaken && s.pData[nEnd - 1] == '\r') --nEnd;
+        // A line memory cannot copy whole stays to be read, and ends the method.
+        *psLine = TextOf(s.pData + s.nTaken, nEnd - s.nTaken);
+        s.nTaken = s.nScanned = nNext;
+        return true;
+    });
+}
+
+bool KxPipeReader::WaitFor(Stream stream, const KxString& sText, DWORD dwMs) {
+    if (!pShared) return false;
+    StreamData& s = pShared->aStreams[stream];
+    const char* pText = sText;
+    size_t nText = sText.Length(), nSearched = 0;  // after nTaken, which only this thread moves
+    return Await(pShared, s, dwMs, [&] {
+        size_t nUnread = s.nSize - s.nTaken;
+        if (nText == 0) return true;
+        // Each start is tried once: only the starts that arrived since are new.
+        for (; nSearched + nText <= nUnread; ++nSearched)
+            if (std::memcmp(s.pData + s.nTaken + nSearched, pText, nText) == 0) return true;
+        return false;
+    });
+}
+
+bool KxPipeReader::Ended(Stream stream) {
+    if (!pShared) return true;
+    StreamData& s = pShared->aStreams[stream];
+    EnterCriticalSection(&pShared->cs);
+    bool bEnded = s.bEnded && (s.bLost || s.nTaken == s.nSize);
+    LeaveCriticalSection(&pShared->cs);
+    return bEnded;
 }
 
 KxString KxPipeReader::Unread(Stream stream) {

@@ -19,11 +19,18 @@ public:
     // (false: no memory or no thread), and then both streams count as ended and empty.
     bool Start(HANDLE hOutput, HANDLE hErrors);
     // The next line of the stream, without its LF and a CR before that; after the last line
-    // end, the rest as a last line. Waits for it; false once the stream has ended and
-    // everything was taken. Both throw std::bad_alloc, taking nothing, when a string cannot
-    // hold the text whole, and from then on for a stream that could not keep what arrived
-    // (past its most, or past what memory gives): its text is no longer whole.
-    bool NextLine(Stream stream, KxString* psLine);
+    // end, the rest as a last line. Waits for it up to dwMs (INFINITE: as long as it takes);
+    // false when none came by then, or once the stream has ended and everything was taken.
+    // NextLine and Unread throw std::bad_alloc, taking nothing, when a string cannot hold the
+    // text whole; they and WaitFor throw it from then on for a stream that could not keep
+    // what arrived (past its most, or past what memory gives): its text is no longer whole.
+    bool NextLine(Stream stream, KxString* psLine, DWORD dwMs = INFINITE);
+    // Waits up to dwMs until what arrived and was not taken holds the text (true); false at
+    // the time, or at once when the stream has ended without it.
+    bool WaitFor(Stream stream, const KxString& sText, DWORD dwMs);
+    // Whether the stream has ended and nothing more can be taken from it: everything was
+    // taken, or it was lost.
+    bool Ended(Stream stream);
     // What arrived on the stream and was not yet taken, as it came.
     KxString Unread(Stream stream);
     // Signalled once both streams have ended (the thread is done); null when it never started.

@@ -2,12 +2,14 @@
 
 #include <tlhelp32.h>  // after windows.h
 
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
 
-// Looked up, not linked: job objects and the tool-help list exist only on some systems, and
-// the library must load on all of them.
+// Looked up, not linked: job objects, the tool-help list and process times exist only on
+// some systems, and the library must load on all of them.
 struct SystemCalls {
     HANDLE(WINAPI* pfnCreateJob)(LPSECURITY_ATTRIBUTES, LPCSTR);
     BOOL(WINAPI* pfnAssign)(HANDLE, HANDLE);
@@ -15,6 +17,7 @@ struct SystemCalls {
     HANDLE(WINAPI* pfnSnapshot)(DWORD, DWORD);
     BOOL(WINAPI* pfnFirst)(HANDLE, PROCESSENTRY32*);
     BOOL(WINAPI* pfnNext)(HANDLE, PROCESSENTRY32*);
+    BOOL(WINAPI* pfnTimes)(HANDLE, FILETIME*, FILETIME*, FILETIME*, FILETIME*);
 };
 
 template <class F>
@@ -33,6 +36,7 @@ const SystemCalls& Calls() {
         LookUp(hKernel, "CreateToolhelp32Snapshot", &calls.pfnSnapshot);
         LookUp(hKernel, "Process32First", &calls.pfnFirst);
         LookUp(hKernel, "Process32Next", &calls.pfnNext);
+        LookUp(hKernel, "GetProcessTimes", &calls.pfnTimes);
         bLookedUp = true;
     }
     return calls;
@@ -50,30 +54,14 @@ bool HasList() {
     return c.pfnSnapshot && c.pfnFirst && c.pfnNext;
 }
 
-// What a walk knows: the processes running at its last look, with their parents, and the
-// ids of the tree found so far, ended ones too (the program first). Fixed sizes: a walk
-// makes no allocation that could fail half-way.
+// What a walk knows: the processes running at its last look, and the ids of the tree found
+// so far, ended ones too (the program first). The tree has a fixed size: a walk makes no
+// allocation that could fail half-way but the list's own.
 struct Walk {
-    enum { MAX_PROCESSES = 4096, MAX_TREE = 1024 };
-    struct Entry {
-        DWORD dwId, dwParentId;
-    } aEntries[MAX_PROCESSES];
-    unsigned nEntries;
+    enum { MAX_TREE = 1024 };
+    KxProcessList list;
     DWORD adwTree[MAX_TREE];
     unsigned nTree;
-
-    // The processes running now; none when they cannot be listed.
-    void ListProcesses() {
-        const SystemCalls& c = Calls();
-        nEntries = 0;
-        HANDLE hList = c.pfnSnapshot(TH32CS_SNAPPROCESS, 0);
-        if (hList == INVALID_HANDLE_VALUE) return;
-        PROCESSENTRY32 pe = {};
-        pe.dwSize = sizeof pe;
-        for (BOOL b = c.pfnFirst(hList, &pe); b && nEntries < MAX_PROCESSES; b = c.pfnNext(hList, &pe))
-            aEntries[nEntries++] = {pe.th32ProcessID, pe.th32ParentProcessID};
-        CloseHandle(hList);
-    }
 
     bool InTree(DWORD dwId) const {
         for (unsigned i = 0; i < nTree; ++i)
@@ -86,11 +74,11 @@ struct Walk {
     // the next walk, even once the parent is gone from the list. A process is ended only while
     // it still runs, so one already ended and still listed does not count.
     int EndDescendants() {
-        ListProcesses();
+        if (list.Take() != KxProcessList::LISTED) return 0;
         int nEnded = 0;
         for (unsigned nAt = 0; nAt < nTree; ++nAt) {
-            for (unsigned i = 0; i < nEntries; ++i) {
-                const Entry& e = aEntries[i];
+            for (unsigned i = 0; i < list.Count(); ++i) {
+                const KxProcessInfo& e = list[i];
                 if (e.dwParentId != adwTree[nAt] || e.dwId == 0) continue;
                 if (!InTree(e.dwId) && nTree < MAX_TREE) adwTree[nTree++] = e.dwId;
                 HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, e.dwId);
@@ -103,7 +91,108 @@ struct Walk {
     }
 };
 
+ULONGLONG Ticks(const FILETIME& ft) { return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; }
+
+// A process of a tree being ended: held open from when it is found, so that its id cannot
+// go to another process before it is ended; its creation time, 0 where the system does not
+// tell it (98 and ME, or a process this one may not ask).
+struct Member {
+    unsigned nEntry;
+    HANDLE hProcess;
+    ULONGLONG nCreated;
+
+    void Open(unsigned nIndex, DWORD dwId) {
+        nEntry = nIndex;
+        nCreated = 0;
+        hProcess = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, dwId);
+        if (!hProcess) hProcess = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwId);
+        FILETIME ftCreated, ftExited, ftKernel, ftUser;
+        if (hProcess && Calls().pfnTimes && Calls().pfnTimes(hProcess, &ftCreated, &ftExited, &ftKernel, &ftUser))
+            nCreated = Ticks(ftCreated);
+    }
+};
+
 }  // namespace
+
+KxProcessList::~KxProcessList() { std::free(pEntries); }
+
+KxProcessList::Taken KxProcessList::Take() {
+    nCount = 0;
+    if (!HasList()) return NO_LIST;
+    const SystemCalls& c = Calls();
+    HANDLE hList = c.pfnSnapshot(TH32CS_SNAPPROCESS, 0);
+    if (hList == INVALID_HANDLE_VALUE) return NO_LIST;
+    Taken taken = LISTED;
+    PROCESSENTRY32 pe = {};
+    pe.dwSize = sizeof pe;
+    for (BOOL b = c.pfnFirst(hList, &pe); b; b = c.pfnNext(hList, &pe)) {
+        if (nCount == nCapacity) {
+            unsigned nNew = nCapacity ? 2 * nCapacity : 256;
+            void* pNew = nNew < nCapacity ? nullptr : std::realloc(pEntries, nNew * sizeof *pEntries);
+            if (!pNew) {
+                taken = NO_MEMORY;
+                break;
+            }
+            pEntries = static_cast<KxProcessInfo*>(pNew);
+            nCapacity = nNew;
+        }
+        KxProcessInfo& e = pEntries[nCount++];
+        e.dwId = pe.th32ProcessID;
+        e.dwParentId = pe.th32ParentProcessID;
+        e.dwThreads = pe.cntThreads;
+        pe.szExeFile[sizeof pe.szExeFile - 1] = 0;
+        const char* pszSlash = std::strrchr(pe.szExeFile, '\\');
+        const char* pszName = pszSlash ? pszSlash + 1 : pe.szExeFile;
+        std::memcpy(e.szName, pszName, std::strlen(pszName) + 1);
+    }
+    CloseHandle(hList);
+    GetSystemTimeAsFileTime(&ftTaken);
+    if (taken != LISTED) nCount = 0;
+    return taken;
+}
+
+int KxProcessList::EndTree(DWORD dwId) const {
+    // Id 0 is the system's idle process, listed as its own parent and as that of others.
+    unsigned nRoot = 0;
+    while (nRoot < nCount && pEntries[nRoot].dwId != dwId) ++nRoot;
+    if (dwId == 0 || nRoot == nCount) return 0;
+    Member* aTree = new (std::nothrow) Member[nCount];
+    if (!aTree) return -1;
+    ULONGLONG nTaken = Ticks(ftTaken);
+    unsigned nTree = 0;
+    aTree[nTree++].Open(nRoot, dwId);
+    // Breadth first: every child comes after its parent.
+    for (unsigned nAt = 0; nAt < nTree; ++nAt) {
+        const Member& parent = aTree[nAt];
+        if (parent.nCreated > nTaken) continue;  // not the process listed: its id went on
+        for (unsigned i = 0; i < nCount; ++i) {
+            const KxProcessInfo& e = pEntries[i];
+            if (e.dwParentId != pEntries[parent.nEntry].dwId || e.dwId == e.dwParentId) continue;
+            bool bKnown = false;
+            for (unsigned k = 0; k < nTree && !bKnown; ++k) bKnown = aTree[k].nEntry == i;
+            if (bKnown) continue;
+            Member& child = aTree[nTree];
+            child.Open(i, e.dwId);
+            if (child.nCreated && parent.nCreated && child.nCreated < parent.nCreated) {
+                if (child.hProcess) CloseHandle(child.hProcess);
+                continue;
+            }
+            ++nTree;
+        }
+    }
+    int nEnded = 0;
+    for (unsigned k = nTree; k-- > 0;) {
+        const Member& m = aTree[k];
+        if (!m.hProcess) continue;
+        if (m.nCreated <= nTaken && pEntries[m.nEntry].dwId != GetCurrentProcessId() &&
+            WaitForSingleObject(m.hProcess, 0) == WAIT_TIMEOUT && TerminateProcess(m.hProcess, 1))
+            ++nEnded;
+        CloseHandle(m.hProcess);
+    }
+    delete[] aTree;
+    return nEnded;
+}
+
 
 void KxProcessTree::Adopt(HANDLE hProgram, DWORD dwId) {
     Close();

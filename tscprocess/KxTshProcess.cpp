@@ -1,35 +1,52 @@
 #include "KxTshProcess.h"
 
+#include <cstring>
+#include <string>
+
 namespace {
 
 const KxTshMethodDef kMethods[] = {
     {"Run", KXTSH_METHOD(KxTshProcess, Run), -1},
     {"Start", KXTSH_METHOD(KxTshProcess, Start), -1},
     {"Wait", KXTSH_METHOD(KxTshProcess, Wait), -1},
-    {"ReadLn", KXTSH_METHOD(KxTshProcess, ReadLn), 0},
-    {"ReadErrLn", KXTSH_METHOD(KxTshProcess, ReadErrLn), 0},
+    {"ReadLn", KXTSH_METHOD(KxTshProcess, ReadLn), -1},
+    {"ReadErrLn", KXTSH_METHOD(KxTshProcess, ReadErrLn), -1},
+    {"WaitFor", KXTSH_METHOD(KxTshProcess, WaitFor), 2},
     {"Write", KXTSH_METHOD(KxTshProcess, Write), 1},
     {"CloseInput", KXTSH_METHOD(KxTshProcess, CloseInput), 0},
     {"Kill", KXTSH_METHOD(KxTshProcess, Kill), 0},
     {"TreeMode", KXTSH_METHOD(KxTshProcess, TreeMode), 0},
+    {"List", KXTSH_METHOD(KxTshProcess, List), 0},
+    {"EndTree", KXTSH_METHOD(KxTshProcess, EndTree), 1},
 };
-const KxTshSignatureDef kSignatures[] = {{"Wait", {"void"}}, {"Wait", {"int"}}, {"Write", {"String"}}};
-enum { TOKEN_ID, TOKEN_EXIT_CODE, TOKEN_OUTPUT, TOKEN_ERRORS, TOKEN_TIMED_OUT };
-const char* const kTokens[] = {"id", "exitCode", "output", "errors", "timedOut"};
+const KxTshSignatureDef kSignatures[] = {
+    {"Wait", {"void"}},      {"Wait", {"int"}},      {"Write", {"String"}},
+    {"ReadLn", {"void"}},    {"ReadLn", {"int"}},    {"ReadErrLn", {"void"}},   {"ReadErrLn", {"int"}},
+    {"WaitFor", {"String", "int"}}, {"EndTree", {"int"}},
+};
+enum { TOKEN_ID, TOKEN_EXIT_CODE, TOKEN_OUTPUT, TOKEN_ERRORS, TOKEN_TIMED_OUT, TOKEN_OUTPUT_ENDED, TOKEN_ERRORS_ENDED };
+const char* const kTokens[] = {"id", "exitCode", "output", "errors", "timedOut", "outputEnded", "errorsEnded"};
 const KxTshMethodDoc kDocs[] = {
     {"Run", {{"String commandLine", nullptr}}},
     {"Run", {{"String commandLine", nullptr}, {"int timeoutMs", nullptr}}},
     {"Run", {{"String commandLine", nullptr}, {"int timeoutMs", nullptr}, {"String folder", nullptr}}},
+    {"Run", {{"String commandLine", nullptr}, {"int timeoutMs", nullptr}, {"String folder", nullptr}, {"List environment", nullptr}}},
     {"Start", {{"String commandLine", nullptr}}},
     {"Start", {{"String commandLine", nullptr}, {"String folder", nullptr}}},
+    {"Start", {{"String commandLine", nullptr}, {"String folder", nullptr}, {"List environment", nullptr}}},
     {"Wait", {}},
     {"Wait", {{"int milliWait", nullptr}}},
     {"ReadLn", {}},
+    {"ReadLn", {{"int timeoutMs", nullptr}}},
     {"ReadErrLn", {}},
+    {"ReadErrLn", {{"int timeoutMs", nullptr}}},
+    {"WaitFor", {{"String text", nullptr}, {"int timeoutMs", nullptr}}},
     {"Write", {{"String text", nullptr}}},
     {"CloseInput", {}},
     {"Kill", {}},
     {"TreeMode", {}},
+    {"List", {}},
+    {"EndTree", {{"int id", nullptr}}},
 };
 const KxTshConstant kConstants[] = {
     {"PROCESS_INFINITE", -1},
@@ -69,20 +86,85 @@ bool MakePipe(bool bToChild, HANDLE* phChild, HANDLE* phOurs) {
 }
 
 // The arguments of Run and Start: a command line, Run's timeout (nil, or an integer of which
-// 0 and less mean none), a folder (nil: the current one).
+// 0 and less mean none), a folder (nil: the current one), and variables for the program alone
+// (nil: none), as the block of its environment.
 struct LaunchArgs {
     KxString sCommand, sFolder{NULL_STRING};  // no folder: the current one
     int nTimeoutMs = -1;
+    bool bEnvironment = false;
+    std::string sEnvironment;
 };
+
+// Environment names compare as the system compares them, without regard to case (of the
+// letters A to Z).
+bool SameName(const char* pA, size_t nA, const char* pB, size_t nB) {
+    if (nA != nB) return false;
+    for (size_t i = 0; i < nA; ++i) {
+        char a = pA[i], b = pB[i];
+        if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
+        if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
+        if (a != b) return false;
+    }
+    return true;
+}
+
+// The length of the name of a NAME=value entry (0: it has none). A name may start with "=":
+// the system keeps the current folder of each drive in variables named "=C:" and so on.
+size_t NameLength(const char* pszEntry) {
+    const char* pEquals = pszEntry[0] ? std::strchr(pszEntry + 1, '=') : nullptr;
+    return pEquals ? static_cast<size_t>(pEquals - pszEntry) : 0;
+}
+
+// The program's environment: the host's, without the variables the list names, then the
+// list's own in their order (of one name, the last); "NAME=" with nothing after it only takes
+// NAME out. False for a list that holds anything else than NAME=value texts the system takes.
+bool EnvironmentOf(KxScStdLibList* pList, std::string* psBlock) {
+    int nItems = pList->ItemCount();
+    for (int i = 0; i < nItems; ++i) {
+        KxScDataHandle* phItem = pList->GetItem(i);
+        const KxString* psItem = KxTsh::TextArg(1, &phItem, 0);
+        if (!psItem || !KxTsh::SystemTakes(*psItem) || NameLength(*psItem) == 0 || **psItem == '=') return false;
+    }
+    // Whether the list names the variable (from item nFrom on).
+    auto listed = [&](const char* pName, size_t nName, int nFrom) {
+        for (int i = nFrom; i < nItems; ++i) {
+            KxScDataHandle* phItem = pList->GetItem(i);
+            const char* pszItem = *KxTsh::TextArg(1, &phItem, 0);
+            if (SameName(pszItem, NameLength(pszItem), pName, nName)) return true;
+        }
+        return false;
+    };
+    // The system gives no copy of the host's environment only for want of memory.
+    char* pHost = GetEnvironmentStrings();
+    if (!pHost) throw std::bad_alloc();
+    try {
+        for (const char* p = pHost; *p; p += std::strlen(p) + 1)
+            if (!listed(p, NameLength(p), 0)) psBlock->append(p, std::strlen(p) + 1);
+    } catch (...) {
+        FreeEnvironmentStringsA(pHost);
+        throw;
+    }
+    FreeEnvironmentStringsA(pHost);
+    for (int i = 0; i < nItems; ++i) {
+        KxScDataHandle* phItem = pList->GetItem(i);
+        const KxString& sItem = *KxTsh::TextArg(1, &phItem, 0);
+        size_t nName = NameLength(sItem);
+        if (nName + 1 < sItem.Length() && !listed(sItem, nName, i + 1)) psBlock->append(sItem, sItem.Length() + 1);
+    }
+    // An empty block still needs its two NULs.
+    if (psBlock->empty()) psBlock->push_back('\0');
+    psBlock->push_back('\0');
+    return true;
+}
 
 bool ReadArguments(const char* pszMethod, bool bTimeout, int nArgs, KxScDataHandle** pphArgs, LaunchArgs* pl) {
     auto refuse = [&](const char* pszWhy) {
         Fail(kArgumentError, KxTsh::Join("Process::", pszMethod, "(): ", pszWhy));
         return false;
     };
-    int nMost = bTimeout ? 3 : 2;
+    int nMost = bTimeout ? 4 : 3;
     if (nArgs < 1 || nArgs > nMost || !pphArgs)
-        return refuse(bTimeout ? "Need one to three parameters." : "Need one or two parameters.");
+        return refuse(bTimeout ? "Need one to four parameters." : "Need one to three parameters.");
     const KxString* psCommand = KxTsh::TextArg(nArgs, pphArgs, 0);
     if (!psCommand) return refuse("first argument must be a string.");
     pl->sCommand = KxTsh::Join(*psCommand);
@@ -94,7 +176,42 @@ bool ReadArguments(const char* pszMethod, bool bTimeout, int nArgs, KxScDataHand
         if (!psFolder) return refuse("folder must be a string.");
         pl->sFolder = KxTsh::Join(*psFolder);
     }
+    if (KxScDataHandle* phEnvironment = KxTsh::Arg(nArgs, pphArgs, nFolder + 1)) {
+        KxScStdLibListInterface* pli = KxScStdLib::pslliListInterface;
+        KxScStdLibList* pList = pli ? pli->ListOf(phEnvironment) : nullptr;
+        pl->bEnvironment = true;
+        if (!pList || !EnvironmentOf(pList, &pl->sEnvironment))
+            return refuse("environment must be a list of NAME=value texts.");
+    }
     return true;
+}
+
+// A time argument: absent, nil or negative waits as long as it takes.
+DWORD TimeArg(int nArgs, KxScDataHandle** pphArgs, int i) {
+    int nMs = -1;
+    KxTsh::IntArg(nArgs, pphArgs, i, &nMs);
+    return nMs < 0 ? INFINITE : static_cast<DWORD>(nMs);
+}
+
+// Why the system did not start the program, for the text after the command line. A folder
+// that is missing is told apart by looking, since systems name that failure differently.
+KxString WhyNotStarted(DWORD dwError, const KxString& sFolder) {
+    if (!sFolder.IsNull()) {
+        DWORD dwAttributes = GetFileAttributesA(sFolder);
+        if (dwAttributes == INVALID_FILE_ATTRIBUTES || !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            return KxTsh::Join("the folder does not exist");
+    }
+    switch (dwError) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DIRECTORY: return KxTsh::Join("the program was not found");
+    case ERROR_ACCESS_DENIED: return KxTsh::Join("access denied");
+    case ERROR_BAD_EXE_FORMAT:
+    case ERROR_EXE_MACHINE_TYPE_MISMATCH: return KxTsh::Join("not a program this system can run");
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: return KxTsh::Join("not enough memory");
+    default: return KxTsh::Join("system error ", static_cast<int>(dwError));
+    }
 }
 
 }  // namespace
@@ -111,18 +228,20 @@ KxTshProcess::~KxTshProcess() {
     if (hInput) CloseHandle(hInput);
     if (hProcess) {
         HANDLE ah[2] = {hProcess, streams.EndEvent()};
-        if (WaitForMultipleObjects(ah[1] ? 2 : 1, ah, TRUE, 0) != WAIT_OBJECT_0) EndTree();
+        if (WaitForMultipleObjects(ah[1] ? 2 : 1, ah, TRUE, 0) != WAIT_OBJECT_0) EndOwnTree();
         CloseHandle(hProcess);
     }
 }
 
-bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const KxString& sFolder) {
+bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const KxString& sFolder,
+                          const char* pEnvironment) {
     KxString sPipeFailure = KxTsh::Join("Process::", pszMethod, "(): Cannot create pipe.");
-    KxString sStartFailure = KxTsh::Join("Cannot create process: ", sCommand);
+    auto startFailure = [&](const KxString& sWhy) { Fail(kProcessError, KxTsh::Join("Cannot create process: ", sCommand, " (", sWhy, ")")); };
     KxString sLine = KxTsh::Join(sCommand);  // CreateProcessA may write into the command line
     // A command line or folder the system cannot take whole starts nothing.
     if (!KxTsh::CommandLineTakes(sCommand) || (!sFolder.IsNull() && !KxTsh::SystemTakes(sFolder))) {
-        Fail(kProcessError, sStartFailure);
+        startFailure(KxTsh::Join(KxTsh::CommandLineTakes(sCommand) ? "the system cannot take the folder name"
+                                                                   : "the system cannot take the command line"));
         return false;
     }
     HANDLE ahChild[3] = {}, ahOurs[3] = {};  // input, output, error
@@ -136,14 +255,17 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
     si.hStdError = ahChild[2];
     PROCESS_INFORMATION pi = {};
     // Suspended until it is in its tree, so that nothing it starts escapes.
-    BOOL bStarted = bPiped && CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+    BOOL bStarted = bPiped && CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                                             const_cast<char*>(pEnvironment),
                                              sFolder.IsNull() ? nullptr : static_cast<const char*>(sFolder), &si, &pi);
+    DWORD dwError = GetLastError();
     for (HANDLE h : ahChild)
         if (h) CloseHandle(h);
     if (!bStarted) {
         for (HANDLE h : ahOurs)
             if (h) CloseHandle(h);
-        Fail(kProcessError, bPiped ? sStartFailure : sPipeFailure);
+        if (bPiped) startFailure(WhyNotStarted(dwError, sFolder));
+        else Fail(kProcessError, sPipeFailure);
         return false;
     }
     hProcess = pi.hProcess;
@@ -158,10 +280,11 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
     }
     // A program that cannot be let go would never run: it is ended, and counts as not started.
     bool bResumed = ResumeThread(pi.hThread) != static_cast<DWORD>(-1);
+    dwError = GetLastError();
     CloseHandle(pi.hThread);
     if (!bResumed) {
-        EndTree();
-        Fail(kProcessError, sStartFailure);
+        EndOwnTree();
+        startFailure(KxTsh::Join("it could not be let run: system error ", static_cast<int>(dwError)));
         return false;
     }
     return true;
@@ -169,7 +292,7 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
 
 bool KxTshProcess::HasEnded() { return hProcess && WaitForSingleObject(hProcess, 0) == WAIT_OBJECT_0; }
 
-void KxTshProcess::EndTree() {
+void KxTshProcess::EndOwnTree() {
     tree.End();
     HANDLE ah[2] = {hProcess, streams.EndEvent()};
     WaitForMultipleObjects(ah[1] ? 2 : 1, ah, TRUE, kEndGraceMs);
@@ -177,12 +300,13 @@ void KxTshProcess::EndTree() {
 
 // A new object running the program, or null (the error raised); the object goes again
 // when the launch fails, memory included.
-KxScDataHandle* KxTshProcess::Launched(const char* pszMethod, const KxString& sCommand, const KxString& sFolder) {
+KxScDataHandle* KxTshProcess::Launched(const char* pszMethod, const KxString& sCommand, const KxString& sFolder,
+                                       const char* pEnvironment) {
     KxTshProcess* p = new KxTshProcess;
     KxScDataHandle* ph = KxScDataHandle::CreateData(p);
     bool bLaunched = false;
     try {
-        bLaunched = p->Launch(pszMethod, sCommand, sFolder);
+        bLaunched = p->Launch(pszMethod, sCommand, sFolder, pEnvironment);
     } catch (const std::bad_alloc&) {
         ph->Drop();
         throw;
@@ -195,7 +319,7 @@ KxScDataHandle* KxTshProcess::Launched(const char* pszMethod, const KxString& sC
 KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     LaunchArgs l;
     if (!ReadArguments("Run", true, nArgs, pphArgs, &l)) return nullptr;
-    KxScDataHandle* ph = Launched("Run", l.sCommand, l.sFolder);
+    KxScDataHandle* ph = Launched("Run", l.sCommand, l.sFolder, l.bEnvironment ? l.sEnvironment.data() : nullptr);
     if (!ph) return nullptr;
     KxTshProcess* p = static_cast<KxTshProcess*>(ph->Object());
     // No input: the program reads the end of it at once.
@@ -209,7 +333,7 @@ KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** p
     // streams: it keeps its own exit code, and what it left running is ended all the same.
     if (WaitForMultipleObjects(2, ah, TRUE, dwLimit) == WAIT_TIMEOUT) {
         p->bTimedOut = !p->HasEnded();
-        p->EndTree();
+        p->EndOwnTree();
     }
     return ph;
 }
@@ -217,25 +341,33 @@ KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** p
 KxScDataHandle* KxTshProcess::Start(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     LaunchArgs l;
     if (!ReadArguments("Start", false, nArgs, pphArgs, &l)) return nullptr;
-    return Launched("Start", l.sCommand, l.sFolder);
+    return Launched("Start", l.sCommand, l.sFolder, l.bEnvironment ? l.sEnvironment.data() : nullptr);
 }
 
 KxScDataHandle* KxTshProcess::Wait(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     if (OnClassObject() || !hProcess) return nullptr;
-    int nMs = -1;
-    KxTsh::IntArg(nArgs, pphArgs, 0, &nMs);
-    return KxTsh::Bool(WaitForSingleObject(hProcess, nMs < 0 ? INFINITE : static_cast<DWORD>(nMs)) == WAIT_OBJECT_0);
+    return KxTsh::Bool(WaitForSingleObject(hProcess, TimeArg(nArgs, pphArgs, 0)) == WAIT_OBJECT_0);
 }
 
-KxScDataHandle* KxTshProcess::NextLine(KxPipeReader::Stream stream) {
+KxScDataHandle* KxTshProcess::NextLine(KxPipeReader::Stream stream, int nArgs, KxScDataHandle** pphArgs) {
     KxString sLine(NULL_STRING);
-    if (OnClassObject() || !streams.NextLine(stream, &sLine)) return nullptr;
+    if (OnClassObject() || !streams.NextLine(stream, &sLine, TimeArg(nArgs, pphArgs, 0))) return nullptr;
     return KxScDataHandle::CreateData(sLine, false);
 }
 
-KxScDataHandle* KxTshProcess::ReadLn(KxScDataHandle*, int, KxScDataHandle**) { return NextLine(KxPipeReader::OUTPUT); }
+KxScDataHandle* KxTshProcess::ReadLn(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    return NextLine(KxPipeReader::OUTPUT, nArgs, pphArgs);
+}
 
-KxScDataHandle* KxTshProcess::ReadErrLn(KxScDataHandle*, int, KxScDataHandle**) { return NextLine(KxPipeReader::ERRORS); }
+KxScDataHandle* KxTshProcess::ReadErrLn(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    return NextLine(KxPipeReader::ERRORS, nArgs, pphArgs);
+}
+
+KxScDataHandle* KxTshProcess::WaitFor(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    const KxString* psText = KxTsh::TextArg(nArgs, pphArgs, 0);
+    if (OnClassObject() || !psText) return nullptr;
+    return KxTsh::Bool(streams.WaitFor(KxPipeReader::OUTPUT, *psText, TimeArg(nArgs, pphArgs, 1)));
+}
 
 KxScDataHandle* KxTshProcess::Write(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     if (OnClassObject()) return nullptr;
@@ -258,12 +390,53 @@ KxScDataHandle* KxTshProcess::CloseInput(KxScDataHandle*, int, KxScDataHandle**)
 
 KxScDataHandle* KxTshProcess::Kill(KxScDataHandle*, int, KxScDataHandle**) {
     if (OnClassObject() || !hProcess) return nullptr;
-    EndTree();
+    EndOwnTree();
     return KxTsh::Bool(HasEnded());
 }
 
 KxScDataHandle* KxTshProcess::TreeMode(KxScDataHandle*, int, KxScDataHandle**) {
     return KxScDataHandle::CreateData(static_cast<int>(hProcess ? tree.Mode() : KxProcessTree::SystemMode()));
+}
+
+KxScDataHandle* KxTshProcess::List(KxScDataHandle*, int, KxScDataHandle**) {
+    KxScStdLibListInterface* pli = KxScStdLib::pslliListInterface;
+    KxProcessList processes;
+    KxProcessList::Taken taken = processes.Take();
+    if (taken == KxProcessList::NO_MEMORY) throw std::bad_alloc();
+    if (!pli || taken != KxProcessList::LISTED) return nullptr;
+    KxScStdLibList* pList = nullptr;
+    KxScDataHandle* phList = nullptr;
+    pli->CreateList(&pList, &phList);
+    try {
+        for (unsigned i = 0; i < processes.Count(); ++i) {
+            const KxProcessInfo& e = processes[i];
+            KxScDataHandle* ph = KxTsh::Record({{"id", static_cast<int>(e.dwId), nullptr},
+                                                {"parentId", static_cast<int>(e.dwParentId), nullptr},
+                                                {"name", 0, e.szName},
+                                                {"threads", static_cast<int>(e.dwThreads), nullptr}});
+            try {
+                pList->AppendItem(ph);
+            } catch (const std::bad_alloc&) {
+                ph->Drop();
+                throw;
+            }
+            ph->Drop();
+        }
+    } catch (const std::bad_alloc&) {
+        phList->Drop();  // a list cut short is no list of the processes
+        throw;
+    }
+    return phList;
+}
+
+KxScDataHandle* KxTshProcess::EndTree(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    int nId = 0;
+    if (!KxTsh::IntArg(nArgs, pphArgs, 0, &nId)) return nullptr;
+    KxProcessList processes;
+    KxProcessList::Taken taken = processes.Take();
+    int nEnded = taken == KxProcessList::LISTED ? processes.EndTree(static_cast<DWORD>(nId)) : -1;
+    if (taken == KxProcessList::NO_MEMORY || nEnded < 0) throw std::bad_alloc();
+    return taken == KxProcessList::LISTED ? KxScDataHandle::CreateData(nEnded) : nullptr;
 }
 
 bool KxTshProcess::GetOwnProperty(const KxString& sName, KxScDataHandle** pphValue) {
@@ -277,6 +450,8 @@ bool KxTshProcess::GetOwnProperty(const KxString& sName, KxScDataHandle** pphVal
     case TOKEN_OUTPUT: *pphValue = KxScDataHandle::CreateData(streams.Unread(KxPipeReader::OUTPUT), false); return true;
     case TOKEN_ERRORS: *pphValue = KxScDataHandle::CreateData(streams.Unread(KxPipeReader::ERRORS), false); return true;
     case TOKEN_TIMED_OUT: *pphValue = KxTsh::Bool(bTimedOut); return true;
+    case TOKEN_OUTPUT_ENDED: *pphValue = KxTsh::Bool(streams.Ended(KxPipeReader::OUTPUT)); return true;
+    case TOKEN_ERRORS_ENDED: *pphValue = KxTsh::Bool(streams.Ended(KxPipeReader::ERRORS)); return true;
     default: return false;
     }
 }

@@ -6,10 +6,12 @@
 #include "KxTshClass.h"
 
 // Process: a program started with its standard input, output and error on pipes of its own.
-// Process.Run(commandLine [, timeoutMs [, folder]]) runs it to its end and gives the ended
-// object: exitCode, output, errors, timedOut, id. Process.Start(commandLine [, folder]) gives
-// the running object: Wait, ReadLn / ReadErrLn, Write / CloseInput, Kill (the whole tree).
+// Process.Run(commandLine [, timeoutMs [, folder [, environment]]]) runs it to its end and
+// gives the ended object: exitCode, output, errors, timedOut, id, outputEnded, errorsEnded.
+// Process.Start(commandLine [, folder [, environment]]) gives the running object: Wait,
+// ReadLn / ReadErrLn (with a time), WaitFor, Write / CloseInput, Kill (the whole tree).
 // Both streams are read all the time; dropping a running object ends its tree.
+// Process.List() and Process.EndTree(id) reach every process of the system.
 class KxTshProcess : public KxTshClass<KxTshProcess> {
 public:
     KxTshProcess();
@@ -19,27 +21,32 @@ public:
     KxScDataHandle* Run(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
     KxScDataHandle* Start(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
     KxScDataHandle* Wait(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
-    KxScDataHandle* ReadLn(KxScDataHandle*, int, KxScDataHandle**);
-    KxScDataHandle* ReadErrLn(KxScDataHandle*, int, KxScDataHandle**);
+    KxScDataHandle* ReadLn(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
+    KxScDataHandle* ReadErrLn(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
+    KxScDataHandle* WaitFor(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
     KxScDataHandle* Write(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
     KxScDataHandle* CloseInput(KxScDataHandle*, int, KxScDataHandle**);
     KxScDataHandle* Kill(KxScDataHandle*, int, KxScDataHandle**);
     KxScDataHandle* TreeMode(KxScDataHandle*, int, KxScDataHandle**);
+    KxScDataHandle* List(KxScDataHandle*, int, KxScDataHandle**);
+    KxScDataHandle* EndTree(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
 
     bool GetOwnProperty(const KxString& sName, KxScDataHandle** pphValue);
 
     static const KxTshClassDef kDef;
 
 private:
-    // A new object running the program, or null with the error raised.
-    static KxScDataHandle* Launched(const char* pszMethod, const KxString& sCommand, const KxString& sFolder);
+    // A new object running the program, or null with the error raised. pEnvironment: the
+    // program's environment block, or null for the host's.
+    static KxScDataHandle* Launched(const char* pszMethod, const KxString& sCommand, const KxString& sFolder,
+                                    const char* pEnvironment);
     // Starts the program suspended, its tree and streams set up, then lets it run; false
     // (with the error raised) when it could not be started.
-    bool Launch(const char* pszMethod, const KxString& sCommand, const KxString& sFolder);
+    bool Launch(const char* pszMethod, const KxString& sCommand, const KxString& sFolder, const char* pEnvironment);
     bool HasEnded();
     // Ends the tree and waits a bounded time for the program and its streams to end.
-    void EndTree();
-    KxScDataHandle* NextLine(KxPipeReader::Stream stream);
+    void EndOwnTree();
+    KxScDataHandle* NextLine(KxPipeReader::Stream stream, int nArgs, KxScDataHandle** pphArgs);
 
     HANDLE hProcess = nullptr;
     HANDLE hInput = nullptr;

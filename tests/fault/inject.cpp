@@ -34,7 +34,7 @@ namespace {
 // How each function fails: the value it returns, its last error (errno for the allocation
 // functions), and whether the call's own effect happens all the same (a handle whose closing
 // "fails" was not open: nothing stays behind). Functions that cannot fail are not listed.
-// The tool-help and job functions are looked up by name; the others are imports.
+// The tool-help, job and process-times functions are looked up by name; the others are imports.
 #define TSH_FAULTS(X)                                                                         \
     X(KERNEL32, CreateFileA, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED, false)                \
     X(KERNEL32, ReadFile, FALSE, ERROR_BROKEN_PIPE, false)                                     \
@@ -62,6 +62,8 @@ namespace {
     X(KERNEL32, OpenProcess, NULL, ERROR_ACCESS_DENIED, false)                                 \
     X(KERNEL32, TerminateProcess, FALSE, ERROR_ACCESS_DENIED, false)                           \
     X(KERNEL32, WideCharToMultiByte, 0, ERROR_INSUFFICIENT_BUFFER, false)                      \
+    X(KERNEL32, GetEnvironmentStrings, NULL, ERROR_NOT_ENOUGH_MEMORY, false)                   \
+    X(KERNEL32, GetProcessTimes, FALSE, ERROR_ACCESS_DENIED, false)                            \
     X(KERNEL32, CreateToolhelp32Snapshot, INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY, false) \
     X(KERNEL32, Process32First, FALSE, ERROR_NO_MORE_FILES, false)                             \
     X(KERNEL32, Process32Next, FALSE, ERROR_NO_MORE_FILES, false)                              \
@@ -271,7 +273,8 @@ BOOL WINAPI QuietEnumWindows(WNDENUMPROC pfn, LPARAM lParam) {
     return pfnSystemEnumWindows(OwnWindow, reinterpret_cast<LPARAM>(&walk));
 }
 
-// The tool-help and job functions the plug-ins look up by name come through hooks too.
+// The tool-help, job and process-times functions the plug-ins look up by name come through
+// hooks too.
 FARPROC WINAPI LookUp(HMODULE hModule, LPCSTR pszName) {
     FARPROC pfn = pfnSystemGetProcAddress(hModule, pszName);
     if (!pfn || reinterpret_cast<uintptr_t>(pszName) <= 0xFFFF) return pfn;
@@ -282,6 +285,7 @@ FARPROC WINAPI LookUp(HMODULE hModule, LPCSTR pszName) {
         {P_CreateJobObjectA, nullptr, nullptr},
         {P_AssignProcessToJobObject, nullptr, nullptr},
         {P_TerminateJobObject, nullptr, nullptr},
+        {P_GetProcessTimes, nullptr, nullptr},
     };
     for (const auto& l : kLookedUp) {
         Fault& f = aFaults[l.nIndex];

@@ -34,28 +34,33 @@ std::vector<DWORD> Pids(const std::string& sText) {
     return pids;
 }
 
-// Whether the process has ended (or is gone), waiting for it a while: ending a process is
-// asynchronous.
-bool Ended(DWORD dwId) {
-    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, dwId);
+// Whether the process has ended (or is gone), waiting for it until the deadline at most:
+// ending a process is asynchronous. One that has not is ended here, so that a failure leaves
+// nothing running to hold a stream the next case waits on.
+bool Ended(DWORD dwId, DWORD dwDeadline) {
+    HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, dwId);
     if (!h) return true;
-    bool bEnded = WaitForSingleObject(h, 20000) == WAIT_OBJECT_0;
+    DWORD dwLeft = static_cast<int>(dwDeadline - GetTickCount()) > 0 ? dwDeadline - GetTickCount() : 0;
+    bool bEnded = WaitForSingleObject(h, dwLeft) == WAIT_OBJECT_0;
+    if (!bEnded) TerminateProcess(h, 1);
     CloseHandle(h);
     return bEnded;
 }
 
-// Every process of the tree has ended, and no running process descends from one of them.
+// Every process of the tree has ended, and no running process descends from one of them,
+// within ten seconds for them all.
 void ExpectTreeGone(const std::vector<DWORD>& pids) {
-    for (DWORD dw : pids) EXPECT_TRUE(Ended(dw)) << "process " << dw << " still runs";
+    DWORD dwDeadline = GetTickCount() + 10000;
     std::set<DWORD> tree(pids.begin(), pids.end());
     HANDLE hList = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 pe = {};
     pe.dwSize = sizeof pe;
     for (BOOL b = Process32First(hList, &pe); b; b = Process32Next(hList, &pe))
-        if (tree.count(pe.th32ParentProcessID)) {
-            EXPECT_TRUE(Ended(pe.th32ProcessID)) << "descendant " << pe.th32ProcessID;
+        if (tree.count(pe.th32ParentProcessID) && !tree.count(pe.th32ProcessID)) {
+            EXPECT_TRUE(Ended(pe.th32ProcessID, dwDeadline)) << "descendant " << pe.th32ProcessID;
         }
     CloseHandle(hList);
+    for (DWORD dw : pids) EXPECT_TRUE(Ended(dw, dwDeadline)) << "process " << dw << " still runs";
 }
 
 // This process's threads: each running program has a reader.
@@ -106,12 +111,12 @@ TEST_F(ProcessTest, ExitCodesOfEndedProgramsAndNilWhileRunning) {
         {"out x crash", static_cast<int>(EXCEPTION_ACCESS_VIOLATION)},
     };
     for (const auto& c : cases) {
-        Run((std::string("r = Process.Run(CHILD + \" ") + c.first + "\"); code = r.exitCode; out = r.timedOut;").c_str());
+        Run((std::string("r = Process.Run(CHILD + \" ") + c.first + "\", 60000); code = r.exitCode; out = r.timedOut;").c_str());
         EXPECT_EQ(Int("code"), c.second) << c.first;
         EXPECT_EQ(Int("out"), 0) << c.first;
     }
     Run("p = Process.Start(CHILD + \" pause 600000\"); running = p.exitCode == nil; quick = p.Wait(0);"
-        "killed = p.Kill(); ended = p.Wait(); code = p.exitCode; p = nil;");
+        "killed = p.Kill(); ended = p.Wait(10000); code = p.exitCode; p = nil;");
     EXPECT_EQ(Int("running"), 1);
     EXPECT_EQ(Int("quick"), 0);
     EXPECT_EQ(Int("killed"), 1);
@@ -123,7 +128,7 @@ TEST_F(ProcessTest, ExitCodesOfEndedProgramsAndNilWhileRunning) {
 // with only standard error read line by line while standard output is left alone.
 TEST_F(ProcessTest, BothStreamsAtOnceCompleteAndApart) {
     const std::string sLine = std::string(48, 'b') + "\r\n";
-    Run("r = Process.Run(CHILD + \" both 80000 50 out end\"); o = r.output; e = r.errors;");
+    Run("r = Process.Run(CHILD + \" both 80000 50 out end\", 120000); o = r.output; e = r.errors;");
     for (const char* pszName : {"o", "e"}) {
         std::string s = Text(pszName);
         EXPECT_EQ(s.size(), 4000000u + (pszName[0] == 'o' ? 3 : 0)) << pszName;
@@ -132,11 +137,11 @@ TEST_F(ProcessTest, BothStreamsAtOnceCompleteAndApart) {
     }
     // Run waits for the end of the streams, not only for the program: here a grandchild writes
     // after the program has ended.
-    Run("r = Process.Run(CHILD + \" tree 2 leaf pause 300 out late err later\"); late = r.output + r.errors;");
+    Run("r = Process.Run(CHILD + \" tree 2 leaf pause 300 out late err later\", 60000); late = r.output + r.errors;");
     EXPECT_EQ(Text("late"), "latelater");
-    Run(("p = Process.Start(CHILD + \" both 80000 50\"); n = 0; l = p.ReadErrLn(); same = 1;"
-        "while (l != nil) { n = n + 1; if (l != \"" + std::string(48, 'b') + "\") { same = 0; } l = p.ReadErrLn(); }"
-        "p.Wait(); o = p.output; first = p.ReadLn(); p = nil;").c_str());
+    Run(("p = Process.Start(CHILD + \" both 80000 50\"); n = 0; l = p.ReadErrLn(60000); same = 1;"
+        "while (l != nil) { n = n + 1; if (l != \"" + std::string(48, 'b') + "\") { same = 0; } l = p.ReadErrLn(60000); }"
+        "p.Wait(60000); o = p.output; first = p.ReadLn(60000); p = nil;").c_str());
     EXPECT_EQ(Int("n"), 80000);
     EXPECT_EQ(Int("same"), 1);
     EXPECT_EQ(Text("o").size(), 4000000u);
@@ -147,11 +152,11 @@ TEST_F(ProcessTest, BothStreamsAtOnceCompleteAndApart) {
 // of it while the output is read only afterwards); the last line without a line end is a line;
 // input closed takes no more.
 TEST_F(ProcessTest, InputRoundTrip) {
-    Run("p = Process.Start(CHILD + \" echo\"); a = p.Write(\"one\\r\\ntwo\\nthree\"); big = \"\"; i = 0;"
+    Run("p = Process.Start(CHILD + \" echo\"); a = p.Write(\"one\\r\\ntwo\\nthree\", 60000); big = \"\"; i = 0;"
         "while (i < 16) { big = big + \"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde\\n\"; i = i + 1; }"
-        "i = 0; while (i < 1024) { p.Write(big); i = i + 1; }"
-        "p.CloseInput(); b = p.Write(\"late\"); l1 = p.ReadLn(); l2 = p.ReadLn(); l3 = p.ReadLn(); n = 0;"
-        "l = p.ReadLn(); while (l != nil) { n = n + 1; l = p.ReadLn(); } code = p.exitCode; p.Wait(); code = p.exitCode; p = nil;");
+        "i = 0; while (i < 1024) { p.Write(big, 60000); i = i + 1; }"
+        "p.CloseInput(); b = p.Write(\"late\"); l1 = p.ReadLn(60000); l2 = p.ReadLn(60000); l3 = p.ReadLn(60000); n = 0;"
+        "l = p.ReadLn(60000); while (l != nil) { n = n + 1; l = p.ReadLn(60000); } code = p.exitCode; p.Wait(60000); code = p.exitCode; p = nil;");
     EXPECT_EQ(Int("a"), 1);
     EXPECT_EQ(Int("b"), 0);
     EXPECT_EQ(Text("l1"), "one");
@@ -176,8 +181,8 @@ TEST_F(ProcessTest, CommandLineCountsTheQuotesTheSystemAdds) {
         {line(32764, false), true}, {line(32766, true), true}, {line(32765, false), false}, {line(32766, false), false}};
     for (const auto& c : cases) {
         SetText("LINE", c.first);
-        std::string sWant = c.second ? "<none>" : "28 Cannot create process: " + c.first;
-        std::string sGot = ErrorOf("r = nil; r = Process.Run(LINE); o = r.output; r = nil;");
+        std::string sWant = c.second ? "<none>" : "28 Cannot create process: " + c.first + " (the system cannot take the command line)";
+        std::string sGot = ErrorOf("r = nil; r = Process.Run(LINE, 60000); o = r.output; r = nil;");
         EXPECT_TRUE(sGot == sWant) << c.first.size() << " characters: " << sGot.substr(0, 40);
         if (c.second) {
             std::string sOut = Text("o");
@@ -203,20 +208,128 @@ TEST_F(ProcessTest, ReadingThreadsHaveASmallStack) {
 }
 
 TEST_F(ProcessTest, ArgumentsFolderAndErrors) {
-    Run("r = Process.Run(CHILD + \" cwd\", nil, \"C:\\\\windows\"); cwd = r.output; r = nil;");
+    Run("r = Process.Run(CHILD + \" cwd\", 60000, \"C:\\\\windows\"); cwd = r.output; r = nil;");
     EXPECT_EQ(Text("cwd"), "C:\\windows\r\n");
+    // A text file in a program's place, in the test programs' folder.
+    const std::string sText = ChildFolder() + "\\not-a-program.exe", sFailed = "28 Cannot create process: " + ChildProgram();
+    HANDLE hText = CreateFileA(sText.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD dw = 0;
+    WriteFile(hText, "text", 4, &dw, nullptr);
+    CloseHandle(hText);
+    SetText("TEXT", sText);
     ExpectErrors({
-        {"Process.Run(\"no-such-program-here.exe\");", "28 Cannot create process: no-such-program-here.exe"},
-        {"Process.Start(CHILD, \"no-such-folder\");", (std::string("28 Cannot create process: ") + ChildProgram()).c_str()},
+        {"Process.Run(\"no-such-program-here.exe\");", "28 Cannot create process: no-such-program-here.exe (the program was not found)"},
+        {"Process.Start(CHILD, \"no-such-folder\");", (sFailed + " (the folder does not exist)").c_str()},
+        {"Process.Run(CHILD, nil, TEXT);", (sFailed + " (the folder does not exist)").c_str()},
+        {"Process.Run(TEXT);", ("28 Cannot create process: " + sText + " (not a program this system can run)").c_str()},
         {"Process.Run(CHILD, \"10\");", "15 Process::Run(): timeout must be an integer."},
         {"Process.Run(CHILD, 10, 3);", "15 Process::Run(): folder must be a string."},
         {"Process.Run(nil);", "15 Process::Run(): first argument must be a string."},
-        {"Process.Run();", "15 Process::Run(): Need one to three parameters."},
-        {"Process.Start(CHILD, nil, nil);", "15 Process::Start(): Need one or two parameters."},
+        {"Process.Run();", "15 Process::Run(): Need one to four parameters."},
+        {"Process.Start(CHILD, nil, nil, nil);", "15 Process::Start(): Need one to three parameters."},
         {"Process.Start(5);", "15 Process::Start(): first argument must be a string."},
     });
-    Run("w = Process.Wait(1); l = Process.ReadLn(); k = Process.Kill();");
-    for (const char* pszName : {"w", "l", "k"}) EXPECT_EQ(Int(pszName), -999) << pszName;
+    DeleteFileA(sText.c_str());
+    Run("w = Process.Wait(1); l = Process.ReadLn(); k = Process.Kill(); f = Process.WaitFor(\"x\", 1);");
+    for (const char* pszName : {"w", "l", "k", "f"}) EXPECT_EQ(Int(pszName), -999) << pszName;
+}
+
+// Variables for one program: added to the host's environment, replacing the host's of the
+// same name (in any case), the last of a name winning, "NAME=" taking one out; the host's own
+// environment stays as it was.
+TEST_F(ProcessTest, EnvironmentForOneProgramLeavesTheHostsAsItWas) {
+    SetEnvironmentVariableA("TSH_HOST_VAR", "host");
+    SetEnvironmentVariableA("TSH_HOST_GONE", "here");
+    Run("r = Process.Run(CHILD + \" env TSH_ONE env TSH_HOST_VAR env TSH_HOST_GONE env TSH_TWO env PATH\", 60000, nil,"
+        "  [\"TSH_ONE=one=1\", \"tsh_host_var=child\", \"TSH_HOST_GONE=\", \"TSH_TWO=a\", \"TSH_TWO=two\"]); o = r.output;"
+        "p = Process.Start(CHILD + \" env TSH_ONE env TSH_HOST_VAR\", nil, [\"TSH_ONE=started\"]); s = p.ReadLn(60000) + p.ReadLn(60000);"
+        "p.Wait(60000); p = nil; q = Process.Run(CHILD + \" env TSH_HOST_GONE\", 60000, nil, []); e = q.output;");
+    char szPath[8] = "";
+    std::string sPath = GetEnvironmentVariableA("PATH", szPath, sizeof szPath) ? "" : "<unset>";
+    EXPECT_EQ(Text("o").substr(0, Text("o").rfind("\r\n", Text("o").size() - 3)), "one=1\r\nchild\r\n<unset>\r\ntwo");
+    EXPECT_NE(Text("o").substr(Text("o").rfind("\r\n", Text("o").size() - 3)), "\r\n<unset>\r\n") << "the host's PATH was lost";
+    EXPECT_EQ(Text("s"), "startedhost");
+    EXPECT_EQ(Text("e"), "here\r\n");
+    char sz[64] = "";
+    EXPECT_EQ(GetEnvironmentVariableA("TSH_ONE", sz, sizeof sz), 0u) << sz;
+    EXPECT_TRUE(GetEnvironmentVariableA("TSH_HOST_VAR", sz, sizeof sz) && std::string(sz) == "host") << sz;
+    EXPECT_TRUE(GetEnvironmentVariableA("TSH_HOST_GONE", sz, sizeof sz) && std::string(sz) == "here") << sz;
+    const char* pszRefused = "15 Process::Run(): environment must be a list of NAME=value texts.";
+    ExpectErrors({
+        {"Process.Run(CHILD, nil, nil, \"A=b\");", pszRefused},
+        {"Process.Run(CHILD, nil, nil, {\"A\": \"b\"});", pszRefused},
+        {"Process.Run(CHILD, nil, nil, [\"A=b\", 5]);", pszRefused},
+        {"Process.Run(CHILD, nil, nil, [\"NOVALUE\"]);", pszRefused},
+        {"Process.Run(CHILD, nil, nil, [\"=C:=C:\\\\\"]);", pszRefused},
+        {"Process.Start(CHILD, nil, [\"A\"]);", "15 Process::Start(): environment must be a list of NAME=value texts."},
+    });
+}
+
+// Reads with a time: nil from a silent stream and for a prompt without a line end, which
+// WaitFor finds (also when it comes in pieces); the ended properties tell an ended stream
+// from a silent one, and only once everything on it was taken.
+TEST_F(ProcessTest, ReadsWithATimeTellASilentProgramAPromptAndAnEndedStream) {
+    Run("p = Process.Start(CHILD + \" out pro pause 300 out mpt> pause 600000\"); got = p.WaitFor(\"prompt>\", 60000);"
+        "line = p.ReadLn(300); silent = p.ReadErrLn(300); absent = p.WaitFor(\"never\", 300); running = p.outputEnded + p.errorsEnded;"
+        "kept = p.output; p.Kill(); last = p.ReadLn(10000); after = p.ReadLn(10000); ended = p.outputEnded + p.errorsEnded; p = nil;");
+    EXPECT_EQ(Int("got"), 1);
+    EXPECT_EQ(Text("line"), "<nil>");
+    EXPECT_EQ(Text("silent"), "<nil>");
+    EXPECT_EQ(Int("absent"), 0);
+    EXPECT_EQ(Int("running"), 0);
+    EXPECT_EQ(Text("kept"), "prompt>");
+    EXPECT_EQ(Text("last"), "prompt>");
+    EXPECT_EQ(Text("after"), "<nil>");
+    EXPECT_EQ(Int("ended"), 2);
+    // A line that comes in pieces is one line; an ended stream with text not taken has not
+    // ended for the reader; WaitFor looks only at what was not taken.
+    Run("p = Process.Start(CHILD + \" out par pause 300 out tial\\r\\nrest\"); whole = p.ReadLn(60000); p.Wait(60000);"
+        "r = Process.Run(CHILD + \" out a\\r\\nb err c\", 60000); untaken = r.outputEnded; a = r.ReadLn(0);"
+        "taken = r.WaitFor(\"a\", 0); b = r.WaitFor(\"b\", 0); r.ReadLn(0); none = r.ReadLn(0); over = r.outputEnded;"
+        "e = r.errorsEnded + 10 * (r.ReadErrLn(0) == \"c\") + 100 * r.errorsEnded; p = nil; r = nil;");
+    EXPECT_EQ(Text("whole"), "partial");
+    EXPECT_EQ(Int("untaken"), 0);
+    EXPECT_EQ(Text("a"), "a");
+    EXPECT_EQ(Int("taken"), 0);
+    EXPECT_EQ(Int("b"), 1);
+    EXPECT_EQ(Text("none"), "<nil>");
+    EXPECT_EQ(Int("over"), 1);
+    EXPECT_EQ(Int("e"), 110);
+}
+
+// The process list and EndTree, on a tree three deep that this program started without
+// Process: the list gives each its parent, and EndTree ends all three and says so.
+TEST_F(ProcessTest, ListShowsParentsAndEndTreeEndsATreeStartedElsewhere) {
+    PROCESS_INFORMATION pi = StartProgram(ChildProgram() + " tree 2 pause 600000");
+    KxScVmEnv::SetGlobalVariable("ROOT", KxScDataHandle::CreateData(static_cast<int>(pi.dwProcessId)), true, false);
+    KxScVmEnv::SetGlobalVariable("HOST", KxScDataHandle::CreateData(static_cast<int>(GetCurrentProcessId())), true, false);
+    const char* pszFind =
+        "child = 0; grand = 0; rootParent = 0; names = \"\"; threads = 1; records = 0;"
+        "for (e in Process.List()) { if (e.id == ROOT) { rootParent = e.parentId; } if (e.parentId == ROOT) { child = e.id; } }"
+        "for (e in Process.List()) { if (child != 0 && e.parentId == child) { grand = e.id; }"
+        "  if (e.id == ROOT || e.id == child || e.id == grand) { names = names + e.name + \" \"; threads = threads * (e.threads > 0); }"
+        "  records = records + (typeOf(e.id) == \"int\" && typeOf(e.name) == \"string\"); }";
+    // The tree starts in its own time: the list is asked again, for at most a minute.
+    // (Wine lists a process that is still starting without its name.)
+    auto listed = [&] { return Int("grand") > 0 && Text("names").find("  ") == std::string::npos; };
+    for (int i = 0; i < 600 && !listed(); ++i) {
+        Run(pszFind);
+        if (!listed()) Sleep(100);
+    }
+    ASSERT_GT(Int("grand"), 0) << "no grandchild listed; child " << Int("child");
+    EXPECT_EQ(Int("rootParent"), static_cast<int>(GetCurrentProcessId()));
+    EXPECT_EQ(Text("names"), "tsh_child.exe tsh_child.exe tsh_child.exe ");
+    EXPECT_EQ(Int("threads"), 1);
+    EXPECT_GT(Int("records"), 3);
+    std::vector<DWORD> pids = {pi.dwProcessId, static_cast<DWORD>(Int("child")), static_cast<DWORD>(Int("grand"))};
+    Run("n = Process.EndTree(ROOT); again = Process.EndTree(ROOT); idle = Process.EndTree(0); r = Process.Run(CHILD, 60000);"
+        "none = Process.EndTree(r.id); r = nil;");
+    EXPECT_EQ(Int("n"), 3);
+    ExpectTreeGone(pids);
+    EXPECT_EQ(ExitCodeAfter(pi.hProcess, 10000), 1u);
+    EXPECT_EQ(Int("again"), 0);
+    EXPECT_EQ(Int("idle"), 0);
+    EXPECT_EQ(Int("none"), 0);
 }
 
 // The trees: a program that started a child that started a grandchild, all three holding the
@@ -239,17 +352,18 @@ TEST_P(ProcessTreeTest, TimeoutEndsTheTreeThatHoldsThePipes) {
 TEST_P(ProcessTreeTest, KillAndDropEndTheTreeAndLeaveNothing) {
     int nThreads = ThreadCount();
     for (const char* pszEnd : {"k = p.Kill();", "p = nil;"}) {
-        Run((std::string("p = Process.Start(CHILD + \" tree 2 pid pause 600000\"); e = p.ReadErrLn() + \" \" + "
-                         "p.ReadErrLn() + \" \" + p.ReadErrLn();") + pszEnd).c_str());
+        Run((std::string("p = Process.Start(CHILD + \" tree 2 pid pause 600000\"); e = str(p.ReadErrLn(60000)) + \" \" + "
+                         "str(p.ReadErrLn(60000)) + \" \" + str(p.ReadErrLn(60000));") + pszEnd).c_str());
         std::vector<DWORD> pids = Pids(Text("e"));
         EXPECT_EQ(pids.size(), 3u) << Text("e");
         ExpectTreeGone(pids);
-        // Then (not before: a stream still held would keep it waiting) its streams have ended.
-        if (!HasFailure()) Run("if (p != nil) { rest = p.ReadLn(); p = nil; }");
+        // Then its streams have ended.
+        Run("if (p != nil) { rest = p.ReadLn(10000); over = p.outputEnded; p = nil; }");
         EXPECT_EQ(ThreadCount(), nThreads) << pszEnd;
     }
     EXPECT_EQ(Int("k"), 1);
     EXPECT_EQ(Text("rest"), "<nil>");
+    EXPECT_EQ(Int("over"), 1);
 }
 
 // A program that ends by itself in time, with its own exit code, has not timed out, though a
@@ -270,8 +384,9 @@ INSTANTIATE_TEST_SUITE_P(Ends, ProcessTreeTest, ::testing::Values(false, true),
 
 // Each stream keeps at most what the reader may hold, made small here: 70,000 bytes, more
 // than 16 bits count. Up to that it comes whole; past it, every read of that stream raises
-// "Not enough memory." (a property read too, which no C++ exception leaves), the other stream
-// still comes whole, and the program, never left waiting on a full pipe, runs to its end.
+// "Not enough memory." (a property read and WaitFor too, which no C++ exception leaves; the
+// stream reads as ended once it has), the other stream still comes whole, and the program,
+// never left waiting on a full pipe, runs to its end.
 class ProcessHoldTest : public ProcessTest {
 protected:
     void SetUp() override { KxPipeReader::HoldAtMost(70000); }
@@ -288,6 +403,9 @@ TEST_F(ProcessHoldTest, PastWhatTheReaderHoldsEveryReadRaises) {
     EXPECT_EQ(Text("e"), "whole");
     for (int i = 0; i < 2; ++i) EXPECT_EQ(ErrorOf("r.ReadLn();"), "28 Process::ReadLn(): Not enough memory.") << i;
     EXPECT_EQ(ErrorOf("o = r.output;"), "28 Process::output: Not enough memory.");
+    EXPECT_EQ(ErrorOf("r.WaitFor(\"b\", 0);"), "28 Process::WaitFor(): Not enough memory.");
+    Run("over = r.outputEnded;");
+    EXPECT_EQ(Int("over"), 1);
     EXPECT_EQ(Pending(), "<none>");
     Run("r = nil;");
 }
