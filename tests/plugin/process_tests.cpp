@@ -152,9 +152,9 @@ TEST_F(ProcessTest, BothStreamsAtOnceCompleteAndApart) {
 // of it while the output is read only afterwards); the last line without a line end is a line;
 // input closed takes no more.
 TEST_F(ProcessTest, InputRoundTrip) {
-    Run("p = Process.Start(CHILD + \" echo\"); a = p.Write(\"one\\r\\ntwo\\nthree\", 60000); big = \"\"; i = 0;"
+    Run("p = Process.Start(CHILD + \" echo\"); a = p.Write(\"one\\r\\ntwo\\nthree\"); big = \"\"; i = 0;"
         "while (i < 16) { big = big + \"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde\\n\"; i = i + 1; }"
-        "i = 0; while (i < 1024) { p.Write(big, 60000); i = i + 1; }"
+        "i = 0; while (i < 1024) { p.Write(big); i = i + 1; }"
         "p.CloseInput(); b = p.Write(\"late\"); l1 = p.ReadLn(60000); l2 = p.ReadLn(60000); l3 = p.ReadLn(60000); n = 0;"
         "l = p.ReadLn(60000); while (l != nil) { n = n + 1; l = p.ReadLn(60000); } code = p.exitCode; p.Wait(60000); code = p.exitCode; p = nil;");
     EXPECT_EQ(Int("a"), 1);
