@@ -125,6 +125,34 @@ struct Field {
 // gives for a thing it only describes (a folder's entry, a listed process). Made whole or not
 // at all.
 KxScDataHandle* Record(std::initializer_list<Field> fields);
+
+// A new script list of nCount items, item i made by MakeItem(i) (a handle with its reference).
+// A list that memory cuts short is no list: the shortage goes on to the method's guard, with
+// the list and the item in hand let go. Null when the runtime has no list type.
+template <class F>
+KxScDataHandle* List(unsigned nCount, F MakeItem) {
+    KxScStdLibListInterface* pli = KxScStdLib::pslliListInterface;
+    if (!pli) return nullptr;
+    KxScStdLibList* pList = nullptr;
+    KxScDataHandle* phList = nullptr;
+    pli->CreateList(&pList, &phList);
+    try {
+        for (unsigned i = 0; i < nCount; ++i) {
+            KxScDataHandle* ph = MakeItem(i);
+            try {
+                pList->AppendItem(ph);
+            } catch (const std::bad_alloc&) {
+                ph->Drop();
+                throw;
+            }
+            ph->Drop();
+        }
+    } catch (const std::bad_alloc&) {
+        phList->Drop();
+        throw;
+    }
+    return phList;
+}
 // "global NAME = VALUE;" for each constant, nothing in between.
 KxString PreludeText(const KxTshTable<KxTshConstant>& constants);
 // Steps of the class-object constructor, in order: method handles stored as properties of

@@ -42,22 +42,7 @@ KxScDataHandle* KxTshTask::TaskList(KxScDataHandle*, int, KxScDataHandle**) {
     TaskRecord aRecords[TASK_LIST_CAPACITY] = {};
     unsigned nCount = pfnEnumTasks ? pfnEnumTasks(aRecords, TASK_LIST_CAPACITY) : 0;
     FindTaskWindows(aRecords, nCount);
-    KxScStdLibListInterface* pli = KxScStdLib::pslliListInterface;
-    if (!pli) return nullptr;
-    KxScStdLibList* pList = nullptr;
-    KxScDataHandle* phList = nullptr;
-    pli->CreateList(&pList, &phList);
-    try {
-        for (unsigned i = 0; i < nCount; ++i) {
-            KxScDataHandle* ph = KxScDataHandle::CreateData(new KxTshTask(aRecords[i]));
-            pList->AppendItem(ph);
-            ph->Drop();
-        }
-    } catch (const std::bad_alloc&) {
-        phList->Drop();  // a list cut short is no list of the processes
-        throw;
-    }
-    return phList;
+    return KxTsh::List(nCount, [&](unsigned i) { return KxScDataHandle::CreateData(new KxTshTask(aRecords[i])); });
 }
 
 KxScDataHandle* KxTshTask::Kill(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {

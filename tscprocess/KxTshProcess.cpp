@@ -399,34 +399,17 @@ KxScDataHandle* KxTshProcess::TreeMode(KxScDataHandle*, int, KxScDataHandle**) {
 }
 
 KxScDataHandle* KxTshProcess::List(KxScDataHandle*, int, KxScDataHandle**) {
-    KxScStdLibListInterface* pli = KxScStdLib::pslliListInterface;
     KxProcessList processes;
     KxProcessList::Taken taken = processes.Take();
     if (taken == KxProcessList::NO_MEMORY) throw std::bad_alloc();
-    if (!pli || taken != KxProcessList::LISTED) return nullptr;
-    KxScStdLibList* pList = nullptr;
-    KxScDataHandle* phList = nullptr;
-    pli->CreateList(&pList, &phList);
-    try {
-        for (unsigned i = 0; i < processes.Count(); ++i) {
-            const KxProcessInfo& e = processes[i];
-            KxScDataHandle* ph = KxTsh::Record({{"id", static_cast<int>(e.dwId), nullptr},
-                                                {"parentId", static_cast<int>(e.dwParentId), nullptr},
-                                                {"name", 0, e.szName},
-                                                {"threads", static_cast<int>(e.dwThreads), nullptr}});
-            try {
-                pList->AppendItem(ph);
-            } catch (const std::bad_alloc&) {
-                ph->Drop();
-                throw;
-            }
-            ph->Drop();
-        }
-    } catch (const std::bad_alloc&) {
-        phList->Drop();  // a list cut short is no list of the processes
-        throw;
-    }
-    return phList;
+    if (taken != KxProcessList::LISTED) return nullptr;
+    return KxTsh::List(processes.Count(), [&](unsigned i) {
+        const KxProcessInfo& e = processes[i];
+        return KxTsh::Record({{"id", static_cast<int>(e.dwId), nullptr},
+                              {"parentId", static_cast<int>(e.dwParentId), nullptr},
+                              {"name", 0, e.szName},
+                              {"threads", static_cast<int>(e.dwThreads), nullptr}});
+    });
 }
 
 KxScDataHandle* KxTshProcess::EndTree(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
