@@ -1,7 +1,6 @@
 #include "KxTshProcess.h"
 
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -92,7 +91,7 @@ struct LaunchArgs {
     KxString sCommand, sFolder{NULL_STRING};  // no folder: the current one
     int nTimeoutMs = -1;
     bool bEnvironment = false;
-    std::string sEnvironment;
+    KxString sEnvironment;  // NAME=value texts each ended by a NUL, then one more NUL
 };
 
 // Environment names compare as the system compares them, without regard to case (of the
@@ -118,7 +117,7 @@ size_t NameLength(const char* pszEntry) {
 // The program's environment: the host's, without the variables the list names, then the
 // list's own in their order (of one name, the last); "NAME=" with nothing after it only takes
 // NAME out. False for a list that holds anything else than NAME=value texts the system takes.
-bool EnvironmentOf(KxScStdLibList* pList, std::string* psBlock) {
+bool EnvironmentOf(KxScStdLibList* pList, KxString* psBlock) {
     int nItems = pList->ItemCount();
     for (int i = 0; i < nItems; ++i) {
         KxScDataHandle* phItem = pList->GetItem(i);
@@ -139,7 +138,7 @@ bool EnvironmentOf(KxScStdLibList* pList, std::string* psBlock) {
     if (!pHost) throw std::bad_alloc();
     try {
         for (const char* p = pHost; *p; p += std::strlen(p) + 1)
-            if (!listed(p, NameLength(p), 0)) psBlock->append(p, std::strlen(p) + 1);
+            if (!listed(p, NameLength(p), 0)) KxTsh::Append(*psBlock, p, static_cast<unsigned>(std::strlen(p) + 1));
     } catch (...) {
         FreeEnvironmentStringsA(pHost);
         throw;
@@ -149,11 +148,11 @@ bool EnvironmentOf(KxScStdLibList* pList, std::string* psBlock) {
         KxScDataHandle* phItem = pList->GetItem(i);
         const KxString& sItem = *KxTsh::TextArg(1, &phItem, 0);
         size_t nName = NameLength(sItem);
-        if (nName + 1 < sItem.Length() && !listed(sItem, nName, i + 1)) psBlock->append(sItem, sItem.Length() + 1);
+        if (nName + 1 < sItem.Length() && !listed(sItem, nName, i + 1)) KxTsh::Append(*psBlock, sItem, sItem.Length() + 1);
     }
     // An empty block still needs its two NULs.
-    if (psBlock->empty()) psBlock->push_back('\0');
-    psBlock->push_back('\0');
+    if (psBlock->Length() == 0) KxTsh::Append(*psBlock, "", 1);
+    KxTsh::Append(*psBlock, "", 1);
     return true;
 }
 
@@ -319,7 +318,7 @@ KxScDataHandle* KxTshProcess::Launched(const char* pszMethod, const KxString& sC
 KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     LaunchArgs l;
     if (!ReadArguments("Run", true, nArgs, pphArgs, &l)) return nullptr;
-    KxScDataHandle* ph = Launched("Run", l.sCommand, l.sFolder, l.bEnvironment ? l.sEnvironment.data() : nullptr);
+    KxScDataHandle* ph = Launched("Run", l.sCommand, l.sFolder, l.bEnvironment ? static_cast<const char*>(l.sEnvironment) : nullptr);
     if (!ph) return nullptr;
     KxTshProcess* p = static_cast<KxTshProcess*>(ph->Object());
     // No input: the program reads the end of it at once.
@@ -341,7 +340,7 @@ KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** p
 KxScDataHandle* KxTshProcess::Start(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     LaunchArgs l;
     if (!ReadArguments("Start", false, nArgs, pphArgs, &l)) return nullptr;
-    return Launched("Start", l.sCommand, l.sFolder, l.bEnvironment ? l.sEnvironment.data() : nullptr);
+    return Launched("Start", l.sCommand, l.sFolder, l.bEnvironment ? static_cast<const char*>(l.sEnvironment) : nullptr);
 }
 
 KxScDataHandle* KxTshProcess::Wait(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
