@@ -134,13 +134,15 @@ TEST_F(Host, CtrlBreakStopsTheScriptAndShutsDown) {
 // What a console control handler does, from another thread: the run going on stops at its
 // next statement, or the next round of a loop, whatever the loop holds; the next run is not
 // stopped by it.
+DWORD WINAPI InterruptSoon(void*) {
+    Sleep(100);
+    KxTarvo::Interrupt();
+    return 0;
+}
+
 TEST(HostInterrupt, AnotherThreadStopsTheRunAtItsNextStatement) {
     KxTarvo::Startup();
-    HANDLE hThread = CreateThread(nullptr, 0, [](void*) -> DWORD {
-        Sleep(100);
-        KxTarvo::Interrupt();
-        return 0;
-    }, nullptr, 0, nullptr);
+    HANDLE hThread = CreateThread(nullptr, 0, InterruptSoon, nullptr, 0, nullptr);
     EXPECT_EQ(KxTarvo::RunSource("while (1) { }", "loop"), KxTarvo::RUN_INTERRUPTED);
     WaitForSingleObject(hThread, INFINITE);
     CloseHandle(hThread);
