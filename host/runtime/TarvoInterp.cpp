@@ -170,6 +170,19 @@ KxScDataObject* Interp::ObjectOf(const Value& v, const char* pszWhat, const KxSt
     Raise(ERR_TYPE, s, nLine);
 }
 
+// A name no variable has is the function of that name, as a value.
+Value Interp::Load(const VarRef& var, int nLine) {
+    if (var.nLocal >= 0) {
+        const Value& v = pLocals[var.nLocal];
+        if (v.GetKind() != Value::UNSET) return v;
+    } else if (var.pSlot->phValue) {
+        return Value::Share(var.pSlot->phValue);
+    } else if (Function* pFn = FindFunction(var.sName)) {
+        return FunctionValue(*pFn);
+    }
+    Raise(ERR_UNKNOWN_VARIABLE, KxString("unknown variable ") + Quoted(var.sName), nLine);
+}
+
 void Interp::Store(const VarRef& var, Value v, int nLine) {
     if (var.nLocal >= 0) {
         pLocals[var.nLocal] = std::move(v);
@@ -344,17 +357,7 @@ int ItemIndex(Interp& in, const Value& ix, int nCount, int nLine) {
 
 // ---- expressions
 
-Value NameExpr::Eval(Interp& in) {
-    if (var.nLocal >= 0) {
-        const Value& v = in.pLocals[var.nLocal];
-        if (v.GetKind() != Value::UNSET) return v;
-    } else if (var.pSlot->phValue) {
-        return Value::Share(var.pSlot->phValue);
-    } else if (Function* pFn = FindFunction(var.sName)) {
-        return FunctionValue(*pFn);
-    }
-    in.Raise(ERR_UNKNOWN_VARIABLE, KxString("unknown variable ") + Quoted(var.sName), nLine);
-}
+Value NameExpr::Eval(Interp& in) { return in.Load(var, nLine); }
 
 namespace {
 const char* OpText(Tok op) {
@@ -481,9 +484,7 @@ Value CallExpr::Eval(Interp& in) {
     Value fn;
     Function* pFn = nullptr;
     if (var.nLocal >= 0) {
-        fn = in.pLocals[var.nLocal];
-        if (fn.GetKind() == Value::UNSET)
-            in.Raise(ERR_UNKNOWN_VARIABLE, KxString("unknown variable ") + Quoted(sName), nLine);
+        fn = in.Load(var, nLine);
     } else if (!(pFn = FindFunction(sName))) {
         if (!var.pSlot || !var.pSlot->phValue)
             in.Raise(ERR_UNKNOWN_FUNCTION, KxString("unknown function ") + Quoted(sName), nLine);
@@ -507,12 +508,12 @@ Value ReadProperty(Interp& in, const Value& v, const KxString& sName, int nLine)
     return result;
 }
 
-Value CallMethod(Interp& in, const Value& self, const PostfixExpr::Step& step) {
+Value CallMethod(Interp& in, const Value& self, PostfixExpr::Step& step) {
     const KxString& sName = step.sName;
     int nLine = step.nLine;
     // `x.f(a)` on a string, list or map is the built-in function `f(x, a)`.
     if (step.pBuiltin && self.Is(HF_STRING | HF_LIST | HF_MAP)) {
-        std::vector<Value> vArgs = EvalArgs(in, const_cast<ExprList&>(step.args), &self);
+        std::vector<Value> vArgs = EvalArgs(in, step.args, &self);
         return CallBuiltin(in, *step.pBuiltin, vArgs, nLine);
     }
     KxScDataObject* po = in.ObjectOf(self, "call method", sName, nLine);
@@ -529,7 +530,7 @@ Value CallMethod(Interp& in, const Value& self, const PostfixExpr::Step& step) {
         in.Raise(ERR_WRONG_CLASS, Quoted(pm->QualifiedName()) + " cannot be called on " + self.ShortText(),
                  nLine);
 
-    std::vector<Value> vArgs = EvalArgs(in, const_cast<ExprList&>(step.args));
+    std::vector<Value> vArgs = EvalArgs(in, step.args);
     // The method sees handles, nil as a null handle (no value); the interpreter keeps one
     // reference on each during the call.
     std::vector<KxScDataHandle*> vHandles(vArgs.size());
@@ -606,12 +607,7 @@ Value Assigned(Interp& in, Tok op, const Value& old, ExprPtr& value, int nLine) 
 }  // namespace
 
 Flow AssignStmt::Exec(Interp& in) {
-    Value old;
-    if (op != T_ASSIGN) {
-        NameExpr read(nLine);
-        read.var = var;
-        old = read.Eval(in);
-    }
+    Value old = op == T_ASSIGN ? Value() : in.Load(var, nLine);
     in.Store(var, Assigned(in, op, old, value, nLine), nLine);
     return Flow::NORMAL;
 }

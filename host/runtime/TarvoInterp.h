@@ -17,6 +17,8 @@ public:
     // The object a value refers to, or an error naming what was asked of it.
     KxScDataObject* ObjectOf(const Value& v, const char* pszWhat, const KxString& sName, int nLine);
 
+    // A variable's value (unassigned: error 101), and its assignment.
+    Value Load(const VarRef& var, int nLine);
     void Store(const VarRef& var, Value v, int nLine);
     void StoreGlobal(KxScGlobalSlot* pSlot, Value v, int nLine);
 

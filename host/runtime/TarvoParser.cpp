@@ -461,12 +461,13 @@ private:
                 {"def", true, "write 'function NAME(a, b) { ... }'"},
                 {"func", true, "write 'function NAME(a, b) { ... }'"},
             };
-            KxString sWord(cur.pStart, cur.nLength);
-            Lexer ahead = lexer;
-            Tok next = ahead.Next().type;
-            for (const auto& f : kForeign)
-                if (sWord == f.pszWord && (!f.bBeforeName || next == T_NAME))
-                    FailAt(cur, KxString("'") + sWord + "' is not a statement: " + f.pszHint);
+            // The next token is looked at only for one of those words.
+            for (const auto& f : kForeign) {
+                if (std::strlen(f.pszWord) != cur.nLength || std::memcmp(f.pszWord, cur.pStart, cur.nLength) != 0) continue;
+                Lexer ahead = lexer;
+                if (!f.bBeforeName || ahead.Next().type == T_NAME)
+                    FailAt(cur, KxString("'") + KxString(cur.pStart, cur.nLength) + "' is not a statement: " + f.pszHint);
+            }
             return ParseSimpleStatement();
         }
         default: return ParseSimpleStatement();
