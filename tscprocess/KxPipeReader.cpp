@@ -18,6 +18,7 @@ size_t nHeldMost = KxString::MAX_LENGTH;
 struct StreamData {
     HANDLE hRead = nullptr;
     HANDLE hArrived = nullptr;  // auto-reset: set for a waiting reader, and at the end
+    HANDLE hDone = nullptr;     // manual-reset: an overlapped read of the pipe completed
     char* pData = nullptr;
     size_t nSize = 0, nCapacity = 0;
     size_t nTaken = 0;
@@ -29,6 +30,7 @@ struct StreamData {
 
     ~StreamData() {
         if (hArrived) CloseHandle(hArrived);
+        if (hDone) CloseHandle(hDone);
         if (hRead) CloseHandle(hRead);
         std::free(pData);
     }
@@ -78,11 +80,15 @@ KxString TextOf(const char* p, size_t n) {
 struct KxPipeReader::Shared {
     CRITICAL_SECTION cs;
     StreamData aStreams[2];
-    volatile LONG nStop = 0;  // the script's thread has let go: the reading thread ends
+    HANDLE hStop = nullptr;  // manual-reset: the script's thread has let go, the reading thread ends
+    bool bOverlapped = false;
     LONG nHolders = 2;
 
     Shared() { InitializeCriticalSection(&cs); }
-    ~Shared() { DeleteCriticalSection(&cs); }
+    ~Shared() {
+        if (hStop) CloseHandle(hStop);
+        DeleteCriticalSection(&cs);
+    }
     void Leave() {
         if (InterlockedDecrement(&nHolders) == 0) delete this;
     }
@@ -92,62 +98,110 @@ struct KxPipeReader::Shared {
         LeaveCriticalSection(&cs);
         SetEvent(s.hArrived);
     }
+    // A stream that cannot keep what arrives is still read to its end: the program never
+    // waits on it. The event is set only for a waiting reader (it costs a system call each
+    // time), and for one told of a loss.
+    void Deliver(StreamData& s, const char* pChunk, DWORD dwCount) {
+        EnterCriticalSection(&cs);
+        s.Append(pChunk, dwCount);
+        bool bWake = s.bWaiting;
+        s.bWaiting = false;
+        LeaveCriticalSection(&cs);
+        if (bWake) SetEvent(s.hArrived);
+    }
 };
 
 namespace {
 
-// The reading thread's stack holds its chunk and what the system calls need below it.
-const size_t kChunk = 32768, kReaderStack = 65536;
+// The reading thread's stack holds a chunk per stream and what the system calls need below
+// them. (The emulated 32-bit Wine of the tests failed reads into a fresh 64 KiB heap block:
+// the chunks are on the stack.)
+const size_t kChunk = 16384, kReaderStack = 65536;
 
-// One thread reads both pipes and never waits inside a read: it asks each pipe how much it
-// holds, reads that, and pauses briefly while both hold nothing. A read that waits cannot be
-// called off on the older systems (there is no way before Vista), so a stream held open by a
-// process out of reach would keep its thread forever; this one ends as soon as the script
-// lets go. (The emulated 32-bit Wine of the tests also crashed with several threads waiting
-// in pipe reads at once, and failed reads into a fresh 64 KiB heap block: the chunk is on the
-// stack.)
-DWORD WINAPI ReadToEnd(LPVOID pv) {
-    KxPipeReader::Shared* p = static_cast<KxPipeReader::Shared*>(pv);
-    char achChunk[kChunk];
-    DWORD dwIdle = 0;
-    while (!p->nStop) {
+// Overlapped pipes: a read of each stream stays pending, and the thread sleeps until one
+// completes or the script lets go; a silent program costs nothing. Letting go calls the
+// pending reads off (a read that waits in the system could not be), also while another
+// process still holds a pipe's write end.
+void ReadWaiting(KxPipeReader::Shared* p, char (*aachChunk)[kChunk]) {
+    OVERLAPPED aov[2] = {};
+    bool abPending[2] = {};
+    for (;;) {
+        HANDLE ahWait[3];
+        DWORD nWait = 0;
+        for (int i = 0; i < 2; ++i) {
+            StreamData& s = p->aStreams[i];
+            if (s.bEnded) continue;
+            if (!abPending[i]) {
+                aov[i] = OVERLAPPED();
+                aov[i].hEvent = s.hDone;
+                // A pipe whose every write end is closed fails the read once empty: its end.
+                if (!ReadFile(s.hRead, aachChunk[i], kChunk, nullptr, &aov[i]) && GetLastError() != ERROR_IO_PENDING) {
+                    p->End(s);
+                    continue;
+                }
+                abPending[i] = true;
+            }
+            ahWait[nWait++] = s.hDone;
+        }
+        if (nWait == 0) return;
+        ahWait[nWait] = p->hStop;
+        DWORD dwWoken = WaitForMultipleObjects(nWait + 1, ahWait, FALSE, INFINITE);
+        if (dwWoken == WAIT_OBJECT_0 + nWait || dwWoken == WAIT_FAILED) break;
+        // Every completed read is taken, so that a busy stream does not starve the other.
+        for (int i = 0; i < 2; ++i) {
+            StreamData& s = p->aStreams[i];
+            if (!abPending[i] || !HasOverlappedIoCompleted(&aov[i])) continue;
+            abPending[i] = false;
+            DWORD dwCount = 0;
+            if (!GetOverlappedResult(s.hRead, &aov[i], &dwCount, FALSE)) p->End(s);
+            else if (dwCount > 0) p->Deliver(s, aachChunk[i], dwCount);  // a write of nothing reads as nothing
+        }
+    }
+    // The chunks stay until the system is done with every read called off.
+    for (int i = 0; i < 2; ++i) {
+        DWORD dwCount = 0;
+        if (!abPending[i]) continue;
+        CancelIo(p->aStreams[i].hRead);
+        GetOverlappedResult(p->aStreams[i].hRead, &aov[i], &dwCount, TRUE);
+    }
+}
+
+// Plain pipes: the thread never waits inside a read, which nothing could call off. It asks
+// each pipe how much it holds, reads that, and pauses briefly while both hold nothing.
+void ReadPolling(KxPipeReader::Shared* p, char* pChunk) {
+    DWORD dwIdle = 0, dwPause = 0;
+    while (WaitForSingleObject(p->hStop, dwPause) == WAIT_TIMEOUT) {
         bool bLive = false, bRead = false;
         for (StreamData& s : p->aStreams) {
             if (s.bEnded) continue;
             DWORD dwAvailable = 0, dwCount = 0;
-            // A pipe whose every write end is closed, once empty, fails the peek: its end.
             if (!PeekNamedPipe(s.hRead, nullptr, 0, nullptr, &dwAvailable, nullptr)) {
                 p->End(s);
                 continue;
             }
             bLive = true;
             if (dwAvailable == 0) continue;
-            DWORD dwWant = dwAvailable < sizeof achChunk ? dwAvailable : sizeof achChunk;
-            if (!ReadFile(s.hRead, achChunk, dwWant, &dwCount, nullptr) || dwCount == 0) {
+            if (!ReadFile(s.hRead, pChunk, dwAvailable < kChunk ? dwAvailable : kChunk, &dwCount, nullptr) || dwCount == 0) {
                 p->End(s);
                 continue;
             }
             bRead = true;
-            // A stream that cannot keep what arrives is still read to its end: the program
-            // never waits on it. The event is set only for a waiting reader (it costs a
-            // system call each time), and for one told of a loss.
-            EnterCriticalSection(&p->cs);
-            s.Append(achChunk, dwCount);
-            bool bWake = s.bWaiting;
-            s.bWaiting = false;
-            LeaveCriticalSection(&p->cs);
-            if (bWake) SetEvent(s.hArrived);
+            p->Deliver(s, pChunk, dwCount);
         }
-        if (!bLive) break;
-        if (bRead) {
-            dwIdle = 0;
-        } else {
-            // Yields first (a program that writes much fills a pipe in less than a pause),
-            // then pauses of 1 ms, then of 10 ms while the program stays silent.
-            Sleep(dwIdle < 64 ? 0 : dwIdle < 128 ? 1 : 10);
-            if (dwIdle < 128) ++dwIdle;
-        }
+        if (!bLive) return;
+        // Yields first (a program that writes much fills a pipe in less than a pause), then
+        // pauses of 1 ms, then of 10 ms while the program stays silent.
+        if (bRead) dwIdle = 0;
+        else if (dwIdle < 128) ++dwIdle;
+        dwPause = dwIdle < 64 ? 0 : dwIdle < 128 ? 1 : 10;
     }
+}
+
+DWORD WINAPI ReadToEnd(LPVOID pv) {
+    KxPipeReader::Shared* p = static_cast<KxPipeReader::Shared*>(pv);
+    char aachChunk[2][kChunk];
+    if (p->bOverlapped) ReadWaiting(p, aachChunk);
+    else ReadPolling(p, aachChunk[0]);
     for (StreamData& s : p->aStreams)
         if (!s.bEnded) p->End(s);
     p->Leave();
@@ -156,7 +210,7 @@ DWORD WINAPI ReadToEnd(LPVOID pv) {
 
 }  // namespace
 
-bool KxPipeReader::Start(HANDLE hOutput, HANDLE hErrors) {
+bool KxPipeReader::Start(HANDLE hOutput, HANDLE hErrors, bool bOverlapped) {
     Release();
     pShared = new (std::nothrow) Shared;
     if (!pShared) {
@@ -164,13 +218,16 @@ bool KxPipeReader::Start(HANDLE hOutput, HANDLE hErrors) {
         CloseHandle(hErrors);
         return false;
     }
-    bool bEvents = true;
+    pShared->bOverlapped = bOverlapped;
+    pShared->hStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    bool bEvents = pShared->hStop != nullptr;
     HANDLE ahRead[2] = {hOutput, hErrors};
     for (int i = 0; i < 2; ++i) {
         StreamData& s = pShared->aStreams[i];
         s.hRead = ahRead[i];
         s.hArrived = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        bEvents = bEvents && s.hArrived;
+        s.hDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        bEvents = bEvents && s.hArrived && s.hDone;
     }
     DWORD dwId = 0;
     // A small stack of its own, whatever the host's default (a host may give its threads tens
@@ -280,9 +337,9 @@ void KxPipeReader::HoldAtMost(size_t nBytes) {
 
 void KxPipeReader::Release() {
     if (hThread) {
-        // The thread ends within one pause of its poll; should the system keep it longer, the
-        // library stays loaded for it.
-        InterlockedExchange(const_cast<LONG*>(&pShared->nStop), 1);
+        // The thread ends at once, or within one pause of its poll; should the system keep it
+        // longer, the library stays loaded for it.
+        SetEvent(pShared->hStop);
         if (WaitForSingleObject(hThread, 5000) != WAIT_OBJECT_0) KxPinModule();
         CloseHandle(hThread);
         hThread = nullptr;

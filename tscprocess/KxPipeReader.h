@@ -15,9 +15,10 @@ public:
     KxPipeReader& operator=(const KxPipeReader&) = delete;
     ~KxPipeReader() { Release(); }
 
-    // Reads the two read ends from now on; the reader owns the handles, also when it fails
-    // (false: no memory or no thread), and then both streams count as ended and empty.
-    bool Start(HANDLE hOutput, HANDLE hErrors);
+    // Reads the two read ends (both opened for overlapped use, or both plain) from now on; the
+    // reader owns the handles, also when it fails (false: no memory or no thread), and then
+    // both streams count as ended and empty.
+    bool Start(HANDLE hOutput, HANDLE hErrors, bool bOverlapped);
     // The next line of the stream, without its LF and a CR before that; after the last line
     // end, the rest as a last line. Waits for it up to dwMs (INFINITE: as long as it takes);
     // false when none came by then, or once the stream has ended and everything was taken.

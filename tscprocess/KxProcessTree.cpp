@@ -14,6 +14,8 @@ struct SystemCalls {
     HANDLE(WINAPI* pfnCreateJob)(LPSECURITY_ATTRIBUTES, LPCSTR);
     BOOL(WINAPI* pfnAssign)(HANDLE, HANDLE);
     BOOL(WINAPI* pfnTerminateJob)(HANDLE, UINT);
+    BOOL(WINAPI* pfnQueryJob)(HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD, LPDWORD);
+    BOOL(WINAPI* pfnSetJob)(HANDLE, JOBOBJECTINFOCLASS, LPVOID, DWORD);
     HANDLE(WINAPI* pfnSnapshot)(DWORD, DWORD);
     BOOL(WINAPI* pfnFirst)(HANDLE, PROCESSENTRY32*);
     BOOL(WINAPI* pfnNext)(HANDLE, PROCESSENTRY32*);
@@ -33,6 +35,8 @@ const SystemCalls& Calls() {
         LookUp(hKernel, "CreateJobObjectA", &calls.pfnCreateJob);
         LookUp(hKernel, "AssignProcessToJobObject", &calls.pfnAssign);
         LookUp(hKernel, "TerminateJobObject", &calls.pfnTerminateJob);
+        LookUp(hKernel, "QueryInformationJobObject", &calls.pfnQueryJob);
+        LookUp(hKernel, "SetInformationJobObject", &calls.pfnSetJob);
         LookUp(hKernel, "CreateToolhelp32Snapshot", &calls.pfnSnapshot);
         LookUp(hKernel, "Process32First", &calls.pfnFirst);
         LookUp(hKernel, "Process32Next", &calls.pfnNext);
@@ -194,6 +198,49 @@ int KxProcessList::EndTree(DWORD dwId) const {
 }
 
 
+namespace {
+
+// Whether the job ends its processes when its last handle is closed: set while the program
+// runs, so that a host that ends in any way (interrupted, killed, crashed) takes the tree
+// with it; taken off before this object lets go of a tree it did not end.
+void KillOnClose(HANDLE hJob, bool bKill) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = bKill ? JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE : 0;
+    if (Calls().pfnSetJob) Calls().pfnSetJob(hJob, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+}
+
+// Ends the job's processes until it has none left, and gives whether it has none. Ending a
+// job is not always the end of it: a process being created by a member as the job ended
+// may join it afterwards (seen under load), so the job is ended again, and each process it
+// still lists is ended on its own, until the list is empty or kEndMs have passed.
+bool EndJob(HANDLE hJob) {
+    const DWORD kEndMs = 3000, kRoom = 64;
+    const SystemCalls& c = Calls();
+    DWORD dwStart = GetTickCount();
+    for (;;) {
+        c.pfnTerminateJob(hJob, 1);
+        struct {
+            JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+            ULONG_PTR aMore[kRoom - 1];
+        } ids = {};
+        if (!c.pfnQueryJob || (!c.pfnQueryJob(hJob, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr) &&
+                               GetLastError() != ERROR_MORE_DATA))
+            return false;
+        if (ids.list.NumberOfAssignedProcesses == 0) return true;
+        if (GetTickCount() - dwStart >= kEndMs) return false;
+        for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList && i < kRoom; ++i) {
+            HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(ids.list.ProcessIdList[i]));
+            if (!h) continue;
+            TerminateProcess(h, 1);
+            WaitForSingleObject(h, 100);
+            CloseHandle(h);
+        }
+        Sleep(1);
+    }
+}
+
+}  // namespace
+
 void KxProcessTree::Adopt(HANDLE hProgram, DWORD dwId) {
     Close();
     hProcess = hProgram;
@@ -207,14 +254,11 @@ void KxProcessTree::Adopt(HANDLE hProgram, DWORD dwId) {
         CloseHandle(hJob);
         hJob = nullptr;
     }
+    if (hJob) KillOnClose(hJob, true);
 }
 
 void KxProcessTree::End() {
-    if (!hProcess) return;
-    if (hJob) {
-        Calls().pfnTerminateJob(hJob, 1);
-        return;
-    }
+    if (!hProcess || (hJob && EndJob(hJob))) return;
     // The program first, so that it starts no more; then its descendants, again while a walk
     // still finds one running (each may have started another meanwhile).
     TerminateProcess(hProcess, 1);
@@ -230,7 +274,10 @@ void KxProcessTree::End() {
 }
 
 void KxProcessTree::Close() {
-    if (hJob) CloseHandle(hJob);
+    if (hJob) {
+        KillOnClose(hJob, false);
+        CloseHandle(hJob);
+    }
     hJob = nullptr;
     hProcess = nullptr;
     dwProcessId = 0;

@@ -11,7 +11,7 @@ const KxTshMethodDef kMethods[] = {
     {"ReadLn", KXTSH_METHOD(KxTshProcess, ReadLn), -1},
     {"ReadErrLn", KXTSH_METHOD(KxTshProcess, ReadErrLn), -1},
     {"WaitFor", KXTSH_METHOD(KxTshProcess, WaitFor), 2},
-    {"Write", KXTSH_METHOD(KxTshProcess, Write), 1},
+    {"Write", KXTSH_METHOD(KxTshProcess, Write), -1},
     {"CloseInput", KXTSH_METHOD(KxTshProcess, CloseInput), 0},
     {"Kill", KXTSH_METHOD(KxTshProcess, Kill), 0},
     {"TreeMode", KXTSH_METHOD(KxTshProcess, TreeMode), 0},
@@ -19,7 +19,7 @@ const KxTshMethodDef kMethods[] = {
     {"EndTree", KXTSH_METHOD(KxTshProcess, EndTree), 1},
 };
 const KxTshSignatureDef kSignatures[] = {
-    {"Wait", {"void"}},      {"Wait", {"int"}},      {"Write", {"String"}},
+    {"Wait", {"void"}},      {"Wait", {"int"}},      {"Write", {"String"}},    {"Write", {"String", "int"}},
     {"ReadLn", {"void"}},    {"ReadLn", {"int"}},    {"ReadErrLn", {"void"}},   {"ReadErrLn", {"int"}},
     {"WaitFor", {"String", "int"}}, {"EndTree", {"int"}},
 };
@@ -41,6 +41,7 @@ const KxTshMethodDoc kDocs[] = {
     {"ReadErrLn", {{"int timeoutMs", nullptr}}},
     {"WaitFor", {{"String text", nullptr}, {"int timeoutMs", nullptr}}},
     {"Write", {{"String text", nullptr}}},
+    {"Write", {{"String text", nullptr}, {"int timeoutMs", nullptr}}},
     {"CloseInput", {}},
     {"Kill", {}},
     {"TreeMode", {}},
@@ -57,31 +58,11 @@ const int kProcessError = 28, kArgumentError = 15;
 // How long ending a tree waits for the program and its streams: a stream whose pipe is still
 // held after that (by a process out of reach) is let go with what it holds.
 const DWORD kEndGraceMs = 3000;
-// Pipes this large let a program write in big pieces between two reads.
-const DWORD kPipeSize = 65536;
 
 template <class Text>
 KxScDataHandle* Fail(int nCode, const Text& text) {
     KxTsh::Raise(nCode, text);
     return nullptr;
-}
-
-// An inheritable pipe whose end this process keeps is replaced by a copy that is not
-// inheritable, so that only the program's end reaches the program. bToChild: the program
-// reads it.
-bool MakePipe(bool bToChild, HANDLE* phChild, HANDLE* phOurs) {
-    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE hRead = nullptr, hWrite = nullptr;
-    if (!CreatePipe(&hRead, &hWrite, &sa, kPipeSize)) return false;
-    *phChild = bToChild ? hRead : hWrite;
-    HANDLE hProcess = GetCurrentProcess();
-    // The source is closed whatever the outcome.
-    if (DuplicateHandle(hProcess, bToChild ? hWrite : hRead, hProcess, phOurs, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE))
-        return true;
-    CloseHandle(*phChild);
-    *phChild = *phOurs = nullptr;
-    return false;
 }
 
 // The arguments of Run and Start: a command line, Run's timeout (nil, or an integer of which
@@ -217,14 +198,16 @@ KxString WhyNotStarted(DWORD dwError, const KxString& sFolder) {
 
 const KxTshClassDef KxTshProcess::kDef = {kMethods, kSignatures, kTokens, kDocs, kTokens, kConstants, true, kProcessError};
 
-KxTshProcess::KxTshProcess() : KxTshClass(KXO_SCRIPT_CLASS) {}
+// A running program weighs as an open file does in the collector's pace: programs started
+// and dropped bring a collection, which ends their trees, as soon as files do.
+KxTshProcess::KxTshProcess() : KxTshClass(KXO_SCRIPT_CLASS | KXO_RESOURCE) {}
 
 KxTshProcess::KxTshProcess(ClassObjectTag) : KxTshClass(KXO_SCRIPT_CLASS) { BuildClassObject(); }
 
 // A program still running, or still holding its streams through the processes it started,
 // is ended with its tree: its pipes go with this object, and nothing of it is left behind.
 KxTshProcess::~KxTshProcess() {
-    if (hInput) CloseHandle(hInput);
+    input.CloseOurs();
     if (hProcess) {
         HANDLE ah[2] = {hProcess, streams.EndEvent()};
         if (WaitForMultipleObjects(ah[1] ? 2 : 1, ah, TRUE, 0) != WAIT_OBJECT_0) EndOwnTree();
@@ -243,35 +226,32 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
                                                                    : "the system cannot take the command line"));
         return false;
     }
-    HANDLE ahChild[3] = {}, ahOurs[3] = {};  // input, output, error
-    bool bPiped = true;
-    for (int i = 0; i < 3 && bPiped; ++i) bPiped = MakePipe(i == 0, &ahChild[i], &ahOurs[i]);
+    KxPipe aPipes[3];  // input, output, errors
+    bool bPiped = KxPipe::OpenStreams(aPipes);
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = ahChild[0];
-    si.hStdOutput = ahChild[1];
-    si.hStdError = ahChild[2];
+    si.hStdInput = aPipes[0].hChild;
+    si.hStdOutput = aPipes[1].hChild;
+    si.hStdError = aPipes[2].hChild;
     PROCESS_INFORMATION pi = {};
     // Suspended until it is in its tree, so that nothing it starts escapes.
     BOOL bStarted = bPiped && CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                                              const_cast<char*>(pEnvironment),
                                              sFolder.IsNull() ? nullptr : static_cast<const char*>(sFolder), &si, &pi);
     DWORD dwError = GetLastError();
-    for (HANDLE h : ahChild)
-        if (h) CloseHandle(h);
+    for (KxPipe& pipe : aPipes) pipe.CloseChild();
     if (!bStarted) {
-        for (HANDLE h : ahOurs)
-            if (h) CloseHandle(h);
+        for (KxPipe& pipe : aPipes) pipe.CloseOurs();
         if (bPiped) startFailure(WhyNotStarted(dwError, sFolder));
         else Fail(kProcessError, sPipeFailure);
         return false;
     }
     hProcess = pi.hProcess;
     dwProcessId = pi.dwProcessId;
-    hInput = ahOurs[0];
+    input = aPipes[0];
     tree.Adopt(hProcess, dwProcessId);
-    if (!streams.Start(ahOurs[1], ahOurs[2])) {
+    if (!streams.Start(aPipes[1].hOurs, aPipes[2].hOurs, aPipes[1].bOverlapped)) {
         TerminateProcess(hProcess, 1);
         CloseHandle(pi.hThread);
         Fail(kProcessError, sPipeFailure);
@@ -322,8 +302,7 @@ KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** p
     if (!ph) return nullptr;
     KxTshProcess* p = static_cast<KxTshProcess*>(ph->Object());
     // No input: the program reads the end of it at once.
-    CloseHandle(p->hInput);
-    p->hInput = nullptr;
+    p->input.CloseOurs();
     // Done when the program has ended and both streams are read to their end; at the timeout
     // the tree is ended, and the streams hold what came before.
     HANDLE ah[2] = {p->hProcess, p->streams.EndEvent()};
@@ -371,19 +350,11 @@ KxScDataHandle* KxTshProcess::WaitFor(KxScDataHandle*, int nArgs, KxScDataHandle
 KxScDataHandle* KxTshProcess::Write(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     if (OnClassObject()) return nullptr;
     const KxString* psText = KxTsh::TextArg(nArgs, pphArgs, 0);
-    if (!hInput || !psText) return KxTsh::Bool(false);
-    const char* p = *psText;
-    DWORD dwLeft = psText->Length(), dwDone = 0;
-    while (dwLeft > 0 && WriteFile(hInput, p, dwLeft, &dwDone, nullptr) && dwDone > 0) {
-        p += dwDone;
-        dwLeft -= dwDone;
-    }
-    return KxTsh::Bool(dwLeft == 0);
+    return KxTsh::Bool(psText && input.Write(*psText, psText->Length(), TimeArg(nArgs, pphArgs, 1)));
 }
 
 KxScDataHandle* KxTshProcess::CloseInput(KxScDataHandle*, int, KxScDataHandle**) {
-    if (hInput) CloseHandle(hInput);
-    hInput = nullptr;
+    input.CloseOurs();
     return nullptr;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 
+#include "KxPipe.h"
 #include "KxPipeReader.h"
 #include "KxProcessTree.h"
 #include "KxTshClass.h"
@@ -9,7 +10,8 @@
 // Process.Run(commandLine [, timeoutMs [, folder [, environment]]]) runs it to its end and
 // gives the ended object: exitCode, output, errors, timedOut, id, outputEnded, errorsEnded.
 // Process.Start(commandLine [, folder [, environment]]) gives the running object: Wait,
-// ReadLn / ReadErrLn (with a time), WaitFor, Write / CloseInput, Kill (the whole tree).
+// ReadLn / ReadErrLn (with a time), WaitFor, Write (with a time) / CloseInput, Kill (the
+// whole tree).
 // Both streams are read all the time; dropping a running object ends its tree.
 // Process.List() and Process.EndTree(id) reach every process of the system.
 class KxTshProcess : public KxTshClass<KxTshProcess> {
@@ -49,7 +51,7 @@ private:
     KxScDataHandle* NextLine(KxPipeReader::Stream stream, int nArgs, KxScDataHandle** pphArgs);
 
     HANDLE hProcess = nullptr;
-    HANDLE hInput = nullptr;
+    KxPipe input;  // our end of the program's input (its own end closed once started)
     DWORD dwProcessId = 0;
     bool bTimedOut = false;
     KxProcessTree tree;

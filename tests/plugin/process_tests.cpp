@@ -7,8 +7,8 @@
 #include <sstream>
 #include <vector>
 
+#include "../runtime/host_run.h"
 #include "KxTshProcess.h"
-#include "child_program.h"
 #include "script_fixture.h"
 
 KXTSH_DEFINE_STATICS(KxTshProcess, "Process");
@@ -150,11 +150,12 @@ TEST_F(ProcessTest, BothStreamsAtOnceCompleteAndApart) {
 
 // Text written to the program's input comes back through its output line by line (a megabyte
 // of it while the output is read only afterwards); the last line without a line end is a line;
-// input closed takes no more.
+// input closed takes no more. A program that does not read takes no more than its pipe holds:
+// a write with a time gives up, and the program can still be ended.
 TEST_F(ProcessTest, InputRoundTrip) {
     Run("p = Process.Start(CHILD + \" echo\"); a = p.Write(\"one\\r\\ntwo\\nthree\"); big = \"\"; i = 0;"
         "while (i < 16) { big = big + \"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde\\n\"; i = i + 1; }"
-        "i = 0; while (i < 1024) { p.Write(big); i = i + 1; }"
+        "i = 0; while (i < 1024) { w = i % 2 ? p.Write(big, 60000) : p.Write(big); i = i + 1; }"
         "p.CloseInput(); b = p.Write(\"late\"); l1 = p.ReadLn(60000); l2 = p.ReadLn(60000); l3 = p.ReadLn(60000); n = 0;"
         "l = p.ReadLn(60000); while (l != nil) { n = n + 1; l = p.ReadLn(60000); } code = p.exitCode; p.Wait(60000); code = p.exitCode; p = nil;");
     EXPECT_EQ(Int("a"), 1);
@@ -164,6 +165,10 @@ TEST_F(ProcessTest, InputRoundTrip) {
     EXPECT_EQ(Text("l3"), "three0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde");
     EXPECT_EQ(Int("n"), 16 * 1024 - 1);
     EXPECT_EQ(Int("code"), 0);
+    Run("p = Process.Start(CHILD + \" pause 600000\"); huge = big; i = 0; while (i < 7) { huge += huge; i += 1; }"
+        "w = p.Write(huge, 300); k = p.Kill(); p = nil;");
+    EXPECT_EQ(Int("w"), 0);
+    EXPECT_EQ(Int("k"), 1);
 }
 
 // The system puts quotes around a program path it found with a space in it: a line without
@@ -333,11 +338,18 @@ TEST_F(ProcessTest, ListShowsParentsAndEndTreeEndsATreeStartedElsewhere) {
 }
 
 // The trees: a program that started a child that started a grandchild, all three holding the
-// pipes and sleeping; with job objects, and with the walk of the process list.
+// pipes and sleeping; with job objects and overlapped pipes, and as on the systems without
+// them, with the walk of the process list and polled pipes.
 class ProcessTreeTest : public ProcessTest, public ::testing::WithParamInterface<bool> {
 protected:
-    void SetUp() override { KxProcessTree::UseListOnly(GetParam()); }
-    void TearDown() override { KxProcessTree::UseListOnly(false); }
+    void SetUp() override {
+        KxProcessTree::UseListOnly(GetParam());
+        KxPipe::UseAnonymous(GetParam());
+    }
+    void TearDown() override {
+        KxProcessTree::UseListOnly(false);
+        KxPipe::UseAnonymous(false);
+    }
 };
 
 TEST_P(ProcessTreeTest, TimeoutEndsTheTreeThatHoldsThePipes) {
@@ -377,6 +389,26 @@ TEST_P(ProcessTreeTest, ProgramEndedInTimeKeepsItsCodeAndItsLeftoversAreEnded) {
     EXPECT_EQ(pids.size(), 2u) << Text("e");
     ExpectTreeGone(pids);
     Run("r = nil;");
+}
+
+// A host killed outright takes the trees of its Process objects with it: their jobs end
+// their processes when the host's handles go.
+TEST_F(ProcessTest, TreesGoWithAKilledHost) {
+    if (KxProcessTree::SystemMode() != TREE_JOB) GTEST_SKIP() << "this system has no job objects";
+    static ScratchFolder folder("tsh-process-tests");
+    std::string sChild;
+    for (char c : ChildProgram()) sChild += c == '\\' ? "\\\\" : std::string(1, c);
+    DeleteFileA("ready.txt");
+    ScratchFolder::Put("killed.tarvo", "p = Process.Start(\"\\\"" + sChild + "\\\" tree 2 pid pause 600000\");\n"
+                                       "r = File.Open(\"ready.txt\", \"write\"); i = 0; while (i < 3) { r.WriteLn(p.ReadErrLn()); i += 1; }\n"
+                                       "r.Close(); Shell.Sleep(600000);\n");
+    PROCESS_INFORMATION pi = StartTarvo("killed.tarvo", nullptr, 0);
+    std::vector<DWORD> pids;
+    for (int i = 0; i < 600 && (pids = Pids(ScratchFolder::Get("ready.txt"))).size() < 3; ++i) Sleep(100);
+    TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hProcess);
+    EXPECT_EQ(pids.size(), 3u) << HostOutput();
+    ExpectTreeGone(pids);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, ProcessTreeTest, ::testing::Values(false, true),

@@ -1,0 +1,106 @@
+#include "KxPipe.h"
+
+#include "KxTshClass.h"
+
+namespace {
+
+bool bAnonymousOnly = false;
+// Pipes this large let a program write in big pieces between two reads.
+const DWORD kPipeSize = 65536;
+volatile LONG nNamed = 0;
+
+// A named pipe of one instance, its name this process's own: our end overlapped, the
+// program's end plain (programs expect plain handles on their standard streams).
+bool OpenNamed(bool bToChild, KxPipe* p) {
+    KxString sName = KxTsh::Join("\\\\.\\pipe\\TscProcess-", static_cast<int>(GetCurrentProcessId()), "-",
+                                 static_cast<int>(InterlockedIncrement(&nNamed)), "-", static_cast<int>(GetTickCount()));
+    p->hOurs = CreateNamedPipeA(sName, (bToChild ? PIPE_ACCESS_OUTBOUND : PIPE_ACCESS_INBOUND) | FILE_FLAG_OVERLAPPED,
+                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kPipeSize, kPipeSize, 0, nullptr);
+    if (p->hOurs == INVALID_HANDLE_VALUE) {
+        p->hOurs = nullptr;
+        return false;
+    }
+    // The program's end may also ask its pipe's state, as programs do of their streams.
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    p->hChild = CreateFileA(sName, bToChild ? GENERIC_READ | FILE_WRITE_ATTRIBUTES : GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                            0, &sa, OPEN_EXISTING, 0, nullptr);
+    if (p->hChild == INVALID_HANDLE_VALUE) {
+        p->hChild = nullptr;
+        p->CloseOurs();
+        return false;
+    }
+    p->bOverlapped = true;
+    return true;
+}
+
+// An anonymous pipe whose end this process keeps is replaced by a copy that is not
+// inheritable, so that only the program's end reaches the program.
+bool OpenAnonymous(bool bToChild, KxPipe* p) {
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE hRead = nullptr, hWrite = nullptr;
+    if (!CreatePipe(&hRead, &hWrite, &sa, kPipeSize)) return false;
+    p->hChild = bToChild ? hRead : hWrite;
+    HANDLE hProcess = GetCurrentProcess();
+    // The source is closed whatever the outcome.
+    if (DuplicateHandle(hProcess, bToChild ? hWrite : hRead, hProcess, &p->hOurs, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE))
+        return true;
+    p->hOurs = nullptr;
+    p->CloseChild();
+    return false;
+}
+
+}  // namespace
+
+bool KxPipe::OpenStreams(KxPipe (&aPipes)[3]) {
+    for (int nKind = bAnonymousOnly ? 1 : 0; nKind < 2; ++nKind) {
+        int nOpen = 0;
+        while (nOpen < 3 && (nKind == 0 ? OpenNamed : OpenAnonymous)(nOpen == 0, &aPipes[nOpen])) ++nOpen;
+        if (nOpen == 3) return true;
+        for (KxPipe& pipe : aPipes) {
+            pipe.CloseChild();
+            pipe.CloseOurs();
+        }
+    }
+    return false;
+}
+
+void KxPipe::CloseChild() {
+    if (hChild) CloseHandle(hChild);
+    hChild = nullptr;
+}
+
+void KxPipe::CloseOurs() {
+    if (hOurs) CloseHandle(hOurs);
+    hOurs = nullptr;
+}
+
+bool KxPipe::Write(const char* pText, DWORD nText, DWORD dwMs) const {
+    if (!hOurs) return false;
+    DWORD dwDone = 0;
+    if (!bOverlapped) {
+        while (nText > 0 && WriteFile(hOurs, pText, nText, &dwDone, nullptr) && dwDone > 0) {
+            pText += dwDone;
+            nText -= dwDone;
+        }
+        return nText == 0;
+    }
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent) return false;
+    DWORD dwStart = GetTickCount();
+    while (nText > 0) {
+        if (!WriteFile(hOurs, pText, nText, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) break;
+        DWORD dwWaited = GetTickCount() - dwStart;
+        DWORD dwLeft = dwMs == INFINITE ? INFINITE : dwWaited < dwMs ? dwMs - dwWaited : 0;
+        // A write the program did not take in time is called off; what it took stays taken.
+        if (WaitForSingleObject(ov.hEvent, dwLeft) != WAIT_OBJECT_0) CancelIo(hOurs);
+        if (!GetOverlappedResult(hOurs, &ov, &dwDone, TRUE) || dwDone == 0) break;
+        pText += dwDone;
+        nText -= dwDone;
+    }
+    CloseHandle(ov.hEvent);
+    return nText == 0;
+}
+
+void KxPipe::UseAnonymous(bool bAnonymous) { bAnonymousOnly = bAnonymous; }
