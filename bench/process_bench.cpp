@@ -2,8 +2,15 @@
 //   start:   Run of a program that exits at once, against CreateProcess and a wait for it;
 //   capture: Run keeping both streams of a program that writes the same lines to each, against
 //            two threads that each read one pipe (ReadFile of 64 KiB) into memory.
+//   idle:    CPU of this host while it holds silent programs started by Process, against the
+//            same host holding none;
+//   dropped: programs started and dropped in cycles (freed only by the collector), against
+//            CreateProcess and TerminateProcess each: peak threads and private bytes.
 // The program is tsh_child. Ratio = bare time / our time (1.0: as fast as the bare loop).
 #include <windows.h>
+// After windows.h:
+#include <psapi.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <string>
@@ -75,16 +82,49 @@ size_t BareCapture(const std::string& sCommand) {
     return drains[0].sData.size() + drains[1].sData.size();
 }
 
+// Runs the script with COMMAND set to the command line.
+void RunWith(const std::string& sCommand, const char* pszCode) {
+    KxScVmEnv::SetGlobalVariable("COMMAND", KxScDataHandle::CreateData(sCommand.c_str(), false), true, false);
+    if (KxTarvo::RunSource(pszCode, "bench") != KxTarvo::RUN_OK) ExitProcess(1);
+}
+
 // The two streams' bytes in all, as the script saw them.
 size_t Ours(const std::string& sCommand) {
-    std::string sCode = "r = Process.Run(\"" + sCommand + "\"); n = len(r.output) + len(r.errors); r = nil;";
-    for (size_t i = 0; (i = sCode.find('\\', i)) != std::string::npos; i += 2) sCode.insert(i, "\\");
-    if (KxTarvo::RunSource(sCode.c_str(), "bench") != KxTarvo::RUN_OK) ExitProcess(1);
+    RunWith(sCommand, "r = Process.Run(COMMAND); n = len(r.output) + len(r.errors); r = nil;");
     KxScDataHandle::GarbageCollect();
     KxScDataHandle* ph = nullptr;
     KxScVmEnv::GetGlobalVariable("n", &ph);
     return ph ? static_cast<size_t>(ph->dwValue) : 0;
 }
+
+ULONGLONG Ticks(const FILETIME& ft) { return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; }
+
+// Milliseconds of CPU this process spends per second over dwMs, while it waits.
+double CpuPerSecond(DWORD dwMs) {
+    FILETIME ftCreated, ftExited, ftKernel[2], ftUser[2];
+    GetProcessTimes(GetCurrentProcess(), &ftCreated, &ftExited, &ftKernel[0], &ftUser[0]);
+    Sleep(dwMs);
+    GetProcessTimes(GetCurrentProcess(), &ftCreated, &ftExited, &ftKernel[1], &ftUser[1]);
+    ULONGLONG n = Ticks(ftKernel[1]) - Ticks(ftKernel[0]) + Ticks(ftUser[1]) - Ticks(ftUser[0]);
+    return n / 1e4 / (dwMs / 1000.0);
+}
+
+struct Peak {
+    int nThreads = 0;
+    SIZE_T nPrivate = 0;
+    void Look() {
+        int n = 0;
+        HANDLE hList = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        THREADENTRY32 te = {};
+        te.dwSize = sizeof te;
+        for (BOOL b = Thread32First(hList, &te); b; b = Thread32Next(hList, &te)) n += te.th32OwnerProcessID == GetCurrentProcessId();
+        CloseHandle(hList);
+        PROCESS_MEMORY_COUNTERS pmc = {};
+        GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
+        if (n > nThreads) nThreads = n;
+        if (pmc.PagefileUsage > nPrivate) nPrivate = pmc.PagefileUsage;
+    }
+};
 
 }  // namespace
 
@@ -114,6 +154,39 @@ int main(int argc, char** argv) {
     }
     std::printf("%-8s %14s %14s %7s\n", "capture", "bare MB/s", "Run MB/s", "ratio");
     std::printf("%-8s %14.0f %14.0f %7.2f\n", "", nBytes / 1e6 / dBare, nBytes / 1e6 / dOurs, dBare / dOurs);
+
+    const int nIdle = bSmoke ? 2 : 300, nDropped = bSmoke ? 4 : 1000;
+    const DWORD dwIdleMs = bSmoke ? 100 : 5000;
+    std::string sPause = sChild + " pause 600000";
+    double dNone = CpuPerSecond(dwIdleMs);
+    KxScVmEnv::SetGlobalVariable("N", KxScDataHandle::CreateData(nIdle), true, false);
+    RunWith(sPause, "held = []; i = 0; while (i < N) { held.push(Process.Start(COMMAND)); i += 1; }");
+    Sleep(dwIdleMs / 5);
+    double dHeld = CpuPerSecond(dwIdleMs);
+    RunWith(sPause, "held = nil;");
+    std::printf("%-8s %14s %14s %7s\n", "idle", "none CPU ms/s", "held CPU ms/s", "objects");
+    std::printf("%-8s %14.1f %14.1f %7d\n", "", dNone, dHeld, nIdle);
+
+    Peak bare, ours;
+    bare.Look();
+    for (int i = 0; i < nDropped; ++i) {
+        PROCESS_INFORMATION pi = Launch(sPause, nullptr, nullptr);
+        TerminateProcess(pi.hProcess, 1);
+        CloseHandle(pi.hProcess);
+        if (i % 50 == 0) bare.Look();
+    }
+    // Fifty at a time, each dropped in a cycle of its own, looked at between.
+    const int nChunk = nDropped < 50 ? nDropped : 50;
+    KxScVmEnv::SetGlobalVariable("N", KxScDataHandle::CreateData(nChunk), true, false);
+    for (int i = 0; i < nDropped; i += nChunk) {
+        RunWith(sPause, "i = 0; while (i < N) { l = [Process.Start(COMMAND)]; l.push(l); i += 1; } l = nil;");
+        ours.Look();
+    }
+    KxScDataHandle::GarbageCollect();
+    std::printf("%-8s %14s %14s %7s\n", "dropped", "bare peak", "Start peak", "ratio");
+    std::printf("%-8s %14d %14d %7.2f  threads\n", "", bare.nThreads, ours.nThreads, double(bare.nThreads) / ours.nThreads);
+    std::printf("%-8s %14.1f %14.1f %7.2f  MiB private\n", "", bare.nPrivate / 1048576.0, ours.nPrivate / 1048576.0,
+                double(bare.nPrivate) / ours.nPrivate);
     KxTshProcess::ShutdownClass();
     KxTarvo::Shutdown();
     return 0;
