@@ -225,6 +225,17 @@ TEST_F(ProcessTest, ReadingThreadsHaveASmallStack) {
     Run("p.Kill(); p = nil;");
 }
 
+// A running program weighs in the collector's pace: programs started and dropped in cycles,
+// which only a collection frees, do not pile up until thousands of values were made.
+TEST_F(ProcessTest, DroppedProgramsBringACollection) {
+    int nThreads = ThreadCount();
+    // Not Run: that collects afterwards.
+    EXPECT_EQ(KxTarvo::RunSource("i = 0; while (i < 70) { l = [Process.Start(CHILD + \" pause 600000\")]; l.push(l); i += 1; }", "test"),
+              KxTarvo::RUN_OK);
+    EXPECT_LT(ThreadCount() - nThreads, 64);
+    Run("l = nil;");
+}
+
 TEST_F(ProcessTest, ArgumentsFolderAndErrors) {
     Run("r = Process.Run(CHILD + \" cwd\", 60000, \"C:\\\\windows\"); cwd = r.output; r = nil;");
     EXPECT_EQ(Text("cwd"), "C:\\windows\r\n");
