@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "KxStringList.h"
+
 namespace {
 
 const KxTshMethodDef kMethods[] = {
@@ -95,22 +97,51 @@ size_t NameLength(const char* pszEntry) {
     return pEquals ? static_cast<size_t>(pEquals - pszEntry) : 0;
 }
 
-// The program's environment: the host's, without the variables the list names, then the
-// list's own in their order (of one name, the last); "NAME=" with nothing after it only takes
-// NAME out. False for a list that holds anything else than NAME=value texts the system takes.
-bool EnvironmentOf(KxScStdLibList* pList, KxString* psBlock) {
-    int nItems = pList->ItemCount();
-    for (int i = 0; i < nItems; ++i) {
-        KxScDataHandle* phItem = pList->GetItem(i);
-        const KxString* psItem = KxTsh::TextArg(1, &phItem, 0);
-        if (!psItem || !KxTsh::SystemTakes(*psItem) || NameLength(*psItem) == 0 || **psItem == '=') return false;
-    }
-    // Whether the list names the variable (from item nFrom on).
-    auto listed = [&](const char* pName, size_t nName, int nFrom) {
-        for (int i = nFrom; i < nItems; ++i) {
+// The NAME=value texts the environment argument gives: a list of them, or an object (a map)
+// whose properties name the variables and hold their values as texts. False for anything
+// else, and for a name with "=" in it.
+bool EntriesOf(KxScDataHandle* ph, KxStringList* plEntries) {
+    KxScStdLibListInterface* pli = KxScStdLib::pslliListInterface;
+    if (KxScStdLibList* pList = pli ? pli->ListOf(ph) : nullptr) {
+        for (int i = 0; i < pList->ItemCount(); ++i) {
             KxScDataHandle* phItem = pList->GetItem(i);
-            const char* pszItem = *KxTsh::TextArg(1, &phItem, 0);
-            if (SameName(pszItem, NameLength(pszItem), pName, nName)) return true;
+            const KxString* psItem = KxTsh::TextArg(1, &phItem, 0);
+            if (!psItem) return false;
+            plEntries->Add(*psItem);
+        }
+        return true;
+    }
+    KxScDataObject* po = ph->Object();
+    if (!po || (ph->wFlags & HF_STRING)) return false;
+    KxStringList names;
+    po->GetPropertyNames(&names, false);
+    for (int i = 0; i < names.Count(); ++i) {
+        const KxString& sName = *names.Get(i);
+        KxScDataHandle* phValue = nullptr;
+        if (po->GetProperty(sName, &phValue) != KX_PROP_OK) return false;
+        const KxString* psValue = KxTsh::TextArg(1, &phValue, 0);
+        bool bEntry = psValue && !std::memchr(static_cast<const char*>(sName), '=', sName.Length());
+        if (bEntry) plEntries->Add(KxTsh::Join(sName, "=", *psValue));
+        if (phValue) phValue->Drop();
+        if (!bEntry) return false;
+    }
+    return true;
+}
+
+// The program's environment: the host's, without the variables the entries name, then the
+// entries in their order (of one name, the last); "NAME=" with nothing after it only takes
+// NAME out. False for an entry the system does not take, or without a name.
+bool EnvironmentOf(const KxStringList& entries, KxString* psBlock) {
+    int nEntries = entries.Count();
+    for (int i = 0; i < nEntries; ++i) {
+        const KxString& sEntry = *entries.Get(i);
+        if (!KxTsh::SystemTakes(sEntry) || NameLength(sEntry) == 0 || *sEntry == '=') return false;
+    }
+    // Whether an entry names the variable (from entry nFrom on).
+    auto listed = [&](const char* pName, size_t nName, int nFrom) {
+        for (int i = nFrom; i < nEntries; ++i) {
+            const char* pszEntry = *entries.Get(i);
+            if (SameName(pszEntry, NameLength(pszEntry), pName, nName)) return true;
         }
         return false;
     };
@@ -125,11 +156,10 @@ bool EnvironmentOf(KxScStdLibList* pList, KxString* psBlock) {
         throw;
     }
     FreeEnvironmentStringsA(pHost);
-    for (int i = 0; i < nItems; ++i) {
-        KxScDataHandle* phItem = pList->GetItem(i);
-        const KxString& sItem = *KxTsh::TextArg(1, &phItem, 0);
-        size_t nName = NameLength(sItem);
-        if (nName + 1 < sItem.Length() && !listed(sItem, nName, i + 1)) KxTsh::Append(*psBlock, sItem, sItem.Length() + 1);
+    for (int i = 0; i < nEntries; ++i) {
+        const KxString& sEntry = *entries.Get(i);
+        size_t nName = NameLength(sEntry);
+        if (nName + 1 < sEntry.Length() && !listed(sEntry, nName, i + 1)) KxTsh::Append(*psBlock, sEntry, sEntry.Length() + 1);
     }
     // An empty block still needs its two NULs.
     if (psBlock->Length() == 0) KxTsh::Append(*psBlock, "", 1);
@@ -157,11 +187,10 @@ bool ReadArguments(const char* pszMethod, bool bTimeout, int nArgs, KxScDataHand
         pl->sFolder = KxTsh::Join(*psFolder);
     }
     if (KxScDataHandle* phEnvironment = KxTsh::Arg(nArgs, pphArgs, nFolder + 1)) {
-        KxScStdLibListInterface* pli = KxScStdLib::pslliListInterface;
-        KxScStdLibList* pList = pli ? pli->ListOf(phEnvironment) : nullptr;
+        KxStringList entries;
         pl->bEnvironment = true;
-        if (!pList || !EnvironmentOf(pList, &pl->sEnvironment))
-            return refuse("environment must be a list of NAME=value texts.");
+        if (!EntriesOf(phEnvironment, &entries) || !EnvironmentOf(entries, &pl->sEnvironment))
+            return refuse("environment must be a list of NAME=value texts or a map of names to texts.");
     }
     return true;
 }

@@ -57,6 +57,21 @@ int KxScMapObject::GetThroughCount(KxScDataHandle* phTarget) {
     return nThrough;
 }
 
+KxPropertyErrorCode KxScMapObject::GetProperty(const KxString& sName, KxScDataHandle** pphValue) {
+    KxScDataHandle* ph = Get(RtKey{true, 0, sName, sName.Length()});
+    if (!ph) return KX_PROP_NOT_FOUND;
+    ph->AddRef();
+    *pphValue = ph;
+    return KX_PROP_OK;
+}
+
+void KxScMapObject::GetPropertyNames(KxStringList* plNames, bool bAppend) {
+    if (!plNames) return;
+    if (!bAppend) plNames->Clear();
+    for (int i = Next(0); i >= 0; i = Next(i + 1))
+        if (pEntries[i].phKey->wFlags & HF_STRING) plNames->Add(static_cast<KxScStringObject*>(pEntries[i].phKey->Object())->sText);
+}
+
 int KxScMapObject::Find(const RtKey& key) const {
     if (nIndexSize == 0) return -1;
     uint32_t dwHash = key.Hash();

@@ -96,6 +96,10 @@ public:
     KxScLinkData* CountCircLinks(KxScDataHandle* phSelf) override;
     int GetThroughCount(KxScDataHandle* phTarget) override;
     unsigned long long HeldBytes() override;
+    // Native code that knows only objects (a plug-in) reads a map's entries of text keys as
+    // its properties, in the order of the entries; `m.name` reads the entry "name" likewise.
+    KxPropertyErrorCode GetProperty(const KxString& sName, KxScDataHandle** pphValue) override;
+    void GetPropertyNames(KxStringList* plNames, bool bAppend) override;
 
     int Count() const { return nLive; }
     // The value of a key, without a reference of the caller's own; null when absent.

@@ -271,7 +271,7 @@ TEST_F(ProcessTest, EnvironmentForOneProgramLeavesTheHostsAsItWas) {
     SetEnvironmentVariableA("TSH_HOST_GONE", "here");
     Run("r = Process.Run(CHILD + \" env TSH_ONE env TSH_HOST_VAR env TSH_HOST_GONE env TSH_TWO env PATH\", 60000, nil,"
         "  [\"TSH_ONE=one=1\", \"tsh_host_var=child\", \"TSH_HOST_GONE=\", \"TSH_TWO=a\", \"TSH_TWO=two\"]); o = r.output;"
-        "p = Process.Start(CHILD + \" env TSH_ONE env TSH_HOST_VAR\", nil, [\"TSH_ONE=started\"]); s = p.ReadLn(60000) + p.ReadLn(60000);"
+        "p = Process.Start(CHILD + \" env TSH_ONE env TSH_HOST_VAR\", nil, {\"TSH_ONE\": \"started\"}); s = p.ReadLn(60000) + p.ReadLn(60000);"
         "p.Wait(60000); p = nil; q = Process.Run(CHILD + \" env TSH_HOST_GONE\", 60000, nil, []); e = q.output;");
     char szPath[8] = "";
     std::string sPath = GetEnvironmentVariableA("PATH", szPath, sizeof szPath) ? "" : "<unset>";
@@ -283,14 +283,15 @@ TEST_F(ProcessTest, EnvironmentForOneProgramLeavesTheHostsAsItWas) {
     EXPECT_EQ(GetEnvironmentVariableA("TSH_ONE", sz, sizeof sz), 0u) << sz;
     EXPECT_TRUE(GetEnvironmentVariableA("TSH_HOST_VAR", sz, sizeof sz) && std::string(sz) == "host") << sz;
     EXPECT_TRUE(GetEnvironmentVariableA("TSH_HOST_GONE", sz, sizeof sz) && std::string(sz) == "here") << sz;
-    const char* pszRefused = "15 Process::Run(): environment must be a list of NAME=value texts.";
+    const char* pszRefused = "15 Process::Run(): environment must be a list of NAME=value texts or a map of names to texts.";
     ExpectErrors({
         {"Process.Run(CHILD, nil, nil, \"A=b\");", pszRefused},
-        {"Process.Run(CHILD, nil, nil, {\"A\": \"b\"});", pszRefused},
+        {"Process.Run(CHILD, nil, nil, {\"A\": 5});", pszRefused},
+        {"Process.Run(CHILD, nil, nil, {\"A=B\": \"c\"});", pszRefused},
         {"Process.Run(CHILD, nil, nil, [\"A=b\", 5]);", pszRefused},
         {"Process.Run(CHILD, nil, nil, [\"NOVALUE\"]);", pszRefused},
         {"Process.Run(CHILD, nil, nil, [\"=C:=C:\\\\\"]);", pszRefused},
-        {"Process.Start(CHILD, nil, [\"A\"]);", "15 Process::Start(): environment must be a list of NAME=value texts."},
+        {"Process.Start(CHILD, nil, [\"A\"]);", "15 Process::Start(): environment must be a list of NAME=value texts or a map of names to texts."},
     });
 }
 
