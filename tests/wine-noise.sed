@@ -4,7 +4,10 @@
 # a thread of Wine's own that finds its server connection gone on its way out says so (the
 # 64-bit server of the emulated clients now and then restarts), sometimes as the bare failed
 # read or write or a partial one, and the C library says so when such a thread cannot end cleanly; a process of
-# Wine's own that faults says so before the debugger it would start (which is disabled), the C
+# Wine's own that faults says so before the debugger it would start (which is disabled; the
+# console host of the hidden console Exec gives tarvow has no font and divides by zero in
+# almost every run, at 0040BEDF of its own image, where programs load: an address that reads
+# as one of tarvow.exe's), the C
 # library when it finds a smashed stack, and the loader when a library load goes wrong. These
 # notes come from other threads and processes than the one writing, so one may land in the
 # middle of a line of the program's own: it is taken out and the line joined again. A host's

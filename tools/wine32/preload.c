@@ -7,7 +7,8 @@
  * ntdll through wine_main_preload_info, the loader's own variable for them.
  *
  * qemu also reports trap number -1 in the signal context, which makes Wine take every access
- * violation for an illegal instruction; the sigaction wrapper below puts the number back.
+ * violation for an illegal instruction, and every integer division by zero for a floating-point
+ * invalid operation (c0000090); the sigaction wrapper below puts the number back.
  *
  * Built with -nostdlib against the unpacked i386 libc: this machine has no 32-bit headers,
  * so the few declarations it needs are written out here. */
@@ -30,7 +31,10 @@ void *dlsym(void *handle, const char *name);
 #define MAP_FIXED_NOREPLACE 0x100000
 #define MAP_FAILED ((void *)-1)
 #define RTLD_NEXT ((void *)-1)
+#define SIGFPE 8
 #define SIGSEGV 11
+#define FPE_INTDIV 1
+#define FPE_INTOVF 2
 #define SI_KERNEL 0x80
 #define SA_SIGINFO 4
 
@@ -116,6 +120,7 @@ struct siginfo {
     int si_signo, si_errno, si_code;
 };
 #define CONTEXT_TRAPNO(uc) (((int *)(uc))[5 + 12]) /* uc_mcontext.gregs[REG_TRAPNO] */
+#define TRAP_DIVIDE 0
 #define TRAP_GPF 13
 #define TRAP_PAGEFAULT 14
 
@@ -127,23 +132,28 @@ struct sigaction_s {
 };
 
 typedef int sigaction_fn(int, const struct sigaction_s *, struct sigaction_s *);
-static void (*segv_handler)(int, struct siginfo *, void *);
+typedef void handler_fn(int, struct siginfo *, void *);
+static handler_fn *segv_handler, *fpe_handler;
 
 static void fix_trapno(int sig, struct siginfo *info, void *context) {
-    if (CONTEXT_TRAPNO(context) == -1) CONTEXT_TRAPNO(context) = info->si_code == SI_KERNEL ? TRAP_GPF : TRAP_PAGEFAULT;
-    segv_handler(sig, info, context);
+    if (CONTEXT_TRAPNO(context) == -1) {
+        if (sig == SIGSEGV) CONTEXT_TRAPNO(context) = info->si_code == SI_KERNEL ? TRAP_GPF : TRAP_PAGEFAULT;
+        else if (info->si_code == FPE_INTDIV || info->si_code == FPE_INTOVF) CONTEXT_TRAPNO(context) = TRAP_DIVIDE;
+    }
+    (sig == SIGSEGV ? segv_handler : fpe_handler)(sig, info, context);
 }
 
 int sigaction(int sig, const struct sigaction_s *act, struct sigaction_s *old) {
     static sigaction_fn *real;
     if (!real) real = (sigaction_fn *)dlsym(RTLD_NEXT, "sigaction");
-    if (sig != SIGSEGV || !act || !(act->flags & SA_SIGINFO)) return real(sig, act, old);
-    void (*previous)(int, struct siginfo *, void *) = segv_handler;
+    if ((sig != SIGSEGV && sig != SIGFPE) || !act || !(act->flags & SA_SIGINFO)) return real(sig, act, old);
+    handler_fn **slot = sig == SIGSEGV ? &segv_handler : &fpe_handler;
+    handler_fn *previous = *slot;
     struct sigaction_s wrapped = *act;
-    segv_handler = act->handler;
+    *slot = act->handler;
     wrapped.handler = fix_trapno;
     int result = real(sig, &wrapped, old);
-    if (result != 0) segv_handler = previous;
+    if (result != 0) *slot = previous;
     else if (old && old->handler == fix_trapno) old->handler = previous;
     return result;
 }
