@@ -75,31 +75,21 @@ void KxPipe::CloseOurs() {
     hOurs = nullptr;
 }
 
-bool KxPipe::Write(const char* pText, DWORD nText, DWORD dwMs) const {
+bool KxPipe::Write(const char* pText, DWORD nText) const {
     if (!hOurs) return false;
-    DWORD dwDone = 0;
-    if (!bOverlapped) {
-        while (nText > 0 && WriteFile(hOurs, pText, nText, &dwDone, nullptr) && dwDone > 0) {
-            pText += dwDone;
-            nText -= dwDone;
-        }
-        return nText == 0;
-    }
     OVERLAPPED ov = {};
-    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!ov.hEvent) return false;
-    DWORD dwStart = GetTickCount();
+    ov.hEvent = bOverlapped ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
+    if (bOverlapped && !ov.hEvent) return false;
+    DWORD dwDone = 0;
     while (nText > 0) {
-        if (!WriteFile(hOurs, pText, nText, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) break;
-        DWORD dwWaited = GetTickCount() - dwStart;
-        DWORD dwLeft = dwMs == INFINITE ? INFINITE : dwWaited < dwMs ? dwMs - dwWaited : 0;
-        // A write the program did not take in time is called off; what it took stays taken.
-        if (WaitForSingleObject(ov.hEvent, dwLeft) != WAIT_OBJECT_0) CancelIo(hOurs);
-        if (!GetOverlappedResult(hOurs, &ov, &dwDone, TRUE) || dwDone == 0) break;
+        BOOL bWritten = bOverlapped ? (WriteFile(hOurs, pText, nText, nullptr, &ov) || GetLastError() == ERROR_IO_PENDING) &&
+                                          GetOverlappedResult(hOurs, &ov, &dwDone, TRUE)
+                                    : WriteFile(hOurs, pText, nText, &dwDone, nullptr);
+        if (!bWritten || dwDone == 0) break;
         pText += dwDone;
         nText -= dwDone;
     }
-    CloseHandle(ov.hEvent);
+    if (ov.hEvent) CloseHandle(ov.hEvent);
     return nText == 0;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // The pipes between this process and a program it starts. Where the system has named pipes
 // (NT and later), this process's end is opened for overlapped use: a reader waits on it
-// without polling and can be called off, and a write can be given up after a time. Where it
-// has only anonymous pipes (98, ME), both ends are plain and readers poll.
+// without polling and can be called off. Where it has only anonymous pipes (98, ME), both
+// ends are plain and readers poll.
 #include <windows.h>
 
 struct KxPipe {
@@ -16,10 +16,9 @@ struct KxPipe {
     void CloseChild();
     void CloseOurs();
 
-    // Writes the whole text to our end, waiting up to dwMs (INFINITE: as long as it takes) for
-    // the program to take it; false when it ended its end, or did not take all of it in time
-    // (part may have been taken). A plain pipe waits as long as it takes.
-    bool Write(const char* pText, DWORD nText, DWORD dwMs) const;
+    // Writes the whole text to our end, waiting as long as the program takes to read it; false
+    // when it ended its end.
+    bool Write(const char* pText, DWORD nText) const;
 
     // Makes later pipes anonymous, as on the systems without named pipes (the tests reach the
     // polling reader that way).

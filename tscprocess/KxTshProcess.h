@@ -10,8 +10,7 @@
 // Process.Run(commandLine [, timeoutMs [, folder [, environment]]]) runs it to its end and
 // gives the ended object: exitCode, output, errors, timedOut, id, outputEnded, errorsEnded.
 // Process.Start(commandLine [, folder [, environment]]) gives the running object: Wait,
-// ReadLn / ReadErrLn (with a time), WaitFor, Write (with a time) / CloseInput, Kill (the
-// whole tree).
+// ReadLn / ReadErrLn (with a time), WaitFor, Write / CloseInput, Kill (the whole tree).
 // Both streams are read all the time; dropping a running object ends its tree.
 // Process.List() and Process.EndTree(id) reach every process of the system.
 class KxTshProcess : public KxTshClass<KxTshProcess> {
