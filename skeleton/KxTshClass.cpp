@@ -61,6 +61,10 @@ bool CommandLineTakes(const KxString& sLine) {
     return SystemTakes(sLine, bNamesProgram ? 0 : 2);
 }
 
+void (*LookUpFunction(void* hModule, const char* pszName))() {
+    return hModule ? reinterpret_cast<void (*)()>(GetProcAddress(static_cast<HMODULE>(hModule), pszName)) : nullptr;
+}
+
 void Raise(int nCode, const KxString& sText) {
     KxThread* pThread = KxThread::GetThread();
     if (KxScVmEnv* pEnv = pThread ? pThread->GetVmEnv() : nullptr) pEnv->ThrowException(nCode, sText);

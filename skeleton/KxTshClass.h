@@ -96,6 +96,14 @@ bool SystemTakes(const KxString& sText, unsigned nAdded = 0);
 // with a quote, holds a space or tab, and whose first word names no program the system finds
 // (it then tries longer names, spaces and all) counts those two characters.
 bool CommandLineTakes(const KxString& sLine);
+// A function of a system library, looked up by name instead of linked: for what not every
+// Windows the plug-ins load on exports (the library must load on all of them). Null when the
+// module (an HMODULE) is null or has no such function.
+void (*LookUpFunction(void* hModule, const char* pszName))();
+template <class F>
+F LookUp(void* hModule, const char* pszName) {
+    return reinterpret_cast<F>(LookUpFunction(hModule, pszName));
+}
 // Texts the classes put together are whole, or not made at all: a part that the string cannot
 // take (for want of memory, or past the longest text a string holds) ends the method with its
 // "Not enough memory" error, through std::bad_alloc, instead of being left out. The null
