@@ -61,6 +61,95 @@ bool CommandLineTakes(const KxString& sLine) {
     return SystemTakes(sLine, bNamesProgram ? 0 : 2);
 }
 
+bool PathTakes(const KxString& sPath) {
+    if (!SystemTakes(sPath)) return false;
+    const char* p = sPath;
+    if (std::strncmp(p, "\\\\?\\", 4) == 0) p += 4;
+    return !std::strpbrk(p, "?*");
+}
+
+unsigned FilePage() { return AreFileApisANSI() ? CP_ACP : CP_OEMCP; }
+
+std::unique_ptr<wchar_t[]> ToWide(unsigned nPage, const KxString& sText) {
+    // With its NUL: the empty text converts too.
+    int nBytes = static_cast<int>(sText.Length()) + 1;
+    int nChars = sText.IsNull() ? 0 : MultiByteToWideChar(nPage, 0, sText, nBytes, nullptr, 0);
+    if (nChars <= 0) return nullptr;
+    std::unique_ptr<wchar_t[]> pw(new wchar_t[nChars]);
+    if (MultiByteToWideChar(nPage, 0, sText, nBytes, pw.get(), nChars) != nChars) return nullptr;
+    return pw;
+}
+
+namespace {
+// Room for n items: the small array when it is enough, else a new one that big keeps.
+template <class C, size_t N>
+C* Room(C (&aSmall)[N], std::unique_ptr<C[]>& pBig, size_t n) {
+    if (n <= N) return aSmall;
+    pBig.reset(new C[n]);
+    return pBig.get();
+}
+
+// The characters in the code page, written to pBytes (room for three bytes each: UTF-8 takes
+// that many for a UTF-16 unit, the double-byte code pages two); with bExact only when the page
+// holds them exactly, their bytes converting back to them. The number of bytes, or -1.
+// Characters below 128 are the same bytes in every code page the system's ANSI functions use.
+int Converted(unsigned nPage, const wchar_t* pw, int nChars, bool bExact, char* pBytes) {
+    bool bAscii = true;
+    for (int i = 0; i < nChars; ++i) {
+        pBytes[i] = static_cast<char>(pw[i]);
+        bAscii = bAscii && pw[i] < 0x80;
+    }
+    if (bAscii) return nChars;
+    int nBytes = WideCharToMultiByte(nPage, 0, pw, nChars, pBytes, 3 * nChars, nullptr, nullptr);
+    if (nBytes <= 0) return -1;
+    if (!bExact) return nBytes;
+    wchar_t awSmall[MAX_PATH];
+    std::unique_ptr<wchar_t[]> pwBig;
+    wchar_t* pwBack = Room(awSmall, pwBig, nChars);
+    bool bSame = MultiByteToWideChar(nPage, 0, pBytes, nBytes, pwBack, nChars) == nChars &&
+                 std::memcmp(pwBack, pw, nChars * sizeof *pw) == 0;
+    return bSame ? nBytes : -1;
+}
+}  // namespace
+
+bool FromSystem(unsigned nPage, const wchar_t* pwText, int nChars, KxString& sText) {
+    char achSmall[3 * MAX_PATH];
+    std::unique_ptr<char[]> pBig;
+    char* pBytes = Room(achSmall, pBig, 3 * static_cast<size_t>(nChars));
+    int nBytes = Converted(nPage, pwText, nChars, true, pBytes);
+    bool bExact = nBytes >= 0;
+    if (!bExact) {
+        // Character by character (a surrogate pair is one), each exactly or as '?'.
+        nBytes = 0;
+        for (int i = 0, n = 1; i < nChars; i += n) {
+            n = IS_HIGH_SURROGATE(pwText[i]) && i + 1 < nChars && IS_LOW_SURROGATE(pwText[i + 1]) ? 2 : 1;
+            int nOne = Converted(nPage, pwText + i, n, true, pBytes + nBytes);
+            if (nOne < 0) pBytes[nBytes] = '?';
+            nBytes += nOne < 0 ? 1 : nOne;
+        }
+    }
+    sText = Join("");
+    Append(sText, pBytes, static_cast<unsigned>(nBytes));
+    return bExact;
+}
+
+KxString AsSystemGives(unsigned nPage, const wchar_t* pwText, int nChars) {
+    char achSmall[3 * MAX_PATH];
+    std::unique_ptr<char[]> pBig;
+    char* pBytes = Room(achSmall, pBig, 3 * static_cast<size_t>(nChars));
+    int nBytes = Converted(nPage, pwText, nChars, false, pBytes);
+    if (nBytes < 0) return NULL_STRING;
+    KxString sText = Join("");
+    Append(sText, pBytes, static_cast<unsigned>(nBytes));
+    return sText;
+}
+
+void (*LookUpFunction(void* hModule, const char* pszName))() {
+    return hModule ? reinterpret_cast<void (*)()>(GetProcAddress(static_cast<HMODULE>(hModule), pszName)) : nullptr;
+}
+
+bool NoUnicode() { return GetLastError() == ERROR_CALL_NOT_IMPLEMENTED; }
+
 void Raise(int nCode, const KxString& sText) {
     KxThread* pThread = KxThread::GetThread();
     if (KxScVmEnv* pEnv = pThread ? pThread->GetVmEnv() : nullptr) pEnv->ThrowException(nCode, sText);

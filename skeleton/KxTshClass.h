@@ -4,6 +4,7 @@
 // property tokens, description, prelude constants) and its method functions; the skeleton
 // does the rest: the class object, instance property access, setup and shutdown.
 #include <initializer_list>
+#include <memory>
 #include <new>
 
 #include "KxScClassInfo.h"
@@ -96,6 +97,37 @@ bool SystemTakes(const KxString& sText, unsigned nAdded = 0);
 // with a quote, holds a space or tab, and whose first word names no program the system finds
 // (it then tries longer names, spaces and all) counts those two characters.
 bool CommandLineTakes(const KxString& sLine);
+// Whether the system takes the text as a file or folder name: SystemTakes it, and it holds no
+// '?' or '*' but in a leading "\\?\". Calls that search (a folder's listing) match those as
+// wildcards against other names, and '?' marks a character of a name read back from the system
+// that the code page could not hold (FromSystem): such a name reaches no file at all.
+bool PathTakes(const KxString& sPath);
+// The code page of the system's ANSI file functions: the ANSI one, or the OEM one when the
+// host has switched them (SetFileApisToOEM).
+unsigned FilePage();
+// The text in UTF-16, ended by a NUL, for the system's Unicode functions; null when it could not
+// be converted.
+std::unique_ptr<wchar_t[]> ToWide(unsigned nPage, const KxString& sText);
+// Texts the system gives back in UTF-16 (a folder's entries, the current folder, a variable's
+// value), in the code page nPage. The system's ANSI functions give a character the page does not
+// hold as its best fit, a Greek alpha as "a": a name that may reach another file. FromSystem
+// holds the text exactly or not at all: true when the page holds every character (the text then
+// reaches what it came from); else each character it cannot hold is '?' and the answer is false.
+// AsSystemGives is the text as the ANSI functions give it, best fits and all (the null string
+// when it cannot be converted).
+bool FromSystem(unsigned nPage, const wchar_t* pwText, int nChars, KxString& sText);
+KxString AsSystemGives(unsigned nPage, const wchar_t* pwText, int nChars);
+// A function of a system library, looked up by name instead of linked: for what not every
+// Windows the plug-ins load on exports (the library must load on all of them). Null when the
+// module (an HMODULE) is null or has no such function.
+void (*LookUpFunction(void* hModule, const char* pszName))();
+template <class F>
+F LookUp(void* hModule, const char* pszName) {
+    return reinterpret_cast<F>(LookUpFunction(hModule, pszName));
+}
+// Whether a Unicode function of the system failed for not being there: the 95 family exports
+// them but fails them. The caller then does what the ANSI function does.
+bool NoUnicode();
 // Texts the classes put together are whole, or not made at all: a part that the string cannot
 // take (for want of memory, or past the longest text a string holds) ends the method with its
 // "Not enough memory" error, through std::bad_alloc, instead of being left out. The null

@@ -1,4 +1,5 @@
 #include "KxProcessTree.h"
+#include "KxTshClass.h"
 
 #include <tlhelp32.h>  // after windows.h
 
@@ -22,25 +23,20 @@ struct SystemCalls {
     BOOL(WINAPI* pfnTimes)(HANDLE, FILETIME*, FILETIME*, FILETIME*, FILETIME*);
 };
 
-template <class F>
-void LookUp(HMODULE hModule, const char* pszName, F* ppfn) {
-    *ppfn = hModule ? reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(hModule, pszName))) : nullptr;
-}
-
 const SystemCalls& Calls() {
     static SystemCalls calls;
     static bool bLookedUp = false;
     if (!bLookedUp) {
         HMODULE hKernel = GetModuleHandleA("KERNEL32.DLL");
-        LookUp(hKernel, "CreateJobObjectA", &calls.pfnCreateJob);
-        LookUp(hKernel, "AssignProcessToJobObject", &calls.pfnAssign);
-        LookUp(hKernel, "TerminateJobObject", &calls.pfnTerminateJob);
-        LookUp(hKernel, "QueryInformationJobObject", &calls.pfnQueryJob);
-        LookUp(hKernel, "SetInformationJobObject", &calls.pfnSetJob);
-        LookUp(hKernel, "CreateToolhelp32Snapshot", &calls.pfnSnapshot);
-        LookUp(hKernel, "Process32First", &calls.pfnFirst);
-        LookUp(hKernel, "Process32Next", &calls.pfnNext);
-        LookUp(hKernel, "GetProcessTimes", &calls.pfnTimes);
+        calls.pfnCreateJob = KxTsh::LookUp<decltype(calls.pfnCreateJob)>(hKernel, "CreateJobObjectA");
+        calls.pfnAssign = KxTsh::LookUp<decltype(calls.pfnAssign)>(hKernel, "AssignProcessToJobObject");
+        calls.pfnTerminateJob = KxTsh::LookUp<decltype(calls.pfnTerminateJob)>(hKernel, "TerminateJobObject");
+        calls.pfnQueryJob = KxTsh::LookUp<decltype(calls.pfnQueryJob)>(hKernel, "QueryInformationJobObject");
+        calls.pfnSetJob = KxTsh::LookUp<decltype(calls.pfnSetJob)>(hKernel, "SetInformationJobObject");
+        calls.pfnSnapshot = KxTsh::LookUp<decltype(calls.pfnSnapshot)>(hKernel, "CreateToolhelp32Snapshot");
+        calls.pfnFirst = KxTsh::LookUp<decltype(calls.pfnFirst)>(hKernel, "Process32First");
+        calls.pfnNext = KxTsh::LookUp<decltype(calls.pfnNext)>(hKernel, "Process32Next");
+        calls.pfnTimes = KxTsh::LookUp<decltype(calls.pfnTimes)>(hKernel, "GetProcessTimes");
         bLookedUp = true;
     }
     return calls;

@@ -249,7 +249,7 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
     auto startFailure = [&](const KxString& sWhy) { Fail(kProcessError, KxTsh::Join("Cannot create process: ", sCommand, " (", sWhy, ")")); };
     KxString sLine = KxTsh::Join(sCommand);  // CreateProcessA may write into the command line
     // A command line or folder the system cannot take whole starts nothing.
-    if (!KxTsh::CommandLineTakes(sCommand) || (!sFolder.IsNull() && !KxTsh::SystemTakes(sFolder))) {
+    if (!KxTsh::CommandLineTakes(sCommand) || (!sFolder.IsNull() && !KxTsh::PathTakes(sFolder))) {
         startFailure(KxTsh::Join(KxTsh::CommandLineTakes(sCommand) ? "the system cannot take the folder name"
                                                                    : "the system cannot take the command line"));
         return false;

@@ -33,7 +33,9 @@ namespace {
 
 // How each function fails: the value it returns, its last error (errno for the allocation
 // functions), and whether the call's own effect happens all the same (a handle whose closing
-// "fails" was not open: nothing stays behind). Functions that cannot fail are not listed.
+// "fails" was not open: nothing stays behind). Functions that cannot fail are not listed. The
+// Unicode functions that the 95 family has only as stubs fail as they do there, so that the
+// plug-in's ANSI way on those systems runs too.
 // The tool-help, job and process-times functions are looked up by name; the others are imports.
 #define TSH_FAULTS(X)                                                                         \
     X(KERNEL32, CreateFileA, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED, false)                \
@@ -49,7 +51,10 @@ namespace {
     X(KERNEL32, SetStdHandle, FALSE, ERROR_INVALID_HANDLE, false)                              \
     X(KERNEL32, WaitForSingleObject, WAIT_FAILED, ERROR_INVALID_HANDLE, false)                 \
     X(KERNEL32, SetCurrentDirectoryA, FALSE, ERROR_ACCESS_DENIED, false)                       \
-    X(KERNEL32, GetCurrentDirectoryA, 0, ERROR_NOT_ENOUGH_MEMORY, false)                       \
+    X(KERNEL32, GetCurrentDirectoryW, 0, ERROR_CALL_NOT_IMPLEMENTED, false)                    \
+    X(KERNEL32, GetEnvironmentVariableW, 0, ERROR_CALL_NOT_IMPLEMENTED, false)                 \
+    X(KERNEL32, FindFirstFileW, INVALID_HANDLE_VALUE, ERROR_CALL_NOT_IMPLEMENTED, false)       \
+    X(KERNEL32, FindNextFileW, FALSE, ERROR_ACCESS_DENIED, false)                              \
     X(KERNEL32, AllocConsole, FALSE, ERROR_ACCESS_DENIED, false)                               \
     X(KERNEL32, SetConsoleTitleA, FALSE, ERROR_NOT_ENOUGH_MEMORY, false)                       \
     X(KERNEL32, FreeConsole, FALSE, ERROR_INVALID_PARAMETER, false)                            \

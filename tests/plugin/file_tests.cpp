@@ -136,6 +136,33 @@ TEST_F(FileTest, FlushPutsOutWhatWriteKept) {
     Run("f.Close();");
 }
 
+// A folder holding "a.txt" and a file named with a Greek alpha, made through the Unicode
+// functions: in a code page without the alpha the system's ANSI listing names both "a.txt".
+// The walk names two files, each entry's path reads its own file (the alpha file's by its short
+// name) or is refused, and a delete by the alpha entry's path leaves a.txt as it was.
+TEST_F(FileTest, NamesOutsideTheCodePageReachTheirOwnFilesOrNone) {
+    for (const char* psz : {"a?b", "a*", "\\\\?\\C:\\a?", "\\??\\C:\\a"}) EXPECT_FALSE(KxTsh::PathTakes(psz)) << psz;
+    EXPECT_TRUE(KxTsh::PathTakes("\\\\?\\C:\\a"));
+    const std::wstring sAlpha = L"lossy\\\x3b1.txt";
+    if (ScratchFolder::CodePageHolds(sAlpha)) GTEST_SKIP() << "the code page holds the Greek alpha";
+    CreateDirectoryA("lossy", nullptr);
+    for (const auto& f : {std::make_pair(std::wstring(L"lossy\\a.txt"), "plain\r\n"), std::make_pair(sAlpha, "alpha\r\n")}) {
+        HANDLE h = CreateFileW(f.first.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD dw = 0;
+        WriteFile(h, f.second, 7, &dw, nullptr);
+        CloseHandle(h);
+    }
+    Run("function read(p) { try { f = File.Open(p, \"read\"); t = f.ReadLn(); f.Close(); return t; } catch (e) { return \"refused\"; } }"
+        "plain = \"\"; other = \"\"; d = Directory.Open(\"lossy\");"
+        "for (e = d.First(); e != nil; e = d.Next()) {"
+        "  if (e.name == \"a.txt\") { plain = plain + read(e.path); } else { other = read(e.path); alpha = e.path; } }"
+        "deleted = File.Delete(alpha);");
+    EXPECT_EQ(Text("plain"), "plain");
+    EXPECT_TRUE(Text("other") == "alpha" || Text("other") == "refused") << Text("other");
+    EXPECT_EQ(ScratchFolder::Get("lossy\\a.txt"), "plain\r\n");
+    EXPECT_EQ(GetFileAttributesW(sAlpha.c_str()) == INVALID_FILE_ATTRIBUTES, Int("deleted") == 1);
+}
+
 // What a host calling the methods itself may pass: no arguments, nil, integers for names.
 TEST_F(FileTest, DirectCallsWithArgumentsTheRuntimeWouldRefuse) {
     KxTshFile* pClass = KxTshFile::poClassObject;

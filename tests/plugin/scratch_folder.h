@@ -32,5 +32,12 @@ public:
         CloseHandle(h);
         return s;
     }
+    // Whether the program's ANSI code page holds the text exactly (UTF-8 holds every text).
+    static bool CodePageHolds(const std::wstring& sText) {
+        char sz[64];
+        wchar_t aw[64];
+        int n = WideCharToMultiByte(CP_ACP, 0, sText.c_str(), -1, sz, sizeof sz, nullptr, nullptr);
+        return n > 0 && MultiByteToWideChar(CP_ACP, 0, sz, n, aw, 64) > 0 && sText == aw;
+    }
     std::string sPath;
 };

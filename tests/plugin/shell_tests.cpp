@@ -109,6 +109,24 @@ TEST_F(ShellTest, FolderAndEnvironmentReachStartedPrograms) {
     EXPECT_EQ(Text("empty"), "");
     EXPECT_EQ(Captured("env TSH_TEST_VARIABLE env TSH_NOT_SET"), "a value\r\n<unset>\r\n");
     EXPECT_EQ(ErrorOf("Shell.Sleep(-5); Shell.Sleep(0); Shell.Sleep(\"x\");"), "104 arguments do not fit Shell::Sleep");
+    // A current folder and a value with a Greek alpha, which the code page does not hold (its
+    // best fit is "a"): the folder reads as a name that Chdir takes back to it (its short form),
+    // not the folder beside it, or that Chdir refuses; the value has '?' for the alpha.
+    if (ScratchFolder::CodePageHolds(L"\x3b1")) GTEST_SKIP() << "the code page holds the Greek alpha";
+    CreateDirectoryA("a-sub", nullptr);
+    CreateDirectoryW(L"\x3b1-sub", nullptr);
+    SetCurrentDirectoryW(L"\x3b1-sub");
+    wchar_t awInside[MAX_PATH], awBack[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, awInside);
+    SetEnvironmentVariableW(L"TSH_ALPHA", L"x\x3b1y");
+    Run("lossy = Shell.GetCurrentDir(); Shell.Chdir(home); taken = 1;"
+        "try { Shell.Chdir(lossy); } catch (e) { taken = 0; } Shell.Chdir(home); alpha = Shell.Getenv(\"TSH_ALPHA\");"
+        "try { Shell.Chdir(lossy); } catch (e) { }");
+    GetCurrentDirectoryW(MAX_PATH, awBack);  // named as Chdir was given it
+    GetLongPathNameW(awBack, awBack, MAX_PATH);
+    Run("Shell.Chdir(home);");
+    EXPECT_TRUE(Int("taken") ? std::wstring(awBack) == awInside : Text("lossy").find('?') != std::string::npos) << Text("lossy");
+    EXPECT_EQ(Text("alpha"), "x?y");
 }
 
 // A detached program is still waiting for its release when Exec returns: Exec did not wait.

@@ -1,4 +1,6 @@
 #pragma once
+#include <memory>
+
 #include "KxDirectory.h"
 #include "KxTshClass.h"
 
@@ -27,8 +29,20 @@ public:
     bool bOpen;
 
 private:
+    // An entry as the walk gives it: the reader's, or one of the same file under a name that
+    // reaches it (Open).
+    struct Entry {
+        KxDirectoryFileInfo* pListed;  // the reader's
+        std::unique_ptr<KxDirectoryFileInfo> pRenamed;
+    };
+    enum Listing { LISTED, CHANGED, FAILED };
+    // The reader's entries, each named as the system's Unicode listing of the folder has it.
+    Listing ListEntries();
     // First and Next: the guards, then the entry as a record.
-    KxScDataHandle* Walk(const char* pszMethod, KxDirectoryFileInfo* (KxDirectory::*pfnStep)());
+    KxScDataHandle* Walk(const char* pszMethod, bool bFirst);
+
+    std::unique_ptr<Entry[]> aEntries;  // oDirectory.nCount of them while open
+    int nNext;
 };
 
 KXTSH_DECLARE_STATICS(KxTshDirectory);

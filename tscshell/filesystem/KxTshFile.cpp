@@ -45,9 +45,10 @@ const int kFileError = 28;
 // which no file system accepts.
 KxString NameArg(int nArgs, KxScDataHandle** pphArgs, int i) { return KxTsh::TextArg(nArgs, pphArgs, i, ""); }
 
-// Copy, Delete and DoesExist give 0 for a name the system cannot take whole, without a call.
+// Copy, Delete and DoesExist give 0 for a name the system cannot take as a file's, without a
+// call.
 bool SystemTakesNames(const KxString& sFirst, const KxString& sSecond = "") {
-    return KxTsh::SystemTakes(sFirst) && KxTsh::SystemTakes(sSecond);
+    return KxTsh::PathTakes(sFirst) && KxTsh::PathTakes(sSecond);
 }
 
 }  // namespace

@@ -40,8 +40,9 @@ bool KxTshFile::OpenFile(const KxString& sName, unsigned dwMode, KxString& sErro
         sErrorText = "Invalid mode for opening file";
         return false;
     }
-    // A name the system cannot take whole fails as a name it refuses, without a call.
-    hFile = KxTsh::SystemTakes(sName)
+    // A name the system cannot take whole, or that holds a wildcard, fails as a name it
+    // refuses, without a call.
+    hFile = KxTsh::PathTakes(sName)
                 ? CreateFileA(sName, pOpen->dwAccess, FILE_SHARE_READ, nullptr, pOpen->dwDisposition,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)
                 : INVALID_HANDLE_VALUE;

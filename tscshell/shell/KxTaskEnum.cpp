@@ -1,5 +1,6 @@
 // The strategy choice, the tool-help list, the privilege step, windows and killing.
 #include "KxTaskRecords.h"
+#include "KxTshClass.h"
 
 #include <cstdio>
 #include <cstring>
@@ -31,20 +32,13 @@ void SelectTaskStrategy() {
     if (pfnPrivilegeStep) pfnPrivilegeStep();
 }
 
-namespace {
-template <class F>
-F LookUp(HMODULE hModule, const char* pszName) {
-    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(hModule, pszName)));
-}
-}  // namespace
-
 unsigned EnumTasksToolhelp(TaskRecord* pRecords, unsigned nCapacity) {
     HMODULE hKernel = GetModuleHandleA("KERNEL32.DLL");
     if (!hKernel) return 0;
     // Looked up, not linked: the list exists only on some platforms.
-    KxToolhelpSource source = {LookUp<decltype(source.pfnSnapshot)>(hKernel, "CreateToolhelp32Snapshot"),
-                               LookUp<decltype(source.pfnFirst)>(hKernel, "Process32First"),
-                               LookUp<decltype(source.pfnNext)>(hKernel, "Process32Next")};
+    KxToolhelpSource source = {KxTsh::LookUp<decltype(source.pfnSnapshot)>(hKernel, "CreateToolhelp32Snapshot"),
+                               KxTsh::LookUp<decltype(source.pfnFirst)>(hKernel, "Process32First"),
+                               KxTsh::LookUp<decltype(source.pfnNext)>(hKernel, "Process32Next")};
     if (!source.pfnSnapshot || !source.pfnFirst || !source.pfnNext) return 0;
     return EnumTasksToolhelpFrom(source, pRecords, nCapacity);
 }

@@ -44,6 +44,47 @@ const char* PutBack(DWORD dwStd, HANDLE h) {
     return dwStd == STD_OUTPUT_HANDLE ? kStdOutFailure : kStdErrFailure;
 }
 
+// The variable's value through the system's Unicode functions, held exactly in the ANSI code
+// page or with '?' for each character it cannot hold (KxTsh::FromSystem); the null string when
+// it is unset. False when the system has no Unicode variables (the 95 family).
+bool ReadVariable(const KxString& sName, KxString& sValue) {
+    std::unique_ptr<wchar_t[]> pwName = KxTsh::ToWide(CP_ACP, sName);
+    if (!pwName) return false;
+    const DWORD dwRoom = KxTsh::kMaxSystemText + 1;  // the longest value and its NUL
+    std::unique_ptr<wchar_t[]> pwValue(new wchar_t[dwRoom]);
+    SetLastError(0);
+    DWORD dwChars = GetEnvironmentVariableW(pwName.get(), pwValue.get(), dwRoom);
+    if (dwChars == 0 && KxTsh::NoUnicode()) return false;
+    // 0 means unset or set to the empty text; only the error tells them apart.
+    if (dwChars == 0 || dwChars >= dwRoom) {
+        sValue = GetLastError() == ERROR_ENVVAR_NOT_FOUND ? KxString(NULL_STRING) : KxTsh::Join("");
+        return true;
+    }
+    KxTsh::FromSystem(CP_ACP, pwValue.get(), static_cast<int>(dwChars), sValue);
+    return true;
+}
+
+// The current folder as a name that reaches it: its own when the file functions' code page
+// holds it, else its short form where the system keeps one, else with '?' for each character
+// the page cannot hold, which Chdir refuses. "" when it is longer than 259 characters. False
+// when the system has no Unicode current folder (the 95 family).
+bool ReadCurrentFolder(KxString& sFolder) {
+    wchar_t awFolder[MAX_PATH], awShort[MAX_PATH];
+    DWORD dwChars = GetCurrentDirectoryW(MAX_PATH, awFolder);
+    if (dwChars == 0 && KxTsh::NoUnicode()) return false;
+    sFolder = KxTsh::Join("");
+    if (dwChars == 0 || dwChars >= MAX_PATH) return true;
+    unsigned nPage = KxTsh::FilePage();
+    if (KxTsh::FromSystem(nPage, awFolder, static_cast<int>(dwChars), sFolder)) return true;
+    // Not on every Windows the plug-in loads on.
+    auto pfnShortPath = KxTsh::LookUp<decltype(&GetShortPathNameW)>(GetModuleHandleA("KERNEL32.DLL"), "GetShortPathNameW");
+    DWORD dwShort = pfnShortPath ? pfnShortPath(awFolder, awShort, MAX_PATH) : 0;
+    KxString sShort;
+    if (dwShort > 0 && dwShort < MAX_PATH && KxTsh::FromSystem(nPage, awShort, static_cast<int>(dwShort), sShort))
+        sFolder = sShort;
+    return true;
+}
+
 // Errors of the process steps: raised, and the method gives no value.
 template <class Text>
 KxScDataHandle* Fail(int nCode, const Text& text) {
@@ -197,7 +238,7 @@ bool KxTshShell::PumpOutput(HANDLE hReadEnd, HANDLE hWriteEnd, KxTshFile* pFile)
 
 KxScDataHandle* KxTshShell::Chdir(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     KxString sFolder = KxTsh::TextArg(nArgs, pphArgs, 0, "");
-    if (!KxTsh::SystemTakes(sFolder) || !SetCurrentDirectoryA(sFolder))
+    if (!KxTsh::PathTakes(sFolder) || !SetCurrentDirectoryA(sFolder))
         return Fail(kShellError, KxTsh::Join("Cannot change directory to: ", sFolder));
     return nullptr;
 }
@@ -214,15 +255,20 @@ KxScDataHandle* KxTshShell::Setenv(KxScDataHandle*, int nArgs, KxScDataHandle** 
 KxScDataHandle* KxTshShell::Getenv(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     const KxString* psName = KxTsh::TextArg(nArgs, pphArgs, 0);
     if (!psName || !KxTsh::SystemTakes(*psName)) return nullptr;
-    KxString sValue = KxEnvVariable(*psName).Get();
+    KxString sValue;
+    if (!ReadVariable(*psName, sValue)) sValue = KxEnvVariable(*psName).Get();
     return sValue.IsNull() ? nullptr : KxScDataHandle::CreateData(sValue, false);
 }
 
-// A current folder longer than the buffer leaves it as it was: the result is then "".
 KxScDataHandle* KxTshShell::GetCurrentDir(KxScDataHandle*, int, KxScDataHandle**) {
-    char szFolder[260] = "";
-    GetCurrentDirectoryA(sizeof szFolder, szFolder);
-    return KxScDataHandle::CreateData(KxTsh::Join(szFolder), false);
+    KxString sFolder;
+    if (!ReadCurrentFolder(sFolder)) {
+        // A current folder longer than the buffer leaves it as it was: the result is then "".
+        char szFolder[MAX_PATH] = "";
+        GetCurrentDirectoryA(sizeof szFolder, szFolder);
+        sFolder = KxTsh::Join(szFolder);
+    }
+    return KxScDataHandle::CreateData(sFolder, false);
 }
 
 KxScDataHandle* KxTshShell::Sleep(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
