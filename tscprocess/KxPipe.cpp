@@ -1,6 +1,6 @@
 #include "KxPipe.h"
 
-#include "KxTshClass.h"
+#include <cstdio>
 
 namespace {
 
@@ -12,8 +12,10 @@ volatile LONG nNamed = 0;
 // A named pipe of one instance, its name this process's own: our end overlapped, the
 // program's end plain (programs expect plain handles on their standard streams).
 bool OpenNamed(bool bToChild, KxPipe* p) {
-    KxString sName = KxTsh::Join("\\\\.\\pipe\\TscProcess-", static_cast<int>(GetCurrentProcessId()), "-",
-                                 static_cast<int>(InterlockedIncrement(&nNamed)), "-", static_cast<int>(GetTickCount()));
+    // Made without the heap: a failure here leaves no pipe half made.
+    char sName[80];
+    std::snprintf(sName, sizeof sName, "\\\\.\\pipe\\TscProcess-%lu-%ld-%lu", GetCurrentProcessId(),
+                  static_cast<long>(InterlockedIncrement(&nNamed)), GetTickCount());
     p->hOurs = CreateNamedPipeA(sName, (bToChild ? PIPE_ACCESS_OUTBOUND : PIPE_ACCESS_INBOUND) | FILE_FLAG_OVERLAPPED,
                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kPipeSize, kPipeSize, 0, nullptr);
     if (p->hOurs == INVALID_HANDLE_VALUE) {
