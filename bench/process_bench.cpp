@@ -171,6 +171,7 @@ int main(int argc, char** argv) {
     Sleep(dwIdleMs / 5);
     double dHeld = CpuPerSecond(dwIdleMs);
     RunWith(sPause, "held = nil;");
+    KxScDataHandle::GarbageCollect();
     std::printf("%-8s %14s %14s %7s\n", "idle", "none CPU ms/s", "held CPU ms/s", "objects");
     std::printf("%-8s %14.1f %14.1f %7d\n", "", dNone, dHeld, nIdle);
 
