@@ -54,6 +54,17 @@ bool HasList() {
     return c.pfnSnapshot && c.pfnFirst && c.pfnNext;
 }
 
+// Ends the process of the id if it still runs, then waits up to dwMs for it to be gone; 1
+// when it was running and was ended, else 0.
+int EndRunning(DWORD dwId, DWORD dwMs) {
+    HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, dwId);
+    if (!h) return 0;
+    bool bEnded = WaitForSingleObject(h, 0) == WAIT_TIMEOUT && TerminateProcess(h, 1);
+    if (bEnded) WaitForSingleObject(h, dwMs);
+    CloseHandle(h);
+    return bEnded;
+}
+
 // What a walk knows: the processes running at its last look, and the ids of the tree found
 // so far, ended ones too (the program first). The tree has a fixed size: a walk makes no
 // allocation that could fail half-way but the list's own.
@@ -81,10 +92,7 @@ struct Walk {
                 const KxProcessInfo& e = list[i];
                 if (e.dwParentId != adwTree[nAt] || e.dwId == 0) continue;
                 if (!InTree(e.dwId) && nTree < MAX_TREE) adwTree[nTree++] = e.dwId;
-                HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, e.dwId);
-                if (!h) continue;
-                if (WaitForSingleObject(h, 0) == WAIT_TIMEOUT && TerminateProcess(h, 1)) ++nEnded;
-                CloseHandle(h);
+                nEnded += EndRunning(e.dwId, 0);
             }
         }
         return nEnded;
@@ -224,13 +232,8 @@ bool EndJob(HANDLE hJob) {
             return false;
         if (ids.list.NumberOfAssignedProcesses == 0) return true;
         if (GetTickCount() - dwStart >= kEndMs) return false;
-        for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList && i < kRoom; ++i) {
-            HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(ids.list.ProcessIdList[i]));
-            if (!h) continue;
-            TerminateProcess(h, 1);
-            WaitForSingleObject(h, 100);
-            CloseHandle(h);
-        }
+        for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList && i < kRoom; ++i)
+            EndRunning(static_cast<DWORD>(ids.list.ProcessIdList[i]), 100);
         Sleep(1);
     }
 }
