@@ -77,21 +77,34 @@ void KxPipe::CloseOurs() {
     hOurs = nullptr;
 }
 
-bool KxPipe::Write(const char* pText, DWORD nText) const {
+bool KxPipe::Write(const char* pText, DWORD nText, DWORD dwMs) const {
     if (!hOurs) return false;
-    OVERLAPPED ov = {};
-    ov.hEvent = bOverlapped ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
-    if (bOverlapped && !ov.hEvent) return false;
-    DWORD dwDone = 0;
-    while (nText > 0) {
-        BOOL bWritten = bOverlapped ? (WriteFile(hOurs, pText, nText, nullptr, &ov) || GetLastError() == ERROR_IO_PENDING) &&
-                                          GetOverlappedResult(hOurs, &ov, &dwDone, TRUE)
-                                    : WriteFile(hOurs, pText, nText, &dwDone, nullptr);
-        if (!bWritten || dwDone == 0) break;
-        pText += dwDone;
-        nText -= dwDone;
+    if (!bOverlapped) {
+        DWORD dwDone = 0;
+        while (nText > 0 && WriteFile(hOurs, pText, nText, &dwDone, nullptr) && dwDone > 0) {
+            pText += dwDone;
+            nText -= dwDone;
+        }
+        return nText == 0;
     }
-    if (ov.hEvent) CloseHandle(ov.hEvent);
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent) return false;
+    DWORD dwStart = GetTickCount(), dwDone = 0;
+    while (nText > 0) {
+        if (!WriteFile(hOurs, pText, nText, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) break;
+        DWORD dwWaited = GetTickCount() - dwStart;
+        DWORD dwLeft = dwMs == INFINITE ? INFINITE : dwWaited < dwMs ? dwMs - dwWaited : 0;
+        // Called off at the time; the text stays until the system gives the write back.
+        if (WaitForSingleObject(ov.hEvent, dwLeft) != WAIT_OBJECT_0) CancelIo(hOurs);
+        bool bWritten = GetOverlappedResult(hOurs, &ov, &dwDone, TRUE) && dwDone > 0;
+        if (bWritten) {
+            pText += dwDone;
+            nText -= dwDone;
+        }
+        if (!bWritten || (nText > 0 && dwLeft == 0)) break;
+    }
+    CloseHandle(ov.hEvent);
     return nText == 0;
 }
 

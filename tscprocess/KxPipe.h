@@ -16,9 +16,11 @@ struct KxPipe {
     void CloseChild();
     void CloseOurs();
 
-    // Writes the whole text to our end, waiting as long as the program takes to read it; false
-    // when it ended its end.
-    bool Write(const char* pText, DWORD nText) const;
+    // Writes the whole text to our end from this thread, waiting up to dwMs (INFINITE: as long
+    // as it takes) for the program to read it; false when it ended its end, or did not take the
+    // text whole in time (a part may have reached it). A plain pipe cannot be called off: there
+    // the wait is as long as the program takes.
+    bool Write(const char* pText, DWORD nText, DWORD dwMs) const;
 
     // Makes later pipes anonymous, as on the systems without named pipes (the tests reach the
     // polling reader that way).

@@ -83,11 +83,32 @@ struct KxPipeReader::Shared {
     HANDLE hStop = nullptr;  // manual-reset: the script's thread has let go, the reading thread ends
     bool bOverlapped = false;
     LONG nHolders = 2;
+    // A write the script's thread asked for (bAsked until answered), and whether the text went
+    // whole. The asking thread waits for hAnswered; bCallOff asks the reading thread to call
+    // the write off. bGone: the reading thread takes no more asks.
+    struct Ask {
+        HANDLE hInput = nullptr;
+        const char* pText = nullptr;
+        DWORD nText = 0;
+        bool bAsked = false, bCallOff = false, bWhole = false;
+    } ask;
+    HANDLE hAsked = nullptr;     // auto-reset: a write was asked for, or called off
+    HANDLE hAnswered = nullptr;  // auto-reset: the asked write is over
+    HANDLE hWritten = nullptr;   // manual-reset: the overlapped write completed
+    bool bGone = false;
 
     Shared() { InitializeCriticalSection(&cs); }
     ~Shared() {
-        if (hStop) CloseHandle(hStop);
+        for (HANDLE h : {hStop, hAsked, hAnswered, hWritten})
+            if (h) CloseHandle(h);
         DeleteCriticalSection(&cs);
+    }
+    void Answer(bool bWhole) {
+        EnterCriticalSection(&cs);
+        ask.bAsked = false;
+        ask.bWhole = bWhole;
+        LeaveCriticalSection(&cs);
+        SetEvent(hAnswered);
     }
     void Leave() {
         if (InterlockedDecrement(&nHolders) == 0) delete this;
@@ -118,15 +139,67 @@ namespace {
 // the chunks are on the stack.)
 const size_t kChunk = 16384, kReaderStack = 65536;
 
+// The write the script's thread asked for, made by the reading thread: the system calls a
+// write off only for the thread that made it. (The emulated 32-bit Wine of the tests never
+// gives back a write made by the script's thread and called off there, or failed by the
+// program's end, while another thread waits: the host then dies.)
+struct Writing {
+    KxPipeReader::Shared* p;
+    OVERLAPPED ov = {};
+    HANDLE hInput = nullptr;
+    const char* pText = nullptr;
+    DWORD nText = 0;
+    bool bPending = false;
+
+    void Issue() {
+        ov = OVERLAPPED();
+        ov.hEvent = p->hWritten;
+        if (WriteFile(hInput, pText, nText, nullptr, &ov) || GetLastError() == ERROR_IO_PENDING) bPending = true;
+        else p->Answer(false);
+    }
+    // The pending write is over (or called off, bMore false): the rest is written, or the
+    // script's thread is answered.
+    void Took(bool bMore) {
+        DWORD dwDone = 0;
+        bool bTook = GetOverlappedResult(hInput, &ov, &dwDone, TRUE) && dwDone > 0;
+        bPending = false;
+        if (bTook) {
+            pText += dwDone;
+            nText -= dwDone;
+        }
+        if (bTook && nText > 0 && bMore) Issue();
+        else p->Answer(bTook && nText == 0);
+    }
+    // What the script's thread asks: a new write, or the pending one called off.
+    void Heed() {
+        EnterCriticalSection(&p->cs);
+        KxPipeReader::Shared::Ask ask = p->ask;
+        LeaveCriticalSection(&p->cs);
+        if (!ask.bAsked) return;
+        if (!bPending) {
+            hInput = ask.hInput;
+            pText = ask.pText;
+            nText = ask.nText;
+            Issue();
+        }
+        if (bPending && ask.bCallOff) {
+            CancelIo(hInput);
+            Took(false);
+        }
+    }
+};
+
 // Overlapped pipes: a read of each stream stays pending, and the thread sleeps until one
-// completes or the script lets go; a silent program costs nothing. Letting go calls the
-// pending reads off (a read that waits in the system could not be), also while another
-// process still holds a pipe's write end.
+// completes, the script asks for a write, or the script lets go; a silent program costs
+// nothing. Letting go calls the pending reads off (a read that waits in the system could not
+// be), also while another process still holds a pipe's write end. The thread is done once
+// both streams have ended and no write is asked for.
 void ReadWaiting(KxPipeReader::Shared* p, char (*aachChunk)[kChunk]) {
     OVERLAPPED aov[2] = {};
     bool abPending[2] = {};
+    Writing writing{p};
     for (;;) {
-        HANDLE ahWait[3];
+        HANDLE ahWait[5];
         DWORD nWait = 0;
         for (int i = 0; i < 2; ++i) {
             StreamData& s = p->aStreams[i];
@@ -143,7 +216,15 @@ void ReadWaiting(KxPipeReader::Shared* p, char (*aachChunk)[kChunk]) {
             }
             ahWait[nWait++] = s.hDone;
         }
-        if (nWait == 0) return;
+        if (nWait == 0 && !writing.bPending) {
+            EnterCriticalSection(&p->cs);
+            bool bAsked = p->ask.bAsked;
+            p->bGone = !bAsked;
+            LeaveCriticalSection(&p->cs);
+            if (!bAsked) return;
+        }
+        if (writing.bPending) ahWait[nWait++] = p->hWritten;
+        ahWait[nWait++] = p->hAsked;
         ahWait[nWait] = p->hStop;
         DWORD dwWoken = WaitForMultipleObjects(nWait + 1, ahWait, FALSE, INFINITE);
         if (dwWoken == WAIT_OBJECT_0 + nWait || dwWoken == WAIT_FAILED) break;
@@ -156,13 +237,19 @@ void ReadWaiting(KxPipeReader::Shared* p, char (*aachChunk)[kChunk]) {
             if (!GetOverlappedResult(s.hRead, &aov[i], &dwCount, FALSE)) p->End(s);
             else if (dwCount > 0) p->Deliver(s, aachChunk[i], dwCount);  // a write of nothing reads as nothing
         }
+        if (writing.bPending && HasOverlappedIoCompleted(&writing.ov)) writing.Took(true);
+        if (dwWoken == WAIT_OBJECT_0 + nWait - 1) writing.Heed();
     }
-    // The chunks stay until the system is done with every read called off.
+    // The chunks and the text stay until the system is done with every call made off.
     for (int i = 0; i < 2; ++i) {
         DWORD dwCount = 0;
         if (!abPending[i]) continue;
         CancelIo(p->aStreams[i].hRead);
         GetOverlappedResult(p->aStreams[i].hRead, &aov[i], &dwCount, TRUE);
+    }
+    if (writing.bPending) {
+        CancelIo(writing.hInput);
+        writing.Took(false);
     }
 }
 
@@ -202,6 +289,9 @@ DWORD WINAPI ReadToEnd(LPVOID pv) {
     char aachChunk[2][kChunk];
     if (p->bOverlapped) ReadWaiting(p, aachChunk);
     else ReadPolling(p, aachChunk[0]);
+    EnterCriticalSection(&p->cs);
+    p->bGone = true;
+    LeaveCriticalSection(&p->cs);
     for (StreamData& s : p->aStreams)
         if (!s.bEnded) p->End(s);
     p->Leave();
@@ -220,7 +310,10 @@ bool KxPipeReader::Start(HANDLE hOutput, HANDLE hErrors, bool bOverlapped) {
     }
     pShared->bOverlapped = bOverlapped;
     pShared->hStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    bool bEvents = pShared->hStop != nullptr;
+    pShared->hAsked = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    pShared->hAnswered = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    pShared->hWritten = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    bool bEvents = pShared->hStop && pShared->hAsked && pShared->hAnswered && pShared->hWritten;
     HANDLE ahRead[2] = {hOutput, hErrors};
     for (int i = 0; i < 2; ++i) {
         StreamData& s = pShared->aStreams[i];
@@ -237,6 +330,7 @@ bool KxPipeReader::Start(HANDLE hOutput, HANDLE hErrors, bool bOverlapped) {
         hThread = CreateThread(nullptr, kReaderStack, ReadToEnd, pShared, STACK_SIZE_PARAM_IS_A_RESERVATION, &dwId);
     if (!hThread) {
         for (StreamData& s : pShared->aStreams) s.bEnded = true;
+        pShared->bGone = true;
         pShared->nHolders = 1;
         return false;
     }
@@ -304,6 +398,38 @@ bool KxPipeReader::WaitFor(Stream stream, const KxString& sText, DWORD dwMs) {
             if (std::memcmp(s.pData + s.nTaken + nSearched, pText, nText) == 0) return true;
         return false;
     });
+}
+
+bool KxPipeReader::Write(const KxPipe& input, const char* pText, DWORD nText, DWORD dwMs) {
+    Shared* p = pShared;
+    bool bAsked = false;
+    if (p && p->bOverlapped && input.hOurs && nText > 0) {
+        EnterCriticalSection(&p->cs);
+        bAsked = !p->bGone;
+        if (bAsked) {
+            Shared::Ask ask;
+            ask.hInput = input.hOurs;
+            ask.pText = pText;
+            ask.nText = nText;
+            ask.bAsked = true;
+            p->ask = ask;
+        }
+        LeaveCriticalSection(&p->cs);
+    }
+    if (!bAsked) return input.Write(pText, nText, dwMs);
+    SetEvent(p->hAsked);
+    // At the time the write is called off; the text stays until the reading thread answers.
+    if (WaitForSingleObject(p->hAnswered, dwMs) != WAIT_OBJECT_0) {
+        EnterCriticalSection(&p->cs);
+        p->ask.bCallOff = true;
+        LeaveCriticalSection(&p->cs);
+        SetEvent(p->hAsked);
+        WaitForSingleObject(p->hAnswered, INFINITE);
+    }
+    EnterCriticalSection(&p->cs);
+    bool bWhole = p->ask.bWhole;
+    LeaveCriticalSection(&p->cs);
+    return bWhole;
 }
 
 bool KxPipeReader::Ended(Stream stream) {

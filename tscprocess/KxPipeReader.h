@@ -1,9 +1,12 @@
 #pragma once
 // The two output streams of a started program, read to their ends by one thread: the program
 // never waits on a full pipe, whatever the script does meanwhile. What arrives is kept until
-// the script takes it, line by line or as a whole.
+// the script takes it, line by line or as a whole. On overlapped pipes the same thread writes
+// what the script gives the program's input, so that a write can be called off at its time by
+// the thread that made it, while the streams are still read.
 #include <windows.h>
 
+#include "KxPipe.h"
 #include "KxString.h"
 
 class KxPipeReader {
@@ -29,6 +32,11 @@ public:
     // Waits up to dwMs until what arrived and was not taken holds the text (true); false at
     // the time, or at once when the stream has ended without it.
     bool WaitFor(Stream stream, const KxString& sText, DWORD dwMs);
+    // Writes the whole text to the program's input (our end of it), waiting up to dwMs
+    // (INFINITE: as long as it takes); false when the program ended its end, or did not take
+    // the text whole in time (a part may have reached it). Once the reading thread is done, or
+    // on plain pipes, the write is made from this thread (see KxPipe::Write).
+    bool Write(const KxPipe& input, const char* pText, DWORD nText, DWORD dwMs);
     // Whether the stream has ended and nothing more can be taken from it: everything was
     // taken, or it was lost.
     bool Ended(Stream stream);

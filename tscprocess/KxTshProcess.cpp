@@ -13,7 +13,7 @@ const KxTshMethodDef kMethods[] = {
     {"ReadLn", KXTSH_METHOD(KxTshProcess, ReadLn), -1},
     {"ReadErrLn", KXTSH_METHOD(KxTshProcess, ReadErrLn), -1},
     {"WaitFor", KXTSH_METHOD(KxTshProcess, WaitFor), 2},
-    {"Write", KXTSH_METHOD(KxTshProcess, Write), 1},
+    {"Write", KXTSH_METHOD(KxTshProcess, Write), -1},
     {"CloseInput", KXTSH_METHOD(KxTshProcess, CloseInput), 0},
     {"Kill", KXTSH_METHOD(KxTshProcess, Kill), 0},
     {"TreeMode", KXTSH_METHOD(KxTshProcess, TreeMode), 0},
@@ -21,7 +21,7 @@ const KxTshMethodDef kMethods[] = {
     {"EndTree", KXTSH_METHOD(KxTshProcess, EndTree), 1},
 };
 const KxTshSignatureDef kSignatures[] = {
-    {"Wait", {"void"}},      {"Wait", {"int"}},      {"Write", {"String"}},
+    {"Wait", {"void"}},      {"Wait", {"int"}},      {"Write", {"String"}},   {"Write", {"String", "int"}},
     {"ReadLn", {"void"}},    {"ReadLn", {"int"}},    {"ReadErrLn", {"void"}},   {"ReadErrLn", {"int"}},
     {"WaitFor", {"String", "int"}}, {"EndTree", {"int"}},
 };
@@ -43,6 +43,7 @@ const KxTshMethodDoc kDocs[] = {
     {"ReadErrLn", {{"int timeoutMs", nullptr}}},
     {"WaitFor", {{"String text", nullptr}, {"int timeoutMs", nullptr}}},
     {"Write", {{"String text", nullptr}}},
+    {"Write", {{"String text", nullptr}, {"int timeoutMs", nullptr}}},
     {"CloseInput", {}},
     {"Kill", {}},
     {"TreeMode", {}},
@@ -378,7 +379,7 @@ KxScDataHandle* KxTshProcess::WaitFor(KxScDataHandle*, int nArgs, KxScDataHandle
 KxScDataHandle* KxTshProcess::Write(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     if (OnClassObject()) return nullptr;
     const KxString* psText = KxTsh::TextArg(nArgs, pphArgs, 0);
-    return KxTsh::Bool(psText && input.Write(*psText, psText->Length()));
+    return KxTsh::Bool(psText && streams.Write(input, *psText, psText->Length(), TimeArg(nArgs, pphArgs, 1)));
 }
 
 KxScDataHandle* KxTshProcess::CloseInput(KxScDataHandle*, int, KxScDataHandle**) {
