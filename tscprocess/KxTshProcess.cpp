@@ -1,6 +1,8 @@
 #include "KxTshProcess.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "KxStringList.h"
 
@@ -73,18 +75,22 @@ KxScDataHandle* Fail(int nCode, const Text& text) {
 struct LaunchArgs {
     KxString sCommand, sFolder{NULL_STRING};  // no folder: the current one
     int nTimeoutMs = -1;
-    bool bEnvironment = false;
-    KxString sEnvironment;  // NAME=value texts each ended by a NUL, then one more NUL
+    // NAME=value texts each ended by a NUL, then one more NUL: in UTF-16 where the system
+    // gives its environment so (dwEnvironment CREATE_UNICODE_ENVIRONMENT), else in the code
+    // page. Empty: the host's environment.
+    std::vector<char> environment;
+    DWORD dwEnvironment = 0;
 };
 
 // Environment names compare as the system compares them, without regard to case (of the
 // letters A to Z).
-bool SameName(const char* pA, size_t nA, const char* pB, size_t nB) {
+template <class Ch>
+bool SameName(const Ch* pA, size_t nA, const Ch* pB, size_t nB) {
     if (nA != nB) return false;
     for (size_t i = 0; i < nA; ++i) {
-        char a = pA[i], b = pB[i];
-        if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
-        if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
+        Ch a = pA[i], b = pB[i];
+        if (a >= 'a' && a <= 'z') a = static_cast<Ch>(a - 'a' + 'A');
+        if (b >= 'a' && b <= 'z') b = static_cast<Ch>(b - 'a' + 'A');
         if (a != b) return false;
     }
     return true;
@@ -92,9 +98,10 @@ bool SameName(const char* pA, size_t nA, const char* pB, size_t nB) {
 
 // The length of the name of a NAME=value entry (0: it has none). A name may start with "=":
 // the system keeps the current folder of each drive in variables named "=C:" and so on.
-size_t NameLength(const char* pszEntry) {
-    const char* pEquals = pszEntry[0] ? std::strchr(pszEntry + 1, '=') : nullptr;
-    return pEquals ? static_cast<size_t>(pEquals - pszEntry) : 0;
+template <class Ch>
+size_t NameLength(const std::basic_string<Ch>& sEntry) {
+    size_t nEquals = sEntry.empty() ? std::string::npos : sEntry.find('=', 1);
+    return nEquals == std::string::npos ? 0 : nEquals;
 }
 
 // The NAME=value texts the environment argument gives: a list of them, or an object (a map)
@@ -128,42 +135,72 @@ bool EntriesOf(KxScDataHandle* ph, KxStringList* plEntries) {
     return true;
 }
 
+// The host's environment as the system keeps it: in UTF-16 on NT, so that a value the code
+// page cannot hold reaches the program as it is; on 98 and ME (where the Unicode form fails
+// as not implemented) in the code page. Freed by the Free of the same type.
+struct HostEnvironment {
+    wchar_t* pWide = GetEnvironmentStringsW();
+    char* pAnsi = pWide ? nullptr : GetEnvironmentStringsA();
+    ~HostEnvironment() {
+        if (pWide) FreeEnvironmentStringsW(pWide);
+        if (pAnsi) FreeEnvironmentStringsA(pAnsi);
+    }
+};
+
+std::string Converted(const KxString& s, char) { return std::string(s, s.Length()); }
+std::wstring Converted(const KxString& s, wchar_t) {
+    int n = s.Length() ? MultiByteToWideChar(CP_ACP, 0, s, static_cast<int>(s.Length()), nullptr, 0) : 0;
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    if (n) MultiByteToWideChar(CP_ACP, 0, s, static_cast<int>(s.Length()), &w[0], n);
+    return w;
+}
+
 // The program's environment: the host's, without the variables the entries name, then the
 // entries in their order (of one name, the last); "NAME=" with nothing after it only takes
-// NAME out. False for an entry the system does not take, or without a name.
-bool EnvironmentOf(const KxStringList& entries, KxString* psBlock) {
-    int nEntries = entries.Count();
-    for (int i = 0; i < nEntries; ++i) {
-        const KxString& sEntry = *entries.Get(i);
-        if (!KxTsh::SystemTakes(sEntry) || NameLength(sEntry) == 0 || *sEntry == '=') return false;
-    }
+// NAME out.
+template <class Ch>
+void Block(const Ch* pHost, const KxStringList& given, std::vector<char>* pBlock) {
+    std::vector<std::basic_string<Ch>> entries;
+    for (int i = 0; i < given.Count(); ++i) entries.push_back(Converted(*given.Get(i), Ch()));
     // Whether an entry names the variable (from entry nFrom on).
-    auto listed = [&](const char* pName, size_t nName, int nFrom) {
-        for (int i = nFrom; i < nEntries; ++i) {
-            const char* pszEntry = *entries.Get(i);
-            if (SameName(pszEntry, NameLength(pszEntry), pName, nName)) return true;
-        }
+    auto listed = [&](const std::basic_string<Ch>& sVariable, size_t nFrom) {
+        size_t nName = NameLength(sVariable);
+        for (size_t i = nFrom; i < entries.size(); ++i)
+            if (SameName(entries[i].data(), NameLength(entries[i]), sVariable.data(), nName)) return true;
         return false;
     };
-    // The system gives no copy of the host's environment only for want of memory.
-    char* pHost = GetEnvironmentStrings();
-    if (!pHost) throw std::bad_alloc();
-    try {
-        for (const char* p = pHost; *p; p += std::strlen(p) + 1)
-            if (!listed(p, NameLength(p), 0)) KxTsh::Append(*psBlock, p, static_cast<unsigned>(std::strlen(p) + 1));
-    } catch (...) {
-        FreeEnvironmentStringsA(pHost);
-        throw;
+    auto add = [&](const std::basic_string<Ch>& sEntry) {
+        const char* p = reinterpret_cast<const char*>(sEntry.c_str());
+        pBlock->insert(pBlock->end(), p, p + (sEntry.size() + 1) * sizeof(Ch));
+    };
+    for (const Ch* p = pHost; *p;) {
+        std::basic_string<Ch> sVariable(p);
+        p += sVariable.size() + 1;
+        if (!listed(sVariable, 0)) add(sVariable);
     }
-    FreeEnvironmentStringsA(pHost);
-    for (int i = 0; i < nEntries; ++i) {
-        const KxString& sEntry = *entries.Get(i);
-        size_t nName = NameLength(sEntry);
-        if (nName + 1 < sEntry.Length() && !listed(sEntry, nName, i + 1)) KxTsh::Append(*psBlock, sEntry, sEntry.Length() + 1);
-    }
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (NameLength(entries[i]) + 1 < entries[i].size() && !listed(entries[i], i + 1)) add(entries[i]);
     // An empty block still needs its two NULs.
-    if (psBlock->Length() == 0) KxTsh::Append(*psBlock, "", 1);
-    KxTsh::Append(*psBlock, "", 1);
+    if (pBlock->empty()) add(std::basic_string<Ch>());
+    add(std::basic_string<Ch>());
+}
+
+// False for an entry the system does not take, or without a name.
+bool EnvironmentOf(const KxStringList& entries, LaunchArgs* pl) {
+    for (int i = 0; i < entries.Count(); ++i) {
+        const KxString& sEntry = *entries.Get(i);
+        if (!KxTsh::SystemTakes(sEntry) || NameLength(Converted(sEntry, char())) == 0 || *sEntry == '=') return false;
+    }
+    // The system gives no copy of the host's environment only for want of memory.
+    HostEnvironment host;
+    if (host.pWide) {
+        Block(host.pWide, entries, &pl->environment);
+        pl->dwEnvironment = CREATE_UNICODE_ENVIRONMENT;
+    } else if (host.pAnsi) {
+        Block(host.pAnsi, entries, &pl->environment);
+    } else {
+        throw std::bad_alloc();
+    }
     return true;
 }
 
@@ -188,8 +225,7 @@ bool ReadArguments(const char* pszMethod, bool bTimeout, int nArgs, KxScDataHand
     }
     if (KxScDataHandle* phEnvironment = KxTsh::Arg(nArgs, pphArgs, nFolder + 1)) {
         KxStringList entries;
-        pl->bEnvironment = true;
-        if (!EntriesOf(phEnvironment, &entries) || !EnvironmentOf(entries, &pl->sEnvironment))
+        if (!EntriesOf(phEnvironment, &entries) || !EnvironmentOf(entries, pl))
             return refuse("environment must be a list of NAME=value texts or a map of names to texts.");
     }
     return true;
@@ -245,7 +281,7 @@ KxTshProcess::~KxTshProcess() {
 }
 
 bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const KxString& sFolder,
-                          const char* pEnvironment) {
+                          const void* pEnvironment, DWORD dwEnvironment) {
     KxString sPipeFailure = KxTsh::Join("Process::", pszMethod, "(): Cannot create pipe.");
     auto startFailure = [&](const KxString& sWhy) { Fail(kProcessError, KxTsh::Join("Cannot create process: ", sCommand, " (", sWhy, ")")); };
     KxString sLine = KxTsh::Join(sCommand);  // CreateProcessA may write into the command line
@@ -265,8 +301,8 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
     si.hStdError = aPipes[2].hChild;
     PROCESS_INFORMATION pi = {};
     // Suspended until it is in its tree, so that nothing it starts escapes.
-    BOOL bStarted = bPiped && CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, CREATE_SUSPENDED,
-                                             const_cast<char*>(pEnvironment),
+    BOOL bStarted = bPiped && CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, CREATE_SUSPENDED | dwEnvironment,
+                                             const_cast<void*>(pEnvironment),
                                              sFolder.IsNull() ? nullptr : static_cast<const char*>(sFolder), &si, &pi);
     DWORD dwError = GetLastError();
     for (KxPipe& pipe : aPipes) pipe.CloseChild();
@@ -309,12 +345,12 @@ void KxTshProcess::EndOwnTree() {
 // A new object running the program, or null (the error raised); the object goes again
 // when the launch fails, memory included.
 KxScDataHandle* KxTshProcess::Launched(const char* pszMethod, const KxString& sCommand, const KxString& sFolder,
-                                       const char* pEnvironment) {
+                                       const void* pEnvironment, DWORD dwEnvironment) {
     KxTshProcess* p = new KxTshProcess;
     KxScDataHandle* ph = KxScDataHandle::CreateData(p);
     bool bLaunched = false;
     try {
-        bLaunched = p->Launch(pszMethod, sCommand, sFolder, pEnvironment);
+        bLaunched = p->Launch(pszMethod, sCommand, sFolder, pEnvironment, dwEnvironment);
     } catch (const std::bad_alloc&) {
         ph->Drop();
         throw;
@@ -327,7 +363,7 @@ KxScDataHandle* KxTshProcess::Launched(const char* pszMethod, const KxString& sC
 KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     LaunchArgs l;
     if (!ReadArguments("Run", true, nArgs, pphArgs, &l)) return nullptr;
-    KxScDataHandle* ph = Launched("Run", l.sCommand, l.sFolder, l.bEnvironment ? static_cast<const char*>(l.sEnvironment) : nullptr);
+    KxScDataHandle* ph = Launched("Run", l.sCommand, l.sFolder, l.environment.empty() ? nullptr : l.environment.data(), l.dwEnvironment);
     if (!ph) return nullptr;
     KxTshProcess* p = static_cast<KxTshProcess*>(ph->Object());
     // No input: the program reads the end of it at once.
@@ -348,7 +384,7 @@ KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** p
 KxScDataHandle* KxTshProcess::Start(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     LaunchArgs l;
     if (!ReadArguments("Start", false, nArgs, pphArgs, &l)) return nullptr;
-    return Launched("Start", l.sCommand, l.sFolder, l.bEnvironment ? static_cast<const char*>(l.sEnvironment) : nullptr);
+    return Launched("Start", l.sCommand, l.sFolder, l.environment.empty() ? nullptr : l.environment.data(), l.dwEnvironment);
 }
 
 KxScDataHandle* KxTshProcess::Wait(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {

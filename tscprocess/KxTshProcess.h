@@ -38,12 +38,14 @@ public:
 
 private:
     // A new object running the program, or null with the error raised. pEnvironment: the
-    // program's environment block, or null for the host's.
+    // program's environment block (dwEnvironment: CREATE_UNICODE_ENVIRONMENT for one in
+    // UTF-16, else 0), or null for the host's.
     static KxScDataHandle* Launched(const char* pszMethod, const KxString& sCommand, const KxString& sFolder,
-                                    const char* pEnvironment);
+                                    const void* pEnvironment, DWORD dwEnvironment);
     // Starts the program suspended, its tree and streams set up, then lets it run; false
     // (with the error raised) when it could not be started.
-    bool Launch(const char* pszMethod, const KxString& sCommand, const KxString& sFolder, const char* pEnvironment);
+    bool Launch(const char* pszMethod, const KxString& sCommand, const KxString& sFolder, const void* pEnvironment,
+                DWORD dwEnvironment);
     bool HasEnded();
     // Ends the tree and waits a bounded time for the program and its streams to end.
     void EndOwnTree();

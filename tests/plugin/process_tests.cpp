@@ -302,6 +302,11 @@ TEST_F(ProcessTest, EnvironmentForOneProgramLeavesTheHostsAsItWas) {
     EXPECT_EQ(GetEnvironmentVariableA("TSH_ONE", sz, sizeof sz), 0u) << sz;
     EXPECT_TRUE(GetEnvironmentVariableA("TSH_HOST_VAR", sz, sizeof sz) && std::string(sz) == "host") << sz;
     EXPECT_TRUE(GetEnvironmentVariableA("TSH_HOST_GONE", sz, sizeof sz) && std::string(sz) == "here") << sz;
+    // A host value the code page cannot hold (an alpha) reaches the program as it is.
+    SetEnvironmentVariableW(L"TSH_HOST_WIDE", L"a\x03b1");
+    Run("w = Process.Run(CHILD + \" envw TSH_HOST_WIDE envw TSH_GIVEN\", 60000, nil, [\"TSH_GIVEN=g\"]).output;");
+    SetEnvironmentVariableW(L"TSH_HOST_WIDE", nullptr);
+    EXPECT_EQ(Text("w"), "006103b1\r\n0067\r\n");
     const char* pszRefused = "15 Process::Run(): environment must be a list of NAME=value texts or a map of names to texts.";
     ExpectErrors({
         {"Process.Run(CHILD, nil, nil, \"A=b\");", pszRefused},

@@ -12,6 +12,7 @@
 //   pid           write "pid ID" and CR LF to standard error, ID its process id
 //   echo          copy standard input to standard output until its end
 //   env NAME      write NAME's value (or "<unset>") and CR LF to stdout
+//   envw NAME     write NAME's value as its UTF-16 units, four hex digits each, and CR LF
 //   cwd           write the current folder and CR LF to stdout
 //   cwdfile NAME  write the current folder into the file NAME (for detached runs)
 //   waitfor NAME  wait until the file NAME exists (at most a minute)
@@ -167,6 +168,18 @@ int main(int argc, char** argv) {
         } else if (sOp == "env") {
             const char* pszValue = std::getenv(pszArg);
             Put(STD_OUTPUT_HANDLE, std::string(pszValue ? pszValue : "<unset>") + "\r\n");
+            ++i;
+        } else if (sOp == "envw") {
+            wchar_t szValue[256] = L"";
+            std::wstring sName(pszArg, pszArg + std::strlen(pszArg));
+            DWORD n = GetEnvironmentVariableW(sName.c_str(), szValue, 256);
+            std::string sHex;
+            char szUnit[8];
+            for (DWORD u = 0; u < n && u < 256; ++u) {
+                wsprintfA(szUnit, "%04x", static_cast<unsigned>(szValue[u]));
+                sHex += szUnit;
+            }
+            Put(STD_OUTPUT_HANDLE, sHex + "\r\n");
             ++i;
         } else if (sOp == "cwd") {
             char sz[MAX_PATH] = "";
