@@ -68,6 +68,7 @@ namespace {
     X(KERNEL32, TerminateProcess, FALSE, ERROR_ACCESS_DENIED, false)                           \
     X(KERNEL32, WideCharToMultiByte, 0, ERROR_INSUFFICIENT_BUFFER, false)                      \
     X(KERNEL32, GetEnvironmentStrings, NULL, ERROR_NOT_ENOUGH_MEMORY, false)                   \
+    X(KERNEL32, GetEnvironmentStringsW, NULL, ERROR_CALL_NOT_IMPLEMENTED, false)               \
     X(KERNEL32, GetProcessTimes, FALSE, ERROR_ACCESS_DENIED, false)                            \
     X(KERNEL32, CreateToolhelp32Snapshot, INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY, false) \
     X(KERNEL32, Process32First, FALSE, ERROR_NO_MORE_FILES, false)                             \
