@@ -296,9 +296,13 @@ DWORD WINAPI ReadToEnd(LPVOID pv) {
     KxPipeReader::Shared* p = static_cast<KxPipeReader::Shared*>(pv);
     if (p->bOverlapped) ReadWaiting(p, p->aachChunk);
     else ReadPolling(p, p->aachChunk[0]);
+    // A write asked for and not taken (the thread ended on a failed wait) is answered: the
+    // script's thread never waits for a thread that is gone.
     EnterCriticalSection(&p->cs);
     p->bGone = true;
+    bool bAsked = p->ask.bAsked;
     LeaveCriticalSection(&p->cs);
+    if (bAsked) p->Answer(false);
     for (StreamData& s : p->aStreams)
         if (!s.bEnded) p->End(s);
     p->Leave();
