@@ -59,9 +59,12 @@ bool KxPipe::OpenStreams(KxPipe (&aPipes)[3]) {
         int nOpen = 0;
         while (nOpen < 3 && (nKind == 0 ? OpenNamed : OpenAnonymous)(nOpen == 0, &aPipes[nOpen])) ++nOpen;
         if (nOpen == 3) return true;
+        // Made plain again: pipes of the next kind are not overlapped (a reader that took them
+        // for overlapped ones would wait inside its reads).
         for (KxPipe& pipe : aPipes) {
             pipe.CloseChild();
             pipe.CloseOurs();
+            pipe.bOverlapped = false;
         }
     }
     return false;
