@@ -206,7 +206,8 @@ TEST_F(ProcessTest, WriteWithATimeGivesUpOnAProgramThatDoesNotRead) {
 // The system puts quotes around a program path it found with a space in it: a line without
 // them is taken only when it is still within the limit with them, and then runs whole.
 TEST_F(ProcessTest, CommandLineCountsTheQuotesTheSystemAdds) {
-    std::string sFolder = ChildFolder() + "\\with space";
+    // A folder of this run's own: the test programs of two prefixes run at once from one folder.
+    std::string sFolder = ChildFolder() + "\\with space " + std::to_string(GetCurrentProcessId());
     CreateDirectoryA(sFolder.c_str(), nullptr);
     std::string sProgram = sFolder + "\\tsh_child.exe";
     ASSERT_TRUE(CopyFileA(ChildProgram().c_str(), sProgram.c_str(), FALSE));
@@ -227,6 +228,8 @@ TEST_F(ProcessTest, CommandLineCountsTheQuotesTheSystemAdds) {
                 << c.first.size() << " characters gave " << sOut.size() << " of output";
         }
     }
+    DeleteFileA(sProgram.c_str());
+    RemoveDirectoryA(sFolder.c_str());
 }
 
 // A reading thread's stack is small whatever the host's default (this program's is 32 MiB,
