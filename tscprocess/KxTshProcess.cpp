@@ -1,8 +1,7 @@
 #include "KxTshProcess.h"
 
+#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "KxStringList.h"
 
@@ -77,8 +76,9 @@ struct LaunchArgs {
     int nTimeoutMs = -1;
     // NAME=value texts each ended by a NUL, then one more NUL: in UTF-16 where the system
     // gives its environment so (dwEnvironment CREATE_UNICODE_ENVIRONMENT), else in the code
-    // page. Empty: the host's environment.
-    std::vector<char> environment;
+    // page. None (bEnvironment false): the host's environment.
+    bool bEnvironment = false;
+    KxString sEnvironment;
     DWORD dwEnvironment = 0;
 };
 
@@ -96,12 +96,14 @@ bool SameName(const Ch* pA, size_t nA, const Ch* pB, size_t nB) {
     return true;
 }
 
-// The length of the name of a NAME=value entry (0: it has none). A name may start with "=":
-// the system keeps the current folder of each drive in variables named "=C:" and so on.
+// The length of the name of a NAME=value entry of n characters (0: it has none). A name may
+// start with "=": the system keeps the current folder of each drive in variables named "=C:"
+// and so on.
 template <class Ch>
-size_t NameLength(const std::basic_string<Ch>& sEntry) {
-    size_t nEquals = sEntry.empty() ? std::string::npos : sEntry.find('=', 1);
-    return nEquals == std::string::npos ? 0 : nEquals;
+size_t NameLength(const Ch* p, size_t n) {
+    for (size_t i = 1; i < n; ++i)
+        if (p[i] == '=') return i;
+    return 0;
 }
 
 // The NAME=value texts the environment argument gives: a list of them, or an object (a map)
@@ -147,57 +149,80 @@ struct HostEnvironment {
     }
 };
 
-std::string Converted(const KxString& s, char) { return std::string(s, s.Length()); }
-std::wstring Converted(const KxString& s, wchar_t) {
+// An entry's characters as the bytes of a string: as they are, or converted to UTF-16 (a
+// string holds NULs within).
+KxString Converted(const KxString& s, char) { return KxTsh::Join(s); }
+KxString Converted(const KxString& s, wchar_t) {
     int n = s.Length() ? MultiByteToWideChar(CP_ACP, 0, s, static_cast<int>(s.Length()), nullptr, 0) : 0;
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    if (n) MultiByteToWideChar(CP_ACP, 0, s, static_cast<int>(s.Length()), &w[0], n);
-    return w;
+    wchar_t* p = static_cast<wchar_t*>(std::malloc(n * sizeof(wchar_t) + 1));
+    if (!p) throw std::bad_alloc();
+    if (n) MultiByteToWideChar(CP_ACP, 0, s, static_cast<int>(s.Length()), p, n);
+    KxString sBytes;
+    try {
+        KxTsh::Append(sBytes, reinterpret_cast<const char*>(p), static_cast<unsigned>(n * sizeof(wchar_t)));
+    } catch (...) {
+        std::free(p);
+        throw;
+    }
+    std::free(p);
+    return sBytes;
 }
 
 // The program's environment: the host's, without the variables the entries name, then the
 // entries in their order (of one name, the last); "NAME=" with nothing after it only takes
 // NAME out.
 template <class Ch>
-void Block(const Ch* pHost, const KxStringList& given, std::vector<char>* pBlock) {
-    std::vector<std::basic_string<Ch>> entries;
-    for (int i = 0; i < given.Count(); ++i) entries.push_back(Converted(*given.Get(i), Ch()));
+void Block(const Ch* pHost, const KxStringList& given, KxString* psBlock) {
+    KxStringList entries;  // each one's characters as bytes
+    for (int i = 0; i < given.Count(); ++i) entries.Add(Converted(*given.Get(i), Ch()));
+    auto chars = [](const KxString& s) { return reinterpret_cast<const Ch*>(static_cast<const char*>(s)); };
+    auto count = [](const KxString& s) { return static_cast<size_t>(s.Length()) / sizeof(Ch); };
     // Whether an entry names the variable (from entry nFrom on).
-    auto listed = [&](const std::basic_string<Ch>& sVariable, size_t nFrom) {
-        size_t nName = NameLength(sVariable);
-        for (size_t i = nFrom; i < entries.size(); ++i)
-            if (SameName(entries[i].data(), NameLength(entries[i]), sVariable.data(), nName)) return true;
+    auto listed = [&](const Ch* p, size_t n, int nFrom) {
+        size_t nName = NameLength(p, n);
+        for (int i = nFrom; i < entries.Count(); ++i) {
+            const KxString& sEntry = *entries.Get(i);
+            if (SameName(chars(sEntry), NameLength(chars(sEntry), count(sEntry)), p, nName)) return true;
+        }
         return false;
     };
-    auto add = [&](const std::basic_string<Ch>& sEntry) {
-        const char* p = reinterpret_cast<const char*>(sEntry.c_str());
-        pBlock->insert(pBlock->end(), p, p + (sEntry.size() + 1) * sizeof(Ch));
+    // The text and its ending NUL.
+    const Ch kNul = 0;
+    auto add = [&](const Ch* p, size_t n) {
+        KxTsh::Append(*psBlock, reinterpret_cast<const char*>(p), static_cast<unsigned>(n * sizeof(Ch)));
+        KxTsh::Append(*psBlock, reinterpret_cast<const char*>(&kNul), sizeof(Ch));
     };
     for (const Ch* p = pHost; *p;) {
-        std::basic_string<Ch> sVariable(p);
-        p += sVariable.size() + 1;
-        if (!listed(sVariable, 0)) add(sVariable);
+        const Ch* pEnd = p;
+        while (*pEnd) ++pEnd;
+        if (!listed(p, static_cast<size_t>(pEnd - p), 0)) add(p, static_cast<size_t>(pEnd - p));
+        p = pEnd + 1;
     }
-    for (size_t i = 0; i < entries.size(); ++i)
-        if (NameLength(entries[i]) + 1 < entries[i].size() && !listed(entries[i], i + 1)) add(entries[i]);
+    for (int i = 0; i < entries.Count(); ++i) {
+        const KxString& sEntry = *entries.Get(i);
+        size_t n = count(sEntry);
+        if (NameLength(chars(sEntry), n) + 1 < n && !listed(chars(sEntry), n, i + 1)) add(chars(sEntry), n);
+    }
     // An empty block still needs its two NULs.
-    if (pBlock->empty()) add(std::basic_string<Ch>());
-    add(std::basic_string<Ch>());
+    if (psBlock->Length() == 0) add(&kNul, 0);
+    add(&kNul, 0);
 }
 
 // False for an entry the system does not take, or without a name.
 bool EnvironmentOf(const KxStringList& entries, LaunchArgs* pl) {
     for (int i = 0; i < entries.Count(); ++i) {
         const KxString& sEntry = *entries.Get(i);
-        if (!KxTsh::SystemTakes(sEntry) || NameLength(Converted(sEntry, char())) == 0 || *sEntry == '=') return false;
+        if (!KxTsh::SystemTakes(sEntry) || NameLength(static_cast<const char*>(sEntry), sEntry.Length()) == 0 || *sEntry == '=')
+            return false;
     }
     // The system gives no copy of the host's environment only for want of memory.
     HostEnvironment host;
+    pl->bEnvironment = true;
     if (host.pWide) {
-        Block(host.pWide, entries, &pl->environment);
+        Block(host.pWide, entries, &pl->sEnvironment);
         pl->dwEnvironment = CREATE_UNICODE_ENVIRONMENT;
     } else if (host.pAnsi) {
-        Block(host.pAnsi, entries, &pl->environment);
+        Block(host.pAnsi, entries, &pl->sEnvironment);
     } else {
         throw std::bad_alloc();
     }
@@ -363,7 +388,7 @@ KxScDataHandle* KxTshProcess::Launched(const char* pszMethod, const KxString& sC
 KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     LaunchArgs l;
     if (!ReadArguments("Run", true, nArgs, pphArgs, &l)) return nullptr;
-    KxScDataHandle* ph = Launched("Run", l.sCommand, l.sFolder, l.environment.empty() ? nullptr : l.environment.data(), l.dwEnvironment);
+    KxScDataHandle* ph = Launched("Run", l.sCommand, l.sFolder, l.bEnvironment ? static_cast<const char*>(l.sEnvironment) : nullptr, l.dwEnvironment);
     if (!ph) return nullptr;
     KxTshProcess* p = static_cast<KxTshProcess*>(ph->Object());
     // No input: the program reads the end of it at once.
@@ -384,7 +409,7 @@ KxScDataHandle* KxTshProcess::Run(KxScDataHandle*, int nArgs, KxScDataHandle** p
 KxScDataHandle* KxTshProcess::Start(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     LaunchArgs l;
     if (!ReadArguments("Start", false, nArgs, pphArgs, &l)) return nullptr;
-    return Launched("Start", l.sCommand, l.sFolder, l.environment.empty() ? nullptr : l.environment.data(), l.dwEnvironment);
+    return Launched("Start", l.sCommand, l.sFolder, l.bEnvironment ? static_cast<const char*>(l.sEnvironment) : nullptr, l.dwEnvironment);
 }
 
 KxScDataHandle* KxTshProcess::Wait(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
