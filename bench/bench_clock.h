@@ -16,20 +16,23 @@ inline double BenchNow() {
     return double(t.QuadPart) / double(f.QuadPart);
 }
 
+// The seconds one run of the work takes.
+template <class F>
+double BenchTime(F work) {
+    double d = BenchNow();
+    work();
+    return BenchNow() - d;
+}
+
 // The shortest of nRuns runs of each of two works, taken in turns, so that a disturbance
 // of the machine meets both alike.
 template <class A, class B>
 void BenchBestOfPair(int nRuns, A workA, B workB, double* pdA, double* pdB) {
     *pdA = *pdB = 1e30;
     for (int i = 0; i < nRuns; ++i) {
-        double d = BenchNow();
-        workA();
-        d = BenchNow() - d;
-        if (d < *pdA) *pdA = d;
-        d = BenchNow();
-        workB();
-        d = BenchNow() - d;
-        if (d < *pdB) *pdB = d;
+        double dA = BenchTime(workA), dB = BenchTime(workB);
+        if (dA < *pdA) *pdA = dA;
+        if (dB < *pdB) *pdB = dB;
     }
 }
 
@@ -37,9 +40,7 @@ template <class F>
 double BenchBest(int nRuns, F work) {
     double dBest = 1e30;
     for (int i = 0; i < nRuns; ++i) {
-        double d = BenchNow();
-        work();
-        d = BenchNow() - d;
+        double d = BenchTime(work);
         if (d < dBest) dBest = d;
     }
     return dBest;
