@@ -214,6 +214,7 @@ uint16_t KindOf(KxScDataObject* po) {
     if (po->DynamicCast(KxScListObject::_ptiTypeInfo.TypeName())) return HF_LIST;
     if (po->DynamicCast(KxScMapObject::_ptiTypeInfo.TypeName())) return HF_MAP;
     if (po->DynamicCast("KxScError")) return HF_ERROR;
+    if (po->DynamicCast(KxScNumberObject::_ptiTypeInfo.TypeName())) return HF_OBJECT | HF_NUMBER;
     return HF_OBJECT;
 }
 }  // namespace
@@ -278,6 +279,13 @@ void KxScDataHandle::InfoShort(KxString* psText) const {
         nWhole = static_cast<unsigned>(std::snprintf(szDigits, sizeof szDigits, "%d", static_cast<int>(dwValue)));
         *psText = szDigits;
     } else if (KxScDataObject* po = Object()) {
+        if (wFlags & HF_NUMBER) {
+            const KxScNumberObject* pn = static_cast<const KxScNumberObject*>(po);
+            if (pn->bFloat) RtFloatText(pn->dValue, psText);
+            else RtIntegerText(pn->nValue, psText);
+            if (psText->Length() == 0) *psText = NULL_STRING;
+            return;
+        }
         if (wFlags & HF_STRING) {
             const KxString& sText = static_cast<KxScStringObject*>(po)->sText;
             if (sText.IsNull()) {

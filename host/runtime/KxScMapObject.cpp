@@ -1,6 +1,8 @@
 // Maps: entries kept in the order their keys were first put, found through an index of open
 // addressing (one probe loop, linear). The index has at least twice as many slots as there is
 // room for entries, so a probe always ends at an empty slot.
+#include <windows.h>
+
 #include <cstring>
 #include <new>
 
@@ -8,15 +10,73 @@
 
 __TarvoTypeInfo KxScMapObject::_ptiTypeInfo("KxScMap", &KxScData::_ptiTypeInfo);
 
+namespace {
+// The hash is keyed with a secret of this process, so a script cannot choose keys that all
+// land in one run of the index: text keys by SipHash-1-3, integers by a keyed 64-bit mix
+// whose high bits reach the low ones (the index takes the low bits, and keys that are
+// multiples of a power of two would otherwise share them).
+struct HashKey {
+    uint64_t k0, k1;
+    HashKey() {
+        LARGE_INTEGER li = {};
+        QueryPerformanceCounter(&li);
+        uint64_t x = static_cast<uint64_t>(li.QuadPart) ^ (uint64_t(GetCurrentProcessId()) << 32) ^
+                     GetTickCount() ^ reinterpret_cast<uintptr_t>(&li);
+        k0 = Mix(x + 0x9E3779B97F4A7C15ull);
+        k1 = Mix(k0 + 0x9E3779B97F4A7C15ull);
+    }
+    static uint64_t Mix(uint64_t z) {
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+} gKey;
+
+inline uint64_t Rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+struct SipState {
+    uint64_t v0, v1, v2, v3;
+    void Round() {
+        v0 += v1; v1 = Rotl(v1, 13); v1 ^= v0; v0 = Rotl(v0, 32);
+        v2 += v3; v3 = Rotl(v3, 16); v3 ^= v2;
+        v0 += v3; v3 = Rotl(v3, 21); v3 ^= v0;
+        v2 += v1; v1 = Rotl(v1, 17); v1 ^= v2; v2 = Rotl(v2, 32);
+    }
+    void Take(uint64_t m) {
+        v3 ^= m;
+        Round();
+        v0 ^= m;
+    }
+};
+
+uint64_t SipHash13(const unsigned char* p, unsigned n) {
+    SipState s{gKey.k0 ^ 0x736F6D6570736575ull, gKey.k1 ^ 0x646F72616E646F6Dull,
+               gKey.k0 ^ 0x6C7967656E657261ull, gKey.k1 ^ 0x7465646279746573ull};
+    const unsigned char* pEnd = p + (n & ~7u);
+    for (; p < pEnd; p += 8) {
+        uint64_t m;
+        std::memcpy(&m, p, 8);
+        s.Take(m);
+    }
+    uint64_t b = static_cast<uint64_t>(n) << 56;
+    for (unsigned i = 0; i < (n & 7u); ++i) b |= static_cast<uint64_t>(p[i]) << (8 * i);
+    s.Take(b);
+    s.v2 ^= 0xFF;
+    s.Round();
+    s.Round();
+    s.Round();
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+}  // namespace
+
 uint32_t RtKey::Hash() const {
-    if (!bText) return static_cast<uint32_t>(n) * 2654435761u;
-    uint32_t h = 2166136261u;  // FNV-1a
-    for (unsigned i = 0; i < nLength; ++i) h = (h ^ static_cast<unsigned char>(pText[i])) * 16777619u;
-    return h;
+    if (!bText) return static_cast<uint32_t>(HashKey::Mix(static_cast<uint64_t>(n) ^ gKey.k0));
+    return static_cast<uint32_t>(SipHash13(reinterpret_cast<const unsigned char*>(pText), nLength));
 }
 
 bool RtKey::Matches(const KxScDataHandle* ph) const {
-    if (!bText) return (ph->wFlags & HF_INTEGER) && static_cast<int>(ph->dwValue) == n;
+    int64_t nKey;
+    if (!bText) return RtHandleInteger(ph, &nKey) && nKey == n;
     if (!(ph->wFlags & HF_STRING)) return false;
     const KxString& s = static_cast<KxScStringObject*>(ph->Object())->sText;
     return s.Length() == nLength && (nLength == 0 || std::memcmp(static_cast<const char*>(s), pText, nLength) == 0);
@@ -72,9 +132,8 @@ void KxScMapObject::GetPropertyNames(KxStringList* plNames, bool bAppend) {
         if (pEntries[i].phKey->wFlags & HF_STRING) plNames->Add(static_cast<KxScStringObject*>(pEntries[i].phKey->Object())->sText);
 }
 
-int KxScMapObject::Find(const RtKey& key) const {
+int KxScMapObject::Find(const RtKey& key, uint32_t dwHash) const {
     if (nIndexSize == 0) return -1;
-    uint32_t dwHash = key.Hash();
     for (unsigned u = dwHash & (nIndexSize - 1);; u = (u + 1) & (nIndexSize - 1)) {
         int i = pnIndex[u];
         if (i < 0) return -1;

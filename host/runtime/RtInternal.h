@@ -28,6 +28,40 @@ void RtDeleteClassInfos();
 
 // The kind flag of a map's handle (one of the object kinds, so IsObject holds for it).
 enum : uint16_t { HF_MAP = 0x0800 };
+// A number the contract's integer handle cannot hold (an integer past 32 bits, or a float)
+// lives in a KxScNumberObject: its handle is an object's (HF_OBJECT, so the collector frees
+// it with its handle) marked HF_NUMBER. Plug-ins never get one as an argument: the runtime
+// refuses such a number at a method's call.
+enum : uint16_t { HF_NUMBER = 0x1000 };
+
+class KxScNumberObject : public KxScValueObject {
+public:
+    KxScNumberObject(bool bFloat, int64_t nInt, double dFloat) : bFloat(bFloat) {
+        if (bFloat) dValue = dFloat;
+        else nValue = nInt;
+    }
+    __TarvoTypeInfo* TarvoTypeInfo() override;
+    KxString GetClassNameA() override { return bFloat ? "Float" : "Integer"; }
+    static __TarvoTypeInfo _ptiTypeInfo;
+    bool bFloat;
+    union {
+        int64_t nValue;
+        double dValue;
+    };
+};
+// A new handle of an integer: the contract's integer when it fits 32 bits, else a number
+// object. Exported to plug-ins as KxScCreateInteger64.
+KxScDataHandle* RtCreateInteger(int64_t nValue);
+KxScDataHandle* RtCreateFloat(double dValue);
+// The integer a handle holds, contract integer or number object; false for anything else.
+bool RtHandleInteger(const KxScDataHandle* ph, int64_t* pnValue);
+// A number's text: an integer in decimal; a float as the shortest text that reads back as the
+// same double, with ".0" when it would look like an integer ("inf", "-inf", "nan" apart).
+void RtIntegerText(int64_t nValue, KxString* psText);
+void RtFloatText(double dValue, KxString* psText);
+// A float written as a script writes one ("1.5", "-2e3", ".5", "inf", "nan"); false for
+// anything else, a text with spaces or another character included.
+bool RtParseFloat(const char* pText, unsigned nLength, double* pdValue);
 
 // Bytes a value object took on after its handle was made (a list or map that grew): they
 // count in the collector's pace as the bytes of a new value do.
@@ -76,7 +110,7 @@ private:
 // A key of a map: an integer or the bytes of a text.
 struct RtKey {
     bool bText;
-    int n;
+    int64_t n;
     const char* pText;
     unsigned nLength;
     uint32_t Hash() const;
@@ -104,20 +138,24 @@ public:
     int Count() const { return nLive; }
     // The value of a key, without a reference of the caller's own; null when absent.
     KxScDataHandle* Get(const RtKey& key) const;
-    // Sets the value of a key, taking over phValue's reference; a new key's handle comes from
-    // MakeKey, which is asked only then.
-    template <class F>
-    bool Put(const RtKey& key, KxScDataHandle* phValue, F MakeKey) {
-        int i = Find(key);
+    // Sets the value of a key: SetValue(KxScDataHandle** pph) puts the value into *pph (the
+    // old value's handle, null for a new key); a new key's handle comes from MakeKey, which is
+    // asked only then. The key is hashed once.
+    template <class V, class K>
+    bool Put(const RtKey& key, V SetValue, K MakeKey) {
+        uint32_t dwHash = key.Hash();
+        int i = Find(key, dwHash);
         if (i >= 0) {
-            pEntries[i].phValue->Drop();
-            pEntries[i].phValue = phValue;
+            SetValue(&pEntries[i].phValue);
             return true;
         }
         if (!Room()) return false;
-        Add(MakeKey(), phValue, key.Hash());
+        KxScDataHandle* phValue = nullptr;
+        SetValue(&phValue);
+        Add(MakeKey(), phValue, dwHash);
         return true;
     }
+    int Find(const RtKey& key) const { return Find(key, key.Hash()); }
     // True when the key was there.
     bool Delete(const RtKey& key);
     // Entries in order: the first live one at or after nFrom, or -1.
@@ -132,7 +170,7 @@ private:
         KxScDataHandle* phValue;
         uint32_t dwHash;
     };
-    int Find(const RtKey& key) const;
+    int Find(const RtKey& key, uint32_t dwHash) const;
     bool Room();
     void Add(KxScDataHandle* phKey, KxScDataHandle* phValue, uint32_t dwHash);
     Entry* pEntries = nullptr;

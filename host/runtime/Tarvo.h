@@ -21,6 +21,7 @@ enum ErrorCode {
     ERR_TOO_DEEP = 109,
     ERR_WRONG_CLASS = 110,
     ERR_INCLUDE = 111,
+    ERR_OVERFLOW = 112,  // an integer result past 64 bits
     ERR_TOO_LONG = 120,  // from 120 on: limits of what a script may hold
     ERR_NO_MEMORY = 121,
 };

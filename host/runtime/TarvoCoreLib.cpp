@@ -26,13 +26,13 @@ Value Len(Args& a) {
 Value Str(Args& a) { return Value::Adopt(KxScDataHandle::CreateData(a[0].ShortText(), false)); }
 
 Value Error(Args& a) {
-    ScriptError e{a.Int(0), a.Text(1), a.nLine, a.in.psPath, a.in.Calls(a.nLine)};
+    ScriptError e{a.Int32(0), a.Text(1), a.nLine, a.in.psPath, a.in.Calls(a.nLine)};
     return MakeError(e);
 }
 
 Value TypeOf(Args& a) {
     Value& v = a[0];
-    const char* psz = v.IsInt() ? "int" : v.IsNil() ? "nil" : v.Is(HF_STRING) ? "string"
+    const char* psz = v.IsInt() ? "int" : v.IsFloat() ? "float" : v.IsNil() ? "nil" : v.Is(HF_STRING) ? "string"
                       : v.Is(HF_LIST) ? "list" : v.Is(HF_MAP) ? "map" : v.Is(HF_ERROR) ? "error"
                       : v.Is(HF_METHOD) ? "method" : nullptr;
     if (!psz && IsFunction(v)) psz = "function";

@@ -8,7 +8,7 @@
 namespace tarvo {
 namespace {
 
-Value Exit(Args& a) { throw ScriptExit{a.Has(0) ? a.Int(0) : 0}; }
+Value Exit(Args& a) { throw ScriptExit{a.Has(0) ? a.Int32(0) : 0}; }
 
 Value ReadLine(Args& a) {
     KxString sLine(NULL_STRING);

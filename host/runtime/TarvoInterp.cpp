@@ -195,12 +195,9 @@ void Interp::StoreGlobal(KxScGlobalSlot* pSlot, Value v, int nLine) {
     KxScDataHandle* phOld = pSlot->phValue;
     if (phOld && pSlot->bSetByHost && (phOld->wFlags & HF_FIXED))
         Raise(ERR_FIXED, KxString("global ") + Quoted(pSlot->sName) + " cannot be changed", nLine);
-    // An integer global nobody else refers to is updated in place: loops over global
+    // A number global nobody else refers to is updated in place: loops over global
     // counters then make no handles at all.
-    if (v.IsInt() && phOld && phOld->wFlags == HF_INTEGER && phOld->wRefCount == 1) {
-        phOld->dwValue = static_cast<uintptr_t>(static_cast<unsigned>(v.AsInt()));
-        return;
-    }
+    if (v.StoreInPlace(phOld)) return;
     pSlot->phValue = v.NewHandle();
     pSlot->bSetByHost = false;
     if (phOld) phOld->Drop();
@@ -285,33 +282,6 @@ Value Interp::CallValue(const Value& fn, std::vector<Value>& vArgs, const KxStri
 
 // ---- values
 
-bool Equal(const Value& a, const Value& b) {
-    if (a.IsInt() || b.IsInt()) return a.IsInt() && b.IsInt() && a.AsInt() == b.AsInt();
-    if (a.IsNil() || b.IsNil()) return a.IsNil() && b.IsNil();
-    if (a.Is(HF_STRING) && b.Is(HF_STRING)) return CompareText(a.Text(), b.Text()) == 0;
-    return a.Object() == b.Object();
-}
-
-// Byte order of two texts, as memcmp gives it, the shorter first on a tie. A string without
-// text (a plug-in may make one from a null text) has no bytes: it is the empty text here, as
-// it is to len(), `+` and print.
-int CompareText(const KxString& a, const KxString& b) {
-    unsigned n = a.Length() < b.Length() ? a.Length() : b.Length();
-    int c = n ? std::memcmp(static_cast<const char*>(a), static_cast<const char*>(b), n) : 0;
-    if (c != 0) return c;
-    return a.Length() < b.Length() ? -1 : a.Length() > b.Length() ? 1 : 0;
-}
-
-KxString Describe(const Value& v) {
-    if (!v.Is(HF_STRING)) return v.ShortText();
-    const KxString& s = v.Text();
-    const unsigned kShown = 32;
-    KxString sOut("\"");
-    sOut.Append(s, s.Length() < kShown ? s.Length() : kShown);
-    sOut << (s.Length() > kShown ? "...\"" : "\"");
-    return sOut;
-}
-
 Value MakeError(const ScriptError& e) { return Value::Adopt(KxScDataHandle::CreateData(new KxScErrorObject(e))); }
 
 Value NewString(KxString&& s) { return Value::Adopt(RtCreateString(static_cast<KxString&&>(s))); }
@@ -333,25 +303,29 @@ void Push(Interp& in, KxScListObject* pList, const Value& v, int nLine) {
 RtKey KeyOf(Interp& in, const Value& k, int nLine) {
     if (k.IsInt()) return RtKey{false, k.AsInt(), nullptr, 0};
     if (k.Is(HF_STRING)) return RtKey{true, 0, k.Text(), k.Text().Length()};
+    if (k.IsFloat()) in.Raise(ERR_TYPE, KxString("a map key must be a string or an integer, not the float ") + k.ShortText() + " (write int(x))", nLine);
     in.Raise(ERR_TYPE, KxString("a map key must be a string or an integer, not ") + Describe(k), nLine);
 }
 
 void PutEntry(Interp& in, KxScMapObject* pMap, const Value& k, const Value& v, int nLine) {
     RtKey key = KeyOf(in, k, nLine);
-    KxScDataHandle* ph = v.NewHandle();
-    if (!pMap->Put(key, ph, [&] { return k.NewHandle(); })) {
-        ph->Drop();
-        in.RaiseNoMemory(nLine);
-    }
+    // A number replacing a number is written into its handle when the map holds it alone.
+    auto set = [&](KxScDataHandle** pph) {
+        if (v.StoreInPlace(*pph)) return;
+        KxScDataHandle* phOld = *pph;
+        *pph = v.NewHandle();
+        if (phOld) phOld->Drop();
+    };
+    if (!pMap->Put(key, set, [&] { return k.NewHandle(); })) in.RaiseNoMemory(nLine);
 }
 
 int ItemIndex(Interp& in, const Value& ix, int nCount, int nLine) {
     if (!ix.IsInt()) in.Raise(ERR_TYPE, KxString("an index must be an integer, not ") + Describe(ix), nLine);
-    int i = ix.AsInt();
-    int j = i < 0 ? i + nCount : i;
-    if (j >= 0 && j < nCount) return j;
+    int64_t i = ix.AsInt();
+    int64_t j = i < 0 ? i + nCount : i;
+    if (j >= 0 && j < nCount) return static_cast<int>(j);
     KxString s("index ");
-    s << i << " out of range (" << nCount << (nCount == 1 ? " item)" : " items)");
+    s << ix.ShortText() << " out of range (" << nCount << (nCount == 1 ? " item)" : " items)");
     in.Raise(ERR_INDEX, s, nLine);
 }
 
@@ -359,72 +333,9 @@ int ItemIndex(Interp& in, const Value& ix, int nCount, int nLine) {
 
 Value NameExpr::Eval(Interp& in) { return in.Load(var, nLine); }
 
-namespace {
-const char* OpText(Tok op) {
-    switch (op) {
-    case T_PLUS: return "+"; case T_MINUS: return "-"; case T_STAR: return "*";
-    case T_SLASH: return "/"; case T_PERCENT: return "%"; case T_AMP: return "&";
-    case T_BAR: return "|"; case T_CARET: return "^"; case T_LT: return "<";
-    case T_LE: return "<="; case T_GT: return ">"; case T_GE: return ">=";
-    case T_BANG: return "!"; case T_TILDE: return "~"; default: return "?";
-    }
-}
-
-// The short texts of a and b joined. The room is asked for once, before anything is copied,
-// and the text goes into its string object without another copy.
-Value Join(Interp& in, const Value& a, const Value& b, int nLine) {
-    KxString sA(NULL_STRING), sB(NULL_STRING);
-    const KxString& tA = a.Is(HF_STRING) ? a.Text() : (sA = a.ShortText());
-    const KxString& tB = b.Is(HF_STRING) ? b.Text() : (sB = b.ShortText());
-    KxString s(NULL_STRING);
-    in.Reserve(s, 0ull + tA.Length() + tB.Length(), nLine);
-    s << tA << tB;
-    return NewString(static_cast<KxString&&>(s));
-}
-}  // namespace
-
 Value UnaryExpr::Eval(Interp& in) {
     Interp::Deeper deeper(in, nLine);
-    Value v = e->Eval(in);
-    if (op == T_BANG) return Value::Int(!v.Truthy());
-    if (!v.IsInt())
-        in.Raise(ERR_TYPE, KxString("operand of '") + OpText(op) + "' must be an integer", nLine);
-    unsigned u = static_cast<unsigned>(v.AsInt());
-    return Value::Int(static_cast<int>(op == T_MINUS ? 0u - u : ~u));
-}
-
-Value Binary(Interp& in, Tok op, const Value& a, const Value& b, int nLine) {
-    if (op == T_EQ) return Value::Int(Equal(a, b));
-    if (op == T_NE) return Value::Int(!Equal(a, b));
-    if (op == T_PLUS && (a.Is(HF_STRING) || b.Is(HF_STRING))) return Join(in, a, b, nLine);
-    if (op == T_LT || op == T_LE || op == T_GT || op == T_GE) {
-        int c;
-        if (a.IsInt() && b.IsInt()) c = a.AsInt() < b.AsInt() ? -1 : a.AsInt() > b.AsInt();
-        else if (a.Is(HF_STRING) && b.Is(HF_STRING)) c = CompareText(a.Text(), b.Text());
-        else in.Raise(ERR_TYPE, KxString("operands of '") + OpText(op) +
-                                    "' must be two integers or two strings", nLine);
-        bool bResult = op == T_LT ? c < 0 : op == T_LE ? c <= 0 : op == T_GT ? c > 0 : c >= 0;
-        return Value::Int(bResult);
-    }
-    if (!a.IsInt() || !b.IsInt())
-        in.Raise(ERR_TYPE, KxString("operands of '") + OpText(op) + "' must be integers", nLine);
-    // Integers wrap on overflow: the arithmetic is done unsigned.
-    int x = a.AsInt(), y = b.AsInt();
-    unsigned ux = static_cast<unsigned>(x), uy = static_cast<unsigned>(y);
-    switch (op) {
-    case T_PLUS: return Value::Int(static_cast<int>(ux + uy));
-    case T_MINUS: return Value::Int(static_cast<int>(ux - uy));
-    case T_STAR: return Value::Int(static_cast<int>(ux * uy));
-    case T_SLASH:
-    case T_PERCENT:
-        if (y == 0) in.Raise(ERR_DIVISION_BY_ZERO, "division by zero", nLine);
-        if (y == -1) return Value::Int(op == T_SLASH ? static_cast<int>(0u - ux) : 0);
-        return Value::Int(op == T_SLASH ? x / y : x % y);
-    case T_AMP: return Value::Int(x & y);
-    case T_BAR: return Value::Int(x | y);
-    case T_CARET: return Value::Int(x ^ y);
-    default: return Value::Nil();
-    }
+    return Unary(in, op, e->Eval(in), nLine);
 }
 
 Value ChainExpr::Eval(Interp& in) {
@@ -496,6 +407,15 @@ Value CallExpr::Eval(Interp& in) {
 }
 
 namespace {
+// Plug-ins know integers of 32 bits and no floats: a number they could not take whole is an
+// error naming where it was going, never a cut one.
+void CheckContractNumber(Interp& in, const Value& v, const KxString& sWhere, int nLine) {
+    if (v.IsFloat())
+        in.Raise(ERR_TYPE, sWhere + " is the float " + v.ShortText() + ", where an integer is taken (write int(x))", nLine);
+    if (v.IsInt() && (v.AsInt() < INT32_MIN || v.AsInt() > INT32_MAX))
+        in.Raise(ERR_INDEX, sWhere + " is " + v.ShortText() + ", past the 32-bit integers it takes", nLine);
+}
+
 Value ReadProperty(Interp& in, const Value& v, const KxString& sName, int nLine) {
     KxScDataObject* po = in.ObjectOf(v, "read property", sName, nLine);
     KxScDataHandle* ph = nullptr;
@@ -531,6 +451,11 @@ Value CallMethod(Interp& in, const Value& self, PostfixExpr::Step& step) {
                  nLine);
 
     std::vector<Value> vArgs = EvalArgs(in, step.args);
+    for (size_t i = 0; i < vArgs.size(); ++i) {
+        KxString sWhere(pm->QualifiedName());
+        sWhere << "(): argument " << static_cast<int>(i + 1);
+        CheckContractNumber(in, vArgs[i], sWhere, nLine);
+    }
     // The method sees handles, nil as a null handle (no value); the interpreter keeps one
     // reference on each during the call.
     std::vector<KxScDataHandle*> vHandles(vArgs.size());
@@ -607,8 +532,50 @@ Value Assigned(Interp& in, Tok op, const Value& old, ExprPtr& value, int nLine) 
 }  // namespace
 
 Flow AssignStmt::Exec(Interp& in) {
+    if (bAppends) return AppendTo(in);
     Value old = op == T_ASSIGN ? Value() : in.Load(var, nLine);
     in.Store(var, Assigned(in, op, old, value, nLine), nLine);
+    return Flow::NORMAL;
+}
+
+// `s += t` and `s = s + a + b`: when the variable holds a string that nothing else holds, the
+// texts are appended to it in place (its room grows by doubling), so building a text piece
+// by piece costs time in proportion to its length. The operands are all evaluated first, as
+// the plain assignment would, and the room for all of them is had before any is appended: a
+// text too long leaves the variable as it was.
+Flow AssignStmt::AppendTo(Interp& in) {
+    Value old = in.Load(var, nLine);
+    Value operands[4];
+    size_t nOperands = op == T_PLUS ? 1 : pJoined->steps.size();
+    if (nOperands > 4 || !old.Is(HF_STRING)) {
+        Value v = op == T_PLUS ? Assigned(in, op, old, value, nLine) : value->Eval(in);
+        in.Store(var, std::move(v), nLine);
+        return Flow::NORMAL;
+    }
+    for (size_t i = 0; i < nOperands; ++i) operands[i] = op == T_PLUS ? value->Eval(in) : pJoined->steps[i].operand->Eval(in);
+    // Held by the variable and by `old` alone, and still the variable's value.
+    KxScDataHandle* ph = old.Handle();
+    KxScDataHandle* phNow = var.nLocal >= 0 ? in.pLocals[var.nLocal].Handle() : var.pSlot->phValue;
+    if (ph != phNow || ph->wRefCount != 2 || (ph->wFlags & HF_FIXED)) {
+        Value v = old;
+        for (size_t i = 0; i < nOperands; ++i) v = Binary(in, T_PLUS, v, operands[i], nLine);
+        in.Store(var, std::move(v), nLine);
+        return Flow::NORMAL;
+    }
+    KxString sTexts[4];
+    const KxString* pTexts[4];
+    KxString& s = static_cast<KxScStringObject*>(ph->Object())->sText;
+    unsigned long long qwLength = s.Length();
+    for (size_t i = 0; i < nOperands; ++i) {
+        pTexts[i] = operands[i].Is(HF_STRING) ? &operands[i].Text() : &(sTexts[i] = operands[i].ShortText());
+        qwLength += pTexts[i]->Length();
+    }
+    in.RaiseMemoryShort(nLine);
+    unsigned long long qwHeld = static_cast<KxScStringObject*>(ph->Object())->HeldBytes();
+    in.Reserve(s, qwLength, nLine);
+    for (size_t i = 0; i < nOperands; ++i) s << *pTexts[i];
+    unsigned long long qwNow = static_cast<KxScStringObject*>(ph->Object())->HeldBytes();
+    if (qwNow > qwHeld) RtAddPaceBytes(qwNow - qwHeld);
     return Flow::NORMAL;
 }
 
@@ -647,6 +614,8 @@ Flow PropAssignStmt::Exec(Interp& in) {
     KxString sRefused = KxString("property ") + Quoted(sName) + " of " + target.ShortText() +
                         " cannot be set";
     if (target.Handle()->wFlags & HF_FIXED) in.Raise(KX_PROP_REFUSED, sRefused, nLine);
+    // A map holds any value; the properties of other objects are their classes' own.
+    if (!target.Is(HF_MAP)) CheckContractNumber(in, v, KxString("property ") + Quoted(sName) + " of " + target.ShortText(), nLine);
     KxPropertyErrorCode code = po->SetProperty(target.Handle(), sName, v.NewHandle(), true);
     if (code != KX_PROP_OK) in.Raise(code, sRefused, nLine);
     in.RaisePending(nLine);
@@ -773,9 +742,19 @@ const KxString& Args::Text(int i) {
     return v[i].Text();
 }
 
-int Args::Int(int i) {
+int64_t Args::Int(int i) {
     if (!v[i].IsInt()) Expected(i, "an integer");
     return v[i].AsInt();
+}
+
+int Args::Int32(int i) {
+    int64_t n = Int(i);
+    if (n < INT32_MIN || n > INT32_MAX) {
+        KxString s("argument ");
+        s << (i + 1) << " (" << v[i].ShortText() << ") is out of range: it must fit 32 bits";
+        Fail(ERR_INDEX, s);
+    }
+    return static_cast<int>(n);
 }
 
 const Builtin* FindBuiltin(const KxString& sName) {

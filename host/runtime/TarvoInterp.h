@@ -86,7 +86,12 @@ public:
 // What values are to each other, the same for operators and for the built-in functions.
 bool Equal(const Value& a, const Value& b);
 int CompareText(const KxString& a, const KxString& b);
+// Two numbers by value, across integers and floats: -1, 0, 1, or 2 when a nan makes them
+// unordered.
+int CompareNumbers(const Value& a, const Value& b);
 Value Binary(Interp& in, Tok op, const Value& a, const Value& b, int nLine);
+Value Unary(Interp& in, Tok op, const Value& v, int nLine);
+const char* OpText(Tok op);
 
 // A value for error texts: a string quoted and cut to a few dozen bytes, anything else its
 // short text.

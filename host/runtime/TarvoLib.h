@@ -22,7 +22,9 @@ struct Args {
     KxScListObject* List(int i);
     KxScMapObject* Map(int i);
     const KxString& Text(int i);
-    int Int(int i);
+    int64_t Int(int i);
+    // An integer that must fit 32 bits (a code, a status); past that, error 106.
+    int Int32(int i);
 };
 
 struct Builtin {

@@ -8,9 +8,11 @@
 namespace tarvo {
 namespace {
 
-[[noreturn]] void OutOfRange(Args& a, const char* pszWhat, int i, int n) {
+[[noreturn]] void OutOfRange(Args& a, const char* pszWhat, int64_t i, int n) {
     KxString s(pszWhat);
-    s << " " << i << " out of range (" << n << (n == 1 ? " item)" : " items)");
+    KxString sNumber;
+    RtIntegerText(i, &sNumber);
+    s << " " << sNumber << " out of range (" << n << (n == 1 ? " item)" : " items)");
     a.Fail(ERR_INDEX, s);
 }
 
@@ -30,27 +32,27 @@ Value Pop(Args& a) {
 Value Insert(Args& a) {
     KxScListObject* pList = a.List(0);
     int n = pList->ItemCount();
-    int i = a.Int(1);
-    int j = i < 0 ? i + n + 1 : i;
+    int64_t i = a.Int(1);
+    int64_t j = i < 0 ? i + n + 1 : i;
     if (j < 0 || j > n) OutOfRange(a, "position", i, n);
     if (!pList->Reserve(1)) a.in.RaiseNoMemory(a.nLine);
-    pList->Insert(j, a[2].NewHandle());
+    pList->Insert(static_cast<int>(j), a[2].NewHandle());
     return Value::Nil();
 }
 
 Value Remove(Args& a) {
     KxScListObject* pList = a.List(0);
     int n = pList->ItemCount();
-    int i = a.Int(1);
-    int j = i < 0 ? i + n : i;
+    int64_t i = a.Int(1);
+    int64_t j = i < 0 ? i + n : i;
     if (j < 0 || j >= n) OutOfRange(a, "index", i, n);
-    return Value::Adopt(pList->Take(j));
+    return Value::Adopt(pList->Take(static_cast<int>(j)));
 }
 
 // A bound of a slice: counted from the end when negative, then kept within 0..n.
-int Bound(int i, int n) {
+int Bound(int64_t i, int n) {
     if (i < 0) i += n;
-    return i < 0 ? 0 : i > n ? n : i;
+    return i < 0 ? 0 : i > n ? n : static_cast<int>(i);
 }
 
 Value Slice(Args& a) {

@@ -23,9 +23,15 @@ typedef std::vector<ExprPtr> ExprList;
 struct Builtin;
 
 struct IntExpr : Expr {
-    IntExpr(int nLine, int n) : Expr(nLine), n(n) {}
+    IntExpr(int nLine, int64_t n) : Expr(nLine), n(n) {}
     Value Eval(Interp&) override { return Value::Int(n); }
-    int n;
+    int64_t n;
+};
+
+struct FloatExpr : Expr {
+    FloatExpr(int nLine, double d) : Expr(nLine), d(d) {}
+    Value Eval(Interp&) override { return Value::Float(d); }
+    double d;
 };
 
 struct NilExpr : Expr {
@@ -130,6 +136,13 @@ struct AssignStmt : Stmt {
     VarRef var;
     Tok op = T_ASSIGN;
     ExprPtr value;
+    // `x += v`, or `x = x + a + ...` (pJoined: the chain, for its operands): a string in x
+    // that nothing else holds takes the texts in place.
+    bool bAppends = false;
+    ChainExpr* pJoined = nullptr;
+
+private:
+    Flow AppendTo(Interp& in);
 };
 
 // `x[k] = v` and its compound forms: an item of a list or an entry of a map.

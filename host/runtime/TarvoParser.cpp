@@ -12,7 +12,9 @@ struct Token {
     int nLine = 1;
     const char* pStart = nullptr;
     unsigned nLength = 0;
-    uint32_t dwNumber = 0;
+    uint64_t qwNumber = 0;  // an integer literal's value (2^63 only after a minus)
+    bool bFloat = false;
+    double dNumber = 0;     // a float literal's
     KxString sText;  // a string literal's text, escapes resolved
 };
 
@@ -104,8 +106,12 @@ private:
         }
     }
 
+    // Decimal integers up to 2^63 (which only a minus before it may take), hexadecimal ones
+    // up to 64 bits (taken as the bits of the integer), and floats: digits with a fraction
+    // and/or an exponent ("1.5", "2e3", ".5", "1.e-3" is not one).
     void LexNumber(Token& t) {
         t.type = T_NUMBER;
+        const char* pStart = p;
         uint64_t qwValue = 0;
         bool bHex = *p == '0' && p + 1 < pEnd && (p[1] == 'x' || p[1] == 'X');
         if (bHex) {
@@ -116,18 +122,34 @@ private:
                         : (*p >= 'a' && *p <= 'f') ? *p - 'a' + 10
                         : (*p >= 'A' && *p <= 'F') ? *p - 'A' + 10 : -1;
                 if (d < 0) break;
+                if (qwValue >> 60) Fail("number too large: an integer holds 64 bits");
                 qwValue = qwValue * 16 + d;
-                if (qwValue > 0xFFFFFFFFull) Fail("number too large");
             }
             if (p == pDigits) Fail("hexadecimal number without digits");
         } else {
+            bool bOver = false;
             for (; p < pEnd && IsDigit(*p); ++p) {
-                qwValue = qwValue * 10 + (*p - '0');
-                if (qwValue > 0xFFFFFFFFull) Fail("number too large");
+                unsigned d = *p - '0';
+                bOver = bOver || qwValue > (0x8000000000000000ull - d) / 10;
+                qwValue = qwValue * 10 + d;
+            }
+            bool bFraction = p + 1 < pEnd && *p == '.' && IsDigit(p[1]);
+            if (bFraction)
+                for (++p; p < pEnd && IsDigit(*p); ++p) {}
+            bool bExponent = p < pEnd && (*p == 'e' || *p == 'E') &&
+                             ((p + 1 < pEnd && IsDigit(p[1])) ||
+                              (p + 2 < pEnd && (p[1] == '+' || p[1] == '-') && IsDigit(p[2])));
+            if (bExponent)
+                for (p += 2; p < pEnd && IsDigit(*p); ++p) {}
+            if (bFraction || bExponent) {
+                t.bFloat = true;
+                if (!RtParseFloat(pStart, unsigned(p - pStart), &t.dNumber)) Fail("malformed number");
+            } else if (bOver) {
+                Fail("number too large: an integer holds 64 bits (write a float, 1e20, for more)");
             }
         }
-        if (p < pEnd && (IsNameStart(*p) || IsDigit(*p))) Fail("malformed number");
-        t.dwNumber = static_cast<uint32_t>(qwValue);
+        if (p < pEnd && (IsNameStart(*p) || IsDigit(*p) || *p == '.')) Fail("malformed number");
+        t.qwNumber = qwValue;
     }
 
     void LexString(Token& t) {
@@ -185,7 +207,14 @@ private:
         case ']': t.type = T_RBRACKET; break;
         case ',': t.type = T_COMMA; break;
         case ';': t.type = T_SEMICOLON; break;
-        case '.': t.type = T_DOT; break;
+        case '.':
+            if (IsDigit(n)) {  // a float without its leading zero: .5
+                --p;
+                LexNumber(t);
+            } else {
+                t.type = T_DOT;
+            }
+            break;
         case ':': t.type = T_COLON; break;
         case '?': t.type = T_QUESTION; break;
         case '+':
@@ -381,7 +410,6 @@ private:
     }
 
     StmtPtr ParseStatement() {
-        Nest nest(*this);
         int nLine = cur.nLine;
         switch (cur.type) {
         case T_GLOBAL: {
@@ -574,6 +602,13 @@ private:
             UseName(s->var, pName->var.sName, true);
             s->op = op;
             s->value = ParseExpression();
+            // `x = x + ...` with `+` alone: the chain joins onto x.
+            auto* pChain = dynamic_cast<ChainExpr*>(s->value.get());
+            auto* pFirst = pChain ? dynamic_cast<NameExpr*>(pChain->first.get()) : nullptr;
+            bool bJoins = pFirst && pFirst->var.sName == s->var.sName;
+            for (size_t i = 0; bJoins && i < pChain->steps.size(); ++i) bJoins = pChain->steps[i].op == T_PLUS;
+            s->bAppends = op == T_PLUS || (op == T_ASSIGN && bJoins);
+            if (op == T_ASSIGN && bJoins) s->pJoined = pChain;
             return s;
         }
         if (pStep && pStep->index) {
@@ -598,9 +633,9 @@ private:
     // `c ? a : b` is the loosest: its condition is an operator chain, and its arms are
     // expressions of their own (so `a ? b : c ? d : e` groups to the right).
     ExprPtr ParseExpression() {
-        Nest nest(*this);
         ExprPtr e = ParseBinary(1);
         if (cur.type != T_QUESTION) return e;
+        Nest nest(*this);
         auto c = std::make_unique<CondExpr>(cur.nLine);
         Advance();
         c->cond = std::move(e);
@@ -613,7 +648,6 @@ private:
     // Each operator found at this level applies to everything before it, so the operands
     // of one level form one chain.
     ExprPtr ParseBinary(int nMinPrecedence) {
-        Nest nest(*this);
         ExprPtr left = ParseUnary();
         ChainExpr* pChain = nullptr;
         for (;;) {
@@ -639,12 +673,19 @@ private:
             Tok op = cur.type;
             int nLine = cur.nLine;
             Advance();
+            // The least integer is written as a minus and 2^63, which alone does not fit.
+            if (op == T_MINUS && cur.type == T_NUMBER && !cur.bFloat && cur.qwNumber == 0x8000000000000000ull &&
+                cur.pStart[0] != '0') {
+                Advance();
+                return std::make_unique<IntExpr>(nLine, INT64_MIN);
+            }
             return std::make_unique<UnaryExpr>(nLine, op, ParseUnary());
         }
         return ParsePostfix();
     }
 
     void ParseArguments(ExprList& args) {
+        Nest nest(*this);
         if (cur.type != T_RPAREN) {
             do args.push_back(ParseExpression());
             while (Match(T_COMMA));
@@ -675,6 +716,7 @@ private:
                     step.pBuiltin = FindBuiltin(step.sName);
                 }
             } else if (Match(T_LBRACKET)) {
+                Nest nest(*this);
                 step.index = ParseExpression();
                 Expect(T_RBRACKET, "']'");
             } else if (cur.type == T_LPAREN) {
@@ -694,10 +736,16 @@ private:
 
     ExprPtr ParsePrimary() {
         int nLine = cur.nLine;
+        // Each pair of brackets is one level of nesting, however many calls parse its inside.
+        bool bOpens = cur.type == T_LPAREN || cur.type == T_LBRACKET || cur.type == T_LBRACE;
+        std::unique_ptr<Nest> nest(bOpens ? new Nest(*this) : nullptr);
         switch (cur.type) {
         case T_NUMBER:
             Advance();
-            return std::make_unique<IntExpr>(nLine, static_cast<int>(prev.dwNumber));
+            if (prev.bFloat) return std::make_unique<FloatExpr>(nLine, prev.dNumber);
+            if (prev.qwNumber == 0x8000000000000000ull && prev.pStart[0] != '0')
+                FailAt(prev, "number too large: an integer holds 64 bits (-9223372036854775808 is the least)");
+            return std::make_unique<IntExpr>(nLine, static_cast<int64_t>(prev.qwNumber));
         case T_STRING: {
             Advance();
             KxScDataHandle* ph = KxScDataHandle::CreateData(prev.sText, false);

@@ -1,7 +1,10 @@
 // The built-in functions of texts. Strings are bytes: positions and lengths count bytes, and
 // lower(), upper() and trim() know ASCII only.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "TarvoLib.h"
 
@@ -19,24 +22,75 @@ Value MakeText(Args& a, const char* p, unsigned long long qwLength) {
 int Length(const KxString& s) { return static_cast<int>(s.Length()); }
 
 // A position in a text: counted from the end when negative, then kept within 0..n.
-int Position(int i, int n) {
+int Position(int64_t i, int n) {
     if (i < 0) i += n;
-    return i < 0 ? 0 : i > n ? n : i;
+    return i < 0 ? 0 : i > n ? n : static_cast<int>(i);
 }
 
-[[noreturn]] void Negative(Args& a, const char* pszWhat, int n) {
+[[noreturn]] void Negative(Args& a, const char* pszWhat, const Value& n) {
     KxString s(pszWhat);
-    s << " " << n << " is negative";
+    s << " " << n.ShortText() << " is negative";
     a.Fail(ERR_INDEX, s);
 }
 
-// Where part is found in s at or after nFrom, or -1.
-int FindIn(const KxString& s, const KxString& part, int nFrom) {
-    int n = Length(s), m = Length(part);
-    for (int i = nFrom; i + m <= n; ++i)
-        if (std::memcmp(static_cast<const char*>(s) + i, static_cast<const char*>(part), m) == 0) return i;
-    return -1;
-}
+// Finds a part in a text, in time linear in both, whatever they hold. It compares at each
+// place where the part's first byte stands (memchr, then memcmp), which is fastest on texts
+// as they come; once that has cost a few times the text's length (a part such as "aaab" in a
+// run of a's), it goes on from where it is with the part's table of borders (Knuth, Morris
+// and Pratt), made once for every search of the same part.
+class Finder {
+public:
+    Finder(Args& a, const KxString& part) : a(a), p(part), m(part.Length()) {}
+
+    // Where the part is found in s at or after nFrom (at most the length of s), or -1.
+    int64_t Find(const KxString& s, unsigned nFrom) {
+        const char* t = s;
+        unsigned n = s.Length();
+        if (m == 0) return nFrom;
+        if (m > n - nFrom) return -1;
+        if (!pnBorders) {
+            unsigned nLast = n - m;  // the last place the part can start
+            for (unsigned i = nFrom; i <= nLast;) {
+                const void* pAt = std::memchr(t + i, p[0], nLast - i + 1);
+                if (!pAt) return -1;
+                i = static_cast<unsigned>(static_cast<const char*>(pAt) - t);
+                if (std::memcmp(t + i, p, m) == 0) return i;
+                qwSpent += m;
+                ++i;
+                if (qwSpent > 4ull * n + 64) {
+                    MakeBorders();
+                    nFrom = i;
+                    break;
+                }
+            }
+            if (!pnBorders) return -1;
+        }
+        unsigned k = 0;
+        for (unsigned i = nFrom; i < n; ++i) {
+            while (k > 0 && t[i] != p[k]) k = pnBorders[k - 1];
+            if (t[i] == p[k] && ++k == m) return i + 1 - m;
+        }
+        return -1;
+    }
+
+private:
+    // pnBorders[i]: the length of the longest proper prefix of part[0..i] that also ends it.
+    void MakeBorders() {
+        pnBorders.reset(new (std::nothrow) unsigned[m]);
+        if (!pnBorders) a.in.RaiseNoMemory(a.nLine);
+        pnBorders[0] = 0;
+        for (unsigned i = 1, k = 0; i < m; ++i) {
+            while (k > 0 && p[i] != p[k]) k = pnBorders[k - 1];
+            if (p[i] == p[k]) ++k;
+            pnBorders[i] = k;
+        }
+    }
+    Args& a;
+    const char* p;
+    unsigned m;
+    unsigned long long qwSpent = 0;
+    std::unique_ptr<unsigned[]> pnBorders;
+};
 
 Value Sub(Args& a) {
     const KxString& s = a.Text(0);
@@ -44,9 +98,9 @@ Value Sub(Args& a) {
     int nFrom = Position(a.Int(1), n);
     int nCount = n - nFrom;
     if (a.Has(2)) {
-        int nWanted = a.Int(2);
-        if (nWanted < 0) Negative(a, "count", nWanted);
-        if (nWanted < nCount) nCount = nWanted;
+        int64_t nWanted = a.Int(2);
+        if (nWanted < 0) Negative(a, "count", a[2]);
+        if (nWanted < nCount) nCount = static_cast<int>(nWanted);
     }
     return MakeText(a, static_cast<const char*>(s) + nFrom, nCount);
 }
@@ -54,7 +108,10 @@ Value Sub(Args& a) {
 Value Find(Args& a) {
     const KxString& s = a.Text(0);
     const KxString& part = a.Text(1);
-    return Value::Int(FindIn(s, part, a.Has(2) ? Position(a.Int(2), Length(s)) : 0));
+    // At or after from: a from past the end finds nothing, not even the empty part.
+    if (a.Has(2) && a.Int(2) > Length(s)) return Value::Int(-1);
+    Finder finder(a, part);
+    return Value::Int(finder.Find(s, a.Has(2) ? Position(a.Int(2), Length(s)) : 0));
 }
 
 Value Replace(Args& a) {
@@ -62,17 +119,18 @@ Value Replace(Args& a) {
     const KxString& old = a.Text(1);
     const KxString& with = a.Text(2);
     if (old.Length() == 0) a.Fail(ERR_TYPE, "the text to replace is empty");
+    Finder finder(a, old);
     unsigned long long qwCount = 0;
-    for (int i = FindIn(s, old, 0); i >= 0; i = FindIn(s, old, i + Length(old))) ++qwCount;
+    for (int64_t i = finder.Find(s, 0); i >= 0; i = finder.Find(s, static_cast<unsigned>(i) + old.Length())) ++qwCount;
     KxString out(NULL_STRING);
     a.in.Reserve(out, s.Length() - qwCount * old.Length() + qwCount * with.Length(), a.nLine);
-    int nDone = 0;
-    for (int i = FindIn(s, old, 0); i >= 0; i = FindIn(s, old, nDone)) {
-        out.Append(static_cast<const char*>(s) + nDone, i - nDone);
+    unsigned nDone = 0;
+    for (int64_t i = finder.Find(s, 0); i >= 0; i = finder.Find(s, nDone)) {
+        out.Append(static_cast<const char*>(s) + nDone, static_cast<unsigned>(i) - nDone);
         out << with;
-        nDone = i + Length(old);
+        nDone = static_cast<unsigned>(i) + old.Length();
     }
-    out.Append(static_cast<const char*>(s) + nDone, Length(s) - nDone);
+    out.Append(static_cast<const char*>(s) + nDone, s.Length() - nDone);
     return NewString(static_cast<KxString&&>(out));
 }
 
@@ -85,10 +143,11 @@ Value Split(Args& a) {
         for (int i = 0; i < n; ++i) Push(a.in, ListObject(out), MakeText(a, static_cast<const char*>(s) + i, 1), a.nLine);
         return out;
     }
-    int nStart = 0;
-    for (int i = FindIn(s, sep, 0); i >= 0; i = FindIn(s, sep, nStart)) {
-        Push(a.in, ListObject(out), MakeText(a, static_cast<const char*>(s) + nStart, i - nStart), a.nLine);
-        nStart = i + m;
+    Finder finder(a, sep);
+    unsigned nStart = 0;
+    for (int64_t i = finder.Find(s, 0); i >= 0; i = finder.Find(s, nStart)) {
+        Push(a.in, ListObject(out), MakeText(a, static_cast<const char*>(s) + nStart, static_cast<unsigned>(i) - nStart), a.nLine);
+        nStart = static_cast<unsigned>(i) + m;
     }
     Push(a.in, ListObject(out), MakeText(a, static_cast<const char*>(s) + nStart, n - nStart), a.nLine);
     return out;
@@ -140,19 +199,26 @@ Value EndsWith(Args& a) {
 
 Value Repeat(Args& a) {
     const KxString& s = a.Text(0);
-    int n = a.Int(1);
-    if (n < 0) Negative(a, "count", n);
+    int64_t n = a.Int(1);
+    if (n < 0) Negative(a, "count", a[1]);
     KxString out(NULL_STRING);
-    a.in.Reserve(out, 1ull * s.Length() * n, a.nLine);
-    for (int i = 0; i < n; ++i) out << s;
+    // A product past any string's length is too long, however it is counted.
+    a.in.Reserve(out, s.Length() && n > KxString::MAX_LENGTH ? ~0ull : 1ull * s.Length() * n, a.nLine);
+    for (int64_t i = 0; s.Length() && i < n; ++i) out << s;
     return NewString(static_cast<KxString&&>(out));
 }
 
 // Decimal, or hexadecimal after 0x, with an optional sign and spaces around. Decimal numbers
-// hold 32 bits with their sign; hexadecimal ones up to 0xFFFFFFFF, which wraps as a literal
-// does.
+// hold 64 bits with their sign; hexadecimal ones up to 0xFFFFFFFFFFFFFFFF, which wraps as a
+// literal does. A float is cut toward zero; one past the integers' range is an error.
 Value Int(Args& a) {
     if (a[0].IsInt()) return a[0];
+    if (a[0].IsFloat()) {
+        double d = a[0].AsFloat();
+        if (!(d > -9223372036854775809.0 && d < 9223372036854775808.0))
+            a.Fail(ERR_TYPE, a[0].ShortText() + " is out of range");
+        return Value::Int(static_cast<int64_t>(d));
+    }
     const char* p;
     int n;
     Trimmed(a.Text(0), &p, &n);
@@ -161,28 +227,40 @@ Value Int(Args& a) {
     if (p < pEnd && (*p == '-' || *p == '+')) ++p;
     bool bHex = pEnd - p > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
     if (bHex) p += 2;
-    unsigned long long qw = 0, qwMax = bHex ? 0xFFFFFFFFull : bMinus ? 0x80000000ull : 0x7FFFFFFFull;
+    uint64_t qwMax = bHex ? ~0ull : bMinus ? 0x8000000000000000ull : 0x7FFFFFFFFFFFFFFFull;
+    uint64_t qw = 0;
     bool bDigits = p < pEnd, bOver = false;
     for (; p < pEnd && bDigits; ++p) {
         int d = *p >= '0' && *p <= '9' ? *p - '0'
                 : bHex && *p >= 'a' && *p <= 'f' ? *p - 'a' + 10
                 : bHex && *p >= 'A' && *p <= 'F' ? *p - 'A' + 10 : -1;
         bDigits = d >= 0;
-        qw = qw * (bHex ? 16 : 10) + (d < 0 ? 0 : d);
-        bOver = bOver || qw > qwMax;
-        if (bOver) qw = 0;
+        unsigned nBase = bHex ? 16 : 10;
+        bOver = bOver || d < 0 || qw > (qwMax - d) / nBase;
+        if (!bOver) qw = qw * nBase + d;
     }
     if (!bDigits) a.Fail(ERR_TYPE, Describe(a[0]) + " is not a number");
     if (bOver) a.Fail(ERR_TYPE, Describe(a[0]) + " is out of range");
-    unsigned u = static_cast<unsigned>(qw);
-    return Value::Int(static_cast<int>(bMinus ? 0u - u : u));
+    return Value::Int(static_cast<int64_t>(bMinus ? 0 - qw : qw));
+}
+
+// A float of a number, or of a text that writes one ("1.5", "2e3", "-.5", "inf", "nan",
+// or an integer), spaces around allowed.
+Value Float(Args& a) {
+    if (a[0].IsNumber()) return Value::Float(a[0].AsDouble());
+    const char* p;
+    int n;
+    Trimmed(a.Text(0), &p, &n);
+    double d = 0;
+    if (!RtParseFloat(p, static_cast<unsigned>(n), &d)) a.Fail(ERR_TYPE, Describe(a[0]) + " is not a number");
+    return Value::Float(d);
 }
 
 Value Chr(Args& a) {
-    int n = a.Int(0);
+    int64_t n = a.Int(0);
     if (n < 0 || n > 255) {
         KxString s("byte value ");
-        s << n << " out of range (0 to 255)";
+        s << a[0].ShortText() << " out of range (0 to 255)";
         a.Fail(ERR_INDEX, s);
     }
     char c = static_cast<char>(n);
@@ -195,8 +273,9 @@ Value Ord(Args& a) {
     return Value::Int(static_cast<unsigned char>(s[0]));
 }
 
-// %d, %x and %X take integers, %s any value (its short text), %% is a percent sign. Between
-// the % and the letter: '-' pads on the right, '0' pads numbers with zeros, then a width.
+// %d, %x and %X take integers, %f, %e and %g numbers, %s any value (its short text), %% is a
+// percent sign. Between the % and the letter: '-' pads on the right, '0' pads numbers with
+// zeros, then a width, then for %f, %e and %g a precision ('.' and digits, 6 by default).
 Value Format(Args& a) {
     const KxString& f = a.Text(0);
     const char* p = f;
@@ -215,37 +294,57 @@ Value Format(Args& a) {
         p = pPercent + 1;
         bool bLeft = false, bZero = false;
         for (; p < pEnd && (*p == '-' || *p == '0'); ++p) (*p == '-' ? bLeft : bZero) = true;
-        int nWidth = 0;
+        int nWidth = 0, nPrecision = -1;
         for (; p < pEnd && *p >= '0' && *p <= '9'; ++p) {
             nWidth = nWidth * 10 + (*p - '0');
             if (nWidth > 1000000) a.Fail(ERR_INDEX, "a width over 1000000");
+        }
+        if (p < pEnd && *p == '.') {
+            for (nPrecision = 0, ++p; p < pEnd && *p >= '0' && *p <= '9'; ++p) {
+                nPrecision = nPrecision * 10 + (*p - '0');
+                if (nPrecision > 100) a.Fail(ERR_INDEX, "a precision over 100");
+            }
         }
         char c = p < pEnd ? *p++ : '\0';
         if (c == '%') {
             put("%", 1);
             continue;
         }
-        if (c != 'd' && c != 'x' && c != 'X' && c != 's') {
+        bool bFloat = c == 'f' || c == 'e' || c == 'g';
+        if (c != 'd' && c != 'x' && c != 'X' && c != 's' && !bFloat) {
             KxString s("unknown directive '%");
             s.Append(&c, c ? 1 : 0);
-            s << "': write %d, %x, %X, %s or %%";
+            s << "': write %d, %x, %X, %f, %e, %g, %s or %%";
             a.Fail(ERR_TYPE, s);
         }
+        if (nPrecision >= 0 && !bFloat) a.Fail(ERR_TYPE, "a precision goes with %f, %e or %g only");
         if (nArg >= a.Count()) a.Fail(ERR_ARGUMENTS, "more directives than values");
         Value& v = a[nArg++];
         KxString sText(NULL_STRING);
         const char* pSign = "";
         if (c == 's') {
             sText = v.ShortText();
+            a.in.RaiseMemoryShort(a.nLine);
+        } else if (bFloat) {
+            if (!v.IsNumber()) a.Expected(nArg - 1, "a number");
+            double d = v.AsDouble();
+            if (std::signbit(d) && !std::isnan(d)) {
+                pSign = "-";
+                d = -d;
+            }
+            char sz[440];  // the widest: %.100f of 1e308
+            const char szFormat[] = {'%', '.', '*', c, '\0'};
+            __mingw_snprintf(sz, sizeof sz, szFormat, nPrecision < 0 ? 6 : nPrecision, d);
+            sText = sz;
         } else {
             if (!v.IsInt()) a.Expected(nArg - 1, "an integer");
-            char sz[16];
-            unsigned u = static_cast<unsigned>(v.AsInt());
+            char sz[24];
+            uint64_t u = static_cast<uint64_t>(v.AsInt());
             if (c == 'd' && v.AsInt() < 0) {
                 pSign = "-";
-                u = 0u - u;
+                u = 0 - u;
             }
-            std::snprintf(sz, sizeof sz, c == 'd' ? "%u" : c == 'x' ? "%x" : "%X", u);
+            __mingw_snprintf(sz, sizeof sz, c == 'd' ? "%llu" : c == 'x' ? "%llx" : "%llX", static_cast<unsigned long long>(u));
             sText = sz;
         }
         int nPad = nWidth - static_cast<int>(sText.Length() + std::strlen(pSign));
@@ -281,6 +380,7 @@ const Builtin kTextLibrary[] = {
     {"endsWith", 2, 2, EndsWith},
     {"repeat", 2, 2, Repeat},
     {"int", 1, 1, Int},
+    {"float", 1, 1, Float},
     {"chr", 1, 1, Chr},
     {"ord", 1, 1, Ord},
     {"format", 1, -1, Format},

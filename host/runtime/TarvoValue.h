@@ -1,5 +1,5 @@
 #pragma once
-// The interpreter's values: integers and nil are held unboxed; everything else is a value
+// The interpreter's values: integers (64-bit), floats and nil are held unboxed; everything else is a value
 // handle of which the Value holds one reference. Handles are made only where a value leaves
 // the interpreter (globals, lists, method arguments).
 #include <cstdint>
@@ -10,21 +10,31 @@
 
 class Value {
 public:
-    enum Kind : uint8_t { UNSET, NIL, INT, REF };  // UNSET: a local not yet assigned
+    enum Kind : uint8_t { UNSET, NIL, INT, FLT, REF };  // UNSET: a local not yet assigned
 
     Value() : kind(UNSET), nInt(0), ph(nullptr) {}
     static Value Nil() { return Value(NIL, 0, nullptr); }
-    static Value Int(int n) { return Value(INT, n, nullptr); }
+    static Value Int(int64_t n) { return Value(INT, n, nullptr); }
+    static Value Float(double d) {
+        Value v(FLT, 0, nullptr);
+        v.dFlt = d;
+        return v;
+    }
     // Takes over the caller's reference on ph.
     static Value Adopt(KxScDataHandle* ph) {
         Value v = Share(ph);
         if (ph) ph->Drop();
         return v;
     }
-    // Adds a reference of its own.
+    // Adds a reference of its own. Numbers come out of their handles: the interpreter holds
+    // them unboxed.
     static Value Share(KxScDataHandle* ph) {
         if (!ph || ph->wFlags == 0) return Nil();
         if (ph->wFlags & HF_INTEGER) return Int(static_cast<int>(ph->dwValue));
+        if (ph->wFlags & HF_NUMBER) {
+            const KxScNumberObject* pn = static_cast<const KxScNumberObject*>(ph->Object());
+            return pn->bFloat ? Float(pn->dValue) : Int(pn->nValue);
+        }
         if (!ph->Object()) return Nil();
         ph->AddRef();
         return Value(REF, 0, ph);
@@ -49,33 +59,59 @@ public:
 
     Kind GetKind() const { return kind; }
     bool IsInt() const { return kind == INT; }
+    bool IsFloat() const { return kind == FLT; }
+    bool IsNumber() const { return kind == INT || kind == FLT; }
     bool IsNil() const { return kind == NIL; }
     bool IsRef() const { return kind == REF; }
     bool Is(uint16_t wKind) const { return ph && (ph->wFlags & wKind); }
-    int AsInt() const { return nInt; }
+    int64_t AsInt() const { return nInt; }
+    double AsFloat() const { return dFlt; }
+    // An integer or a float as a double.
+    double AsDouble() const { return kind == FLT ? dFlt : static_cast<double>(nInt); }
     KxScDataHandle* Handle() const { return ph; }
     KxScDataObject* Object() const { return ph ? ph->Object() : nullptr; }
     const KxString& Text() const { return static_cast<KxScStringObject*>(ph->Object())->sText; }
 
-    bool Truthy() const { return kind == REF || (kind == INT && nInt != 0); }
+    bool Truthy() const { return kind == REF || (kind == INT && nInt != 0) || (kind == FLT && dFlt != 0); }
 
     // A handle with a reference for the receiver (nil gets a nil handle).
     KxScDataHandle* NewHandle() const {
-        if (kind == INT) return KxScDataHandle::CreateData(nInt);
+        if (kind == INT) return RtCreateInteger(nInt);
+        if (kind == FLT) return RtCreateFloat(dFlt);
         if (kind == REF) {
             ph->AddRef();
             return ph;
         }
         return RtCreateNil();
     }
+    // Puts the number into a handle that holds one and has no other holder, instead of making
+    // a new handle: counters in globals, lists and maps then make none. False when it cannot.
+    bool StoreInPlace(KxScDataHandle* phOld) const {
+        if (!phOld || phOld->wRefCount != 1) return false;
+        if (kind == INT && phOld->wFlags == HF_INTEGER && nInt >= INT32_MIN && nInt <= INT32_MAX) {
+            phOld->dwValue = static_cast<uintptr_t>(static_cast<uint32_t>(nInt));
+            return true;
+        }
+        if ((kind == INT || kind == FLT) && (phOld->wFlags & HF_NUMBER)) {
+            KxScNumberObject* pn = static_cast<KxScNumberObject*>(phOld->Object());
+            if (kind == INT && nInt >= INT32_MIN && nInt <= INT32_MAX) return false;
+            pn->bFloat = kind == FLT;
+            if (pn->bFloat) pn->dValue = dFlt;
+            else pn->nValue = nInt;
+            return true;
+        }
+        return false;
+    }
 
-    // The short text: decimal, the string itself, "<Class>", or "nil". One that memory could
-    // not hold whole is noted (InfoShort gives it as the null string, which otherwise only a
-    // string without text has), and the script's next step fails.
+    // The short text: decimal, a float's shortest text, the string itself, "<Class>", or
+    // "nil". One that memory could not hold whole is noted (InfoShort gives it as the null
+    // string, which otherwise only a string without text has), and the script's next step
+    // fails.
     KxString ShortText() const {
         KxString s("");
-        if (kind == INT) {
-            s << nInt;
+        if (kind == INT || kind == FLT) {
+            if (kind == INT) RtIntegerText(nInt, &s);
+            else RtFloatText(dFlt, &s);
             if (s.Length() == 0) KxNoteMemoryShort();
         } else if (kind == REF) {
             ph->InfoShort(&s);
@@ -87,8 +123,11 @@ public:
     }
 
 private:
-    Value(Kind k, int n, KxScDataHandle* p) : kind(k), nInt(n), ph(p) {}
+    Value(Kind k, int64_t n, KxScDataHandle* p) : kind(k), nInt(n), ph(p) {}
     Kind kind;
-    int nInt;
+    union {
+        int64_t nInt;
+        double dFlt;
+    };
     KxScDataHandle* ph;
 };

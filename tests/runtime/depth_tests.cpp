@@ -52,13 +52,13 @@ TEST_F(DeepScripts, LongChainsAndRecursionRunOrEndWithAnError) {
         {"function g(n) { if (n == 0) { return 0; } return" + Repeat(" -", 150) + " g(n - 1); } print(g(998));",
          "status 1\ndeep.tarvo:2: error 109: evaluation nested too deeply\n  in g, deep.tarvo:2 (and 164 more times)\n"
          "  in top level, deep.tarvo:2\n"},
-        // A text nested deeper than the parser allows is refused before it runs.
+        // A text nested deeper than the parser allows (200 levels) is refused before it runs.
         // (Of the long line, the part around the column.)
         {"x = " + Repeat("(", 100000) + "1" + Repeat(")", 100000) + ";",
-         "status 2\ndeep.tarvo:2:104: syntax error: text nested too deeply\n  ..." + Repeat("(", 120) +
+         "status 2\ndeep.tarvo:2:205: syntax error: text nested too deeply\n  ..." + Repeat("(", 120) +
              "...\n     " + Repeat(" ", 60) + "^\n"},
         {"x = " + Repeat("[", 300) + Repeat("]", 300) + ";",
-         "status 2\ndeep.tarvo:2:104: syntax error: text nested too deeply\n  ..." + Repeat("[", 120) +
+         "status 2\ndeep.tarvo:2:205: syntax error: text nested too deeply\n  ..." + Repeat("[", 120) +
              "...\n     " + Repeat(" ", 60) + "^\n"},
         // Long literals nest nothing; lists nested as deep as the parser allows still print.
         {"print(len([0" + Repeat(", 0", 99999) + "]), len({0: 0" + Repeat(", 1: 1", 9999) + "}));",
