@@ -56,6 +56,7 @@ struct KxScHandlePool {
         phFree = reinterpret_cast<KxScDataHandle*>(ph->dwValue);
         ++nLive;
         ++paceHandles.qwSince;
+        ++gnRtHandlesMade;
         ph->wRefCount = 1;
         ph->wFlags = wFlags;
         ph->dwValue = dwValue;
@@ -203,6 +204,8 @@ struct KxScHandlePool {
         return bAny;
     }
 };
+
+unsigned gnRtHandlesMade = 0;
 
 namespace {
 KxScHandlePool gPool;

@@ -19,6 +19,9 @@ KxScDataHandle* RtCreateString(KxString&& sText);
 // True when the script has made enough since the last collection for another one to be
 // worth its time.
 bool RtCollectDue();
+// Handles made since the runtime started (it wraps): the machine looks at memory and the
+// collector's pace at a statement's end only when it changed.
+extern unsigned gnRtHandlesMade;
 int RtLiveHandles();
 
 // Forgets the class registration and root-exemplar link of a handle being freed or

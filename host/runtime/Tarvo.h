@@ -1,10 +1,11 @@
 #pragma once
-// The Tarvo compiler and interpreter: source text is parsed once into a tree of nodes, names
-// resolved to local slots or global slots, then the tree is run.
+// The Tarvo compiler and machine: source text is parsed into a tree of nodes, names resolved
+// to local slots or global slots, the tree compiled to chunks of instructions and dropped;
+// the chunks run in the machine's one loop.
 #include <memory>
 #include <vector>
 
-#include "TarvoValue.h"
+#include "TarvoChunk.h"
 
 namespace tarvo {
 
@@ -26,15 +27,12 @@ enum ErrorCode {
     ERR_NO_MEMORY = 121,
 };
 
-// The interpreter's recursion budget, in levels of nested evaluation (see Interp::Deeper).
-// One level is one counted frame plus the uncounted frames up to the next one; -fstack-usage
-// gives at most 416 bytes for that on x86_64 (a block and a property assignment) and 272 on
-// i686, so 1 KiB per level leaves room. Scripts run on the thread that asks for them, whose
-// stack the runtime does not choose: evaluation also stops while kStackSpare bytes of that
-// stack are still free, for what runs at the deepest level (a method, the collector, the
-// unwinding of a script error). tarvo reserves a stack for the whole budget.
-const int kMaxEvalLevels = 25000;
-const unsigned kBytesPerLevel = 1024;
+// Script calls nest at most this deep. Calls of script functions run in the machine's own
+// loop, without the C++ stack; a built-in function that calls a script (sort's comparison,
+// include) runs the machine again inside itself, so the C++ stack also bounds the depth: a
+// call is refused while kStackSpare bytes of the thread's stack are still free, for what runs
+// at the deepest level (a method, the collector, the unwinding of a script error).
+const int kMaxCallDepth = 1000;
 const unsigned kStackSpare = 512 * 1024;
 
 // A script exception on its way to a catch or to the host.
@@ -69,26 +67,9 @@ struct ScriptInterrupt {};
 // Asks the run going on to stop at its next statement; any thread may call it.
 void Interrupt();
 void ClearInterrupt();
+bool Interrupted();
 
 class Interp;
-
-enum class Flow { NORMAL, BREAK, CONTINUE, RETURN };
-
-struct Expr {
-    explicit Expr(int nLine) : nLine(nLine) {}
-    virtual ~Expr() = default;
-    virtual Value Eval(Interp& in) = 0;
-    int nLine;
-};
-typedef std::unique_ptr<Expr> ExprPtr;
-
-struct Stmt {
-    explicit Stmt(int nLine) : nLine(nLine) {}
-    virtual ~Stmt() = default;
-    virtual Flow Exec(Interp& in) = 0;
-    int nLine;
-};
-typedef std::unique_ptr<Stmt> StmtPtr;
 
 // A variable as the code names it: a local slot of its function, or a global slot.
 struct VarRef {
@@ -97,18 +78,14 @@ struct VarRef {
     KxScGlobalSlot* pSlot = nullptr;
 };
 
-struct Block {
-    std::vector<StmtPtr> vStmts;
-    Flow Exec(Interp& in);
-};
-
 struct Function {
     KxString sName;
     int nParams = 0;
     int nLocals = 0;
+    std::vector<KxString> vLocalNames;  // by slot, for errors
     int nLine = 0;
     const KxString* psPath = nullptr;
-    Block body;
+    Chunk chunk;
     KxScDataHandle* phValue = nullptr;  // the function as a value, made when first asked for
 };
 
@@ -117,9 +94,7 @@ struct Function {
 struct Program {
     KxString sPath;
     std::vector<std::unique_ptr<Function>> vFunctions;
-    Block top;
-    // Texts kept by the program (string literals), one reference each.
-    std::vector<KxScDataHandle*> vConstants;
+    Chunk top;
     ~Program();
 };
 

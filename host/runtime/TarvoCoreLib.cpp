@@ -6,7 +6,7 @@ namespace {
 
 Value Print(Args& a) {
     KxString s("");
-    for (Value& v : a.v) {
+    for (Value& v : a) {
         KxString sArg = v.ShortText();
         a.in.Reserve(s, 0ull + s.Length() + sArg.Length(), a.nLine);
         s << sArg;

@@ -1,4 +1,5 @@
-// Runs compiled Tarvo: each node evaluates itself against the interpreter's current frame.
+// The machine's state and what its instructions do beyond their fast paths: frames, errors and
+// their chain of calls, properties, methods, items, and the built-in functions' common part.
 #include <windows.h>
 
 #include <cstring>
@@ -10,8 +11,6 @@
 
 namespace tarvo {
 namespace {
-
-const int kMaxCallDepth = 1000;
 
 // A script error as a value: what `catch (e)` binds.
 class KxScErrorObject : public KxScValueObject {
@@ -63,17 +62,7 @@ public:
 __TarvoTypeInfo KxScFunctionObject::_ptiTypeInfo("KxScFunction", &KxScData::_ptiTypeInfo);
 
 KxHashTable gFunctions;  // name -> Function*, owned by their programs
-
-Function* FindFunction(const KxString& sName) {
-    void* pv = nullptr;
-    return gFunctions.Lookup(sName, &pv) ? static_cast<Function*>(pv) : nullptr;
-}
-
-// The function's value, made once and kept by its program.
-Value FunctionValue(Function& fn) {
-    if (!fn.phValue) fn.phValue = KxScDataHandle::CreateData(new KxScFunctionObject(fn));
-    return Value::Share(fn.phValue);
-}
+unsigned gnFunctionsGeneration = 1;
 
 KxString Quoted(const KxString& sName) { return KxString("'") + sName + "'"; }
 
@@ -108,29 +97,27 @@ KxScVmEnv* EnvOfThisThread() {
 }
 
 
-// ---- the interpreter
+// ---- the machine's state
 
 namespace {
 volatile LONG gnInterrupted = 0;
-
-// A run asked to stop ends at its next statement, or the next round of a loop.
-void StopIfInterrupted() {
-    if (gnInterrupted) throw ScriptInterrupt{};
-}
 }  // namespace
 
 void Interrupt() { InterlockedExchange(&gnInterrupted, 1); }
 void ClearInterrupt() { InterlockedExchange(&gnInterrupted, 0); }
+bool Interrupted() { return gnInterrupted != 0; }
 
-Interp::Interp(const KxString* psPath)
-    : vFrames{{nullptr, psPath, 0}}, psPath(psPath), pEnv(EnvOfThisThread()), pStackFloor(nullptr) {
-    // The lowest address evaluation may reach on this thread's stack: its reservation's base
-    // plus the spare room kept for the deepest level.
+Interp::Interp() : pEnv(EnvOfThisThread()) {
+    // The lowest address a call may reach on this thread's stack: its reservation's base plus
+    // the spare room kept for the deepest level.
     MEMORY_BASIC_INFORMATION mbi = {};
     char cHere = 0;
     if (VirtualQuery(&cHere, &mbi, sizeof mbi))
         pStackFloor = static_cast<const char*>(mbi.AllocationBase) + kStackSpare;
+    vFrames.reserve(kMaxCallDepth + 2);
 }
+
+Interp::~Interp() = default;
 
 void Interp::Raise(int nCode, const KxString& sText, int nLine) {
     throw ScriptError{nCode, sText, nLine, psPath, Calls(nLine)};
@@ -170,27 +157,6 @@ KxScDataObject* Interp::ObjectOf(const Value& v, const char* pszWhat, const KxSt
     Raise(ERR_TYPE, s, nLine);
 }
 
-// A name no variable has is the function of that name, as a value.
-Value Interp::Load(const VarRef& var, int nLine) {
-    if (var.nLocal >= 0) {
-        const Value& v = pLocals[var.nLocal];
-        if (v.GetKind() != Value::UNSET) return v;
-    } else if (var.pSlot->phValue) {
-        return Value::Share(var.pSlot->phValue);
-    } else if (Function* pFn = FindFunction(var.sName)) {
-        return FunctionValue(*pFn);
-    }
-    Raise(ERR_UNKNOWN_VARIABLE, KxString("unknown variable ") + Quoted(var.sName), nLine);
-}
-
-void Interp::Store(const VarRef& var, Value v, int nLine) {
-    if (var.nLocal >= 0) {
-        pLocals[var.nLocal] = std::move(v);
-    } else {
-        StoreGlobal(var.pSlot, std::move(v), nLine);
-    }
-}
-
 void Interp::StoreGlobal(KxScGlobalSlot* pSlot, Value v, int nLine) {
     KxScDataHandle* phOld = pSlot->phValue;
     if (phOld && pSlot->bSetByHost && (phOld->wFlags & HF_FIXED))
@@ -223,51 +189,19 @@ void Interp::Reserve(KxString& s, unsigned long long qwLength, int nLine) {
     Raise(ERR_TOO_LONG, "string too long", nLine);
 }
 
-namespace {
-// Restores the caller's frame however the call ends.
-struct FrameGuard {
-    FrameGuard(Interp& in, Value* pLocals, const KxString* psName, const KxString* psPath, int nLine)
-        : in(in), pSavedLocals(in.pLocals), psSavedPath(in.psPath) {
-        in.vFrames.push_back({psName, psPath, nLine});
-        in.pLocals = pLocals;
-        in.psPath = psPath;
-        ++in.nDepth;
-    }
-    ~FrameGuard() {
-        in.pLocals = pSavedLocals;
-        in.psPath = psSavedPath;
-        in.vFrames.pop_back();
-        --in.nDepth;
-    }
-    Interp& in;
-    Value* pSavedLocals;
-    const KxString* psSavedPath;
-};
+// ---- functions
 
-void CheckArity(Interp& in, const KxString& sName, int nWanted, size_t nGiven, int nLine) {
-    if (nGiven == size_t(nWanted)) return;
-    KxString s(Quoted(sName));
-    s << " takes " << nWanted << (nWanted == 1 ? " argument, " : " arguments, ") << int(nGiven)
-      << " given";
-    in.Raise(ERR_ARGUMENTS, s, nLine);
-}
-}  // namespace
-
-Value Interp::Call(Function& fn, std::vector<Value>& vArgs, int nLine) {
-    CheckArity(*this, fn.sName, fn.nParams, vArgs.size(), nLine);
-    if (nDepth >= kMaxCallDepth) Raise(ERR_TOO_DEEP, "calls nested too deeply", nLine);
-    std::vector<Value> vLocals(fn.nLocals);
-    for (int i = 0; i < fn.nParams; ++i) vLocals[i] = std::move(vArgs[i]);
-    FrameGuard guard(*this, vLocals.data(), &fn.sName, fn.psPath, nLine);
-    Value result = fn.body.Exec(*this) == Flow::RETURN ? std::move(retval) : Value::Nil();
-    retval = Value();
-    return result;
+Function* FindFunction(const KxString& sName) {
+    void* pv = nullptr;
+    return gFunctions.Lookup(sName, &pv) ? static_cast<Function*>(pv) : nullptr;
 }
 
-void Interp::RunTopLevel(Program& program, int nLine) {
-    if (nDepth >= kMaxCallDepth) Raise(ERR_TOO_DEEP, "calls nested too deeply", nLine);
-    FrameGuard guard(*this, nullptr, nullptr, &program.sPath, nLine);
-    program.top.Exec(*this);
+unsigned FunctionsGeneration() { return gnFunctionsGeneration; }
+
+// The function's value, made once and kept by its program.
+Value FunctionValue(Function& fn) {
+    if (!fn.phValue) fn.phValue = KxScDataHandle::CreateData(new KxScFunctionObject(fn));
+    return Value::Share(fn.phValue);
 }
 
 bool IsFunction(const Value& v) {
@@ -275,14 +209,25 @@ bool IsFunction(const Value& v) {
     return po && po->DynamicCast(KxScFunctionObject::_ptiTypeInfo.TypeName());
 }
 
-Value Interp::CallValue(const Value& fn, std::vector<Value>& vArgs, const KxString& sName, int nLine) {
-    if (!IsFunction(fn)) Raise(ERR_NOT_A_METHOD, Quoted(sName) + " is " + Describe(fn) + ", not a function", nLine);
-    return Call(static_cast<KxScFunctionObject*>(fn.Object())->fn, vArgs, nLine);
+int FunctionParams(const Value& v) { return FunctionOf(v).nParams; }
+
+Function& FunctionOf(const Value& fn) { return static_cast<KxScFunctionObject*>(fn.Object())->fn; }
+
+void CheckArity(Interp& in, const KxString& sName, int nWanted, int nGiven, int nLine) {
+    if (nGiven == nWanted) return;
+    KxString s(Quoted(sName));
+    s << " takes " << nWanted << (nWanted == 1 ? " argument, " : " arguments, ") << nGiven << " given";
+    in.Raise(ERR_ARGUMENTS, s, nLine);
 }
 
 // ---- values
 
 Value MakeError(const ScriptError& e) { return Value::Adopt(KxScDataHandle::CreateData(new KxScErrorObject(e))); }
+
+void ThrowError(Interp& in, const Value& v, int nLine) {
+    if (!v.Is(HF_ERROR)) in.Raise(ERR_TYPE, "only errors can be thrown", nLine);
+    throw static_cast<KxScErrorObject*>(v.Object())->error;
+}
 
 Value NewString(KxString&& s) { return Value::Adopt(RtCreateString(static_cast<KxString&&>(s))); }
 
@@ -329,82 +274,7 @@ int ItemIndex(Interp& in, const Value& ix, int nCount, int nLine) {
     in.Raise(ERR_INDEX, s, nLine);
 }
 
-// ---- expressions
-
-Value NameExpr::Eval(Interp& in) { return in.Load(var, nLine); }
-
-Value UnaryExpr::Eval(Interp& in) {
-    Interp::Deeper deeper(in, nLine);
-    return Unary(in, op, e->Eval(in), nLine);
-}
-
-Value ChainExpr::Eval(Interp& in) {
-    Interp::Deeper deeper(in, nLine);
-    Value acc = first->Eval(in);
-    for (Step& step : steps) {
-        if (step.op == T_ANDAND || step.op == T_OROR) {
-            bool bLeft = acc.Truthy();
-            acc = Value::Int(bLeft == (step.op == T_OROR) ? bLeft : step.operand->Eval(in).Truthy());
-        } else {
-            acc = Binary(in, step.op, acc, step.operand->Eval(in), step.nLine);
-        }
-    }
-    return acc;
-}
-
-Value CondExpr::Eval(Interp& in) {
-    Interp::Deeper deeper(in, nLine);
-    return cond->Eval(in).Truthy() ? yes->Eval(in) : no->Eval(in);
-}
-
-Value ListExpr::Eval(Interp& in) {
-    Interp::Deeper deeper(in, nLine);
-    Value list = NewList(in, static_cast<int>(items.size()), nLine);
-    for (auto& item : items) Push(in, ListObject(list), item->Eval(in), item->nLine);
-    return list;
-}
-
-Value MapExpr::Eval(Interp& in) {
-    Interp::Deeper deeper(in, nLine);
-    Value map = NewMap(in, nLine);
-    for (size_t i = 0; i < parts.size(); i += 2) {
-        Value k = parts[i]->Eval(in);
-        PutEntry(in, MapObject(map), k, parts[i + 1]->Eval(in), parts[i]->nLine);
-    }
-    return map;
-}
-
-namespace {
-std::vector<Value> EvalArgs(Interp& in, ExprList& args, const Value* pFirst = nullptr) {
-    std::vector<Value> v;
-    v.reserve(args.size() + (pFirst ? 1 : 0));
-    if (pFirst) v.push_back(*pFirst);
-    for (auto& arg : args) v.push_back(arg->Eval(in));
-    return v;
-}
-}  // namespace
-
-Value CallExpr::Eval(Interp& in) {
-    Interp::Deeper deeper(in, nLine);
-    if (pBuiltin) {
-        std::vector<Value> vArgs = EvalArgs(in, args);
-        return CallBuiltin(in, *pBuiltin, vArgs, nLine);
-    }
-    // A local holding a function is called before any function of that name; a global
-    // variable only when no function has the name.
-    Value fn;
-    Function* pFn = nullptr;
-    if (var.nLocal >= 0) {
-        fn = in.Load(var, nLine);
-    } else if (!(pFn = FindFunction(sName))) {
-        if (!var.pSlot || !var.pSlot->phValue)
-            in.Raise(ERR_UNKNOWN_FUNCTION, KxString("unknown function ") + Quoted(sName), nLine);
-        fn = Value::Share(var.pSlot->phValue);
-    }
-    if (pFn) CheckArity(in, sName, pFn->nParams, args.size(), nLine);
-    std::vector<Value> vArgs = EvalArgs(in, args);
-    return pFn ? in.Call(*pFn, vArgs, nLine) : in.CallValue(fn, vArgs, sName, nLine);
-}
+// ---- items, properties and methods
 
 namespace {
 // Plug-ins know integers of 32 bits and no floats: a number they could not take whole is an
@@ -415,6 +285,8 @@ void CheckContractNumber(Interp& in, const Value& v, const KxString& sWhere, int
     if (v.IsInt() && (v.AsInt() < INT32_MIN || v.AsInt() > INT32_MAX))
         in.Raise(ERR_INDEX, sWhere + " is " + v.ShortText() + ", past the 32-bit integers it takes", nLine);
 }
+
+}  // namespace
 
 Value ReadProperty(Interp& in, const Value& v, const KxString& sName, int nLine) {
     KxScDataObject* po = in.ObjectOf(v, "read property", sName, nLine);
@@ -428,14 +300,20 @@ Value ReadProperty(Interp& in, const Value& v, const KxString& sName, int nLine)
     return result;
 }
 
-Value CallMethod(Interp& in, const Value& self, PostfixExpr::Step& step) {
-    const KxString& sName = step.sName;
-    int nLine = step.nLine;
+void SetProperty(Interp& in, const Value& target, const KxString& sName, const Value& v, int nLine) {
+    KxScDataObject* po = in.ObjectOf(target, "set property", sName, nLine);
+    KxString sRefused = KxString("property ") + Quoted(sName) + " of " + target.ShortText() + " cannot be set";
+    if (target.Handle()->wFlags & HF_FIXED) in.Raise(KX_PROP_REFUSED, sRefused, nLine);
+    // A map holds any value; the properties of other objects are their classes' own.
+    if (!target.Is(HF_MAP)) CheckContractNumber(in, v, KxString("property ") + Quoted(sName) + " of " + target.ShortText(), nLine);
+    KxPropertyErrorCode code = po->SetProperty(target.Handle(), sName, v.NewHandle(), true);
+    if (code != KX_PROP_OK) in.Raise(code, sRefused, nLine);
+    in.RaisePending(nLine);
+}
+
+Value LookUpMethod(Interp& in, const Value& self, const KxString& sName, const Builtin* pBuiltin, int nLine) {
     // `x.f(a)` on a string, list or map is the built-in function `f(x, a)`.
-    if (step.pBuiltin && self.Is(HF_STRING | HF_LIST | HF_MAP)) {
-        std::vector<Value> vArgs = EvalArgs(in, step.args, &self);
-        return CallBuiltin(in, *step.pBuiltin, vArgs, nLine);
-    }
+    if (pBuiltin && self.Is(HF_STRING | HF_LIST | HF_MAP)) return Value::Nil();
     KxScDataObject* po = in.ObjectOf(self, "call method", sName, nLine);
     KxScDataHandle* ph = nullptr;
     KxPropertyErrorCode code = po->GetProperty(sName, &ph);
@@ -443,35 +321,42 @@ Value CallMethod(Interp& in, const Value& self, PostfixExpr::Step& step) {
         in.Raise(code, self.ShortText() + " has no method " + Quoted(sName), nLine);
     Value method = Value::Adopt(ph);
     if (!method.Is(HF_METHOD))
-        in.Raise(ERR_NOT_A_METHOD, Quoted(sName) + " of " + self.ShortText() + " is not a method",
-                 nLine);
+        in.Raise(ERR_NOT_A_METHOD, Quoted(sName) + " of " + self.ShortText() + " is not a method", nLine);
     const KxScDataMethod* pm = static_cast<KxScDataMethod*>(method.Object());
     if (!pm->BelongsTo(po))
-        in.Raise(ERR_WRONG_CLASS, Quoted(pm->QualifiedName()) + " cannot be called on " + self.ShortText(),
-                 nLine);
+        in.Raise(ERR_WRONG_CLASS, Quoted(pm->QualifiedName()) + " cannot be called on " + self.ShortText(), nLine);
+    return method;
+}
 
-    std::vector<Value> vArgs = EvalArgs(in, step.args);
-    for (size_t i = 0; i < vArgs.size(); ++i) {
+Value CallMethod(Interp& in, const Value& method, const KxString&, const Builtin* pBuiltin, Value* pArgs, int nArgs,
+                 int nLine) {
+    if (method.IsNil()) return CallBuiltin(in, *pBuiltin, pArgs, nArgs + 1, nLine);
+    const KxScDataMethod* pm = static_cast<KxScDataMethod*>(method.Object());
+    const Value& self = pArgs[0];
+    Value* pValues = pArgs + 1;
+    for (int i = 0; i < nArgs; ++i) {
         KxString sWhere(pm->QualifiedName());
-        sWhere << "(): argument " << static_cast<int>(i + 1);
-        CheckContractNumber(in, vArgs[i], sWhere, nLine);
+        sWhere << "(): argument " << (i + 1);
+        CheckContractNumber(in, pValues[i], sWhere, nLine);
     }
-    // The method sees handles, nil as a null handle (no value); the interpreter keeps one
+    // The method sees handles, nil as a null handle (no value); the machine keeps one
     // reference on each during the call.
-    std::vector<KxScDataHandle*> vHandles(vArgs.size());
-    for (size_t i = 0; i < vArgs.size(); ++i) vHandles[i] = vArgs[i].IsNil() ? nullptr : vArgs[i].NewHandle();
+    KxScDataHandle* aphFew[8];
+    std::unique_ptr<KxScDataHandle*[]> pMany(nArgs > 8 ? new (std::nothrow) KxScDataHandle*[nArgs] : nullptr);
+    if (nArgs > 8 && !pMany) in.RaiseNoMemory(nLine);
+    KxScDataHandle** pphArgs = nArgs > 8 ? pMany.get() : aphFew;
+    for (int i = 0; i < nArgs; ++i) pphArgs[i] = pValues[i].IsNil() ? nullptr : pValues[i].NewHandle();
     struct Release {
-        std::vector<KxScDataHandle*>& v;
+        KxScDataHandle** pph;
+        int n;
         ~Release() {
-            for (KxScDataHandle* ph : v)
-                if (ph) ph->Drop();
+            for (int i = 0; i < n; ++i)
+                if (pph[i]) pph[i]->Drop();
         }
-    } release{vHandles};
-
-    int nArgs = static_cast<int>(vHandles.size());
-    if (!pm->Accepts(nArgs, vHandles.data()))
+    } release{pphArgs, nArgs};
+    if (!pm->Accepts(nArgs, pphArgs))
         in.Raise(ERR_ARGUMENTS, KxString("arguments do not fit ") + pm->QualifiedName(), nLine);
-    Value result = Value::Adopt(pm->Call(po, self.Handle(), nArgs, vHandles.data()));
+    Value result = Value::Adopt(pm->Call(self.Object(), self.Handle(), nArgs, pphArgs));
     in.RaisePending(nLine);
     return result;
 }
@@ -490,230 +375,49 @@ Value Index(Interp& in, const Value& v, const Value& ix, int nLine) {
     }
     in.Raise(ERR_TYPE, KxString("cannot index ") + v.ShortText(), nLine);
 }
-}  // namespace
-
-Value PostfixExpr::Eval(Interp& in) {
-    Interp::Deeper deeper(in, nLine);
-    Value v = base->Eval(in);
-    for (Step& step : steps) {
-        if (step.index) v = Index(in, v, step.index->Eval(in), step.nLine);
-        else if (step.bCall) v = CallMethod(in, v, step);
-        else v = ReadProperty(in, v, step.sName, step.nLine);
-    }
-    return v;
+void CheckSettable(Interp& in, const Value& target, int nLine) {
+    if (target.Is(HF_MAP | HF_LIST)) return;
+    if (target.Is(HF_STRING)) in.Raise(ERR_TYPE, "the bytes of a string cannot be changed: make a new string", nLine);
+    in.Raise(ERR_TYPE, KxString("cannot index ") + target.ShortText(), nLine);
 }
 
-// ---- statements
-
-Flow Block::Exec(Interp& in) {
-    if (vStmts.empty()) return Flow::NORMAL;
-    Interp::Deeper deeper(in, vStmts[0]->nLine);
-    for (auto& stmt : vStmts) {
-        StopIfInterrupted();
-        in.MaybeCollect();
-        Flow flow = stmt->Exec(in);
-        in.RaiseMemoryShort(stmt->nLine);
-        if (flow != Flow::NORMAL) return flow;
-    }
-    return Flow::NORMAL;
-}
-
-Flow ExprStmt::Exec(Interp& in) {
-    e->Eval(in);
-    return Flow::NORMAL;
-}
-
-namespace {
-// The value an assignment stores: the new value, or for `x op= v` the old one and v combined.
-Value Assigned(Interp& in, Tok op, const Value& old, ExprPtr& value, int nLine) {
-    if (op == T_ASSIGN) return value->Eval(in);
-    return Binary(in, op, old, value->Eval(in), nLine);
-}
-}  // namespace
-
-Flow AssignStmt::Exec(Interp& in) {
-    if (bAppends) return AppendTo(in);
-    Value old = op == T_ASSIGN ? Value() : in.Load(var, nLine);
-    in.Store(var, Assigned(in, op, old, value, nLine), nLine);
-    return Flow::NORMAL;
-}
-
-// `s += t` and `s = s + a + b`: when the variable holds a string that nothing else holds, the
-// texts are appended to it in place (its room grows by doubling), so building a text piece
-// by piece costs time in proportion to its length. The operands are all evaluated first, as
-// the plain assignment would, and the room for all of them is had before any is appended: a
-// text too long leaves the variable as it was.
-Flow AssignStmt::AppendTo(Interp& in) {
-    Value old = in.Load(var, nLine);
-    Value operands[4];
-    size_t nOperands = op == T_PLUS ? 1 : pJoined->steps.size();
-    if (nOperands > 4 || !old.Is(HF_STRING)) {
-        Value v = op == T_PLUS ? Assigned(in, op, old, value, nLine) : value->Eval(in);
-        in.Store(var, std::move(v), nLine);
-        return Flow::NORMAL;
-    }
-    for (size_t i = 0; i < nOperands; ++i) operands[i] = op == T_PLUS ? value->Eval(in) : pJoined->steps[i].operand->Eval(in);
-    // Held by the variable and by `old` alone, and still the variable's value.
-    KxScDataHandle* ph = old.Handle();
-    KxScDataHandle* phNow = var.nLocal >= 0 ? in.pLocals[var.nLocal].Handle() : var.pSlot->phValue;
-    if (ph != phNow || ph->wRefCount != 2 || (ph->wFlags & HF_FIXED)) {
-        Value v = old;
-        for (size_t i = 0; i < nOperands; ++i) v = Binary(in, T_PLUS, v, operands[i], nLine);
-        in.Store(var, std::move(v), nLine);
-        return Flow::NORMAL;
-    }
-    KxString sTexts[4];
-    const KxString* pTexts[4];
-    KxString& s = static_cast<KxScStringObject*>(ph->Object())->sText;
-    unsigned long long qwLength = s.Length();
-    for (size_t i = 0; i < nOperands; ++i) {
-        pTexts[i] = operands[i].Is(HF_STRING) ? &operands[i].Text() : &(sTexts[i] = operands[i].ShortText());
-        qwLength += pTexts[i]->Length();
-    }
-    in.RaiseMemoryShort(nLine);
-    unsigned long long qwHeld = static_cast<KxScStringObject*>(ph->Object())->HeldBytes();
-    in.Reserve(s, qwLength, nLine);
-    for (size_t i = 0; i < nOperands; ++i) s << *pTexts[i];
-    unsigned long long qwNow = static_cast<KxScStringObject*>(ph->Object())->HeldBytes();
-    if (qwNow > qwHeld) RtAddPaceBytes(qwNow - qwHeld);
-    return Flow::NORMAL;
-}
-
-Flow IndexAssignStmt::Exec(Interp& in) {
-    Value target = obj->Eval(in);
-    Value k = index->Eval(in);
+void SetIndex(Interp& in, const Value& target, const Value& k, const Value& v, int nLine) {
     if (target.Is(HF_MAP)) {
-        KxScMapObject* pMap = MapObject(target);
-        Value old = op == T_ASSIGN ? Value() : Value::Share(pMap->Get(KeyOf(in, k, nLine)));
-        PutEntry(in, pMap, k, Assigned(in, op, old, value, nLine), nLine);
-    } else if (target.Is(HF_LIST)) {
-        KxScListObject* pList = ListObject(target);
-        Value old = op == T_ASSIGN ? Value() : Value::Share(pList->GetItem(ItemIndex(in, k, pList->ItemCount(), nLine)));
-        Value v = Assigned(in, op, old, value, nLine);
-        // The value may have changed the list: the index is checked against it as it is now.
-        int i = ItemIndex(in, k, pList->ItemCount(), nLine);
-        pList->Set(i, v.NewHandle());
-    } else if (target.Is(HF_STRING)) {
-        in.Raise(ERR_TYPE, "the bytes of a string cannot be changed: make a new string", nLine);
-    } else {
-        in.Raise(ERR_TYPE, KxString("cannot index ") + target.ShortText(), nLine);
+        PutEntry(in, MapObject(target), k, v, nLine);
+        return;
     }
-    return Flow::NORMAL;
-}
-
-Flow GlobalStmt::Exec(Interp& in) {
-    in.StoreGlobal(pSlot, value->Eval(in), nLine);
-    return Flow::NORMAL;
-}
-
-Flow PropAssignStmt::Exec(Interp& in) {
-    Value target = obj->Eval(in);
-    KxScDataObject* po = in.ObjectOf(target, "set property", sName, nLine);
-    Value old = op == T_ASSIGN ? Value() : ReadProperty(in, target, sName, nLine);
-    Value v = Assigned(in, op, old, value, nLine);
-    KxString sRefused = KxString("property ") + Quoted(sName) + " of " + target.ShortText() +
-                        " cannot be set";
-    if (target.Handle()->wFlags & HF_FIXED) in.Raise(KX_PROP_REFUSED, sRefused, nLine);
-    // A map holds any value; the properties of other objects are their classes' own.
-    if (!target.Is(HF_MAP)) CheckContractNumber(in, v, KxString("property ") + Quoted(sName) + " of " + target.ShortText(), nLine);
-    KxPropertyErrorCode code = po->SetProperty(target.Handle(), sName, v.NewHandle(), true);
-    if (code != KX_PROP_OK) in.Raise(code, sRefused, nLine);
-    in.RaisePending(nLine);
-    return Flow::NORMAL;
-}
-
-Flow IfStmt::Exec(Interp& in) {
-    for (Arm& arm : arms)
-        if (arm.cond->Eval(in).Truthy()) return arm.body.Exec(in);
-    return bElse ? otherwise.Exec(in) : Flow::NORMAL;
-}
-
-namespace {
-// What a loop does with its body's flow: true when the loop ends, with *pOut its own flow.
-bool LoopEnds(Flow flow, Flow* pOut) {
-    StopIfInterrupted();
-    *pOut = flow == Flow::RETURN ? Flow::RETURN : Flow::NORMAL;
-    return flow == Flow::BREAK || flow == Flow::RETURN;
-}
-}  // namespace
-
-Flow WhileStmt::Exec(Interp& in) {
-    Flow out = Flow::NORMAL;
-    while (cond->Eval(in).Truthy())
-        if (LoopEnds(body.Exec(in), &out)) break;
-    return out;
-}
-
-Flow CForStmt::Exec(Interp& in) {
-    Flow out = Flow::NORMAL;
-    if (init) init->Exec(in);
-    for (; !cond || cond->Eval(in).Truthy(); step ? step->Exec(in) : Flow::NORMAL)
-        if (LoopEnds(body.Exec(in), &out)) break;
-    return out;
-}
-
-Flow ForStmt::Exec(Interp& in) {
-    Value v = list->Eval(in);
-    Flow out = Flow::NORMAL;
-    if (v.Is(HF_MAP)) {
-        KxScMapObject* pMap = MapObject(v);
-        std::vector<Value> vKeys;
-        vKeys.reserve(pMap->Count());
-        for (int i = pMap->Next(0); i >= 0; i = pMap->Next(i + 1)) vKeys.push_back(Value::Share(pMap->KeyAt(i)));
-        for (Value& k : vKeys) {
-            if (!pMap->Get(KeyOf(in, k, nLine))) continue;  // deleted by the loop
-            in.Store(var, std::move(k), nLine);
-            if (LoopEnds(body.Exec(in), &out)) break;
-        }
-        return out;
+    CheckSettable(in, target, nLine);
+    KxScListObject* pList = ListObject(target);
+    // The value may have changed the list: the index is checked against it as it is now.
+    int i = ItemIndex(in, k, pList->ItemCount(), nLine);
+    if (v.StoreInPlace(pList->GetItem(i))) {
+        pList->Changed();
+        return;
     }
-    if (!v.Is(HF_LIST)) in.Raise(ERR_TYPE, KxString("cannot loop over ") + v.ShortText(), nLine);
-    KxScListObject* pList = ListObject(v);
-    for (int i = 0; i < pList->ItemCount(); ++i) {
-        in.Store(var, Value::Share(pList->GetItem(i)), nLine);
-        if (LoopEnds(body.Exec(in), &out)) break;
-    }
-    return out;
-}
-
-Flow ReturnStmt::Exec(Interp& in) {
-    in.retval = value ? value->Eval(in) : Value::Nil();
-    return Flow::RETURN;
-}
-
-Flow TryStmt::Exec(Interp& in) {
-    try {
-        return body.Exec(in);
-    } catch (ScriptError& e) {
-        // The frames of the calls in between were restored as the error left them.
-        in.Store(var, MakeError(e), nLine);
-    }
-    return handler.Exec(in);
-}
-
-Flow ThrowStmt::Exec(Interp& in) {
-    Value v = value->Eval(in);
-    if (!v.Is(HF_ERROR)) in.Raise(ERR_TYPE, "only errors can be thrown", nLine);
-    throw static_cast<KxScErrorObject*>(v.Object())->error;
+    pList->Set(i, v.NewHandle());
 }
 
 // ---- programs
 
 void Run(Program& program) {
-    Interp in(&program.sPath);
+    Interp in;
     // An exception a method raised when called from outside any script (a host calling it
     // directly) belongs to no script: it must not surface in this one.
     int nCode = 0;
     KxString sText;
     in.pEnv->TakeException(&nCode, &sText);
-    program.top.Exec(in);
+    in.RunTopLevel(program, 0);
 }
 
 void DefineFunctions(Program& program) {
     for (auto& fn : program.vFunctions) gFunctions.Insert(fn->sName, fn.get());
+    ++gnFunctionsGeneration;
 }
 
-void ForgetFunctions() { gFunctions.RemoveAll(); }
+void ForgetFunctions() {
+    gFunctions.RemoveAll();
+    ++gnFunctionsGeneration;
+}
 
 // ---- the built-in functions' common part
 
@@ -764,8 +468,7 @@ const Builtin* FindBuiltin(const KxString& sName) {
     return nullptr;
 }
 
-Value CallBuiltin(Interp& in, const Builtin& b, std::vector<Value>& vArgs, int nLine) {
-    int n = static_cast<int>(vArgs.size());
+Value CallBuiltin(Interp& in, const Builtin& b, Value* pArgs, int n, int nLine) {
     if (n < b.nMin || (b.nMax >= 0 && n > b.nMax)) {
         KxString s(Quoted(b.pszName));
         s << " takes ";
@@ -775,8 +478,10 @@ Value CallBuiltin(Interp& in, const Builtin& b, std::vector<Value>& vArgs, int n
         s << ((b.nMax < 0 ? b.nMin : b.nMax) == 1 ? " argument, " : " arguments, ") << n << " given";
         in.Raise(ERR_ARGUMENTS, s, nLine);
     }
-    Args args{in, b.pszName, vArgs, nLine};
-    return b.pfn(args);
+    Args args{in, b.pszName, pArgs, n, nLine};
+    Value result = b.pfn(args);
+    in.RaiseMemoryShort(nLine);
+    return result;
 }
 
 }  // namespace tarvo

@@ -1,13 +1,14 @@
 #pragma once
-// The interpreter's state while a program runs, and what the node kinds and the built-in
-// function libraries share of it.
+// The machine's state while a program runs (its frames and its value stack), and what the
+// machine's loop and the built-in function libraries share of it.
 #include "TarvoNodes.h"
 
 namespace tarvo {
 
 class Interp {
 public:
-    explicit Interp(const KxString* psPath);
+    Interp();
+    ~Interp();
 
     // Raises a script error at nLine of the code running now, with the chain of calls.
     [[noreturn]] void Raise(int nCode, const KxString& sText, int nLine);
@@ -17,9 +18,6 @@ public:
     // The object a value refers to, or an error naming what was asked of it.
     KxScDataObject* ObjectOf(const Value& v, const char* pszWhat, const KxString& sName, int nLine);
 
-    // A variable's value (unassigned: error 101), and its assignment.
-    Value Load(const VarRef& var, int nLine);
-    void Store(const VarRef& var, Value v, int nLine);
     void StoreGlobal(KxScGlobalSlot* pSlot, Value v, int nLine);
 
     // Pending exception of a native method, raised in the script. Memory that ran short
@@ -30,60 +28,83 @@ public:
     // that needed it: what it made may be short, so it goes no further.
     void RaiseMemoryShort(int nLine);
     [[noreturn]] void RaiseNoMemory(int nLine);
-    void MaybeCollect() {
-        if (RtCollectDue()) KxScDataHandle::GarbageCollect();
-    }
 
     // Room in s for nLength bytes: a text longer than a string can hold (or than memory
     // gives) is a script error, not a cut text. The length is counted wide, so a sum of
     // lengths cannot wrap on its way here.
     void Reserve(KxString& s, unsigned long long qwLength, int nLine);
 
-    // Calls a script function with its arguments (as many as it has parameters).
-    Value Call(Function& fn, std::vector<Value>& vArgs, int nLine);
-    // Runs the top level of another text (an include) as a call made at nLine.
+    // Calls a value that holds a script function with nArgs arguments (error 103 for any
+    // other value, 104 for another count); runs the machine until it returns.
+    Value CallValue(const Value& fn, const Value* pArgs, int nArgs, const KxString& sName, int nLine);
+    // Runs the top level of a text (the script's, or an include's as a call made at nLine).
     void RunTopLevel(Program& program, int nLine);
-    // Calls a value that holds a script function; anything else is error 103.
-    Value CallValue(const Value& fn, std::vector<Value>& vArgs, const KxString& sName, int nLine);
 
-    // Guards the interpreter's own recursion: each node that evaluates others inside it (a
-    // chain, a postfix, a unary operator, a call, a block) is one level, up to kMaxEvalLevels
-    // of them and while the stack keeps its spare room.
-    // The stack position is a local's address, not the frame address: reading the frame
-    // address gives the function a frame pointer set before its stack is allocated, and the
-    // x86_64 compiler then records the saved xmm registers at offsets the unwinder reads from
-    // another base, so a caller of a function that a script error leaves gets them back wrong.
-    struct Deeper {
-        Deeper(Interp& in, int nLine) : in(in) {
-            char cHere = 0;
-            const char* pHere = &cHere;
-            if (++in.nLevels <= kMaxEvalLevels && pHere > in.pStackFloor) return;
-            --in.nLevels;
-            in.Raise(ERR_TOO_DEEP, "evaluation nested too deeply", nLine);
-        }
-        ~Deeper() { --in.nLevels; }
-        Interp& in;
-    };
-
-    // A call running: the function (null for a text's top level), the text its code is in,
-    // and the line of its caller that made the call.
+    // A call running: the function's name (null for a text's top level), the text its code is
+    // in, the line of its caller that made the call; the function (null for a top level), its
+    // chunk and next instruction, its locals, the end of the values it may have on the stack,
+    // and where its result goes on the caller's stack.
     struct Frame {
         const KxString* psName;
         const KxString* psPath;
         int nCallLine;
+        Function* pFunction;
+        Chunk* pChunk;
+        const uint32_t* ip;
+        Value* base;
+        Value* pTop;
+        Value* pResult;
+        int nSegment;      // the stack segment its values are in
+        size_t nHandlers;  // the try handlers of the frames below it
     };
-    std::vector<Frame> vFrames;  // outermost first: the script's top level
+    std::vector<Frame> vFrames;  // outermost first
 
-    Value* pLocals = nullptr;
-    const KxString* psPath;
+    // A `try` running: where its handler starts, in which frame, at what stack height.
+    struct Handler {
+        size_t nFrame;
+        const uint32_t* ip;
+        Value* sp;
+    };
+    std::vector<Handler> vHandlers;
+
+    const KxString* psPath = nullptr;  // the text of the code running now
     KxScVmEnv* pEnv;
-    const char* pStackFloor;
-    int nDepth = 0;   // script function calls
-    int nLevels = 0;  // nested evaluation, calls included
-    Value retval;
+
+private:
+    friend struct Machine;
+    // The value stack: segments that never move, so frames keep pointers into them. A call
+    // whose frame does not fit in what is left of its caller's segment gets the next one.
+    struct Segment {
+        std::unique_ptr<Value[]> pValues;
+        size_t nSize;
+    };
+    std::vector<Segment> vSegments;
+    int nSegment = 0;
+    Value* sp = nullptr;
+    Value* pSegmentEnd = nullptr;
+    const char* pStackFloor = nullptr;
+    unsigned nMadeSeen = 0;  // the pool's count of handles made, at the last statement's end
+    // Pushes a frame for a function (null: a text's top level, chunk) whose nArgs arguments
+    // are on top of the stack (pArgs null) or at pArgs; they become its first locals. Its
+    // result will go where the arguments on the stack began, or at the top.
+    void PushFrame(Function* pFunction, const KxString* psPath, int nCallLine, Chunk& chunk, int nArgs,
+                   const Value* pArgs);
+    // Takes the top frame off, its values let go; the caller's segment is current again.
+    void PopFrame(Value* pFrom);
+    // Runs frames until the one at nEntry returns: its result, with the stack as it was below
+    // that frame's arguments.
+    Value Execute(size_t nEntry);
+    Value Loop(size_t nEntry);
+    // A script error on its way out of the frames from nEntry up: true when a `try` among
+    // them takes it (the machine goes on in its handler), false when none does (the frames
+    // are gone).
+    bool Catch(size_t nEntry, const ScriptError& e);
+    void Unwind(size_t nEntry);
+    // `x += v` and `x = x + a + ...` on a string nothing else holds: appended in place (true).
+    bool AppendInPlace(KxScDataHandle* phVariable, Value* pOld, int nOperands, int nLine);
 };
 
-// What values are to each other, the same for operators and for the built-in functions.
+// What values are to each other, the same for the machine and for the built-in functions.
 bool Equal(const Value& a, const Value& b);
 int CompareText(const KxString& a, const KxString& b);
 // Two numbers by value, across integers and floats: -1, 0, 1, or 2 when a nan makes them
@@ -99,8 +120,12 @@ KxString Describe(const Value& v);
 
 // True when the value holds a script function.
 bool IsFunction(const Value& v);
+// The number of parameters of the script function a value holds (IsFunction).
+int FunctionParams(const Value& v);
 // An error value, for `catch` and error().
 Value MakeError(const ScriptError& e);
+// `throw v`: raises the error v holds again, as it was; anything else is error 105.
+[[noreturn]] void ThrowError(Interp& in, const Value& v, int nLine);
 // A new string value that takes over the text.
 Value NewString(KxString&& s);
 // New, empty containers; memory that cannot be had is error 121.
@@ -116,5 +141,27 @@ RtKey KeyOf(Interp& in, const Value& k, int nLine);
 void PutEntry(Interp& in, KxScMapObject* pMap, const Value& k, const Value& v, int nLine);
 // An index counted from the end when negative, checked against nCount (error 106).
 int ItemIndex(Interp& in, const Value& ix, int nCount, int nLine);
+
+// What the machine's instructions do beyond its fast paths (TarvoInterp.cpp).
+Value Index(Interp& in, const Value& v, const Value& ix, int nLine);
+// Error 105 unless v[ix] can be set (a list or a map); a string's bytes cannot.
+void CheckSettable(Interp& in, const Value& v, int nLine);
+void SetIndex(Interp& in, const Value& target, const Value& k, const Value& v, int nLine);
+Value ReadProperty(Interp& in, const Value& v, const KxString& sName, int nLine);
+void SetProperty(Interp& in, const Value& target, const KxString& sName, const Value& v, int nLine);
+// The method `self.sName`, or nil when a built-in function serves it (a string, list or map
+// with pBuiltin).
+Value LookUpMethod(Interp& in, const Value& self, const KxString& sName, const Builtin* pBuiltin, int nLine);
+// Calls what LookUpMethod gave: pArgs[0] is the object, the arguments follow.
+Value CallMethod(Interp& in, const Value& method, const KxString& sName, const Builtin* pBuiltin, Value* pArgs,
+                 int nArgs, int nLine);
+// The script function a name calls: of that name, else a function in the global (site);
+// error 102 when there is none.
+Function* FindFunction(const KxString& sName);
+void CheckArity(Interp& in, const KxString& sName, int nWanted, int nGiven, int nLine);
+Value FunctionValue(Function& fn);
+Function& FunctionOf(const Value& fn);
+// Functions change (a text is kept): call sites look their functions up again.
+unsigned FunctionsGeneration();
 
 }  // namespace tarvo

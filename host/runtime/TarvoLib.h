@@ -10,12 +10,15 @@ namespace tarvo {
 struct Args {
     Interp& in;
     const char* pszName;
-    std::vector<Value>& v;
+    Value* v;  // on the machine's stack
+    int n;
     int nLine;
 
-    int Count() const { return static_cast<int>(v.size()); }
-    bool Has(int i) const { return i < Count(); }
+    int Count() const { return n; }
+    bool Has(int i) const { return i < n; }
     Value& operator[](int i) { return v[i]; }
+    Value* begin() { return v; }
+    Value* end() { return v + n; }
     // Raises "NAME(): TEXT".
     [[noreturn]] void Fail(int nCode, const KxString& sText);
     [[noreturn]] void Expected(int i, const char* pszWhat);
@@ -42,7 +45,7 @@ extern const Builtin kHostLibrary[];
 void ForgetIncludes();
 
 const Builtin* FindBuiltin(const KxString& sName);
-// Checks the argument count (error 104), then calls.
-Value CallBuiltin(Interp& in, const Builtin& b, std::vector<Value>& vArgs, int nLine);
+// Checks the argument count (error 104), then calls; memory that ran short in it is error 121.
+Value CallBuiltin(Interp& in, const Builtin& b, Value* pArgs, int nArgs, int nLine);
 
 }  // namespace tarvo

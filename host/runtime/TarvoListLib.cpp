@@ -65,46 +65,64 @@ Value Slice(Args& a) {
     return out;
 }
 
-// The sort is a merge sort of the list's handles, done aside: a comparison that raises an
+// The kind all keys of a sort must share: numbers (integers and floats, by value) or strings
+// (by bytes). Anything else, or a mix, is error 105.
+void CheckOrderable(Args& a, const Value* pKeys, int n, const char* pszWhat) {
+    for (int i = 0; i < n; ++i) {
+        const Value& x = pKeys[i];
+        if (!x.IsNumber() && !x.Is(HF_STRING))
+            a.Fail(ERR_TYPE, KxString("cannot order ") + pszWhat + Describe(x) + ": give a comparison or key function");
+        if (x.IsNumber() != pKeys[0].IsNumber())
+            a.Fail(ERR_TYPE, KxString("cannot order ") + pszWhat + Describe(pKeys[0]) + " and " + Describe(x));
+    }
+}
+
+// The sort is a merge sort of the items' places, done aside: a comparison that raises an
 // error leaves the list as it was, and one that is inconsistent still ends, with every item
-// kept. The items are held while the comparisons run, since they may change the list.
+// kept. The items are held while scripts run, since those may change the list. sort(l) orders
+// the items themselves; sort(l, f) with a function of two parameters takes f(a, b) as the
+// comparison, and with one of one parameter orders the items by their keys f(x), each key
+// asked for once (decorate, sort, undecorate).
 Value Sort(Args& a) {
     KxScListObject* pList = a.List(0);
-    bool bCmp = a.Has(1);
-    if (bCmp && !IsFunction(a[1])) a.Expected(1, "a function");
+    bool bFn = a.Has(1);
+    if (bFn && !IsFunction(a[1])) a.Expected(1, "a function");
+    int nParams = bFn ? FunctionParams(a[1]) : 0;
+    if (bFn && nParams != 1 && nParams != 2)
+        a.Fail(ERR_ARGUMENTS, "the function must take one item (a key) or two (a comparison)");
+    bool bCompare = nParams == 2;
     int n = pList->ItemCount();
-    if (!bCmp) {
-        // Integers by value or strings by bytes, all of one kind.
-        for (int i = 0; i < n; ++i) {
-            Value x = Value::Share(pList->GetItem(i)), first = Value::Share(pList->GetItem(0));
-            if (!x.IsInt() && !x.Is(HF_STRING))
-                a.Fail(ERR_TYPE, KxString("cannot order ") + Describe(x) + ": give a comparison function");
-            if (x.IsInt() != first.IsInt())
-                a.Fail(ERR_TYPE, KxString("cannot order ") + Describe(first) + " and " + Describe(x));
-        }
-    }
-    std::unique_ptr<KxScDataHandle*[]> pv(new (std::nothrow) KxScDataHandle*[n + 1]);
-    std::unique_ptr<KxScDataHandle*[]> ptmp(new (std::nothrow) KxScDataHandle*[n + 1]);
-    if (!pv || !ptmp) a.in.RaiseNoMemory(a.nLine);
-    KxScDataHandle** v = pv.get();
-    KxScDataHandle** tmp = ptmp.get();
-    for (int i = 0; i < n; ++i) (v[i] = pList->GetItem(i))->AddRef();
-    struct Hold {
-        KxScDataHandle** v;
-        int n;
-        ~Hold() {
-            for (int i = 0; i < n; ++i) v[i]->Drop();
-        }
-    } hold{v, n};
-    auto before = [&](KxScDataHandle* phA, KxScDataHandle* phB) {  // a strictly before b
-        Value x = Value::Share(phA), y = Value::Share(phB);
-        if (!bCmp) return x.IsInt() ? x.AsInt() < y.AsInt() : CompareText(x.Text(), y.Text()) < 0;
-        std::vector<Value> vArgs{x, y};
-        Value r = a.in.CallValue(a[1], vArgs, "sort", a.nLine);
-        if (!r.IsInt()) a.Fail(ERR_TYPE, KxString("the comparison must give an integer, not ") + Describe(r));
-        return r.AsInt() < 0;
-    };
+    std::unique_ptr<Value[]> pItems(new (std::nothrow) Value[n + 1]);
+    std::unique_ptr<Value[]> pKeysMade(nParams == 1 ? new (std::nothrow) Value[n + 1] : nullptr);
+    std::unique_ptr<int[]> pOrder(new (std::nothrow) int[n + 1]);
+    std::unique_ptr<int[]> pTmp(new (std::nothrow) int[n + 1]);
+    std::unique_ptr<KxScDataHandle*[]> pOld(new (std::nothrow) KxScDataHandle*[n + 1]);
+    if (!pItems || (nParams == 1 && !pKeysMade) || !pOrder || !pTmp || !pOld) a.in.RaiseNoMemory(a.nLine);
+    for (int i = 0; i < n; ++i) pItems[i] = Value::Share(pList->GetItem(i));
     unsigned nChanges = pList->Changes();
+    const Value* pKeys = pItems.get();
+    if (nParams == 1) {
+        for (int i = 0; i < n; ++i) {
+            pKeysMade[i] = a.in.CallValue(a[1], &pItems[i], 1, "sort", a.nLine);
+        }
+        pKeys = pKeysMade.get();
+        CheckOrderable(a, pKeys, n, "the keys ");
+    } else if (!bCompare) {
+        CheckOrderable(a, pKeys, n, "");
+    }
+    auto before = [&](int i, int j) {  // item i strictly before item j
+        if (!bCompare) {
+            const Value &x = pKeys[i], &y = pKeys[j];
+            return x.IsNumber() ? CompareNumbers(x, y) == -1 : CompareText(x.Text(), y.Text()) < 0;
+        }
+        Value vArgs[2] = {pItems[i], pItems[j]};
+        Value r = a.in.CallValue(a[1], vArgs, 2, "sort", a.nLine);
+        if (!r.IsNumber()) a.Fail(ERR_TYPE, KxString("the comparison must give a number, not ") + Describe(r));
+        return r.IsInt() ? r.AsInt() < 0 : r.AsFloat() < 0;
+    };
+    int* v = pOrder.get();
+    int* tmp = pTmp.get();
+    for (int i = 0; i < n; ++i) v[i] = i;
     for (int nWidth = 1; nWidth < n; nWidth = nWidth > n / 2 ? n : nWidth * 2) {
         for (int nLo = 0; nLo < n; nLo = n - nLo > 2 * nWidth ? nLo + 2 * nWidth : n) {
             int nMid = n - nLo > nWidth ? nLo + nWidth : n;
@@ -115,11 +133,12 @@ Value Sort(Args& a) {
             while (j < nHi) tmp[k++] = v[j++];
         }
         std::swap(v, tmp);
-        hold.v = v;
     }
     if (pList->Changes() != nChanges) a.Fail(ERR_TYPE, "the list was changed while it was sorted");
     // The same handles in another order: each keeps its references.
-    for (int i = 0; i < n; ++i) pList->Items()[i] = v[i];
+    KxScDataHandle** pphItems = pList->Items();
+    for (int i = 0; i < n; ++i) pOld[i] = pphItems[i];
+    for (int i = 0; i < n; ++i) pphItems[i] = pOld[v[i]];
     pList->Changed();
     return Value::Nil();
 }

@@ -1,8 +1,34 @@
 #pragma once
-// The node kinds of a compiled Tarvo text. The parser builds them; each runs itself.
+// The node kinds of a parsed Tarvo text. The parser builds them; each compiles itself
+// (TarvoCompiler.cpp), and the tree is dropped once its text is compiled.
 #include "Tarvo.h"
 
 namespace tarvo {
+
+class Compiler;
+
+struct Expr {
+    explicit Expr(int nLine) : nLine(nLine) {}
+    virtual ~Expr() = default;
+    // Code that leaves the value on the stack.
+    virtual void Emit(Compiler& c) = 0;
+    int nLine;
+};
+typedef std::unique_ptr<Expr> ExprPtr;
+
+struct Stmt {
+    explicit Stmt(int nLine) : nLine(nLine) {}
+    virtual ~Stmt() = default;
+    // Code that leaves the stack as it found it.
+    virtual void Emit(Compiler& c) = 0;
+    int nLine;
+};
+typedef std::unique_ptr<Stmt> StmtPtr;
+
+struct Block {
+    std::vector<StmtPtr> vStmts;
+    void Emit(Compiler& c);
+};
 
 enum Tok {
     T_END, T_NUMBER, T_STRING, T_NAME,
@@ -24,37 +50,37 @@ struct Builtin;
 
 struct IntExpr : Expr {
     IntExpr(int nLine, int64_t n) : Expr(nLine), n(n) {}
-    Value Eval(Interp&) override { return Value::Int(n); }
+    void Emit(Compiler& c) override;
     int64_t n;
 };
 
 struct FloatExpr : Expr {
     FloatExpr(int nLine, double d) : Expr(nLine), d(d) {}
-    Value Eval(Interp&) override { return Value::Float(d); }
+    void Emit(Compiler& c) override;
     double d;
 };
 
 struct NilExpr : Expr {
     using Expr::Expr;
-    Value Eval(Interp&) override { return Value::Nil(); }
+    void Emit(Compiler& c) override;
 };
 
-// A string literal: the program keeps its handle.
+// A string literal: its chunk keeps the string.
 struct ConstExpr : Expr {
-    ConstExpr(int nLine, KxScDataHandle* ph) : Expr(nLine), ph(ph) {}
-    Value Eval(Interp&) override { return Value::Share(ph); }
-    KxScDataHandle* ph;
+    ConstExpr(int nLine, KxString&& sText) : Expr(nLine), sText(static_cast<KxString&&>(sText)) {}
+    void Emit(Compiler& c) override;
+    KxString sText;
 };
 
 struct NameExpr : Expr {
     using Expr::Expr;
-    Value Eval(Interp& in) override;
+    void Emit(Compiler& c) override;
     VarRef var;
 };
 
 struct UnaryExpr : Expr {
     UnaryExpr(int nLine, Tok op, ExprPtr e) : Expr(nLine), op(op), e(std::move(e)) {}
-    Value Eval(Interp& in) override;
+    void Emit(Compiler& c) override;
     Tok op;
     ExprPtr e;
 };
@@ -64,7 +90,7 @@ struct UnaryExpr : Expr {
 // chains nest nothing. `&&` and `||` steps stop early.
 struct ChainExpr : Expr {
     using Expr::Expr;
-    Value Eval(Interp& in) override;
+    void Emit(Compiler& c) override;
     struct Step {
         int nLine;
         Tok op;
@@ -77,28 +103,28 @@ struct ChainExpr : Expr {
 // `a ? b : c`
 struct CondExpr : Expr {
     using Expr::Expr;
-    Value Eval(Interp& in) override;
+    void Emit(Compiler& c) override;
     ExprPtr cond, yes, no;
 };
 
 // `[a, b, ...]`
 struct ListExpr : Expr {
     using Expr::Expr;
-    Value Eval(Interp& in) override;
+    void Emit(Compiler& c) override;
     ExprList items;
 };
 
 // `{k: v, ...}`: keys and values alternate.
 struct MapExpr : Expr {
     using Expr::Expr;
-    Value Eval(Interp& in) override;
+    void Emit(Compiler& c) override;
     ExprList parts;
 };
 
 // A call by name: a built-in function, a script function, or a variable holding a function.
 struct CallExpr : Expr {
     using Expr::Expr;
-    Value Eval(Interp& in) override;
+    void Emit(Compiler& c) override;
     KxString sName;
     const Builtin* pBuiltin = nullptr;
     VarRef var;  // the name as a variable, for a function value held by a local or global
@@ -109,7 +135,7 @@ struct CallExpr : Expr {
 // Like a chain, any number of steps is one node.
 struct PostfixExpr : Expr {
     using Expr::Expr;
-    Value Eval(Interp& in) override;
+    void Emit(Compiler& c) override;
     struct Step {
         int nLine;
         KxString sName;   // a property or method name; null for an index
@@ -124,7 +150,7 @@ struct PostfixExpr : Expr {
 
 struct ExprStmt : Stmt {
     ExprStmt(int nLine, ExprPtr e) : Stmt(nLine), e(std::move(e)) {}
-    Flow Exec(Interp& in) override;
+    void Emit(Compiler& c) override;
     ExprPtr e;
 };
 
@@ -132,7 +158,7 @@ struct ExprStmt : Stmt {
 // target once and writes it once.
 struct AssignStmt : Stmt {
     using Stmt::Stmt;
-    Flow Exec(Interp& in) override;
+    void Emit(Compiler& c) override;
     VarRef var;
     Tok op = T_ASSIGN;
     ExprPtr value;
@@ -140,15 +166,12 @@ struct AssignStmt : Stmt {
     // that nothing else holds takes the texts in place.
     bool bAppends = false;
     ChainExpr* pJoined = nullptr;
-
-private:
-    Flow AppendTo(Interp& in);
 };
 
 // `x[k] = v` and its compound forms: an item of a list or an entry of a map.
 struct IndexAssignStmt : Stmt {
     using Stmt::Stmt;
-    Flow Exec(Interp& in) override;
+    void Emit(Compiler& c) override;
     ExprPtr obj, index;
     Tok op = T_ASSIGN;
     ExprPtr value;
@@ -156,14 +179,14 @@ struct IndexAssignStmt : Stmt {
 
 struct GlobalStmt : Stmt {
     using Stmt::Stmt;
-    Flow Exec(Interp& in) override;
+    void Emit(Compiler& c) override;
     KxScGlobalSlot* pSlot = nullptr;
     ExprPtr value;
 };
 
 struct PropAssignStmt : Stmt {
     using Stmt::Stmt;
-    Flow Exec(Interp& in) override;
+    void Emit(Compiler& c) override;
     ExprPtr obj;
     KxString sName;
     Tok op = T_ASSIGN;
@@ -172,14 +195,14 @@ struct PropAssignStmt : Stmt {
 
 struct BlockStmt : Stmt {
     using Stmt::Stmt;
-    Flow Exec(Interp& in) override { return block.Exec(in); }
+    void Emit(Compiler& c) override { block.Emit(c); }
     Block block;
 };
 
 // `if` with its `else if` arms in one node, however many there are, and an optional `else`.
 struct IfStmt : Stmt {
     using Stmt::Stmt;
-    Flow Exec(Interp& in) override;
+    void Emit(Compiler& c) override;
     struct Arm {
         ExprPtr cond;
         Block body;
@@ -191,7 +214,7 @@ struct IfStmt : Stmt {
 
 struct WhileStmt : Stmt {
     using Stmt::Stmt;
-    Flow Exec(Interp& in) override;
+    void Emit(Compiler& c) override;
     ExprPtr cond;
     Block body;
 };
@@ -200,7 +223,7 @@ struct WhileStmt : Stmt {
 // still has.
 struct ForStmt : Stmt {
     using Stmt::Stmt;
-    Flow Exec(Interp& in) override;
+    void Emit(Compiler& c) override;
     VarRef var;
     ExprPtr list;
     Block body;
@@ -209,27 +232,28 @@ struct ForStmt : Stmt {
 // `for (init; cond; step)`: each part may be left out; `continue` goes on to the step.
 struct CForStmt : Stmt {
     using Stmt::Stmt;
-    Flow Exec(Interp& in) override;
+    void Emit(Compiler& c) override;
     StmtPtr init, step;
     ExprPtr cond;
     Block body;
 };
 
+// `break` or `continue`.
 struct JumpStmt : Stmt {
-    JumpStmt(int nLine, Flow flow) : Stmt(nLine), flow(flow) {}
-    Flow Exec(Interp&) override { return flow; }
-    Flow flow;
+    JumpStmt(int nLine, bool bBreak) : Stmt(nLine), bBreak(bBreak) {}
+    void Emit(Compiler& c) override;
+    bool bBreak;
 };
 
 struct ReturnStmt : Stmt {
     using Stmt::Stmt;
-    Flow Exec(Interp& in) override;
+    void Emit(Compiler& c) override;
     ExprPtr value;  // null: return nil
 };
 
 struct TryStmt : Stmt {
     using Stmt::Stmt;
-    Flow Exec(Interp& in) override;
+    void Emit(Compiler& c) override;
     Block body;
     VarRef var;
     Block handler;
@@ -237,8 +261,13 @@ struct TryStmt : Stmt {
 
 struct ThrowStmt : Stmt {
     using Stmt::Stmt;
-    Flow Exec(Interp& in) override;
+    void Emit(Compiler& c) override;
     ExprPtr value;
 };
+
+// Compiles a function's body (its names resolved) into its chunk, and a text's top level.
+// A text too large for a chunk's operands is a syntax error.
+void CompileFunction(Function& fn, Block& body);
+void CompileTopLevel(Program& program, Block& top);
 
 }  // namespace tarvo

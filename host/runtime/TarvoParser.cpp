@@ -276,8 +276,10 @@ struct Scope {
         KxHashTable hSlots;  // name -> slot index
         int nSlots = 0;
         for (size_t i = 0; i < vLocals.size(); ++i)
-            if (int(i) < fn.nParams || !Has(hGlobals, vLocals[i]))
+            if (int(i) < fn.nParams || !Has(hGlobals, vLocals[i])) {
                 hSlots.Insert(vLocals[i], reinterpret_cast<void*>(static_cast<intptr_t>(nSlots++)));
+                fn.vLocalNames.push_back(vLocals[i]);
+            }
         for (VarRef* pRef : vRefs) {
             void* pv = nullptr;
             if (!Has(hGlobals, pRef->sName) && hSlots.Lookup(pRef->sName, &pv))
@@ -297,13 +299,15 @@ public:
     }
 
     void ParseProgram() {
+        Block top;
         while (cur.type != T_END) {
             if (cur.type == T_FUNCTION) {
                 ParseFunction();
             } else {
-                program.top.vStmts.push_back(ParseStatement());
+                top.vStmts.push_back(ParseStatement());
             }
         }
+        CompileTopLevel(program, top);
     }
 
 private:
@@ -392,9 +396,11 @@ private:
         fn->nParams = int(scope.vLocals.size());
         pScope = &scope;
         nLoops = 0;
-        ParseBlock(fn->body);
+        Block body;
+        ParseBlock(body);
         pScope = nullptr;
         scope.Resolve(*fn);
+        CompileFunction(*fn, body);
         program.vFunctions.push_back(std::move(fn));
     }
 
@@ -438,7 +444,7 @@ private:
             if (nLoops == 0) FailAt(cur, bBreak ? "'break' outside a loop" : "'continue' outside a loop");
             Advance();
             ExpectEnd();
-            return std::make_unique<JumpStmt>(nLine, bBreak ? Flow::BREAK : Flow::CONTINUE);
+            return std::make_unique<JumpStmt>(nLine, bBreak);
         }
         case T_RETURN: {
             if (!pScope) FailAt(cur, "'return' outside a function");
@@ -746,12 +752,9 @@ private:
             if (prev.qwNumber == 0x8000000000000000ull && prev.pStart[0] != '0')
                 FailAt(prev, "number too large: an integer holds 64 bits (-9223372036854775808 is the least)");
             return std::make_unique<IntExpr>(nLine, static_cast<int64_t>(prev.qwNumber));
-        case T_STRING: {
+        case T_STRING:
             Advance();
-            KxScDataHandle* ph = KxScDataHandle::CreateData(prev.sText, false);
-            program.vConstants.push_back(ph);
-            return std::make_unique<ConstExpr>(nLine, ph);
-        }
+            return std::make_unique<ConstExpr>(nLine, static_cast<KxString&&>(prev.sText));
         case T_NIL:
             Advance();
             return std::make_unique<NilExpr>(nLine);
@@ -838,7 +841,6 @@ std::unique_ptr<Program> Compile(const KxString& sSource, const KxString& sPath)
 }
 
 Program::~Program() {
-    for (KxScDataHandle* ph : vConstants) ph->Drop();
     for (auto& fn : vFunctions)
         if (fn->phValue) fn->phValue->Drop();
 }

@@ -57,6 +57,18 @@ public:
         if (ph) ph->Drop();
     }
 
+    // Lets go of what it holds; it is unset again.
+    void Clear() {
+        if (ph) ph->Drop();
+        ph = nullptr;
+        kind = UNSET;
+    }
+    // Becomes an integer; the value held no reference (a number, nil or unset).
+    void SetInt(int64_t n) {
+        kind = INT;
+        nInt = n;
+    }
+
     Kind GetKind() const { return kind; }
     bool IsInt() const { return kind == INT; }
     bool IsFloat() const { return kind == FLT; }

@@ -48,9 +48,12 @@ TEST_F(DeepScripts, LongChainsAndRecursionRunOrEndWithAnError) {
         // Under the call limit, a hundred terms a call.
         {"function f(n) { if (n == 0) { return 0; } return f(n - 1)" + Repeat(" + 1", 100) + "; } print(f(998));",
          "status 0\n99800\n"},
-        // Under the call limit too, but each call nests 150 operators: the evaluation budget ends it.
+        // Under the call limit too, each call nesting 150 operators: they cost no stack of their own.
         {"function g(n) { if (n == 0) { return 0; } return" + Repeat(" -", 150) + " g(n - 1); } print(g(998));",
-         "status 1\ndeep.tarvo:2: error 109: evaluation nested too deeply\n  in g, deep.tarvo:2 (and 164 more times)\n"
+         "status 0\n0\n"},
+        // Past the call limit.
+        {"function h(n) { return h(n + 1); } h(0);",
+         "status 1\ndeep.tarvo:2: error 109: calls nested too deeply\n  in h, deep.tarvo:2 (and 999 more times)\n"
          "  in top level, deep.tarvo:2\n"},
         // A text nested deeper than the parser allows (200 levels) is refused before it runs.
         // (Of the long line, the part around the column.)

@@ -1,0 +1,444 @@
+// Compiles the parsed tree of a function or a text's top level to its chunk. Each node emits
+// its own code; the compiler keeps the tables of the chunk, the height of the stack at each
+// point (for the chunk's nMaxStack), and the loops and `try`s the code is in.
+#include <string>
+#include <unordered_map>
+
+#include "TarvoLib.h"
+
+namespace tarvo {
+
+class Compiler {
+public:
+    explicit Compiler(Chunk& chunk) : ch(chunk) {}
+
+    // An instruction: its operation, its operand, the stack's change, and the line it is for.
+    size_t Emit(Op op, int64_t nArg, int nChange, int nLine) {
+        if (nArg < -(1 << 23) || nArg >= (1 << 23)) throw SyntaxError{nLine, "text too large to compile"};
+        ch.code.push_back(static_cast<uint32_t>(op) | (static_cast<uint32_t>(nArg) << 8));
+        ch.lines.push_back(nLine);
+        Change(nChange);
+        return ch.code.size() - 1;
+    }
+    // The second word of an instruction.
+    void Word(uint32_t w) {
+        ch.code.push_back(w);
+        ch.lines.push_back(ch.lines.back());
+    }
+    void Change(int n) {
+        nHeight += n;
+        if (nHeight > ch.nMaxStack) ch.nMaxStack = nHeight;
+    }
+    // A jump forward, its place filled in by Land.
+    size_t Jump(Op op, int nChange, int nLine) { return Emit(op, 0, nChange, nLine); }
+    void Land(size_t nJump) {
+        int64_t nOffset = static_cast<int64_t>(ch.code.size()) - static_cast<int64_t>(nJump) - 1;
+        if (nOffset >= (1 << 23)) throw SyntaxError{ch.lines[nJump], "text too large to compile"};
+        ch.code[nJump] = (ch.code[nJump] & 0xFF) | (static_cast<uint32_t>(nOffset) << 8);
+    }
+    // A jump back to nTarget (a loop's round).
+    void Back(size_t nTarget, int nLine) {
+        Emit(OP_LOOP, static_cast<int64_t>(ch.code.size()) + 1 - static_cast<int64_t>(nTarget), 0, nLine);
+    }
+    size_t Here() const { return ch.code.size(); }
+
+    int Constant(Value v) {
+        ch.constants.push_back(std::move(v));
+        return static_cast<int>(ch.constants.size() - 1);
+    }
+    int Global(KxScGlobalSlot* pSlot) {
+        auto it = mGlobals.find(pSlot);
+        if (it != mGlobals.end()) return it->second;
+        ch.globals.push_back(pSlot);
+        return mGlobals[pSlot] = static_cast<int>(ch.globals.size() - 1);
+    }
+    int Name(const KxString& sName) {
+        std::string s(static_cast<const char*>(sName), sName.Length());
+        auto it = mNames.find(s);
+        if (it != mNames.end()) return it->second;
+        ch.names.push_back(sName);
+        return mNames[s] = static_cast<int>(ch.names.size() - 1);
+    }
+    int Site(const KxString& sName, KxScGlobalSlot* pSlot) {
+        ch.sites.push_back(CallSite{sName, pSlot, nullptr, 0});
+        return static_cast<int>(ch.sites.size() - 1);
+    }
+    int BuiltinIndex(const Builtin* p) {
+        for (size_t i = 0; i < ch.builtins.size(); ++i)
+            if (ch.builtins[i] == p) return static_cast<int>(i);
+        ch.builtins.push_back(p);
+        return static_cast<int>(ch.builtins.size() - 1);
+    }
+
+    void Load(const VarRef& var, int nLine) {
+        if (var.nLocal >= 0) Emit(OP_LOAD_LOCAL, var.nLocal, 1, nLine);
+        else Emit(OP_LOAD_GLOBAL, Global(var.pSlot), 1, nLine);
+    }
+    void Store(const VarRef& var, int nLine) {
+        if (var.nLocal >= 0) Emit(OP_STORE_LOCAL, var.nLocal, -1, nLine);
+        else Emit(OP_STORE_GLOBAL, Global(var.pSlot), -1, nLine);
+    }
+
+    // A loop being compiled: where `continue` goes (back to nContinue, or forward by the
+    // jumps in vContinues), the `break`s to land after it, the `try`s open around it, and the
+    // values it keeps on the stack (a for-in's three) that a break drops.
+    struct Loop {
+        size_t nContinue;
+        bool bContinueBack;
+        std::vector<size_t> vContinues, vBreaks;
+        int nTries;
+    };
+    std::vector<Loop> vLoops;
+    int nTries = 0;
+    int nHeight = 0;
+
+private:
+    Chunk& ch;
+    std::unordered_map<KxScGlobalSlot*, int> mGlobals;
+    std::unordered_map<std::string, int> mNames;
+};
+
+namespace {
+Op BinaryOp(Tok t) { return static_cast<Op>(OP_ADD + (t - T_PLUS)); }
+
+// The operators' instructions follow the order of their tokens.
+static_assert(OP_SUB - OP_ADD == T_MINUS - T_PLUS && OP_MUL - OP_ADD == T_STAR - T_PLUS &&
+                  OP_DIV - OP_ADD == T_SLASH - T_PLUS && OP_MOD - OP_ADD == T_PERCENT - T_PLUS,
+              "arithmetic operators in token order");
+
+Op OperatorOp(Tok t) {
+    switch (t) {
+    case T_PLUS: case T_MINUS: case T_STAR: case T_SLASH: case T_PERCENT: return BinaryOp(t);
+    case T_AMP: return OP_BAND;
+    case T_BAR: return OP_BOR;
+    case T_CARET: return OP_BXOR;
+    case T_EQ: return OP_EQ;
+    case T_NE: return OP_NE;
+    case T_LT: return OP_LT;
+    case T_LE: return OP_LE;
+    case T_GT: return OP_GT;
+    default: return OP_GE;
+    }
+}
+
+void EmitArgs(Compiler& c, ExprList& args) {
+    for (auto& arg : args) arg->Emit(c);
+}
+}  // namespace
+
+// ---- expressions
+
+void IntExpr::Emit(Compiler& c) {
+    if (n >= -(1 << 23) && n < (1 << 23)) c.Emit(OP_INT, n, 1, nLine);
+    else c.Emit(OP_CONST, c.Constant(Value::Int(n)), 1, nLine);
+}
+
+void FloatExpr::Emit(Compiler& c) { c.Emit(OP_CONST, c.Constant(Value::Float(d)), 1, nLine); }
+
+void NilExpr::Emit(Compiler& c) { c.Emit(OP_NIL, 0, 1, nLine); }
+
+void ConstExpr::Emit(Compiler& c) {
+    c.Emit(OP_CONST, c.Constant(NewString(KxString(sText))), 1, nLine);
+}
+
+void NameExpr::Emit(Compiler& c) { c.Load(var, nLine); }
+
+void UnaryExpr::Emit(Compiler& c) {
+    e->Emit(c);
+    c.Emit(op == T_MINUS ? OP_NEG : op == T_BANG ? OP_NOT : OP_BNOT, 0, 0, nLine);
+}
+
+// `&&` and `||` give 1 or 0, and evaluate their right side only when the left does not
+// decide.
+void ChainExpr::Emit(Compiler& c) {
+    first->Emit(c);
+    for (Step& step : steps) {
+        if (step.op == T_ANDAND || step.op == T_OROR) {
+            size_t nDecided = c.Jump(step.op == T_ANDAND ? OP_JUMP_FALSE : OP_JUMP_TRUE, -1, step.nLine);
+            step.operand->Emit(c);
+            c.Emit(OP_TRUTH, 0, 0, step.nLine);
+            size_t nEnd = c.Jump(OP_JUMP, 0, step.nLine);
+            c.Land(nDecided);
+            c.Change(-1);
+            c.Emit(OP_INT, step.op == T_OROR, 1, step.nLine);
+            c.Land(nEnd);
+        } else {
+            step.operand->Emit(c);
+            c.Emit(OperatorOp(step.op), 0, -1, step.nLine);
+        }
+    }
+}
+
+void CondExpr::Emit(Compiler& c) {
+    cond->Emit(c);
+    size_t nNo = c.Jump(OP_JUMP_FALSE, -1, nLine);
+    yes->Emit(c);
+    size_t nEnd = c.Jump(OP_JUMP, 0, nLine);
+    c.Land(nNo);
+    c.Change(-1);
+    no->Emit(c);
+    c.Land(nEnd);
+}
+
+void ListExpr::Emit(Compiler& c) {
+    c.Emit(OP_NEW_LIST, items.size() < (1u << 23) ? static_cast<int64_t>(items.size()) : 0, 1, nLine);
+    for (auto& item : items) {
+        item->Emit(c);
+        c.Emit(OP_LIST_ADD, 0, -1, item->nLine);
+    }
+}
+
+void MapExpr::Emit(Compiler& c) {
+    c.Emit(OP_NEW_MAP, 0, 1, nLine);
+    for (size_t i = 0; i < parts.size(); i += 2) {
+        parts[i]->Emit(c);
+        parts[i + 1]->Emit(c);
+        c.Emit(OP_MAP_ADD, 0, -2, parts[i]->nLine);
+    }
+}
+
+// A built-in function; a local that holds a function; else the script function of the name
+// (checked, with its count of arguments, before they are evaluated), or a function value in
+// the global of that name.
+void CallExpr::Emit(Compiler& c) {
+    int nArgs = static_cast<int>(args.size());
+    if (pBuiltin) {
+        EmitArgs(c, args);
+        c.Emit(OP_CALL_BUILTIN, c.BuiltinIndex(pBuiltin), 1 - nArgs, nLine);
+        c.Word(nArgs);
+    } else if (var.nLocal >= 0) {
+        c.Load(var, nLine);
+        EmitArgs(c, args);
+        c.Emit(OP_CALL_LOCAL, 0, -nArgs, nLine);
+        c.Word(nArgs);
+    } else {
+        int nSite = c.Site(sName, var.pSlot);
+        c.Emit(OP_NAMED_CHECK, nSite, 0, nLine);
+        c.Word(nArgs);
+        EmitArgs(c, args);
+        c.Emit(OP_CALL_NAMED, nSite, 1 - nArgs, nLine);
+        c.Word(nArgs);
+    }
+}
+
+void PostfixExpr::Emit(Compiler& c) {
+    base->Emit(c);
+    for (Step& step : steps) {
+        if (step.index) {
+            step.index->Emit(c);
+            c.Emit(OP_INDEX, 0, -1, step.nLine);
+        } else if (!step.bCall) {
+            c.Emit(OP_GET_PROP, c.Name(step.sName), 0, step.nLine);
+        } else {
+            int nName = c.Name(step.sName);
+            int nArgs = static_cast<int>(step.args.size());
+            uint32_t nBuiltin = step.pBuiltin ? c.BuiltinIndex(step.pBuiltin) : ~0u;
+            c.Emit(OP_METHOD, nName, 1, step.nLine);
+            c.Word(nBuiltin);
+            EmitArgs(c, step.args);
+            c.Emit(OP_CALL_METHOD, nName, -1 - nArgs, step.nLine);
+            c.Word(nArgs);
+            c.Word(nBuiltin);
+        }
+    }
+}
+
+// ---- statements
+
+// Each statement's end checks memory and the collector's pace.
+void Block::Emit(Compiler& c) {
+    for (auto& stmt : vStmts) {
+        stmt->Emit(c);
+        c.Emit(OP_CHECK, 0, 0, stmt->nLine);
+    }
+}
+
+void ExprStmt::Emit(Compiler& c) {
+    e->Emit(c);
+    c.Emit(OP_POP, 0, -1, nLine);
+}
+
+void AssignStmt::Emit(Compiler& c) {
+    if (bAppends) {
+        // The old value, then the operands; the instruction joins them onto the variable.
+        c.Load(var, nLine);
+        int nOperands = 1;
+        if (pJoined) {
+            for (auto& step : pJoined->steps) step.operand->Emit(c);
+            nOperands = static_cast<int>(pJoined->steps.size());
+        } else {
+            value->Emit(c);
+        }
+        if (var.nLocal >= 0) c.Emit(OP_APPEND_LOCAL, var.nLocal, -1 - nOperands, nLine);
+        else c.Emit(OP_APPEND_GLOBAL, c.Global(var.pSlot), -1 - nOperands, nLine);
+        c.Word(nOperands);
+        return;
+    }
+    if (op != T_ASSIGN) c.Load(var, nLine);
+    value->Emit(c);
+    if (op != T_ASSIGN) c.Emit(OperatorOp(op), 0, -1, nLine);
+    c.Store(var, nLine);
+}
+
+void IndexAssignStmt::Emit(Compiler& c) {
+    obj->Emit(c);
+    index->Emit(c);
+    c.Emit(OP_INDEX_CHECK, 0, 0, nLine);
+    if (op != T_ASSIGN) {
+        c.Emit(OP_DUP2, 0, 2, nLine);
+        c.Emit(OP_INDEX, 0, -1, nLine);
+    }
+    value->Emit(c);
+    if (op != T_ASSIGN) c.Emit(OperatorOp(op), 0, -1, nLine);
+    c.Emit(OP_SET_INDEX, 0, -3, nLine);
+}
+
+void GlobalStmt::Emit(Compiler& c) {
+    value->Emit(c);
+    c.Emit(OP_STORE_GLOBAL, c.Global(pSlot), -1, nLine);
+}
+
+void PropAssignStmt::Emit(Compiler& c) {
+    int nName = c.Name(sName);
+    obj->Emit(c);
+    c.Emit(OP_PROP_CHECK, nName, 0, nLine);
+    if (op != T_ASSIGN) {
+        c.Emit(OP_DUP, 0, 1, nLine);
+        c.Emit(OP_GET_PROP, nName, 0, nLine);
+    }
+    value->Emit(c);
+    if (op != T_ASSIGN) c.Emit(OperatorOp(op), 0, -1, nLine);
+    c.Emit(OP_SET_PROP, nName, -2, nLine);
+}
+
+void IfStmt::Emit(Compiler& c) {
+    std::vector<size_t> vEnds;
+    for (Arm& arm : arms) {
+        arm.cond->Emit(c);
+        size_t nNext = c.Jump(OP_JUMP_FALSE, -1, arm.cond->nLine);
+        arm.body.Emit(c);
+        vEnds.push_back(c.Jump(OP_JUMP, 0, nLine));
+        c.Land(nNext);
+    }
+    if (bElse) otherwise.Emit(c);
+    for (size_t n : vEnds) c.Land(n);
+}
+
+namespace {
+// The body of a loop, then its breaks landed after what follows it (fEnd: the loop's own end).
+template <class F>
+void EmitLoop(Compiler& c, Block& body, size_t nContinue, bool bContinueBack, F fEnd) {
+    c.vLoops.push_back(Compiler::Loop{nContinue, bContinueBack, {}, {}, c.nTries});
+    body.Emit(c);
+    Compiler::Loop loop = std::move(c.vLoops.back());
+    c.vLoops.pop_back();
+    for (size_t n : loop.vContinues) c.Land(n);
+    fEnd(loop);
+}
+}  // namespace
+
+void WhileStmt::Emit(Compiler& c) {
+    size_t nCond = c.Here();
+    cond->Emit(c);
+    size_t nExit = c.Jump(OP_JUMP_FALSE, -1, nLine);
+    EmitLoop(c, body, nCond, true, [&](Compiler::Loop& loop) {
+        c.Back(nCond, nLine);
+        c.Land(nExit);
+        for (size_t n : loop.vBreaks) c.Land(n);
+    });
+}
+
+void CForStmt::Emit(Compiler& c) {
+    if (init) {
+        init->Emit(c);
+        c.Emit(OP_CHECK, 0, 0, init->nLine);
+    }
+    size_t nCond = c.Here();
+    size_t nExit = SIZE_MAX;
+    if (cond) {
+        cond->Emit(c);
+        nExit = c.Jump(OP_JUMP_FALSE, -1, nLine);
+    }
+    EmitLoop(c, body, 0, false, [&](Compiler::Loop& loop) {
+        if (step) {
+            step->Emit(c);
+            c.Emit(OP_CHECK, 0, 0, step->nLine);
+        }
+        c.Back(nCond, nLine);
+        if (nExit != SIZE_MAX) c.Land(nExit);
+        for (size_t n : loop.vBreaks) c.Land(n);
+    });
+}
+
+// The list or map, the keys taken when the loop began (a map's), and the place reached stay
+// on the stack while the loop runs.
+void ForStmt::Emit(Compiler& c) {
+    list->Emit(c);
+    c.Emit(OP_FOR_PREP, 0, 2, nLine);
+    size_t nNext = c.Here();
+    size_t nExit = c.Jump(OP_FOR_NEXT, 1, nLine);
+    c.Store(var, nLine);
+    EmitLoop(c, body, nNext, true, [&](Compiler::Loop& loop) {
+        c.Back(nNext, nLine);
+        if (!loop.vBreaks.empty()) {
+            for (size_t n : loop.vBreaks) c.Land(n);
+            c.Emit(OP_POPN, 3, -3, nLine);
+            c.Change(3);  // the exit below comes with the loop's values already dropped
+        }
+        c.Land(nExit);
+        c.Change(-3);
+    });
+}
+
+// A break or continue leaves the `try`s opened inside its loop.
+void JumpStmt::Emit(Compiler& c) {
+    Compiler::Loop& loop = c.vLoops.back();
+    for (int i = loop.nTries; i < c.nTries; ++i) c.Emit(OP_END_TRY, 0, 0, nLine);
+    if (bBreak) loop.vBreaks.push_back(c.Jump(OP_JUMP, 0, nLine));
+    else if (loop.bContinueBack) c.Back(loop.nContinue, nLine);
+    else loop.vContinues.push_back(c.Jump(OP_JUMP, 0, nLine));
+}
+
+void ReturnStmt::Emit(Compiler& c) {
+    if (!value) {
+        c.Emit(OP_RETURN_NIL, 0, 0, nLine);
+        return;
+    }
+    value->Emit(c);
+    c.Emit(OP_RETURN, 0, -1, nLine);
+}
+
+void TryStmt::Emit(Compiler& c) {
+    size_t nTry = c.Jump(OP_TRY, 0, nLine);
+    ++c.nTries;
+    body.Emit(c);
+    --c.nTries;
+    c.Emit(OP_END_TRY, 0, 0, nLine);
+    size_t nEnd = c.Jump(OP_JUMP, 0, nLine);
+    c.Land(nTry);
+    c.Change(1);  // the handler starts with the error on the stack
+    c.Store(var, nLine);
+    handler.Emit(c);
+    c.Land(nEnd);
+}
+
+void ThrowStmt::Emit(Compiler& c) {
+    value->Emit(c);
+    c.Emit(OP_THROW, 0, -1, nLine);
+}
+
+// ---- chunks
+
+void CompileFunction(Function& fn, Block& body) {
+    Compiler c(fn.chunk);
+    body.Emit(c);
+    c.Emit(OP_RETURN_NIL, 0, 0, fn.nLine);
+}
+
+void CompileTopLevel(Program& program, Block& top) {
+    Compiler c(program.top);
+    top.Emit(c);
+    c.Emit(OP_RETURN_NIL, 0, 0, 0);
+}
+
+}  // namespace tarvo
