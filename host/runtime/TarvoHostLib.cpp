@@ -87,7 +87,7 @@ Value Include(Args& a) {
 // Milliseconds since the runtime started, from the performance counter: monotonic, and
 // counted in 64 bits, so it does not wrap with the tick count after 49 days. The integer a
 // script gets wraps after 24 days, as integers do; differences stay right across that.
-Value Clock(Args&) { return Value::Int(static_cast<int>(RtMillisecondsSinceStart())); }
+Value Clock(Args&) { return Value::Int(static_cast<int64_t>(RtMillisecondsSinceStart())); }
 
 Value Now(Args& a) {
     SYSTEMTIME st;

@@ -148,7 +148,7 @@ private:
                 Fail("number too large: an integer holds 64 bits (write a float, 1e20, for more)");
             }
         }
-        if (p < pEnd && (IsNameStart(*p) || IsDigit(*p) || *p == '.')) Fail("malformed number");
+        if (p < pEnd && (IsNameStart(*p) || IsDigit(*p))) Fail("malformed number");
         t.qwNumber = qwValue;
     }
 
