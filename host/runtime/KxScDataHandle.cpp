@@ -63,6 +63,21 @@ struct KxScHandlePool {
         return ph;
     }
 
+    // A handle nothing refers to any more, freed with its object outside a collection. What
+    // it made still counts in the pace: collections come as often as values are made, so
+    // that objects only cycles hold are freed as soon as they would be without this.
+    void FreeNow(KxScDataHandle* ph) {
+        KxScDataObject* po = ph->Object();
+        if (po) po->phOwner = nullptr;
+        if (ph->wFlags & HF_OBJECT) RtUnlinkClassHandle(ph);
+        ph->wRefCount = 0;
+        ph->wFlags = 0;
+        ph->dwValue = 0;
+        delete po;
+        // A destructor that took a reference on the handle keeps a nil.
+        if (ph->wRefCount == 0) Free(ph);
+    }
+
     void Free(KxScDataHandle* ph) {
         --nLive;
         ph->wFlags = FREE;
@@ -119,6 +134,23 @@ struct KxScHandlePool {
     // Calls f on each counted handle the object of ph holds a reference to, once per reference.
     template <class F>
     static void ForEachLink(KxScDataHandle* ph, F f) {
+        // Strings and numbers hold no references: most of what a script keeps is asked nothing.
+        if (ph->wFlags & (HF_STRING | HF_NUMBER)) return;
+        // The runtime's own lists and maps are walked in place, without a copy of their links.
+        if (ph->wFlags & HF_LIST) {
+            KxScListObject* pList = static_cast<KxScListObject*>(ph->Object());
+            for (int i = 0; i < pList->ItemCount(); ++i)
+                if (Counted(pList->GetItem(i))) f(pList->GetItem(i));
+            return;
+        }
+        if (ph->wFlags & HF_MAP) {
+            KxScMapObject* pMap = static_cast<KxScMapObject*>(ph->Object());
+            for (int i = pMap->Next(0); i >= 0; i = pMap->Next(i + 1)) {
+                if (Counted(pMap->KeyAt(i))) f(pMap->KeyAt(i));
+                if (Counted(pMap->ValueAt(i))) f(pMap->ValueAt(i));
+            }
+            return;
+        }
         KxScDataObject* po = ph->Object();
         KxScLinkData* pld = po ? po->CountCircLinks(ph) : nullptr;
         if (!pld) return;
@@ -247,6 +279,22 @@ KxScDataHandle* RtCreateString(KxString&& sText) {
 }
 
 KxScDataHandle* RtCreateNil() { return gPool.Allocate(0, 0); }
+
+// The machine let go of the last reference on a value: integers, nil, strings and numbers go
+// at once, and so do lists, maps, errors and objects of script classes (a File is written
+// and closed then). The items of what goes let go of strings and numbers at once in turn, and
+// leave the rest to the collector: freeing never nests. So the garbage a script makes and
+// drops does not wait for a collection: what is left to the collector is what only cycles or
+// native code let go of.
+void RtFreeUnheld(KxScDataHandle* ph, bool bContainers) {
+    uint16_t wKinds = bContainers ? (HF_STRING | HF_NUMBER | HF_LIST | HF_MAP | HF_ERROR | HF_OBJECT) : (HF_STRING | HF_NUMBER);
+    bool bPlain = ph->wFlags == HF_INTEGER || ph->wFlags == 0;  // an integer or nil: no object
+    if (gPool.bCollecting || ph->wRefCount != 1 || (!bPlain && !(ph->wFlags & wKinds)) || (ph->wFlags & HF_FIXED)) {
+        ph->Drop();
+        return;
+    }
+    gPool.FreeNow(ph);
+}
 
 int KxScDataHandle::GarbageCollect() {
     // An object's destructor that collects again must not start a second walk of the pool.

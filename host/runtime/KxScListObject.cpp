@@ -12,7 +12,7 @@ __TarvoTypeInfo KxScListObject::_ptiTypeInfo("KxScList", &KxScData::_ptiTypeInfo
 KxScListObject::KxScListObject() : pphItems(nullptr), nCount(0), nCapacity(0), nChanges(0) {}
 
 KxScListObject::~KxScListObject() {
-    for (int i = 0; i < nCount; ++i) pphItems[i]->Drop();
+    for (int i = 0; i < nCount; ++i) RtRelease(pphItems[i], false);
     delete[] pphItems;
 }
 
@@ -50,7 +50,7 @@ bool KxScListObject::Insert(int nIndex, KxScDataHandle* phItem) {
 void KxScListObject::Set(int nIndex, KxScDataHandle* phItem) {
     KxScDataHandle* phOld = pphItems[nIndex];
     pphItems[nIndex] = phItem;
-    phOld->Drop();
+    RtRelease(phOld, false);
     ++nChanges;
 }
 

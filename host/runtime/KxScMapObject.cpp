@@ -85,8 +85,8 @@ bool RtKey::Matches(const KxScDataHandle* ph) const {
 KxScMapObject::~KxScMapObject() {
     for (int i = 0; i < nEntries; ++i) {
         if (!pEntries[i].phKey) continue;
-        pEntries[i].phKey->Drop();
-        pEntries[i].phValue->Drop();
+        RtRelease(pEntries[i].phKey, false);
+        RtRelease(pEntries[i].phValue, false);
     }
     delete[] pEntries;
     delete[] pnIndex;
@@ -160,8 +160,8 @@ bool KxScMapObject::Delete(const RtKey& key) {
     KxScDataHandle* phValue = pEntries[i].phValue;
     pEntries[i].phKey = pEntries[i].phValue = nullptr;  // its index slot now only leads on
     --nLive;
-    phKey->Drop();
-    phValue->Drop();
+    RtRelease(phKey, false);
+    RtRelease(phValue, false);
     return true;
 }
 

@@ -24,6 +24,15 @@ bool RtCollectDue();
 extern unsigned gnRtHandlesMade;
 int RtLiveHandles();
 
+// Lets go of a reference the runtime held: the last reference on an integer, a string or a
+// number (with bContainers, also on a list, a map, an error or an object of a script class)
+// frees it at once; anything else waits for the collector, as a plug-in's Drop leaves it.
+void RtFreeUnheld(KxScDataHandle* ph, bool bContainers);
+inline void RtRelease(KxScDataHandle* ph, bool bContainers) {
+    if (ph->wRefCount == 1) RtFreeUnheld(ph, bContainers);
+    else ph->Drop();
+}
+
 // Forgets the class registration and root-exemplar link of a handle being freed or
 // unregistered.
 void RtUnlinkClassHandle(KxScDataHandle* phClass);

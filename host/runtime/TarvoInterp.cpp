@@ -166,7 +166,7 @@ void Interp::StoreGlobal(KxScGlobalSlot* pSlot, Value v, int nLine) {
     if (v.StoreInPlace(phOld)) return;
     pSlot->phValue = v.NewHandle();
     pSlot->bSetByHost = false;
-    if (phOld) phOld->Drop();
+    if (phOld) RtRelease(phOld, true);
 }
 
 void Interp::RaisePending(int nLine) {
@@ -259,7 +259,7 @@ void PutEntry(Interp& in, KxScMapObject* pMap, const Value& k, const Value& v, i
         if (v.StoreInPlace(*pph)) return;
         KxScDataHandle* phOld = *pph;
         *pph = v.NewHandle();
-        if (phOld) phOld->Drop();
+        if (phOld) RtRelease(phOld, true);
     };
     if (!pMap->Put(key, set, [&] { return k.NewHandle(); })) in.RaiseNoMemory(nLine);
 }
@@ -351,7 +351,7 @@ Value CallMethod(Interp& in, const Value& method, const KxString&, const Builtin
         int n;
         ~Release() {
             for (int i = 0; i < n; ++i)
-                if (pph[i]) pph[i]->Drop();
+                if (pph[i]) RtRelease(pph[i], false);
         }
     } release{pphArgs, nArgs};
     if (!pm->Accepts(nArgs, pphArgs))

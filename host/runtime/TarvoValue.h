@@ -23,7 +23,7 @@ public:
     // Takes over the caller's reference on ph.
     static Value Adopt(KxScDataHandle* ph) {
         Value v = Share(ph);
-        if (ph) ph->Drop();
+        if (ph) RtRelease(ph, false);
         return v;
     }
     // Adds a reference of its own. Numbers come out of their handles: the interpreter holds
@@ -54,12 +54,12 @@ public:
         return *this;
     }
     ~Value() {
-        if (ph) ph->Drop();
+        if (ph) RtRelease(ph, true);
     }
 
     // Lets go of what it holds; it is unset again.
     void Clear() {
-        if (ph) ph->Drop();
+        if (ph) RtRelease(ph, true);
         ph = nullptr;
         kind = UNSET;
     }
