@@ -122,7 +122,10 @@ private:
                         : (*p >= 'a' && *p <= 'f') ? *p - 'a' + 10
                         : (*p >= 'A' && *p <= 'F') ? *p - 'A' + 10 : -1;
                 if (d < 0) break;
-                if (qwValue >> 60) Fail("number too large: an integer holds 64 bits");
+                if (qwValue >> 60) {
+                    p = pStart;
+                    Fail("number too large: an integer holds 64 bits");
+                }
                 qwValue = qwValue * 16 + d;
             }
             if (p == pDigits) Fail("hexadecimal number without digits");
@@ -145,6 +148,7 @@ private:
                 t.bFloat = true;
                 if (!RtParseFloat(pStart, unsigned(p - pStart), &t.dNumber)) Fail("malformed number");
             } else if (bOver) {
+                p = pStart;
                 Fail("number too large: an integer holds 64 bits (write a float, 1e20, for more)");
             }
         }

@@ -93,6 +93,10 @@ TEST_F(DeepScripts, SyntaxMistakesPointAndSayWhatToWrite) {
         {"var x = 1;", 1, "'var' is not a statement: variables need no declaration: write 'NAME = value;'"},
         {"x = 'a';", 5, "strings are written in double quotes: \"text\""},
         {"if (1) print(1);", 8, "expected '{' (a body is a block, even of one statement: { ... }), found 'print'"},
+        {"x = 99999999999999999999;", 5, "number too large: an integer holds 64 bits (write a float, 1e20, for more)"},
+        {"x = 1 + 9223372036854775808;", 9, "number too large: an integer holds 64 bits (-9223372036854775808 is the least)"},
+        {"x = 0x1FFFFFFFFFFFFFFFF;", 5, "number too large: an integer holds 64 bits"},
+        {"x = 1.5e;", 8, "malformed number"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Run(c.pszText), "status 2\ndeep.tarvo:2:" + std::to_string(c.nCol) + ": syntax error: " + c.pszMessage +
