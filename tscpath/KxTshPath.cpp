@@ -388,15 +388,16 @@ KxScDataHandle* KxTshPath::Remove(KxScDataHandle*, int nArgs, KxScDataHandle** p
     PathArg path;
     bool bRecursive = false;
     KxPathEntry entry;
-    if (!c.Count(1, 2, "Need one or two parameters.") || !c.Path(0, "path", path) ||
-        !c.Flag(1, "recursive", bRecursive) || !c.Stat(path, entry))
+    if (!c.Count(1, 2, "Need one or two parameters.") || !c.Path(0, "path", path) || !c.Flag(1, "recursive", bRecursive))
         return nullptr;
+    // The names the host stands on are refused whatever is there.
     std::wstring sPlain = KxPath::Plain(path.sFull);
     if (KxPath::RootLength(sPlain) >= sPlain.size()) return c.Refused("a drive or share root is never removed", path);
     KxPathFailure f;
     bool bHolds = false;
     if (!HoldsTheHost(path.sFull, bHolds, f)) return c.Failed(f, path);
     if (bHolds) return c.Refused("it holds the folder the host runs in", path);
+    if (!c.Stat(path, entry)) return nullptr;
     return KxPathTree::Remove(entry, bRecursive, f) ? KxTsh::Bool(true) : c.Failed(f, path);
 }
 
