@@ -1,6 +1,7 @@
 #include "KxPathTree.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "KxPathName.h"
 
@@ -28,6 +29,8 @@ bool ListOne(const std::wstring& sFolder, std::vector<KxPathEntry>& entries, DWO
         // A root folder without entries lists none at all.
         return dwError == ERROR_FILE_NOT_FOUND;
     }
+    // Closed however the listing ends, memory that ran short included.
+    std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> closer(hFind, FindClose);
     do {
         if (fd.cFileName[0] == L'.' && (!fd.cFileName[1] || (fd.cFileName[1] == L'.' && !fd.cFileName[2]))) continue;
         entries.emplace_back();
@@ -37,7 +40,6 @@ bool ListOne(const std::wstring& sFolder, std::vector<KxPathEntry>& entries, DWO
         Facts(fd, entry);
     } while (FindNextFileW(hFind, &fd));
     dwError = GetLastError();
-    FindClose(hFind);
     if (dwError == ERROR_NO_MORE_FILES) return true;
     entries.resize(nBefore);
     return false;

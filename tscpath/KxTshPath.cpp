@@ -160,6 +160,11 @@ public:
         Misuse(KxTsh::Join(pszWhat, " must be an integer of 0 or more."));
         return false;
     }
+    // The arguments of Move and Copy: from (which must be there), to, and the flag named.
+    bool FromTo(const char* pszFlag, PathArg& from, PathArg& to, bool& bFlag, KxPathEntry& entry) {
+        return Count(2, 3, "Need two or three parameters.") && Path(0, "from", from) && Path(1, "to", to) &&
+               Flag(2, pszFlag, bFlag) && Stat(from, entry);
+    }
     // The entry at the argument's path; a missing one fails with the system's reason.
     bool Stat(const PathArg& arg, KxPathEntry& entry) {
         KxPathFailure f;
@@ -358,9 +363,7 @@ KxScDataHandle* KxTshPath::Move(KxScDataHandle*, int nArgs, KxScDataHandle** pph
     PathArg from, to;
     bool bReplace = false;
     KxPathEntry entry;
-    if (!c.Count(2, 3, "Need two or three parameters.") || !c.Path(0, "from", from) || !c.Path(1, "to", to) ||
-        !c.Flag(2, "replace", bReplace) || !c.Stat(from, entry))
-        return nullptr;
+    if (!c.FromTo("replace", from, to, bReplace, entry)) return nullptr;
     // A folder moved into itself; the same name again (in other case, say) is the system's.
     if (entry.IsFolder() && KxPath::IsInside(to.sFull, from.sFull) &&
         KxPath::Upper(to.sFull) != KxPath::Upper(from.sFull))
@@ -374,9 +377,7 @@ KxScDataHandle* KxTshPath::Copy(KxScDataHandle*, int nArgs, KxScDataHandle** pph
     PathArg from, to;
     bool bRecursive = false;
     KxPathEntry entry;
-    if (!c.Count(2, 3, "Need two or three parameters.") || !c.Path(0, "from", from) || !c.Path(1, "to", to) ||
-        !c.Flag(2, "recursive", bRecursive) || !c.Stat(from, entry))
-        return nullptr;
+    if (!c.FromTo("recursive", from, to, bRecursive, entry)) return nullptr;
     if (entry.IsFolder() && !bRecursive) return c.Refused("a folder is copied with recursive 1 only", from);
     if (KxPath::IsInside(to.sFull, from.sFull)) return c.Refused("the destination lies inside the source", to);
     KxPathFailure f;
