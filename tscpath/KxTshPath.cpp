@@ -161,9 +161,14 @@ public:
         return false;
     }
     // The arguments of Move and Copy: from (which must be there), to, and the flag named.
-    bool FromTo(const char* pszFlag, PathArg& from, PathArg& to, bool& bFlag, KxPathEntry& entry) {
-        return Count(2, 3, "Need two or three parameters.") && Path(0, "from", from) && Path(1, "to", to) &&
-               Flag(2, pszFlag, bFlag) && Stat(from, entry);
+    struct Transfer {
+        PathArg from, to;
+        bool bFlag = false;
+        KxPathEntry entry;
+    };
+    bool FromTo(const char* pszFlag, Transfer& t) {
+        return Count(2, 3, "Need two or three parameters.") && Path(0, "from", t.from) && Path(1, "to", t.to) &&
+               Flag(2, pszFlag, t.bFlag) && Stat(t.from, t.entry);
     }
     // The entry at the argument's path; a missing one fails with the system's reason.
     bool Stat(const PathArg& arg, KxPathEntry& entry) {
@@ -360,28 +365,24 @@ KxScDataHandle* KxTshPath::IsInside(KxScDataHandle*, int nArgs, KxScDataHandle**
 
 KxScDataHandle* KxTshPath::Move(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     Call c("Move", nArgs, pphArgs);
-    PathArg from, to;
-    bool bReplace = false;
-    KxPathEntry entry;
-    if (!c.FromTo("replace", from, to, bReplace, entry)) return nullptr;
+    Call::Transfer t;
+    if (!c.FromTo("replace", t)) return nullptr;
     // A folder moved into itself; the same name again (in other case, say) is the system's.
-    if (entry.IsFolder() && KxPath::IsInside(to.sFull, from.sFull) &&
-        KxPath::Upper(to.sFull) != KxPath::Upper(from.sFull))
-        return c.Refused("the destination lies inside the source", to);
+    if (t.entry.IsFolder() && KxPath::IsInside(t.to.sFull, t.from.sFull) &&
+        KxPath::Upper(t.to.sFull) != KxPath::Upper(t.from.sFull))
+        return c.Refused("the destination lies inside the source", t.to);
     KxPathFailure f;
-    return KxPathTree::Move(entry, to.sFull, bReplace, f) ? KxTsh::Bool(true) : c.Failed(f, from, &to);
+    return KxPathTree::Move(t.entry, t.to.sFull, t.bFlag, f) ? KxTsh::Bool(true) : c.Failed(f, t.from, &t.to);
 }
 
 KxScDataHandle* KxTshPath::Copy(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     Call c("Copy", nArgs, pphArgs);
-    PathArg from, to;
-    bool bRecursive = false;
-    KxPathEntry entry;
-    if (!c.FromTo("recursive", from, to, bRecursive, entry)) return nullptr;
-    if (entry.IsFolder() && !bRecursive) return c.Refused("a folder is copied with recursive 1 only", from);
-    if (KxPath::IsInside(to.sFull, from.sFull)) return c.Refused("the destination lies inside the source", to);
+    Call::Transfer t;
+    if (!c.FromTo("recursive", t)) return nullptr;
+    if (t.entry.IsFolder() && !t.bFlag) return c.Refused("a folder is copied with recursive 1 only", t.from);
+    if (KxPath::IsInside(t.to.sFull, t.from.sFull)) return c.Refused("the destination lies inside the source", t.to);
     KxPathFailure f;
-    return KxPathTree::Copy(entry, to.sFull, bRecursive, f) ? KxTsh::Bool(true) : c.Failed(f, from, &to);
+    return KxPathTree::Copy(t.entry, t.to.sFull, t.bFlag, f) ? KxTsh::Bool(true) : c.Failed(f, t.from, &t.to);
 }
 
 KxScDataHandle* KxTshPath::Remove(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
