@@ -110,8 +110,9 @@ bool List(const std::wstring& sFolder, bool bRecursive, std::vector<KxPathEntry>
 }
 
 bool Copy(const KxPathEntry& from, const std::wstring& sTo, bool bTree, KxPathFailure& failure) {
+    // A failure names the copy that was not made.
     if (!from.IsFolder() || !bTree) {
-        if (!CopyFileW(from.sPath.c_str(), sTo.c_str(), TRUE)) return failure.Set(GetLastError(), from.sPath);
+        if (!CopyFileW(from.sPath.c_str(), sTo.c_str(), TRUE)) return failure.Set(GetLastError(), sTo);
         return KeepTimes(sTo, from, failure);
     }
     // The whole tree is read, and found to hold no link, before anything is made.
@@ -124,7 +125,7 @@ bool Copy(const KxPathEntry& from, const std::wstring& sTo, bool bTree, KxPathFa
     for (const KxPathEntry& e : entries) {
         std::wstring sTarget = KxPath::Join(sTo, Below(e.sPath, from.sPath));
         if (e.IsFolder() ? !CreateDirectoryW(sTarget.c_str(), nullptr) : !CopyFileW(e.sPath.c_str(), sTarget.c_str(), TRUE))
-            return failure.Set(GetLastError(), e.sPath);
+            return failure.Set(GetLastError(), sTarget);
     }
     // Folders get their times and attributes once nothing more is made in them: children first.
     auto keep = [&](const KxPathEntry& e, const std::wstring& sTarget) {
