@@ -256,7 +256,7 @@ bool NothingThere(DWORD dwError) {
 }
 
 // Whether removing the folder would take the host's own ground: the current folder, or the
-// folder of the host's program, lies in it. False with the failure when neither can be read.
+// folder of the host's program, lies in it. False with the failure when either cannot be read.
 bool HoldsTheHost(const std::wstring& sFull, bool& bHolds, KxPathFailure& f) {
     const DWORD kRoom = 32768;
     std::unique_ptr<wchar_t[]> p(new wchar_t[kRoom]);
@@ -287,13 +287,13 @@ KxScDataHandle* KxTshPath::Info(KxScDataHandle*, int nArgs, KxScDataHandle** pph
 
 KxScDataHandle* KxTshPath::List(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
     Call c("List", nArgs, pphArgs);
-    PathArg folder, pattern;
+    PathArg folder;
+    std::wstring sPattern = L"*";
     bool bRecursive = false;
     if (!c.Count(1, 3, "Need one to three parameters.") || !c.Path(0, "folder", folder)) return nullptr;
-    pattern.sWide = L"*";
     if (c.Has(1)) {
         const KxString* ps = KxTsh::TextArg(c.nArgs, pphArgs, 1);
-        if (!ps || !KxPath::Wide(*ps, pattern.sWide) || pattern.sWide.find_first_of(L"\\/") != std::wstring::npos)
+        if (!ps || !KxPath::Wide(*ps, sPattern) || sPattern.find_first_of(L"\\/") != std::wstring::npos)
             return c.Misuse("pattern must be a name, with * and ? as wildcards.");
     }
     if (!c.Flag(2, "recursive", bRecursive)) return nullptr;
@@ -309,7 +309,7 @@ KxScDataHandle* KxTshPath::List(KxScDataHandle*, int nArgs, KxScDataHandle** pph
     std::vector<std::wstring> skipped;
     if (!KxPathTree::List(folder.sFull, bRecursive, entries, &skipped, f)) return c.Failed(f, folder);
     for (KxPathEntry& e : entries)
-        if (KxPath::Matches(e.sName, pattern.sWide)) matched.push_back(std::move(e));
+        if (KxPath::Matches(e.sName, sPattern)) matched.push_back(std::move(e));
     for (const std::wstring& s : skipped) gSkipped.push_back(KxPath::Shown(s));
     return KxTsh::List(static_cast<unsigned>(matched.size()), [&](unsigned i) { return EntryRecord(matched[i]); });
 }
