@@ -206,7 +206,7 @@ KxScDataHandle* Bool(bool bValue) {
 
 KxScDataHandle* Record(std::initializer_list<Field> fields) {
     // The names first: nothing is made when one cannot be.
-    KxString asNames[8];
+    KxString asNames[12];
     if (fields.size() > sizeof asNames / sizeof *asNames) throw std::bad_alloc();
     KxString* psName = asNames;
     for (const Field& f : fields) *psName++ = Join(f.pszName);
@@ -216,7 +216,9 @@ KxScDataHandle* Record(std::initializer_list<Field> fields) {
         psName = asNames;
         for (const Field& f : fields)
             po->SetProperty(ph, *psName++,
-                            f.pszText ? KxScDataHandle::CreateData(Join(f.pszText), false) : KxScDataHandle::CreateData(f.nValue),
+                            f.pfnMake   ? f.pfnMake(f.pvFrom)
+                            : f.pszText ? KxScDataHandle::CreateData(Join(f.pszText), false)
+                                        : KxScDataHandle::CreateData(f.nValue),
                             true);
     } catch (const std::bad_alloc&) {
         ph->Drop();

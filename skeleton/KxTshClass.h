@@ -147,11 +147,14 @@ KxString Join(const P&... parts) {
 bool IntArg(int nArgs, KxScDataHandle** pphArgs, int i, int* pnValue);
 // The script's boolean: an integer handle holding 1 or 0.
 KxScDataHandle* Bool(bool bValue);
-// One field of a record: a text when pszText is not null, else the integer.
+// One field of a record: the value pfnMake makes of pvFrom when it is not null, else a text
+// when pszText is not null, else the integer.
 struct Field {
     const char* pszName;
     int nValue;
     const char* pszText;
+    KxScDataHandle* (*pfnMake)(const void* pvFrom) = nullptr;
+    const void* pvFrom = nullptr;
 };
 // A plain object with the fields, read-only to scripts (its handle is fixed): what a method
 // gives for a thing it only describes (a folder's entry, a listed process). Made whole or not

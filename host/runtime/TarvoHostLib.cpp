@@ -1,7 +1,12 @@
-// The built-in functions that reach the host: exit, standard input, other script files, time.
+// The built-in functions that reach the host: exit, standard input, other script files, time,
+// and the code pages other programs write in.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
 
 #include "TarvoLib.h"
 
@@ -101,6 +106,78 @@ Value Now(Args& a) {
     return NewString(static_cast<KxString&&>(s));
 }
 
+// ---- code pages
+
+// The system's code page of the kind (LOCALE_IDEFAULTCODEPAGE: the OEM one, the console's;
+// LOCALE_IDEFAULTANSICODEPAGE: the ANSI one), as the system's locale has it: the host itself
+// may run in UTF-8 (its manifest), but the programs it starts write in the system's pages.
+unsigned SystemPage(LCTYPE nKind, unsigned nFallback) {
+    char sz[8];
+    unsigned nPage = GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, nKind, sz, sizeof sz) ? std::strtoul(sz, nullptr, 10) : 0;
+    return nPage ? nPage : nFallback;
+}
+
+// The text's bytes in the named code page, in UTF-16: "utf16" as they are (little-endian,
+// as cmd /u writes), "oem" the page of the host's console (a console program writes in it;
+// with no console the system's OEM page), "ansi" the system's ANSI page.
+Value FromCodePage(Args& a) {
+    const KxString& sText = a.Text(0);
+    const KxString& sPage = a.Text(1);
+    unsigned nBytes = sText.Length();
+    const char* pBytes = sText;
+    std::unique_ptr<wchar_t[]> pOwn;
+    const wchar_t* pWide;
+    unsigned nChars;
+    if (sPage == "utf16") {
+        if (nBytes % 2) a.Fail(ERR_TYPE, "a UTF-16 text has an even number of bytes");
+        nChars = nBytes / 2;
+        pOwn.reset(new (std::nothrow) wchar_t[nChars + 1]);
+        if (!pOwn) a.in.RaiseNoMemory(a.nLine);
+        if (nBytes) std::memcpy(pOwn.get(), pBytes, nBytes);
+        pWide = pOwn.get();
+    } else {
+        unsigned nPage;
+        if (sPage == "oem") {
+            nPage = GetConsoleOutputCP();
+            if (!nPage) nPage = SystemPage(LOCALE_IDEFAULTCODEPAGE, CP_OEMCP);
+        } else if (sPage == "ansi") {
+            nPage = SystemPage(LOCALE_IDEFAULTANSICODEPAGE, CP_ACP);
+        } else {
+            a.Expected(1, "\"oem\", \"ansi\" or \"utf16\"");
+        }
+        // A byte stands for one character at most: as many UTF-16 units as bytes are enough.
+        pOwn.reset(new (std::nothrow) wchar_t[nBytes + 1]);
+        if (!pOwn) a.in.RaiseNoMemory(a.nLine);
+        int n = nBytes ? MultiByteToWideChar(nPage, 0, pBytes, static_cast<int>(nBytes), pOwn.get(), static_cast<int>(nBytes)) : 0;
+        if (nBytes && n <= 0) a.Fail(ERR_TYPE, "the system cannot convert from that code page");
+        nChars = static_cast<unsigned>(n);
+        pWide = pOwn.get();
+    }
+    // Into UTF-8 a piece at a time (a UTF-8 text may be longer than an int counts), never
+    // between the two halves of a pair: the length first, then the text.
+    const unsigned kPiece = 1 << 20;
+    auto piece = [&](unsigned nFrom) {
+        unsigned n = nChars - nFrom < kPiece ? nChars - nFrom : kPiece;
+        if (nFrom + n < nChars && IS_HIGH_SURROGATE(pWide[nFrom + n - 1])) --n;
+        return n;
+    };
+    unsigned long long qwLength = 0;
+    for (unsigned i = 0, n; i < nChars; i += n) {
+        n = piece(i);
+        qwLength += WideCharToMultiByte(CP_UTF8, 0, pWide + i, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    }
+    KxString s(NULL_STRING);
+    a.in.Reserve(s, qwLength, a.nLine);
+    std::unique_ptr<char[]> pUtf8(new (std::nothrow) char[3 * kPiece]);
+    if (!pUtf8) a.in.RaiseNoMemory(a.nLine);
+    for (unsigned i = 0, n; i < nChars; i += n) {
+        n = piece(i);
+        int nOut = WideCharToMultiByte(CP_UTF8, 0, pWide + i, static_cast<int>(n), pUtf8.get(), 3 * kPiece, nullptr, nullptr);
+        s.Append(pUtf8.get(), static_cast<unsigned>(nOut));
+    }
+    return NewString(static_cast<KxString&&>(s));
+}
+
 }  // namespace
 
 void ForgetIncludes() { gIncluded.RemoveAll(); }
@@ -111,6 +188,7 @@ const Builtin kHostLibrary[] = {
     {"include", 1, 1, Include},
     {"clock", 0, 0, Clock},
     {"now", 0, 0, Now},
+    {"fromCodePage", 2, 2, FromCodePage},
     {nullptr, 0, 0, nullptr},
 };
 

@@ -19,8 +19,9 @@ const char kUsage[] =
     "       tarvo [options] - [ARGS...]      (or a script piped in: the script from standard input)\r\n"
     "options:\r\n"
     "  -e CODE          run CODE instead of a script file\r\n"
-    "  --plugin PATH    load this plug-in (repeatable) instead of TscShell.dll and\r\n"
-    "                   TscProcess.dll beside tarvo (or in the folder above it)\r\n"
+    "  --plugin PATH    load this plug-in (repeatable) instead of TscShell.dll,\r\n"
+    "                   TscProcess.dll and TscPath.dll beside tarvo (or in the folder\r\n"
+    "                   above it)\r\n"
     "  --no-compiler    hide the compiler component from plug-ins\r\n"
     "  --classes        print the classes the plug-ins described\r\n"
     "  --trace-compile  echo each text handed to the compiler as \"compile: TEXT\"\r\n"
@@ -135,7 +136,7 @@ bool LoadPlugin(Plugin& p) {
 // The plug-ins loaded when none is given: those of this list that are in the folder of this
 // program, or else in the folder above it (the release package keeps tarvo in runtime\ and
 // the plug-ins beside that folder), in this order.
-const char* const kDefaultPlugins[] = {"TscShell.dll", "TscProcess.dll"};
+const char* const kDefaultPlugins[] = {"TscShell.dll", "TscProcess.dll", "TscPath.dll"};
 
 void AddDefaultPlugins(std::vector<KxString>& vPlugins) {
     char szPath[MAX_PATH];

@@ -1,4 +1,5 @@
-// tsh_inject.dll: a test plug-in that a host loads before TscShell.dll and TscProcess.dll. It
+// tsh_inject.dll: a test plug-in that a host loads before TscShell.dll, TscProcess.dll and
+// TscPath.dll. It
 // points their imports of system functions (and the functions they look up by name) at wrappers that count the calls the host's thread makes and make
 // one chosen call fail as that function documents its failure. It does the same with the
 // allocations of the host libraries (util.malloc, runtime.malloc, ...) that they make while a
@@ -35,7 +36,8 @@ namespace {
 // functions), and whether the call's own effect happens all the same (a handle whose closing
 // "fails" was not open: nothing stays behind). Functions that cannot fail are not listed. The
 // Unicode functions that the 95 family has only as stubs fail as they do there, so that the
-// plug-in's ANSI way on those systems runs too.
+// plug-in's ANSI way on those systems runs too. MoveFileExW fails as a folder's move to another
+// volume does, so that Path's way there (a copy, then the source removed) runs too.
 // The tool-help, job and process-times functions are looked up by name; the others are imports.
 #define TSH_FAULTS(X)                                                                         \
     X(KERNEL32, CreateFileA, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED, false)                \
@@ -80,6 +82,21 @@ namespace {
     X(KERNEL32, CreateEventA, NULL, ERROR_NOT_ENOUGH_MEMORY, false)                            \
     X(KERNEL32, SetEvent, FALSE, ERROR_INVALID_HANDLE, false)                                  \
     X(KERNEL32, CreateThread, NULL, ERROR_NOT_ENOUGH_MEMORY, false)                            \
+    X(KERNEL32, CreateFileW, INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED, false)                \
+    X(KERNEL32, GetFileAttributesExW, FALSE, ERROR_ACCESS_DENIED, false)                       \
+    X(KERNEL32, GetFullPathNameW, 0, ERROR_FILENAME_EXCED_RANGE, false)                        \
+    X(KERNEL32, GetModuleFileNameW, 0, ERROR_INSUFFICIENT_BUFFER, false)                       \
+    X(KERNEL32, GetFileSize, INVALID_FILE_SIZE, ERROR_INVALID_HANDLE, false)                   \
+    X(KERNEL32, CopyFileW, FALSE, ERROR_DISK_FULL, false)                                      \
+    X(KERNEL32, CreateDirectoryW, FALSE, ERROR_ACCESS_DENIED, false)                           \
+    X(KERNEL32, DeleteFileW, FALSE, ERROR_SHARING_VIOLATION, false)                            \
+    X(KERNEL32, RemoveDirectoryW, FALSE, ERROR_SHARING_VIOLATION, false)                       \
+    X(KERNEL32, SetFileAttributesW, FALSE, ERROR_ACCESS_DENIED, false)                         \
+    X(KERNEL32, SetFileTime, FALSE, ERROR_ACCESS_DENIED, false)                                \
+    X(KERNEL32, MoveFileExW, FALSE, ERROR_NOT_SAME_DEVICE, false)                              \
+    X(KERNEL32, FileTimeToLocalFileTime, FALSE, ERROR_INVALID_PARAMETER, false)                \
+    X(KERNEL32, FileTimeToSystemTime, FALSE, ERROR_INVALID_PARAMETER, false)                   \
+    X(KERNEL32, FormatMessageW, 0, ERROR_RESOURCE_LANG_NOT_FOUND, false)                       \
     X(KERNEL32, PeekNamedPipe, FALSE, ERROR_BROKEN_PIPE, false)                                \
     X(KERNEL32, CreateJobObjectA, NULL, ERROR_NOT_ENOUGH_MEMORY, false)                        \
     X(KERNEL32, AssignProcessToJobObject, FALSE, ERROR_ACCESS_DENIED, false)                   \
@@ -446,6 +463,7 @@ __declspec(dllexport) int __stdcall OrbaPluginLoad() {
     }
     Patch(hPlugin, nullptr);
     Patch(GetModuleHandleA("TscProcess.dll"), nullptr);
+    Patch(GetModuleHandleA("TscPath.dll"), nullptr);
     Patch(GetModuleHandleA("HX_KOT_Util.dll"), "util");
     Patch(GetModuleHandleA("HX_KOT_TarvoRuntime.dll"), "runtime");
     // The window system opens handles of its own on first use, and keeps them.

@@ -10,6 +10,7 @@
 #include "KxStringList.h"
 #include "KxTshDirectory.h"
 #include "KxTshFile.h"
+#include "KxTshPath.h"
 #include "KxTshProcess.h"
 #include "KxTshShell.h"
 #include "KxTshTask.h"
@@ -18,6 +19,7 @@
 #include "script_fixture.h"
 
 KXTSH_DEFINE_STATICS(KxTshProcess, "Process");
+KXTSH_DEFINE_STATICS(KxTshPath, "Path");
 
 namespace {
 
@@ -83,7 +85,7 @@ std::vector<ClassEntry> Entries() {
     return {{std::string(T::sClassName), T::poClassObject, std::string(T::GetPreludeText())}...};
 }
 
-class ReferenceTest : public ClassTest<KxTshShell, KxTshFile, KxTshDirectory, KxTshTask, KxTshTimer, KxTshProcess> {
+class ReferenceTest : public ClassTest<KxTshShell, KxTshFile, KxTshDirectory, KxTshTask, KxTshTimer, KxTshProcess, KxTshPath> {
 protected:
     static void SetUpTestSuite() {
         static ScratchFolder folder("tsh-reference-tests");
@@ -94,7 +96,7 @@ protected:
 };
 
 TEST_F(ReferenceTest, EachSectionDescribesWhatItsClassRegistersAndNothingElse) {
-    for (const ClassEntry& c : Entries<KxTshDirectory, KxTshFile, KxTshShell, KxTshTask, KxTshTimer, KxTshProcess>()) {
+    for (const ClassEntry& c : Entries<KxTshDirectory, KxTshFile, KxTshShell, KxTshTask, KxTshTimer, KxTshProcess, KxTshPath>()) {
         ASSERT_EQ(sections.count(c.sName), 1u) << "no section ## " << c.sName;
         const Section& s = sections[c.sName];
         EXPECT_EQ(s.methods, Names(&KxScDataObject::GetMethodNames, c.poClass)) << c.sName << ": method headings";
@@ -119,12 +121,15 @@ TEST_F(ReferenceTest, EachSectionDescribesWhatItsClassRegistersAndNothingElse) {
             }
         }
     }
-    // The fields of a Directory entry.
+    // The fields of a Directory entry, and of a Path entry.
     ScratchFolder::Put("entry.txt", "x");
-    Run("entry = Directory.Open(\".\").First();");
+    Run("entry = Directory.Open(\".\").First(); info = Path.Info(\"entry.txt\");");
     for (const std::string& sField : Names(&KxScDataObject::GetPropertyNames, Object<KxScDataObject>("entry")))
         EXPECT_EQ(sections["Directory"].rows.count(sField), 1u) << "Directory: entry field " << sField;
-    Run("entry = nil;");
+    std::set<std::string> fields = Names(&KxScDataObject::GetPropertyNames, Object<KxScDataObject>("info"));
+    EXPECT_EQ(fields.size(), 10u);
+    for (const std::string& sField : fields) EXPECT_EQ(sections["Path"].rows.count(sField), 1u) << "Path: entry field " << sField;
+    Run("entry = nil; info = nil;");
 }
 
 }  // namespace
