@@ -1,5 +1,8 @@
 #include <cstdio>
-#include <vector>
+#include <memory>
+#include <new>
+
+#include "KxMemory.h"
 
 #include "KxListingBytes.h"
 #include "RtInternal.h"
@@ -159,7 +162,36 @@ struct KxScHandlePool {
         po->ReleaseCircLinks(pld);
     }
 
-    // One collection pass; the result is the number of handles freed.
+    // A list with room for every live handle (each goes in once at most), in blocks that are
+    // all had before the pass starts: a collection needs no block larger than 256 KiB.
+    template <class T>
+    class Stack {
+    public:
+        static const size_t kBlock = 256 * 1024 / sizeof(T);
+        bool Make(size_t nMost) {
+            nBlocks = nMost / kBlock + 1;
+            ppBlocks.reset(new (std::nothrow) std::unique_ptr<T[]>[nBlocks]);
+            for (size_t i = 0; ppBlocks && i < nBlocks; ++i)
+                if (!(ppBlocks[i] = std::unique_ptr<T[]>(new (std::nothrow) T[kBlock]))) return false;
+            return ppBlocks != nullptr;
+        }
+        void push_back(T t) { At(n++) = t; }
+        T& back() { return At(n - 1); }
+        void pop_back() { --n; }
+        bool empty() const { return n == 0; }
+        template <class F>
+        void ForEach(F f) {
+            for (size_t i = 0; i < n; ++i) f(At(i));
+        }
+
+    private:
+        T& At(size_t i) { return ppBlocks[i / kBlock][i % kBlock]; }
+        std::unique_ptr<std::unique_ptr<T[]>[]> ppBlocks;
+        size_t nBlocks = 0, n = 0;
+    };
+
+    // One collection pass; the result is the number of handles freed, -1 when it could not
+    // run.
     //  1. Take every reference an object holds off the count of the handle it refers to. What
     //     is left on a count is held from outside the objects: by the interpreter, a global,
     //     a compiled text, native code.
@@ -171,12 +203,16 @@ struct KxScHandlePool {
     //     destroyed, so a destructor that drops a reference on another piece of the same
     //     garbage finds a handle that is still there; the handles are freed afterwards.
     int CollectPass() {
+        // The pass's lists are had before any count changes: without them it does nothing
+        // (the garbage waits for a collection that has them; no step of the script failed).
+        Stack<KxScDataHandle*> vStack, vGarbage;
+        Stack<KxScDataObject*> vObjects;
+        if (!vStack.Make(nLive) || !vGarbage.Make(nLive) || !vObjects.Make(nLive)) return -1;
         ForEachLive([](KxScDataHandle* ph) {
             ForEachLink(ph, [](KxScDataHandle* phLink) {
                 if (phLink->wRefCount > 0) --phLink->wRefCount;
             });
         });
-        std::vector<KxScDataHandle*> vStack;
         ForEachLive([&](KxScDataHandle* phRoot) {
             if (phRoot->wRefCount == 0 || (phRoot->wFlags & REACHED)) return;
             phRoot->wFlags |= REACHED;
@@ -192,23 +228,21 @@ struct KxScHandlePool {
                 });
             }
         });
-        std::vector<KxScDataHandle*> vGarbage;
         ForEachLive([&](KxScDataHandle* ph) {
             if (!(ph->wFlags & REACHED)) vGarbage.push_back(ph);
         });
-        for (KxScDataHandle* ph : vGarbage) {
+        vGarbage.ForEach([](KxScDataHandle* ph) {
             ForEachLink(ph, [](KxScDataHandle* phLink) {
                 if (phLink->wFlags & REACHED) ++phLink->wRefCount;
             });
-        }
+        });
         paceBytes.qwKept = paceResources.qwKept = 0;
         ForEachLive([&](KxScDataHandle* ph) {
             if (!(ph->wFlags & REACHED)) return;
             ph->wFlags &= ~REACHED;
             AddCost(ph, &paceBytes.qwKept, &paceResources.qwKept);
         });
-        std::vector<KxScDataObject*> vObjects;
-        for (KxScDataHandle* ph : vGarbage) {
+        vGarbage.ForEach([&](KxScDataHandle* ph) {
             RtUnlinkClassHandle(ph);
             if (KxScDataObject* po = ph->Object()) {
                 po->phOwner = nullptr;
@@ -217,16 +251,16 @@ struct KxScHandlePool {
             ph->wRefCount = 0;
             ph->wFlags = 0;
             ph->dwValue = 0;
-        }
+        });
         // Destructors may drop references, make handles and ask for a collection: all fine.
-        for (KxScDataObject* po : vObjects) delete po;
+        vObjects.ForEach([](KxScDataObject* po) { delete po; });
         int nFreed = 0;
-        for (KxScDataHandle* ph : vGarbage) {
+        vGarbage.ForEach([&](KxScDataHandle* ph) {
             // A destructor that took a new reference on it keeps a nil.
-            if (ph->wRefCount != 0) continue;
+            if (ph->wRefCount != 0) return;
             Free(ph);
             ++nFreed;
-        }
+        });
         return nFreed;
     }
 
@@ -301,9 +335,14 @@ int KxScDataHandle::GarbageCollect() {
     if (gPool.bCollecting) return 0;
     gPool.bCollecting = true;
     int nTotal = 0;
-    // Destructors may have dropped the last reference on handles that stayed.
-    do nTotal += gPool.CollectPass();
-    while (gPool.AnyUnreferenced());
+    // Destructors may have dropped the last reference on handles that stayed. A pass that
+    // could not have its lists (-1) ends the collection.
+    for (;;) {
+        int nFreed = gPool.CollectPass();
+        if (nFreed < 0) break;
+        nTotal += nFreed;
+        if (!gPool.AnyUnreferenced()) break;
+    }
     gPool.paceHandles.qwKept = gPool.nLive;
     gPool.qwListedKept = KxListingBytes();
     gPool.paceBytes.qwKept += gPool.qwListedKept;

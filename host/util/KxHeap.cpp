@@ -36,9 +36,20 @@ struct FreeBlock {
     FreeBlock* pNext;
 };
 
+// For tests: KX_HEAP_BLOCK_LIMIT=N in the environment makes every block larger than N bytes
+// fail, as a machine whose memory ran short would fail the big ones first. So the paths of
+// lists, maps and texts that cannot grow run without a test taking gigabytes.
+std::size_t BlockLimit() {
+    char sz[24];
+    DWORD n = GetEnvironmentVariableA("KX_HEAP_BLOCK_LIMIT", sz, sizeof sz);
+    return n > 0 && n < sizeof sz ? std::strtoull(sz, nullptr, 10) : ~std::size_t(0);
+}
+const std::size_t kBlockLimit = BlockLimit();
+
 class Pools {
 public:
     void* Take(std::size_t nSize) {
+        if (nSize > kBlockLimit) return nullptr;
         if (nSize > kLargest) return std::malloc(nSize);
         std::size_t nClass = (nSize < kSmallest ? kSmallest : nSize + kGranule - 1) / kGranule - 1;
         Lock lock(*this);
