@@ -1,8 +1,8 @@
 // The language's everyday work against the same work in C++, in one run, best of three runs
 // of each taken in turns: integer loops, calls of a script function, a list built and sorted,
-// word counts in a map (sorted by count with a comparison and with a key function), lines
-// split and joined, format() of lines, and a text built by `s = s + "x"` at two lengths (ten
-// times the length must take about ten times as long). The inputs are made here and handed
+// word counts in a map (sorted by count with a comparison and with a key function), map keys
+// chosen to collide, lines split and joined, format() of lines, and a text built by
+// `s = s + "x"` at two lengths (ten times the length must take about ten times as long). The inputs are made here and handed
 // to the scripts as globals; bench/lang_bench.py does the same work in Python.
 #include <algorithm>
 #include <cstdio>
@@ -164,6 +164,17 @@ int main(int argc, char** argv) {
             std::string r;
             for (size_t k = 0; k < out.size(); ++k) r += (k ? "\n" : "") + out[k];
             gnSink = r.size();
+        });
+    // Keys chosen to share their low bits: multiples of 2^15 land in one run of a plain index.
+    static int nKeysStatic;
+    nKeysStatic = N / 300;
+    Row((n(nKeysStatic) + " map keys, multiples of 2^15").c_str(),
+        "function run(n) { m = {}; for (i = 0; i < n; i += 1) { m[i * 32768] = i; } return len(m); } R = run(" +
+            n(nKeysStatic) + ");",
+        [] {
+            std::unordered_map<long long, long long> m;
+            for (int i = 0; i < nKeysStatic; ++i) m[i * 32768ll] = i;
+            gnSink = m.size();
         });
     static int nFormatsStatic;
     nFormatsStatic = nFormats;

@@ -81,6 +81,13 @@ def by_key():
     w.sort(key=lambda x: -c[x])
 
 
+def far_keys(n):
+    m = {}
+    for i in range(n):
+        m[i * 32768] = i
+    return len(m)
+
+
 def split_join():
     out = []
     for line in LINES.split("\n"):
@@ -109,6 +116,7 @@ rows = [
     ("word counts in a map", count),
     ("word counts, sorted by a comparison", by_comparison),
     ("word counts, sorted by a key", by_key),
+    ("%d map keys, multiples of 2^15" % (N // 300), far_keys, N // 300),
     ("%d lines split on commas, joined" % (N // 100), split_join),
     ("format() of %d lines" % (N // 100), formats, N // 100),
     ('s = s + "x", %d times' % (N // 100), concat, N // 100),

@@ -115,7 +115,9 @@ struct KxScHandlePool {
                         unsigned long long* pqwResources) {
         KxScDataObject* po = ph->Object();
         if (!po) return;
-        if (ph->wFlags & (HF_STRING | HF_METHOD | HF_LIST | HF_ERROR | HF_MAP))
+        if (ph->wFlags & HF_STRING)  // the most common by far: its text, without a call
+            *pqwBytes += static_cast<KxScStringObject*>(po)->sText.Length();
+        else if (ph->wFlags & (HF_METHOD | HF_LIST | HF_ERROR | HF_MAP))
             *pqwBytes += static_cast<KxScValueObject*>(po)->HeldBytes();
         if (po->dwFlags & KxScDataObject::KXO_RESOURCE) ++*pqwResources;
     }

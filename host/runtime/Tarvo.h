@@ -67,7 +67,8 @@ struct ScriptInterrupt {};
 // Asks the run going on to stop at its next statement; any thread may call it.
 void Interrupt();
 void ClearInterrupt();
-bool Interrupted();
+extern volatile long gnInterrupted;
+inline bool Interrupted() { return gnInterrupted != 0; }
 
 class Interp;
 

@@ -33,6 +33,9 @@ enum Op : uint8_t {
     OP_JUMP_FALSE,    // pop; jump when false
     OP_JUMP_TRUE,     // pop; jump when true
     OP_LOOP,          // jump back A words; a run asked to stop ends here
+    // A condition that is one comparison: pop b, pop a, jump A when `a OP b` is false. In the
+    // order of OP_EQ to OP_GE.
+    OP_JUMP_NOT_EQ, OP_JUMP_NOT_NE, OP_JUMP_NOT_LT, OP_JUMP_NOT_LE, OP_JUMP_NOT_GT, OP_JUMP_NOT_GE,
     OP_NEW_LIST,      // push a new list with room for A items
     OP_LIST_ADD,      // pop an item onto the list below it
     OP_NEW_MAP,       // push a new map

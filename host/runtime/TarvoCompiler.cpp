@@ -124,6 +124,22 @@ Op OperatorOp(Tok t) {
 void EmitArgs(Compiler& c, ExprList& args) {
     for (auto& arg : args) arg->Emit(c);
 }
+
+// A condition and the jump taken when it is false (to be landed): one comparison tests and
+// jumps in one instruction.
+size_t EmitJumpUnless(Compiler& c, Expr& cond, int nLine) {
+    auto* pChain = dynamic_cast<ChainExpr*>(&cond);
+    if (pChain && pChain->steps.size() == 1) {
+        Op op = OperatorOp(pChain->steps[0].op);
+        if (op >= OP_EQ && op <= OP_GE && pChain->steps[0].op != T_ANDAND && pChain->steps[0].op != T_OROR) {
+            pChain->first->Emit(c);
+            pChain->steps[0].operand->Emit(c);
+            return c.Jump(static_cast<Op>(OP_JUMP_NOT_EQ + (op - OP_EQ)), -2, pChain->steps[0].nLine);
+        }
+    }
+    cond.Emit(c);
+    return c.Jump(OP_JUMP_FALSE, -1, nLine);
+}
 }  // namespace
 
 // ---- expressions
@@ -314,8 +330,7 @@ void PropAssignStmt::Emit(Compiler& c) {
 void IfStmt::Emit(Compiler& c) {
     std::vector<size_t> vEnds;
     for (Arm& arm : arms) {
-        arm.cond->Emit(c);
-        size_t nNext = c.Jump(OP_JUMP_FALSE, -1, arm.cond->nLine);
+        size_t nNext = EmitJumpUnless(c, *arm.cond, arm.cond->nLine);
         arm.body.Emit(c);
         vEnds.push_back(c.Jump(OP_JUMP, 0, nLine));
         c.Land(nNext);
@@ -339,8 +354,7 @@ void EmitLoop(Compiler& c, Block& body, size_t nContinue, bool bContinueBack, F 
 
 void WhileStmt::Emit(Compiler& c) {
     size_t nCond = c.Here();
-    cond->Emit(c);
-    size_t nExit = c.Jump(OP_JUMP_FALSE, -1, nLine);
+    size_t nExit = EmitJumpUnless(c, *cond, nLine);
     EmitLoop(c, body, nCond, true, [&](Compiler::Loop& loop) {
         c.Back(nCond, nLine);
         c.Land(nExit);
@@ -355,10 +369,7 @@ void CForStmt::Emit(Compiler& c) {
     }
     size_t nCond = c.Here();
     size_t nExit = SIZE_MAX;
-    if (cond) {
-        cond->Emit(c);
-        nExit = c.Jump(OP_JUMP_FALSE, -1, nLine);
-    }
+    if (cond) nExit = EmitJumpUnless(c, *cond, nLine);
     EmitLoop(c, body, 0, false, [&](Compiler::Loop& loop) {
         if (step) {
             step->Emit(c);

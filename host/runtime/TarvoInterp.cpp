@@ -99,13 +99,10 @@ KxScVmEnv* EnvOfThisThread() {
 
 // ---- the machine's state
 
-namespace {
-volatile LONG gnInterrupted = 0;
-}  // namespace
+volatile long gnInterrupted = 0;
 
 void Interrupt() { InterlockedExchange(&gnInterrupted, 1); }
 void ClearInterrupt() { InterlockedExchange(&gnInterrupted, 0); }
-bool Interrupted() { return gnInterrupted != 0; }
 
 Interp::Interp() : pEnv(EnvOfThisThread()) {
     // The lowest address a call may reach on this thread's stack: its reservation's base plus

@@ -1,7 +1,9 @@
 // The built-in functions of lists and maps. Lists change in place; indexes count from the end
 // when negative. Maps keep their keys in the order first put.
+#include <algorithm>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "TarvoLib.h"
 
@@ -123,7 +125,25 @@ Value Sort(Args& a) {
     int* v = pOrder.get();
     int* tmp = pTmp.get();
     for (int i = 0; i < n; ++i) v[i] = i;
-    for (int nWidth = 1; nWidth < n; nWidth = nWidth > n / 2 ? n : nWidth * 2) {
+    // Integers alone, or texts alone, are in an order no script decides: the library's stable
+    // sort takes them (integers as pairs of key and place). Floats (a nan is in no order) and
+    // comparisons a script gives go through the merge below, which any order leaves whole.
+    bool bInts = !bCompare, bTexts = !bCompare;
+    for (int i = 0; i < n && (bInts || bTexts); ++i) {
+        bInts = bInts && pKeys[i].IsInt();
+        bTexts = bTexts && pKeys[i].Is(HF_STRING);
+    }
+    std::unique_ptr<std::pair<int64_t, int>[]> pPairs(bInts ? new (std::nothrow) std::pair<int64_t, int>[n + 1] : nullptr);
+    if (bInts && pPairs) {
+        for (int i = 0; i < n; ++i) pPairs[i] = {pKeys[i].AsInt(), i};
+        std::stable_sort(pPairs.get(), pPairs.get() + n,
+                         [](const std::pair<int64_t, int>& x, const std::pair<int64_t, int>& y) { return x.first < y.first; });
+        for (int i = 0; i < n; ++i) v[i] = pPairs[i].second;
+    } else if (bTexts) {
+        std::stable_sort(v, v + n, [&](int i, int j) { return CompareText(pKeys[i].Text(), pKeys[j].Text()) < 0; });
+    }
+    bool bSorted = (bInts && pPairs) || bTexts;
+    for (int nWidth = 1; !bSorted && nWidth < n; nWidth = nWidth > n / 2 ? n : nWidth * 2) {
         for (int nLo = 0; nLo < n; nLo = n - nLo > 2 * nWidth ? nLo + 2 * nWidth : n) {
             int nMid = n - nLo > nWidth ? nLo + nWidth : n;
             int nHi = n - nMid > nWidth ? nMid + nWidth : n;

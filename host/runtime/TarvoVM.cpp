@@ -321,6 +321,35 @@ Value Interp::Loop(size_t nEntry) {
             if (b == (OpOf(w) == OP_JUMP_TRUE)) ip += a;
             break;
         }
+        case OP_JUMP_NOT_EQ:
+        case OP_JUMP_NOT_NE:
+        case OP_JUMP_NOT_LT:
+        case OP_JUMP_NOT_LE:
+        case OP_JUMP_NOT_GT:
+        case OP_JUMP_NOT_GE: {
+            const Value& x = sp[-2];
+            const Value& y = sp[-1];
+            bool b;
+            if (x.IsInt() && y.IsInt()) {
+                int64_t m = x.AsInt(), n = y.AsInt();
+                switch (OpOf(w)) {
+                case OP_JUMP_NOT_EQ: b = m == n; break;
+                case OP_JUMP_NOT_NE: b = m != n; break;
+                case OP_JUMP_NOT_LT: b = m < n; break;
+                case OP_JUMP_NOT_LE: b = m <= n; break;
+                case OP_JUMP_NOT_GT: b = m > n; break;
+                default: b = m >= n; break;
+                }
+            } else {
+                static const Tok kToks[] = {T_EQ, T_NE, T_LT, T_LE, T_GT, T_GE};
+                save();
+                b = Binary(*this, kToks[OpOf(w) - OP_JUMP_NOT_EQ], x, y, line()).Truthy();
+            }
+            (--sp)->Clear();
+            (--sp)->Clear();
+            if (!b) ip += a;
+            break;
+        }
         case OP_LOOP:
             ip -= a;
             if (Interrupted()) throw ScriptInterrupt{};

@@ -81,7 +81,7 @@ private:
         explicit Lock(Pools& pools) : pools(pools) {
             while (InterlockedExchange(&pools.nLock, 1)) YieldProcessor();
         }
-        ~Lock() { InterlockedExchange(&pools.nLock, 0); }
+        ~Lock() { __atomic_store_n(&pools.nLock, 0, __ATOMIC_RELEASE); }
         Pools& pools;
     };
 
