@@ -16,6 +16,18 @@ const size_t kFirstSegment = 4096;
 
 KxString Quoted(const KxString& sName) { return KxString("'") + sName + "'"; }
 
+// Two integers compared as ==, !=, <, <=, >, >= (nKind 0 to 5, the order of OP_EQ to OP_GE).
+inline bool CompareInts(int nKind, int64_t m, int64_t n) {
+    switch (nKind) {
+    case 0: return m == n;
+    case 1: return m != n;
+    case 2: return m < n;
+    case 3: return m <= n;
+    case 4: return m > n;
+    default: return m >= n;
+    }
+}
+
 [[noreturn]] void UnknownVariable(Interp& in, const KxString& sName, int nLine) {
     in.Raise(ERR_UNKNOWN_VARIABLE, KxString("unknown variable ") + Quoted(sName), nLine);
 }
@@ -262,17 +274,7 @@ Value Interp::Loop(size_t nEntry) {
             Value& x = sp[-2];
             const Value& y = sp[-1];
             if (x.IsInt() && y.IsInt()) {
-                int64_t m = x.AsInt(), n = y.AsInt();
-                bool b;
-                switch (OpOf(w)) {
-                case OP_LT: b = m < n; break;
-                case OP_LE: b = m <= n; break;
-                case OP_GT: b = m > n; break;
-                case OP_GE: b = m >= n; break;
-                case OP_EQ: b = m == n; break;
-                default: b = m != n; break;
-                }
-                x.SetInt(b);
+                x.SetInt(CompareInts(OpOf(w) - OP_EQ, x.AsInt(), y.AsInt()));
                 (--sp)->Clear();
                 break;
             }
@@ -331,15 +333,7 @@ Value Interp::Loop(size_t nEntry) {
             const Value& y = sp[-1];
             bool b;
             if (x.IsInt() && y.IsInt()) {
-                int64_t m = x.AsInt(), n = y.AsInt();
-                switch (OpOf(w)) {
-                case OP_JUMP_NOT_EQ: b = m == n; break;
-                case OP_JUMP_NOT_NE: b = m != n; break;
-                case OP_JUMP_NOT_LT: b = m < n; break;
-                case OP_JUMP_NOT_LE: b = m <= n; break;
-                case OP_JUMP_NOT_GT: b = m > n; break;
-                default: b = m >= n; break;
-                }
+                b = CompareInts(OpOf(w) - OP_JUMP_NOT_EQ, x.AsInt(), y.AsInt());
             } else {
                 static const Tok kToks[] = {T_EQ, T_NE, T_LT, T_LE, T_GT, T_GE};
                 save();

@@ -27,7 +27,7 @@ TEST(MemoryShort, EachStepRaisesAndLeavesWhatTheScriptHoldsAsItWas) {
         "function key(x) { return x; }\n"
         "try { sort(big); } catch (e) { print(\"sort \", e.code, \" \", big[0], \" \", big[-1]); }\n"
         "try { sort(big, key); } catch (e) { print(\"sort by key \", e.code, \" \", big[0]); }\n"
-        "try { w = split(repeat(\"a,\", 200000), \",\"); } catch (e) { print(\"split \", e.code); }\n"
+        "try { w = split(repeat(\"a,\", 300000), \",\"); } catch (e) { print(\"split \", e.code); }\n"
         "print(\"ran to its end\");\n");
     SetEnvironmentVariableA("KX_HEAP_BLOCK_LIMIT", "1048576");
     HostRun run = RunTarvo("--stats short.tarvo");
