@@ -40,7 +40,7 @@ const Loop kLoops[] = {
     {"64 KiB error", "e = error(1, S);", 100, 100000, false},
     {"Directory", "d = Directory.Open(FOLDER);", 4, 4000, false},
     {"list cycle", "l = [i, \"x\"]; push(l, l);", 10000, 1000000, false},
-    {"100-entry map", "m = {}; for (j = 0; j < 100; j += 1) { m[j] = S; }", 100, 100000},
+    {"100-entry map", "m = {}; for (j = 0; j < 100; j += 1) { m[j] = S; }", 100, 100000, false},
     {"kept list", "push(KEPT, i);", 10000, 1000000, true},
     {"kept map", "KEPTMAP[i] = i;", 10000, 1000000, true},
 };
