@@ -13,6 +13,8 @@ const KxTshMethodDef kMethods[] = {
     {"Wait", KXTSH_METHOD(KxTshProcess, Wait), -1},
     {"ReadLn", KXTSH_METHOD(KxTshProcess, ReadLn), -1},
     {"ReadErrLn", KXTSH_METHOD(KxTshProcess, ReadErrLn), -1},
+    {"Read", KXTSH_METHOD(KxTshProcess, Read), -1},
+    {"ReadErr", KXTSH_METHOD(KxTshProcess, ReadErr), -1},
     {"WaitFor", KXTSH_METHOD(KxTshProcess, WaitFor), 2},
     {"Write", KXTSH_METHOD(KxTshProcess, Write), -1},
     {"CloseInput", KXTSH_METHOD(KxTshProcess, CloseInput), 0},
@@ -24,6 +26,7 @@ const KxTshMethodDef kMethods[] = {
 const KxTshSignatureDef kSignatures[] = {
     {"Wait", {"void"}},      {"Wait", {"int"}},      {"Write", {"String"}},   {"Write", {"String", "int"}},
     {"ReadLn", {"void"}},    {"ReadLn", {"int"}},    {"ReadErrLn", {"void"}},   {"ReadErrLn", {"int"}},
+    {"Read", {"void"}},      {"Read", {"int"}},      {"ReadErr", {"void"}},     {"ReadErr", {"int"}},
     {"WaitFor", {"String", "int"}}, {"EndTree", {"int"}},
 };
 enum { TOKEN_ID, TOKEN_EXIT_CODE, TOKEN_OUTPUT, TOKEN_ERRORS, TOKEN_TIMED_OUT, TOKEN_OUTPUT_ENDED, TOKEN_ERRORS_ENDED };
@@ -42,6 +45,10 @@ const KxTshMethodDoc kDocs[] = {
     {"ReadLn", {{"int timeoutMs", nullptr}}},
     {"ReadErrLn", {}},
     {"ReadErrLn", {{"int timeoutMs", nullptr}}},
+    {"Read", {}},
+    {"Read", {{"int timeoutMs", nullptr}}},
+    {"ReadErr", {}},
+    {"ReadErr", {{"int timeoutMs", nullptr}}},
     {"WaitFor", {{"String text", nullptr}, {"int timeoutMs", nullptr}}},
     {"Write", {{"String text", nullptr}}},
     {"Write", {{"String text", nullptr}, {"int timeoutMs", nullptr}}},
@@ -417,18 +424,27 @@ KxScDataHandle* KxTshProcess::Wait(KxScDataHandle*, int nArgs, KxScDataHandle** 
     return KxTsh::Bool(WaitForSingleObject(hProcess, TimeArg(nArgs, pphArgs, 0)) == WAIT_OBJECT_0);
 }
 
-KxScDataHandle* KxTshProcess::NextLine(KxPipeReader::Stream stream, int nArgs, KxScDataHandle** pphArgs) {
-    KxString sLine(NULL_STRING);
-    if (OnClassObject() || !streams.NextLine(stream, &sLine, TimeArg(nArgs, pphArgs, 0))) return nullptr;
-    return KxScDataHandle::CreateData(sLine, false);
+KxScDataHandle* KxTshProcess::Next(KxPipeReader::Stream stream, bool bLine, int nArgs, KxScDataHandle** pphArgs) {
+    KxString sText(NULL_STRING);
+    DWORD dwMs = TimeArg(nArgs, pphArgs, 0);
+    if (OnClassObject() || !(bLine ? streams.NextLine(stream, &sText, dwMs) : streams.Take(stream, &sText, dwMs))) return nullptr;
+    return KxScDataHandle::CreateData(sText, false);
 }
 
 KxScDataHandle* KxTshProcess::ReadLn(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
-    return NextLine(KxPipeReader::OUTPUT, nArgs, pphArgs);
+    return Next(KxPipeReader::OUTPUT, true, nArgs, pphArgs);
 }
 
 KxScDataHandle* KxTshProcess::ReadErrLn(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
-    return NextLine(KxPipeReader::ERRORS, nArgs, pphArgs);
+    return Next(KxPipeReader::ERRORS, true, nArgs, pphArgs);
+}
+
+KxScDataHandle* KxTshProcess::Read(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    return Next(KxPipeReader::OUTPUT, false, nArgs, pphArgs);
+}
+
+KxScDataHandle* KxTshProcess::ReadErr(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    return Next(KxPipeReader::ERRORS, false, nArgs, pphArgs);
 }
 
 KxScDataHandle* KxTshProcess::WaitFor(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {

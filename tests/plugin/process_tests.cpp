@@ -281,8 +281,8 @@ TEST_F(ProcessTest, ArgumentsFolderAndErrors) {
         {"Process.Start(5);", "15 Process::Start(): first argument must be a string."},
     });
     DeleteFileA(sText.c_str());
-    Run("w = Process.Wait(1); l = Process.ReadLn(); k = Process.Kill(); f = Process.WaitFor(\"x\", 1);");
-    for (const char* pszName : {"w", "l", "k", "f"}) EXPECT_EQ(Int(pszName), -999) << pszName;
+    Run("w = Process.Wait(1); l = Process.ReadLn(); k = Process.Kill(); f = Process.WaitFor(\"x\", 1); r = Process.Read(0);");
+    for (const char* pszName : {"w", "l", "k", "f", "r"}) EXPECT_EQ(Int(pszName), -999) << pszName;
 }
 
 // Variables for one program: added to the host's environment, replacing the host's of the
@@ -326,7 +326,7 @@ TEST_F(ProcessTest, EnvironmentForOneProgramLeavesTheHostsAsItWas) {
 // WaitFor finds (also when it comes in pieces); the ended properties tell an ended stream
 // from a silent one, and only once everything on it was taken.
 TEST_F(ProcessTest, ReadsWithATimeTellASilentProgramAPromptAndAnEndedStream) {
-    Run("p = Process.Start(CHILD + \" out pro pause 300 out mpt> pause 600000\"); got = p.WaitFor(\"prompt>\", 60000);"
+    Run("p = Process.Start(CHILD + \" out pro pause 300 out mpt>rest pause 600000\"); got = p.WaitFor(\"prompt>\", 60000);"
         "line = p.ReadLn(300); silent = p.ReadErrLn(300); absent = p.WaitFor(\"never\", 300); running = p.outputEnded + p.errorsEnded;"
         "kept = p.output; p.Kill(); last = p.ReadLn(10000); after = p.ReadLn(10000); ended = p.outputEnded + p.errorsEnded; p = nil;");
     EXPECT_EQ(Int("got"), 1);
@@ -334,8 +334,8 @@ TEST_F(ProcessTest, ReadsWithATimeTellASilentProgramAPromptAndAnEndedStream) {
     EXPECT_EQ(Text("silent"), "<nil>");
     EXPECT_EQ(Int("absent"), 0);
     EXPECT_EQ(Int("running"), 0);
-    EXPECT_EQ(Text("kept"), "prompt>");
-    EXPECT_EQ(Text("last"), "prompt>");
+    EXPECT_EQ(Text("kept"), "rest");
+    EXPECT_EQ(Text("last"), "rest");
     EXPECT_EQ(Text("after"), "<nil>");
     EXPECT_EQ(Int("ended"), 2);
     // A line that comes in pieces is one line; an ended stream with text not taken has not
@@ -353,6 +353,33 @@ TEST_F(ProcessTest, ReadsWithATimeTellASilentProgramAPromptAndAnEndedStream) {
     EXPECT_EQ(Text("none"), "<nil>");
     EXPECT_EQ(Int("over"), 1);
     EXPECT_EQ(Int("e"), 110);
+}
+
+// WaitFor takes the output up to the end of what it found, as an answered prompt is gone: a
+// prompt asked again is waited for anew, and the line after it starts after it; a WaitFor
+// that found nothing takes nothing. Read takes what arrived, line end or none, and waits
+// only for the first byte.
+TEST_F(ProcessTest, WaitForTakesUpToItsMatchAndReadTakesWhatArrived) {
+    Run("p = Process.Start(CHILD + \" out p> pause 300 out x\\r\\np>y pause 600000\"); a = p.WaitFor(\"p>\", 60000);"
+        "l = p.ReadLn(60000); b = p.WaitFor(\"p>\", 60000); c = p.WaitFor(\"p>\", 300); kept = p.output; y = p.Read(0);"
+        "none = p.Read(300); p.Kill(); p = nil;");
+    EXPECT_EQ(Int("a"), 1);
+    EXPECT_EQ(Text("l"), "x");
+    EXPECT_EQ(Int("b"), 1);
+    EXPECT_EQ(Int("c"), 0);
+    EXPECT_EQ(Text("kept"), "y");
+    EXPECT_EQ(Text("y"), "y");
+    EXPECT_EQ(Text("none"), "<nil>");
+    // A prompt and its answer echoed back, each without a line end, and standard error alike;
+    // after the end, nil for good.
+    Run("p = Process.Start(CHILD + \" out ab err e> echo\"); ab = p.Read(60000); e = p.ReadErr(60000); p.Write(\"cd\");"
+        "cd = p.Read(60000); p.CloseInput(); end = p.Read(); over = p.outputEnded; late = p.ReadErr(); p = nil;");
+    EXPECT_EQ(Text("ab"), "ab");
+    EXPECT_EQ(Text("e"), "e>");
+    EXPECT_EQ(Text("cd"), "cd");
+    EXPECT_EQ(Text("end"), "<nil>");
+    EXPECT_EQ(Int("over"), 1);
+    EXPECT_EQ(Text("late"), "<nil>");
 }
 
 // The process list and EndTree, on a tree three deep that this program started without
@@ -490,6 +517,7 @@ TEST_F(ProcessHoldTest, PastWhatTheReaderHoldsEveryReadRaises) {
     for (int i = 0; i < 2; ++i) EXPECT_EQ(ErrorOf("r.ReadLn();"), "28 Process::ReadLn(): Not enough memory.") << i;
     EXPECT_EQ(ErrorOf("o = r.output;"), "28 Process::output: Not enough memory.");
     EXPECT_EQ(ErrorOf("r.WaitFor(\"b\", 0);"), "28 Process::WaitFor(): Not enough memory.");
+    EXPECT_EQ(ErrorOf("r.Read(0);"), "28 Process::Read(): Not enough memory.");
     Run("over = r.outputEnded;");
     EXPECT_EQ(Int("over"), 1);
     EXPECT_EQ(Pending(), "<none>");
