@@ -291,6 +291,35 @@ KxString WhyNotStarted(DWORD dwError, const KxString& sFolder) {
     }
 }
 
+// The command line with its program named by its full path, when a folder is given and the
+// line names the program by a relative path with a folder part (".\\x.bat", "tools\\x"): the
+// system finds a program from the host's current folder, but runs a batch file through cmd,
+// which looks for it again from the new folder. Named in full, both kinds run the file found
+// here. A bare name, an absolute path, or a path that names no file here stays as it was.
+KxString ProgramResolved(const KxString& sCommand, const KxString& sFolder) {
+    const char* pLine = sCommand;
+    if (sFolder.IsNull() || !pLine) return KxTsh::Join(sCommand);
+    bool bQuoted = *pLine == '"';
+    const char* pStart = pLine + (bQuoted ? 1 : 0);
+    size_t nName = bQuoted ? std::strcspn(pStart, "\"") : std::strcspn(pStart, " \t");
+    KxString sName(pStart, static_cast<unsigned>(nName));
+    const char* pName = sName;
+    bool bRelative = nName > 0 && sName.Length() == nName && std::strpbrk(pName, "\\/") && *pName != '\\' &&
+                     *pName != '/' && !std::strchr(pName, ':');
+    char szFull[MAX_PATH];
+    DWORD nFull = bRelative ? GetFullPathNameA(pName, MAX_PATH, szFull, nullptr) : 0;
+    if (nFull == 0 || nFull >= MAX_PATH) return KxTsh::Join(sCommand);
+    // The system adds ".exe" to a name without an extension.
+    const char* pLast = std::strrchr(szFull, '\\');
+    bool bExtension = std::strchr(pLast ? pLast : szFull, '.') != nullptr;
+    DWORD dwAttributes = GetFileAttributesA(szFull);
+    if (dwAttributes == INVALID_FILE_ATTRIBUTES && !bExtension)
+        dwAttributes = GetFileAttributesA(KxTsh::Join(szFull, ".exe"));
+    if (dwAttributes == INVALID_FILE_ATTRIBUTES || (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)) return KxTsh::Join(sCommand);
+    const char* pRest = pStart + nName + (bQuoted && pStart[nName] == '"' ? 1 : 0);
+    return KxTsh::Join("\"", szFull, "\"", pRest);
+}
+
 }  // namespace
 
 const KxTshClassDef KxTshProcess::kDef = {kMethods, kSignatures, kTokens, kDocs, kTokens, kConstants, true, kProcessError};
@@ -316,11 +345,15 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
                           const void* pEnvironment, DWORD dwEnvironment) {
     KxString sPipeFailure = KxTsh::Join("Process::", pszMethod, "(): Cannot create pipe.");
     auto startFailure = [&](const KxString& sWhy) { Fail(kProcessError, KxTsh::Join("Cannot create process: ", sCommand, " (", sWhy, ")")); };
-    KxString sLine = KxTsh::Join(sCommand);  // CreateProcessA may write into the command line
     // A command line or folder the system cannot take whole starts nothing.
     if (!KxTsh::CommandLineTakes(sCommand) || (!sFolder.IsNull() && !KxTsh::PathTakes(sFolder))) {
         startFailure(KxTsh::Join(KxTsh::CommandLineTakes(sCommand) ? "the system cannot take the folder name"
                                                                    : "the system cannot take the command line"));
+        return false;
+    }
+    KxString sLine = ProgramResolved(sCommand, sFolder);  // CreateProcessA may write into it
+    if (!KxTsh::CommandLineTakes(sLine)) {
+        startFailure(KxTsh::Join("the system cannot take the command line"));
         return false;
     }
     KxPipe aPipes[3];  // input, output, errors

@@ -285,6 +285,28 @@ TEST_F(ProcessTest, ArgumentsFolderAndErrors) {
     for (const char* pszName : {"w", "l", "k", "f", "r"}) EXPECT_EQ(Int(pszName), -999) << pszName;
 }
 
+// A program named by a relative path with a folder part is the one found from the host's
+// current folder, whatever folder it starts in: a batch file as a program (cmd would look for
+// it again from the new folder, and fail with 9009).
+TEST_F(ProcessTest, RelativeProgramPathIsFoundFromTheCurrentFolder) {
+    static ScratchFolder folder("tsh-process-tests");
+    CreateDirectoryA("tools", nullptr);
+    ASSERT_TRUE(CopyFileA(ChildProgram().c_str(), "tools\\tsh_child.exe", FALSE));
+    ScratchFolder::Put("tools\\hello.bat", "@echo batch in %CD%\r\n");
+    Run("e = Process.Run(\"tools\\\\tsh_child out exe cwd\", 60000, \"C:\\\\windows\").output;"
+        "b = Process.Run(\"tools\\\\hello.bat\", 60000, \"C:\\\\windows\"); bc = b.exitCode; bo = b.output;"
+        "q = Process.Run(\"\\\".\\\\tools\\\\hello.bat\\\" x\", 60000, \"C:\\\\windows\").output;"
+        "h = Process.Run(\"tools\\\\hello.bat\", 60000).output; b = nil;");
+    EXPECT_EQ(Text("e"), "exeC:\\windows\r\n");
+    EXPECT_EQ(Int("bc"), 0);
+    EXPECT_EQ(Text("bo"), "batch in C:\\windows\r\n");
+    EXPECT_EQ(Text("q"), "batch in C:\\windows\r\n");
+    EXPECT_EQ(Text("h"), "batch in " + folder.sPath + "\r\n");
+    DeleteFileA("tools\\hello.bat");
+    DeleteFileA("tools\\tsh_child.exe");
+    RemoveDirectoryA("tools");
+}
+
 // Variables for one program: added to the host's environment, replacing the host's of the
 // same name (in any case), the last of a name winning, "NAME=" taking one out; the host's own
 // environment stays as it was.
