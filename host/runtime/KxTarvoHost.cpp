@@ -150,7 +150,10 @@ int RunFile(const KxString& sPath) {
         PrintError(s);
         return RUN_SYNTAX;
     }
-    return RunSource(sSource, sPath);
+    tarvo::TextRun run(sPath);
+    int nResult = RunSource(sSource, sPath);
+    run.bDone = nResult == RUN_OK;
+    return nResult;
 }
 
 int ExitStatus() { return gnExitStatus; }
