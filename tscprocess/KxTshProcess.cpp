@@ -31,14 +31,17 @@ const KxTshSignatureDef kSignatures[] = {
 };
 enum { TOKEN_ID, TOKEN_EXIT_CODE, TOKEN_OUTPUT, TOKEN_ERRORS, TOKEN_TIMED_OUT, TOKEN_OUTPUT_ENDED, TOKEN_ERRORS_ENDED };
 const char* const kTokens[] = {"id", "exitCode", "output", "errors", "timedOut", "outputEnded", "errorsEnded"};
+const char kEnvironmentHelp[] = "a list of NAME=value texts, or a map of names to texts";
+// The fields of List's records, in the order List makes them.
+const char* const kListFields[] = {"id", "parentId", "name", "threads"};
 const KxTshMethodDoc kDocs[] = {
     {"Run", {{"String commandLine", nullptr}}},
     {"Run", {{"String commandLine", nullptr}, {"int timeoutMs", nullptr}}},
     {"Run", {{"String commandLine", nullptr}, {"int timeoutMs", nullptr}, {"String folder", nullptr}}},
-    {"Run", {{"String commandLine", nullptr}, {"int timeoutMs", nullptr}, {"String folder", nullptr}, {"List environment", nullptr}}},
+    {"Run", {{"String commandLine", nullptr}, {"int timeoutMs", nullptr}, {"String folder", nullptr}, {"List environment", kEnvironmentHelp}}},
     {"Start", {{"String commandLine", nullptr}}},
     {"Start", {{"String commandLine", nullptr}, {"String folder", nullptr}}},
-    {"Start", {{"String commandLine", nullptr}, {"String folder", nullptr}, {"List environment", nullptr}}},
+    {"Start", {{"String commandLine", nullptr}, {"String folder", nullptr}, {"List environment", kEnvironmentHelp}}},
     {"Wait", {}},
     {"Wait", {{"int milliWait", nullptr}}},
     {"ReadLn", {}},
@@ -55,7 +58,7 @@ const KxTshMethodDoc kDocs[] = {
     {"CloseInput", {}},
     {"Kill", {}},
     {"TreeMode", {}},
-    {"List", {}},
+    {"List", {}, kListFields},
     {"EndTree", {{"int id", nullptr}}},
 };
 const KxTshConstant kConstants[] = {
@@ -514,10 +517,10 @@ KxScDataHandle* KxTshProcess::List(KxScDataHandle*, int, KxScDataHandle**) {
     if (taken != KxProcessList::LISTED) return nullptr;
     return KxTsh::List(processes.Count(), [&](unsigned i) {
         const KxProcessInfo& e = processes[i];
-        return KxTsh::Record({{"id", static_cast<int>(e.dwId), nullptr},
-                              {"parentId", static_cast<int>(e.dwParentId), nullptr},
-                              {"name", 0, e.szName},
-                              {"threads", static_cast<int>(e.dwThreads), nullptr}});
+        return KxTsh::Record({{kListFields[0], static_cast<int>(e.dwId), nullptr},
+                              {kListFields[1], static_cast<int>(e.dwParentId), nullptr},
+                              {kListFields[2], 0, e.szName},
+                              {kListFields[3], static_cast<int>(e.dwThreads), nullptr}});
     });
 }
 
