@@ -135,6 +135,7 @@ int RunSource(const KxString& sSource, const KxString& sPath) {
         return RUN_EXITED;
     } catch (tarvo::ScriptInterrupt&) {
         tarvo::ClearInterrupt();  // the request is spent: a later run is not stopped by it
+        RtClearStdRead();
         return RUN_INTERRUPTED;
     }
     return RUN_OK;
@@ -158,7 +159,10 @@ int RunFile(const KxString& sPath) {
 
 int ExitStatus() { return gnExitStatus; }
 
-void Interrupt() { tarvo::Interrupt(); }
+void Interrupt() {
+    tarvo::Interrupt();
+    RtInterruptStdRead();
+}
 
 void SetScriptArgs(const KxString& sScript, int nArgs, char** ppszArgs) {
     if (!Started("SetScriptArgs")) return;

@@ -12,7 +12,10 @@ Value Exit(Args& a) { throw ScriptExit{a.Has(0) ? a.Int(0) : 0}; }
 
 Value ReadLine(Args& a) {
     KxString sLine(NULL_STRING);
-    if (!RtReadStdLine(&sLine)) return Value::Nil();
+    RtStdRead read = RtReadStdLine(&sLine);
+    // A run interrupted while it waits for input stops here, at once.
+    if (read == RT_INTERRUPTED) throw ScriptInterrupt{};
+    if (read == RT_ENDED) return Value::Nil();
     a.in.RaiseMemoryShort(a.nLine);
     return NewString(static_cast<KxString&&>(sLine));
 }
