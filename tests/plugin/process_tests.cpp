@@ -180,16 +180,19 @@ TEST_F(ProcessTest, InputRoundTrip) {
 }
 
 // A write with a time gives 0 when the program does not take the text whole by then, and
-// leaves the script free to end it; one taken in time gives 1. The same once the program's
+// leaves the script free to end it: it comes back while the program still runs, in a pause
+// two hundred times the write's time (a write that waited for the program's end gave 0 too,
+// a minute later); one taken in time gives 1. The same once the program's
 // output has ended (its reading thread is done); and a program that ended takes nothing.
 TEST_F(ProcessTest, WriteWithATimeGivesUpOnAProgramThatDoesNotRead) {
     Run("big = \"0123456789\"; i = 0; while (i < 15) { big = big + big; i = i + 1; }"
         "p = Process.Start(CHILD + \" out ready pause 60000\"); r = p.WaitFor(\"ready\", 60000); a = p.Write(big, 300);"
-        "ka = p.Kill(); p = nil;"
+        "alive = p.exitCode == nil; ka = p.Kill(); p = nil;"
         "q = Process.Start(CHILD + \" echo\"); b = q.Write(big, 60000); q.CloseInput(); l = q.ReadLn(60000); q = nil;"
         "e = Process.Start(CHILD + \" exit 4\"); e.Wait(60000); ended = e.Write(\"x\", 60000); e = nil;");
     EXPECT_EQ(Int("r"), 1);
     EXPECT_EQ(Int("a"), 0);
+    EXPECT_EQ(Int("alive"), 1);
     EXPECT_EQ(Int("ka"), 1);
     EXPECT_EQ(Int("b"), 1);
     EXPECT_EQ(Text("l").size(), 327680u);
@@ -197,9 +200,10 @@ TEST_F(ProcessTest, WriteWithATimeGivesUpOnAProgramThatDoesNotRead) {
     // Without output to read, the script's own thread writes (and calls the write off).
     Run("big = \"0123456789\"; i = 0; while (i < 15) { big = big + big; i = i + 1; }"
         "c = Process.Start(CHILD + \" close pause 60000\"); gone = c.ReadLn(60000); done = c.outputEnded;"
-        "w = c.Write(big, 300); kc = c.Kill(); c = nil;");
+        "w = c.Write(big, 300); calive = c.exitCode == nil; kc = c.Kill(); c = nil;");
     EXPECT_EQ(Int("done"), 1);
     EXPECT_EQ(Int("w"), 0);
+    EXPECT_EQ(Int("calive"), 1);
     EXPECT_EQ(Int("kc"), 1);
 }
 
