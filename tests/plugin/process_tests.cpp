@@ -498,6 +498,18 @@ TEST_P(ProcessTreeTest, ProgramEndedInTimeKeepsItsCodeAndItsLeftoversAreEnded) {
     Run("r = nil;");
 }
 
+// A program that starts a child before its own main runs, ended at once: the child is in the
+// tree too (the program is held until it is in its job), and nothing of it runs on.
+TEST_F(ProcessTest, ChildStartedAtOnceIsInTheTree) {
+    if (KxProcessTree::SystemMode() != TREE_JOB) GTEST_SKIP() << "only a job holds what a program starts before it is reached";
+    Run("p = Process.Start(CHILD + \" early pid pause 600000\"); root = p.id; killed = p.Kill(); e = \"\";"
+        "l = p.ReadErrLn(10000); while (l != nil) { e = e + l + \" \"; l = p.ReadErrLn(10000); } p = nil;");
+    EXPECT_EQ(Int("killed"), 1);
+    std::vector<DWORD> pids = Pids(Text("e"));
+    pids.push_back(static_cast<DWORD>(Int("root")));
+    ExpectTreeGone(pids);
+}
+
 // A host killed outright takes the trees of its Process objects with it: their jobs end
 // their processes when the host's handles go.
 TEST_F(ProcessTest, TreesGoWithAKilledHost) {
