@@ -192,7 +192,14 @@ TEST_F(ProcessTest, WriteWithATimeGivesUpOnAProgramThatDoesNotRead) {
         "e = Process.Start(CHILD + \" exit 4\"); e.Wait(60000); ended = e.Write(\"x\", 60000); e = nil;");
     EXPECT_EQ(Int("r"), 1);
     EXPECT_EQ(Int("a"), 0);
-    EXPECT_EQ(Int("alive"), 1);
+    // Where the system has only plain pipes (98, ME) a write cannot be called off.
+    KxPipe aPipes[3];
+    bool bCalledOff = KxPipe::OpenStreams(aPipes) && aPipes[0].bOverlapped;
+    for (KxPipe& pipe : aPipes) {
+        pipe.CloseChild();
+        pipe.CloseOurs();
+    }
+    EXPECT_EQ(Int("alive"), bCalledOff ? 1 : 0);
     EXPECT_EQ(Int("ka"), 1);
     EXPECT_EQ(Int("b"), 1);
     EXPECT_EQ(Text("l").size(), 327680u);
@@ -203,7 +210,7 @@ TEST_F(ProcessTest, WriteWithATimeGivesUpOnAProgramThatDoesNotRead) {
         "w = c.Write(big, 300); calive = c.exitCode == nil; kc = c.Kill(); c = nil;");
     EXPECT_EQ(Int("done"), 1);
     EXPECT_EQ(Int("w"), 0);
-    EXPECT_EQ(Int("calive"), 1);
+    EXPECT_EQ(Int("calive"), bCalledOff ? 1 : 0);
     EXPECT_EQ(Int("kc"), 1);
 }
 
