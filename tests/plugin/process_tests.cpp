@@ -204,7 +204,11 @@ TEST_F(ProcessTest, WriteWithATimeGivesUpOnAProgramThatDoesNotRead) {
     EXPECT_EQ(Int("b"), 1);
     EXPECT_EQ(Text("l").size(), 327680u);
     EXPECT_EQ(Int("ended"), 0);
-    // Without output to read, the script's own thread writes (and calls the write off).
+    // Without output to read, the script's own thread writes (and calls the write off). The
+    // emulated 32-bit Wine dies there, with none of our code (1 of 6 runs here, every run of
+    // the control).
+    if (const char* pszEmulated = std::getenv("TSH_EMULATED"))
+        GTEST_SKIP() << pszEmulated << " dies when a thread calls off its own write to a pipe: tools/controls/write_call_off 20 own";
     Run("big = \"0123456789\"; i = 0; while (i < 15) { big = big + big; i = i + 1; }"
         "c = Process.Start(CHILD + \" close pause 60000\"); gone = c.ReadLn(60000); done = c.outputEnded;"
         "w = c.Write(big, 300); calive = c.exitCode == nil; kc = c.Kill(); c = nil;");

@@ -1,12 +1,15 @@
-// write_call_off [ROUNDS]: the steps of a write with a time to a program that does not read,
-// with none of our code, ROUNDS (20) times: three named pipes, this process's ends overlapped,
-// a program started on them (this one again, which writes "ready" and sleeps a minute without
-// reading), one thread that keeps a read of each output pipe pending and makes the writes it
-// is asked for; the main thread asks for 320 KiB to be written, asks the thread to call the
-// write off (CancelIo) after 300 ms, then ends the program, and the thread sees both output
-// pipes end. Prints what each round gave; status 0 when every write was called off in time
-// and every round ended. Under the emulated 32-bit Wine, run it many times and count the
-// runs that die by a signal.
+// write_call_off [ROUNDS [own]]: the steps of a write with a time to a program that does not
+// read, with none of our code, ROUNDS (20) times: three named pipes, this process's ends
+// overlapped, a program started on them (this one again, which writes "ready" and sleeps a
+// minute without reading), one thread that keeps a read of each output pipe pending and makes
+// the writes it is asked for; the main thread asks for 320 KiB to be written, asks the thread
+// to call the write off (CancelIo) after 300 ms, then ends the program, and the thread sees
+// both output pipes end. With "own", as when a program has closed its output: the program
+// closes both output pipes before it sleeps, the thread sees them end, and the main thread
+// makes the write itself and calls it off; then it writes to a program that has ended.
+// Prints what each round gave; status 0 when every write was called off in time and every
+// round ended. Under the emulated 32-bit Wine, run it many times and count the runs that die
+// by a signal.
 #include <windows.h>
 
 #include <cstdio>
@@ -62,6 +65,7 @@ DWORD WINAPI Reader(void* pv) {
             }
             ahWait[nWait++] = ahDone[i];
         }
+        if (!abLive[0] && !abLive[1] && !bWriting) break;
         if (bWriting) ahWait[nWait++] = hWritten;
         ahWait[nWait++] = p->hAsked;
         DWORD dwWoken = WaitForMultipleObjects(nWait, ahWait, FALSE, INFINITE);
@@ -90,6 +94,20 @@ DWORD WINAPI Reader(void* pv) {
     return 0;
 }
 
+// The write made by this thread, called off after 300 ms: whether it was not taken whole.
+bool CalledOffHere(HANDLE hInput, const char* pText) {
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    bool bPending = WriteFile(hInput, pText, kText, nullptr, &ov) || GetLastError() == ERROR_IO_PENDING;
+    if (bPending && WaitForSingleObject(ov.hEvent, 300) != WAIT_OBJECT_0) CancelIo(hInput);
+    DWORD dw = 0;
+    bool bWhole = bPending && GetOverlappedResult(hInput, &ov, &dw, TRUE) && dw == kText;
+    CloseHandle(ov.hEvent);
+    return !bWhole;
+}
+
+bool bOwn = false;
+
 // One round: 0 when the write was called off and everything ended.
 int Round(int nRound) {
     HANDLE ahOurs[3], ahChild[3];
@@ -97,7 +115,7 @@ int Round(int nRound) {
         if (!Pipe(nRound * 3 + i, i == 0, &ahOurs[i], &ahChild[i])) return std::printf("round %d: no pipe\n", nRound), 1;
     char szSelf[MAX_PATH], szLine[MAX_PATH + 16];
     GetModuleFileNameA(nullptr, szSelf, MAX_PATH);
-    std::snprintf(szLine, sizeof szLine, "\"%s\" child", szSelf);
+    std::snprintf(szLine, sizeof szLine, "\"%s\" %s", szSelf, bOwn ? "closing" : "child");
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -115,6 +133,24 @@ int Round(int nRound) {
     Sleep(500);  // the program writes "ready" and sleeps
     DWORD dwId = 0;
     HANDLE hThread = CreateThread(nullptr, 65536, Reader, p, STACK_SIZE_PARAM_IS_A_RESERVATION, &dwId);
+    if (bOwn) {
+        // The program closed its output: the thread ends, and this thread writes.
+        bool bReaderEnded = WaitForSingleObject(hThread, 10000) == WAIT_OBJECT_0;
+        std::printf("round %d: reader %s; writing from this thread\n", nRound, bReaderEnded ? "ended" : "still running");
+        bool bCalledOff = CalledOffHere(p->hInput, p->pText);
+        std::printf("round %d: write %s; ending the program\n", nRound, bCalledOff ? "called off" : "whole");
+        TerminateProcess(pi.hProcess, 1);
+        WaitForSingleObject(pi.hProcess, 10000);
+        DWORD dw = 0;
+        bool bRefused = !WriteFile(p->hInput, "x", 1, &dw, nullptr) || dw == 0;
+        std::printf("round %d: reader %s, write %s, to the ended program %s\n", nRound, bReaderEnded ? "ended" : "still running",
+                    bCalledOff ? "called off" : "whole", bRefused ? "refused" : "taken");
+        for (HANDLE h : ahOurs) CloseHandle(h);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+        CloseHandle(hThread);
+        return bReaderEnded && bCalledOff && bRefused ? 0 : 1;
+    }
     SetEvent(p->hAsked);
     bool bInTime = WaitForSingleObject(p->hAnswered, 300) == WAIT_TIMEOUT;
     InterlockedExchange(&p->nCallOff, 1);
@@ -134,13 +170,20 @@ int Round(int nRound) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "child") == 0) {
+    if (argc > 1 && (std::strcmp(argv[1], "child") == 0 || std::strcmp(argv[1], "closing") == 0)) {
         DWORD dw = 0;
         WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "ready", 5, &dw, nullptr);
+        if (argv[1][1] == 'l') {
+            CloseHandle(GetStdHandle(STD_OUTPUT_HANDLE));
+            CloseHandle(GetStdHandle(STD_ERROR_HANDLE));
+        }
         Sleep(60000);
         return 0;
     }
+    // Each line out at once: a run that dies shows how far it came.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     int nRounds = argc > 1 ? std::atoi(argv[1]) : 20, nFailed = 0;
+    bOwn = argc > 2 && std::strcmp(argv[2], "own") == 0;
     for (int i = 0; i < nRounds; ++i) nFailed += Round(i);
     std::printf("%d of %d rounds failed\n", nFailed, nRounds);
     return nFailed ? 1 : 0;
