@@ -263,21 +263,53 @@ KxScPropTokenTable* MakeTokenTable(const KxTshClassDef& def) {
     return ppt;
 }
 
+// Whether the names are the same but for the case of A to Z.
+bool SameLetters(const char* pA, const char* pB) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (; *pA && lower(*pA) == lower(*pB); ++pA, ++pB) {
+    }
+    return lower(*pA) == lower(*pB);
+}
+
 // Each item joins the tree as soon as it is made, so that a description left unfinished for
-// want of memory goes as a whole.
+// want of memory goes as a whole. A record's field shows as a property "Method().field".
 void Describe(const KxString& sClassName, const KxTshClassDef& def) {
     std::unique_ptr<KxScClassInfo> pci(new KxScClassInfo(sClassName));
-    for (const KxTshMethodDoc& doc : def.methodDocs) {
-        KxScCiMethod* pmi = new KxScCiMethod(doc.pszName);
-        pci->AddMethod(pmi);
-        for (const KxTshParamDoc& param : doc.aParams) {
-            if (!param.pszText) break;
-            KxScMethodParameterInfo* ppi = new KxScMethodParameterInfo(param.pszText, false);
-            pmi->AddParameter(ppi);
-            if (param.pszHelp) ppi->AppendHelpText(param.pszHelp);
+    for (const KxTshMethodDef& m : def.methods) {
+        unsigned nCounts = 0;  // a bit for each count of parameters described
+        for (const KxTshMethodDoc& doc : def.methodDocs) {
+            if (std::strcmp(doc.pszName, m.pszName) != 0) continue;
+            KxScCiMethod* pmi = new KxScCiMethod(doc.pszName);
+            pci->AddMethod(pmi);
+            int nParams = 0;
+            for (const KxTshParamDoc& param : doc.aParams) {
+                if (!param.pszText) break;
+                KxScMethodParameterInfo* ppi = new KxScMethodParameterInfo(param.pszText, false);
+                pmi->AddParameter(ppi);
+                if (param.pszHelp) ppi->AppendHelpText(param.pszHelp);
+                ++nParams;
+            }
+            nCounts |= 1u << nParams;
         }
+        for (const KxTshSignatureDef& s : def.signatures) {
+            int nParams = 0;
+            while (nParams < 3 && s.apszTypes[nParams] && std::strcmp(s.apszTypes[nParams], "void") != 0) ++nParams;
+            if (std::strcmp(s.pszMethod, m.pszName) != 0 || (nCounts & (1u << nParams))) continue;
+            KxScCiMethod* pmi = new KxScCiMethod(m.pszName);
+            pci->AddMethod(pmi);
+            for (int i = 0; i < nParams; ++i) pmi->AddParameter(new KxScMethodParameterInfo(s.apszTypes[i], false));
+            nCounts |= 1u << nParams;
+        }
+        if (nCounts == 0) pci->AddMethod(new KxScCiMethod(m.pszName));
     }
-    for (const char* pszName : def.propertyDocs) pci->AddProperty(new KxScCiProperty(pszName));
+    for (const char* pszToken : def.tokens) {
+        const char* pszName = pszToken;
+        for (const char* pszSpelled : def.propertyDocs)
+            if (SameLetters(pszSpelled, pszToken)) pszName = pszSpelled;
+        pci->AddProperty(new KxScCiProperty(pszName));
+    }
+    for (const KxTshMethodDoc& doc : def.methodDocs)
+        for (const char* pszField : doc.fields) pci->AddProperty(new KxScCiProperty(Join(doc.pszName, "().", pszField)));
     KxScDataObject::AddClassInfo(pci.release());
 }
 

@@ -41,6 +41,8 @@ struct KxTshParamDoc {
 struct KxTshMethodDoc {  // one form of a method in the class description
     const char* pszName;
     KxTshParamDoc aParams[4];  // up to the first null text
+    // The fields of the records the method gives, the names its records are made with.
+    KxTshTable<const char*> fields = {};
 };
 
 struct KxTshConstant {  // a global constant of the class's prelude
@@ -52,6 +54,11 @@ struct KxTshClassDef {
     KxTshTable<KxTshMethodDef> methods;
     KxTshTable<KxTshSignatureDef> signatures;
     KxTshTable<const char*> tokens;         // instance property names, tokens 0, 1, ...
+    // The class description is made from the tables that register the class: each method of
+    // methods, in its order, with its forms of methodDocs, and a form of its parameter types
+    // for each signature of a count of parameters no form documents (a bare form for a
+    // method with neither); each token as a property, spelled as propertyDocs spells it
+    // (without regard to case) where it lists it.
     KxTshTable<KxTshMethodDoc> methodDocs;
     KxTshTable<const char*> propertyDocs;
     KxTshTable<KxTshConstant> constants;

@@ -396,6 +396,17 @@ bool KxPipeReader::NextLine(Stream stream, KxString* psLine, DWORD dwMs) {
     });
 }
 
+bool KxPipeReader::Take(Stream stream, KxString* psText, DWORD dwMs) {
+    if (!pShared) return false;
+    StreamData& s = pShared->aStreams[stream];
+    return Await(pShared, s, dwMs, [&] {
+        if (s.nTaken == s.nSize) return false;
+        *psText = TextOf(s.pData + s.nTaken, s.nSize - s.nTaken);
+        s.nTaken = s.nScanned = s.nSize;
+        return true;
+    });
+}
+
 bool KxPipeReader::WaitFor(Stream stream, const KxString& sText, DWORD dwMs) {
     if (!pShared) return false;
     StreamData& s = pShared->aStreams[stream];
@@ -403,10 +414,14 @@ bool KxPipeReader::WaitFor(Stream stream, const KxString& sText, DWORD dwMs) {
     size_t nText = sText.Length(), nSearched = 0;  // after nTaken, which only this thread moves
     return Await(pShared, s, dwMs, [&] {
         size_t nUnread = s.nSize - s.nTaken;
-        if (nText == 0) return true;
         // Each start is tried once: only the starts that arrived since are new.
-        for (; nSearched + nText <= nUnread; ++nSearched)
-            if (std::memcmp(s.pData + s.nTaken + nSearched, pText, nText) == 0) return true;
+        for (; nSearched + nText <= nUnread; ++nSearched) {
+            if (std::memcmp(s.pData + s.nTaken + nSearched, pText, nText) != 0) continue;
+            // A repeated prompt is then found anew, not in the one already answered.
+            s.nTaken += nSearched + nText;
+            if (s.nScanned < s.nTaken) s.nScanned = s.nTaken;
+            return true;
+        }
         return false;
     });
 }

@@ -29,8 +29,13 @@ public:
     // text whole; they and WaitFor throw it from then on for a stream that could not keep
     // what arrived (past its most, or past what memory gives): its text is no longer whole.
     bool NextLine(Stream stream, KxString* psLine, DWORD dwMs = INFINITE);
-    // Waits up to dwMs until what arrived and was not taken holds the text (true); false at
-    // the time, or at once when the stream has ended without it.
+    // Everything that arrived and was not taken, line ends or none: waits up to dwMs for at
+    // least a byte; false when none came by then, or once the stream has ended and
+    // everything was taken.
+    bool Take(Stream stream, KxString* psText, DWORD dwMs = INFINITE);
+    // Waits up to dwMs until what arrived and was not taken holds the text, and takes
+    // everything up to the end of its first match (true); false, taking nothing, at the time,
+    // or at once when the stream has ended without it.
     bool WaitFor(Stream stream, const KxString& sText, DWORD dwMs);
     // Writes the whole text to the program's input (our end of it), waiting up to dwMs
     // (INFINITE: as long as it takes); false when the program ended its end, or did not take

@@ -13,6 +13,8 @@ const KxTshMethodDef kMethods[] = {
     {"Wait", KXTSH_METHOD(KxTshProcess, Wait), -1},
     {"ReadLn", KXTSH_METHOD(KxTshProcess, ReadLn), -1},
     {"ReadErrLn", KXTSH_METHOD(KxTshProcess, ReadErrLn), -1},
+    {"Read", KXTSH_METHOD(KxTshProcess, Read), -1},
+    {"ReadErr", KXTSH_METHOD(KxTshProcess, ReadErr), -1},
     {"WaitFor", KXTSH_METHOD(KxTshProcess, WaitFor), 2},
     {"Write", KXTSH_METHOD(KxTshProcess, Write), -1},
     {"CloseInput", KXTSH_METHOD(KxTshProcess, CloseInput), 0},
@@ -24,31 +26,39 @@ const KxTshMethodDef kMethods[] = {
 const KxTshSignatureDef kSignatures[] = {
     {"Wait", {"void"}},      {"Wait", {"int"}},      {"Write", {"String"}},   {"Write", {"String", "int"}},
     {"ReadLn", {"void"}},    {"ReadLn", {"int"}},    {"ReadErrLn", {"void"}},   {"ReadErrLn", {"int"}},
+    {"Read", {"void"}},      {"Read", {"int"}},      {"ReadErr", {"void"}},     {"ReadErr", {"int"}},
     {"WaitFor", {"String", "int"}}, {"EndTree", {"int"}},
 };
 enum { TOKEN_ID, TOKEN_EXIT_CODE, TOKEN_OUTPUT, TOKEN_ERRORS, TOKEN_TIMED_OUT, TOKEN_OUTPUT_ENDED, TOKEN_ERRORS_ENDED };
 const char* const kTokens[] = {"id", "exitCode", "output", "errors", "timedOut", "outputEnded", "errorsEnded"};
+const char kEnvironmentHelp[] = "a list of NAME=value texts, or a map of names to texts";
+// The fields of List's records, in the order List makes them.
+const char* const kListFields[] = {"id", "parentId", "name", "threads"};
 const KxTshMethodDoc kDocs[] = {
     {"Run", {{"String commandLine", nullptr}}},
     {"Run", {{"String commandLine", nullptr}, {"int timeoutMs", nullptr}}},
     {"Run", {{"String commandLine", nullptr}, {"int timeoutMs", nullptr}, {"String folder", nullptr}}},
-    {"Run", {{"String commandLine", nullptr}, {"int timeoutMs", nullptr}, {"String folder", nullptr}, {"List environment", nullptr}}},
+    {"Run", {{"String commandLine", nullptr}, {"int timeoutMs", nullptr}, {"String folder", nullptr}, {"List environment", kEnvironmentHelp}}},
     {"Start", {{"String commandLine", nullptr}}},
     {"Start", {{"String commandLine", nullptr}, {"String folder", nullptr}}},
-    {"Start", {{"String commandLine", nullptr}, {"String folder", nullptr}, {"List environment", nullptr}}},
+    {"Start", {{"String commandLine", nullptr}, {"String folder", nullptr}, {"List environment", kEnvironmentHelp}}},
     {"Wait", {}},
     {"Wait", {{"int milliWait", nullptr}}},
     {"ReadLn", {}},
     {"ReadLn", {{"int timeoutMs", nullptr}}},
     {"ReadErrLn", {}},
     {"ReadErrLn", {{"int timeoutMs", nullptr}}},
+    {"Read", {}},
+    {"Read", {{"int timeoutMs", nullptr}}},
+    {"ReadErr", {}},
+    {"ReadErr", {{"int timeoutMs", nullptr}}},
     {"WaitFor", {{"String text", nullptr}, {"int timeoutMs", nullptr}}},
     {"Write", {{"String text", nullptr}}},
     {"Write", {{"String text", nullptr}, {"int timeoutMs", nullptr}}},
     {"CloseInput", {}},
     {"Kill", {}},
     {"TreeMode", {}},
-    {"List", {}},
+    {"List", {}, kListFields},
     {"EndTree", {{"int id", nullptr}}},
 };
 const KxTshConstant kConstants[] = {
@@ -284,6 +294,35 @@ KxString WhyNotStarted(DWORD dwError, const KxString& sFolder) {
     }
 }
 
+// The command line with its program named by its full path, when a folder is given and the
+// line names the program by a relative path with a folder part (".\\x.bat", "tools\\x"): the
+// system finds a program from the host's current folder, but runs a batch file through cmd,
+// which looks for it again from the new folder. Named in full, both kinds run the file found
+// here. A bare name, an absolute path, or a path that names no file here stays as it was.
+KxString ProgramResolved(const KxString& sCommand, const KxString& sFolder) {
+    const char* pLine = sCommand;
+    if (sFolder.IsNull() || !pLine) return KxTsh::Join(sCommand);
+    bool bQuoted = *pLine == '"';
+    const char* pStart = pLine + (bQuoted ? 1 : 0);
+    size_t nName = bQuoted ? std::strcspn(pStart, "\"") : std::strcspn(pStart, " \t");
+    KxString sName(pStart, static_cast<unsigned>(nName));
+    const char* pName = sName;
+    bool bRelative = nName > 0 && sName.Length() == nName && std::strpbrk(pName, "\\/") && *pName != '\\' &&
+                     *pName != '/' && !std::strchr(pName, ':');
+    char szFull[MAX_PATH];
+    DWORD nFull = bRelative ? GetFullPathNameA(pName, MAX_PATH, szFull, nullptr) : 0;
+    if (nFull == 0 || nFull >= MAX_PATH) return KxTsh::Join(sCommand);
+    // The system adds ".exe" to a name without an extension.
+    const char* pLast = std::strrchr(szFull, '\\');
+    bool bExtension = std::strchr(pLast ? pLast : szFull, '.') != nullptr;
+    DWORD dwAttributes = GetFileAttributesA(szFull);
+    if (dwAttributes == INVALID_FILE_ATTRIBUTES && !bExtension)
+        dwAttributes = GetFileAttributesA(KxTsh::Join(szFull, ".exe"));
+    if (dwAttributes == INVALID_FILE_ATTRIBUTES || (dwAttributes & FILE_ATTRIBUTE_DIRECTORY)) return KxTsh::Join(sCommand);
+    const char* pRest = pStart + nName + (bQuoted && pStart[nName] == '"' ? 1 : 0);
+    return KxTsh::Join("\"", szFull, "\"", pRest);
+}
+
 }  // namespace
 
 const KxTshClassDef KxTshProcess::kDef = {kMethods, kSignatures, kTokens, kDocs, kTokens, kConstants, true, kProcessError};
@@ -309,11 +348,15 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
                           const void* pEnvironment, DWORD dwEnvironment) {
     KxString sPipeFailure = KxTsh::Join("Process::", pszMethod, "(): Cannot create pipe.");
     auto startFailure = [&](const KxString& sWhy) { Fail(kProcessError, KxTsh::Join("Cannot create process: ", sCommand, " (", sWhy, ")")); };
-    KxString sLine = KxTsh::Join(sCommand);  // CreateProcessA may write into the command line
     // A command line or folder the system cannot take whole starts nothing.
     if (!KxTsh::CommandLineTakes(sCommand) || (!sFolder.IsNull() && !KxTsh::PathTakes(sFolder))) {
         startFailure(KxTsh::Join(KxTsh::CommandLineTakes(sCommand) ? "the system cannot take the folder name"
                                                                    : "the system cannot take the command line"));
+        return false;
+    }
+    KxString sLine = ProgramResolved(sCommand, sFolder);  // CreateProcessA may write into it
+    if (!KxTsh::CommandLineTakes(sLine)) {
+        startFailure(KxTsh::Join("the system cannot take the command line"));
         return false;
     }
     KxPipe aPipes[3];  // input, output, errors
@@ -417,18 +460,27 @@ KxScDataHandle* KxTshProcess::Wait(KxScDataHandle*, int nArgs, KxScDataHandle** 
     return KxTsh::Bool(WaitForSingleObject(hProcess, TimeArg(nArgs, pphArgs, 0)) == WAIT_OBJECT_0);
 }
 
-KxScDataHandle* KxTshProcess::NextLine(KxPipeReader::Stream stream, int nArgs, KxScDataHandle** pphArgs) {
-    KxString sLine(NULL_STRING);
-    if (OnClassObject() || !streams.NextLine(stream, &sLine, TimeArg(nArgs, pphArgs, 0))) return nullptr;
-    return KxScDataHandle::CreateData(sLine, false);
+KxScDataHandle* KxTshProcess::Next(KxPipeReader::Stream stream, bool bLine, int nArgs, KxScDataHandle** pphArgs) {
+    KxString sText(NULL_STRING);
+    DWORD dwMs = TimeArg(nArgs, pphArgs, 0);
+    if (OnClassObject() || !(bLine ? streams.NextLine(stream, &sText, dwMs) : streams.Take(stream, &sText, dwMs))) return nullptr;
+    return KxScDataHandle::CreateData(sText, false);
 }
 
 KxScDataHandle* KxTshProcess::ReadLn(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
-    return NextLine(KxPipeReader::OUTPUT, nArgs, pphArgs);
+    return Next(KxPipeReader::OUTPUT, true, nArgs, pphArgs);
 }
 
 KxScDataHandle* KxTshProcess::ReadErrLn(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
-    return NextLine(KxPipeReader::ERRORS, nArgs, pphArgs);
+    return Next(KxPipeReader::ERRORS, true, nArgs, pphArgs);
+}
+
+KxScDataHandle* KxTshProcess::Read(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    return Next(KxPipeReader::OUTPUT, false, nArgs, pphArgs);
+}
+
+KxScDataHandle* KxTshProcess::ReadErr(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
+    return Next(KxPipeReader::ERRORS, false, nArgs, pphArgs);
 }
 
 KxScDataHandle* KxTshProcess::WaitFor(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs) {
@@ -465,10 +517,10 @@ KxScDataHandle* KxTshProcess::List(KxScDataHandle*, int, KxScDataHandle**) {
     if (taken != KxProcessList::LISTED) return nullptr;
     return KxTsh::List(processes.Count(), [&](unsigned i) {
         const KxProcessInfo& e = processes[i];
-        return KxTsh::Record({{"id", static_cast<int>(e.dwId), nullptr},
-                              {"parentId", static_cast<int>(e.dwParentId), nullptr},
-                              {"name", 0, e.szName},
-                              {"threads", static_cast<int>(e.dwThreads), nullptr}});
+        return KxTsh::Record({{kListFields[0], static_cast<int>(e.dwId), nullptr},
+                              {kListFields[1], static_cast<int>(e.dwParentId), nullptr},
+                              {kListFields[2], 0, e.szName},
+                              {kListFields[3], static_cast<int>(e.dwThreads), nullptr}});
     });
 }
 

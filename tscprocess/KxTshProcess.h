@@ -10,7 +10,8 @@
 // Process.Run(commandLine [, timeoutMs [, folder [, environment]]]) runs it to its end and
 // gives the ended object: exitCode, output, errors, timedOut, id, outputEnded, errorsEnded.
 // Process.Start(commandLine [, folder [, environment]]) gives the running object: Wait,
-// ReadLn / ReadErrLn (with a time), WaitFor, Write / CloseInput, Kill (the whole tree).
+// ReadLn / ReadErrLn and Read / ReadErr (with a time), WaitFor, Write / CloseInput, Kill (the
+// whole tree).
 // Both streams are read all the time; dropping a running object ends its tree.
 // Process.List() and Process.EndTree(id) reach every process of the system.
 class KxTshProcess : public KxTshClass<KxTshProcess> {
@@ -24,6 +25,8 @@ public:
     KxScDataHandle* Wait(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
     KxScDataHandle* ReadLn(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
     KxScDataHandle* ReadErrLn(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
+    KxScDataHandle* Read(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
+    KxScDataHandle* ReadErr(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
     KxScDataHandle* WaitFor(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
     KxScDataHandle* Write(KxScDataHandle*, int nArgs, KxScDataHandle** pphArgs);
     KxScDataHandle* CloseInput(KxScDataHandle*, int, KxScDataHandle**);
@@ -49,7 +52,8 @@ private:
     bool HasEnded();
     // Ends the tree and waits a bounded time for the program and its streams to end.
     void EndOwnTree();
-    KxScDataHandle* NextLine(KxPipeReader::Stream stream, int nArgs, KxScDataHandle** pphArgs);
+    // The next line (bLine) or everything that arrived, as ReadLn and Read give it.
+    KxScDataHandle* Next(KxPipeReader::Stream stream, bool bLine, int nArgs, KxScDataHandle** pphArgs);
 
     HANDLE hProcess = nullptr;
     KxPipe input;  // our end of the program's input (its own end closed once started)

@@ -34,8 +34,9 @@ KXRT_API int RunSource(const KxString& sSource, const KxString& sPath);
 KXRT_API int RunFile(const KxString& sPath);
 // A run that gave RUN_EXITED called exit(): the status it gave.
 KXRT_API int ExitStatus();
-// Asks the run going on to stop at its next statement, which then gives RUN_INTERRUPTED. Any
-// thread may call it (a console control handler, for one).
+// Asks the run going on to stop at its next statement (a readLine() waiting for input stops
+// at once), which then gives RUN_INTERRUPTED. Any thread may call it (a console control
+// handler, for one).
 KXRT_API void Interrupt();
 
 // Defines SCRIPT (the script's path) and ARGS (a list of the argument strings).

@@ -195,18 +195,67 @@ HANDLE HostStdHandle(unsigned long dwStdHandle) {
     return dwStdHandle == STD_INPUT_HANDLE ? hIn : dwStdHandle == STD_OUTPUT_HANDLE ? hOut : hErr;
 }
 
-// What was read of standard input beyond the lines handed out.
+// What was read of standard input beyond the lines handed out. The reads are made by a
+// thread of their own, one at a time when asked (hAsk), so that the script's thread can stop
+// waiting for one the moment the run is interrupted (hInterrupted): a read that waits in the
+// system, on a pipe or a console, cannot be called off on every system. A read given up
+// stays pending, and its bytes come first in the next line. The thread lives to the end of
+// the process, waiting, and keeps the runtime loaded for itself.
 struct StdInput {
     char ach[4096];
     unsigned nPos = 0, nHave = 0;
     bool bEnded = false;
+    HANDLE hInterrupted = nullptr;  // manual-reset
+    HANDLE hAsk = nullptr, hDone = nullptr, hThread = nullptr;  // auto-reset
+    bool bPending = false;
+    DWORD dwGot = 0;
+    BOOL bRead = FALSE;
 } gIn;
+
+DWORD WINAPI ReadStdInput(void*) {
+    for (;;) {
+        WaitForSingleObject(gIn.hAsk, INFINITE);
+        gIn.bRead = ReadFile(HostStdHandle(STD_INPUT_HANDLE), gIn.ach, sizeof gIn.ach, &gIn.dwGot, nullptr);
+        SetEvent(gIn.hDone);
+    }
+}
+
+// Starts the reading thread; false when the system gives none (the read is then made here).
+bool StartStdReader() {
+    if (gIn.hThread) return true;
+    if (!gIn.hAsk) gIn.hAsk = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (!gIn.hDone) gIn.hDone = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (!gIn.hAsk || !gIn.hDone || !gIn.hInterrupted) return false;
+    MEMORY_BASIC_INFORMATION mbi = {};
+    char szSelf[MAX_PATH];
+    if (!VirtualQuery(reinterpret_cast<const void*>(&ReadStdInput), &mbi, sizeof mbi) ||
+        !GetModuleFileNameA(static_cast<HMODULE>(mbi.AllocationBase), szSelf, sizeof szSelf) || !LoadLibraryA(szSelf))
+        return false;
+    DWORD dwId = 0;
+    gIn.hThread = CreateThread(nullptr, 65536, ReadStdInput, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, &dwId);
+    return gIn.hThread != nullptr;
+}
+
+// The next read of standard input into gIn.ach: RT_LINE when it gave bytes (gIn.dwGot).
+RtStdRead ReadMore(HANDLE h) {
+    if (!StartStdReader()) {
+        gIn.bRead = ReadFile(h, gIn.ach, sizeof gIn.ach, &gIn.dwGot, nullptr);
+    } else {
+        if (!gIn.bPending) SetEvent(gIn.hAsk);
+        gIn.bPending = true;
+        HANDLE ah[2] = {gIn.hDone, gIn.hInterrupted};
+        if (WaitForMultipleObjects(2, ah, FALSE, INFINITE) != WAIT_OBJECT_0) return RT_INTERRUPTED;
+        gIn.bPending = false;
+    }
+    return gIn.bRead && gIn.dwGot > 0 ? RT_LINE : RT_ENDED;
+}
 
 LARGE_INTEGER gliStart, gliFrequency;
 }  // namespace
 
 void RtKeepStdHandles() {
     HostStdHandle(STD_OUTPUT_HANDLE);
+    if (!gIn.hInterrupted) gIn.hInterrupted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     QueryPerformanceFrequency(&gliFrequency);
     QueryPerformanceCounter(&gliStart);
 }
@@ -221,20 +270,29 @@ unsigned long long RtMillisecondsSinceStart() {
 
 // Reads on until a line end: a console, a pipe and a file alike. A read that fails is the end
 // of the input, as it is for a pipe whose writer has gone.
-bool RtReadStdLine(KxString* psLine) {
+void RtInterruptStdRead() {
+    if (gIn.hInterrupted) SetEvent(gIn.hInterrupted);
+}
+
+void RtClearStdRead() {
+    if (gIn.hInterrupted) ResetEvent(gIn.hInterrupted);
+}
+
+RtStdRead RtReadStdLine(KxString* psLine) {
     *psLine = "";
     bool bAny = false;
     for (;;) {
         if (gIn.nPos == gIn.nHave) {
-            DWORD dwGot = 0;
             HANDLE h = HostStdHandle(STD_INPUT_HANDLE);
-            if (gIn.bEnded || h == nullptr || h == INVALID_HANDLE_VALUE ||
-                !ReadFile(h, gIn.ach, sizeof gIn.ach, &dwGot, nullptr) || dwGot == 0) {
+            RtStdRead read = gIn.bEnded || h == nullptr || h == INVALID_HANDLE_VALUE ? RT_ENDED : ReadMore(h);
+            // What this line had taken is lost with the run it was read for.
+            if (read == RT_INTERRUPTED) return RT_INTERRUPTED;
+            if (read == RT_ENDED) {
                 gIn.bEnded = true;
-                return bAny;
+                return bAny ? RT_LINE : RT_ENDED;
             }
             gIn.nPos = 0;
-            gIn.nHave = dwGot;
+            gIn.nHave = gIn.dwGot;
         }
         bAny = true;
         const char* p = gIn.ach + gIn.nPos;
@@ -248,7 +306,7 @@ bool RtReadStdLine(KxString* psLine) {
     }
     if (psLine->Length() > 0 && (*psLine)[psLine->Length() - 1] == '\r')
         *psLine = KxString(*psLine, psLine->Length() - 1);
-    return true;
+    return RT_LINE;
 }
 
 void RtWriteStd(unsigned long dwStdHandle, const char* pText, unsigned nLength) {

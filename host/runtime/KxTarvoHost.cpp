@@ -135,6 +135,7 @@ int RunSource(const KxString& sSource, const KxString& sPath) {
         return RUN_EXITED;
     } catch (tarvo::ScriptInterrupt&) {
         tarvo::ClearInterrupt();  // the request is spent: a later run is not stopped by it
+        RtClearStdRead();
         return RUN_INTERRUPTED;
     }
     return RUN_OK;
@@ -150,12 +151,18 @@ int RunFile(const KxString& sPath) {
         PrintError(s);
         return RUN_SYNTAX;
     }
-    return RunSource(sSource, sPath);
+    tarvo::TextRun run(sPath);
+    int nResult = RunSource(sSource, sPath);
+    run.bDone = nResult == RUN_OK;
+    return nResult;
 }
 
 int ExitStatus() { return gnExitStatus; }
 
-void Interrupt() { tarvo::Interrupt(); }
+void Interrupt() {
+    tarvo::Interrupt();
+    RtInterruptStdRead();
+}
 
 void SetScriptArgs(const KxString& sScript, int nArgs, char** ppszArgs) {
     if (!Started("SetScriptArgs")) return;

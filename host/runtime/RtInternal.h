@@ -195,8 +195,14 @@ private:
 // STD_ERROR_HANDLE), as they were when the runtime started; RtKeepStdHandles takes them.
 void RtWriteStd(unsigned long dwStdHandle, const char* pText, unsigned nLength);
 void RtKeepStdHandles();
-// The next line of the host's standard input, without its LF or CR LF; false at its end. A
-// line memory could not hold whole is noted (KxMemory.h).
-bool RtReadStdLine(KxString* psLine);
+// The next line of the host's standard input, without its LF or CR LF (RT_LINE); RT_ENDED at
+// its end; RT_INTERRUPTED at once when the run is interrupted while it waits (the read goes
+// on, and the next line starts with what it brings). A line memory could not hold whole is
+// noted (KxMemory.h).
+enum RtStdRead { RT_LINE, RT_ENDED, RT_INTERRUPTED };
+RtStdRead RtReadStdLine(KxString* psLine);
+// A wait for standard input ends (RtInterruptStdRead), or waits again (RtClearStdRead).
+void RtInterruptStdRead();
+void RtClearStdRead();
 // Milliseconds since the runtime started, from a monotonic counter.
 unsigned long long RtMillisecondsSinceStart();

@@ -17,16 +17,29 @@ Value Exit(Args& a) { throw ScriptExit{a.Has(0) ? a.Int32(0) : 0}; }
 
 Value ReadLine(Args& a) {
     KxString sLine(NULL_STRING);
-    if (!RtReadStdLine(&sLine)) return Value::Nil();
+    RtStdRead read = RtReadStdLine(&sLine);
+    // A run interrupted while it waits for input stops here, at once.
+    if (read == RT_INTERRUPTED) throw ScriptInterrupt{};
+    if (read == RT_ENDED) return Value::Nil();
     a.in.RaiseMemoryShort(a.nLine);
     return NewString(static_cast<KxString&&>(sLine));
 }
 
 // ---- include
 
-// The texts included so far, by their full path in lower case: 1 while one runs, 2 once it
+// The texts read from files so far, by their identity (TextKey): 1 while one runs, 2 once it
 // ran to its end.
 KxHashTable gIncluded;
+// The full path each text had when it was read, by its path as written (as errors show it):
+// the folder a relative path named then is the one its includes are found in, whatever the
+// current folder is by the time they run.
+class FullPaths : public KxHashTable {
+public:
+    ~FullPaths() override { RemoveAll(); }
+
+private:
+    void OnRemove(const KxString&, void* pv) override { delete static_cast<KxString*>(pv); }
+} gFullPaths;
 
 bool IsAbsolute(const KxString& s) {
     const char* p = s;
@@ -45,11 +58,35 @@ KxString Resolve(const KxString& sName, const KxString& sIncluder) {
     return s;
 }
 
-// The text's identity: its full path, in lower case (the file system ignores ASCII case).
-KxString Identity(const KxString& sPath) {
+// The path as a full one, from the current folder (the path itself when the system cannot
+// tell).
+KxString FullPath(const KxString& sPath) {
     char sz[MAX_PATH * 4];
     DWORD n = GetFullPathNameA(sPath, sizeof sz, sz, nullptr);
-    KxString s(n > 0 && n < sizeof sz ? KxString(sz, n) : sPath);
+    return n > 0 && n < sizeof sz ? KxString(sz, n) : sPath;
+}
+
+// The full path of the text written as sPath, as it was when the text was read.
+KxString FullPathWhenRead(const KxString& sPath) {
+    void* pv = nullptr;
+    return gFullPaths.Lookup(sPath, &pv) ? *static_cast<KxString*>(pv) : FullPath(sPath);
+}
+
+// The file as the system knows it: its volume and its index there, one for every spelling
+// of its name (any case, a short name, a link). Where the system cannot tell, its full path
+// in lower case (of the letters A to Z).
+KxString TextKey(const KxString& sFull) {
+    HANDLE h = CreateFileA(sFull, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool bKnown = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    if (bKnown) {
+        char sz[40];
+        int n = std::snprintf(sz, sizeof sz, "%lx:%lx:%lx", info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow);
+        return KxString(sz, n);
+    }
+    KxString s("path:");
+    s << sFull;
     char* pc = s;
     for (unsigned i = 0; i < s.Length(); ++i)
         if (pc[i] >= 'A' && pc[i] <= 'Z') pc[i] = static_cast<char>(pc[i] + 32);
@@ -58,7 +95,8 @@ KxString Identity(const KxString& sPath) {
 
 Value Include(Args& a) {
     KxString sPath = Resolve(a.Text(0), *a.in.psPath);
-    KxString sKey = Identity(sPath);
+    KxString sFull = FullPath(Resolve(a.Text(0), FullPathWhenRead(*a.in.psPath)));
+    KxString sKey = TextKey(sFull);
     void* pv = nullptr;
     if (gIncluded.Lookup(sKey, &pv)) {
         if (reinterpret_cast<intptr_t>(pv) == 2) return Value::Nil();
@@ -66,24 +104,15 @@ Value Include(Args& a) {
     }
     KxString sSource(NULL_STRING);
     unsigned long dwError = 0;
-    if (!ReadSource(sPath, &sSource, &dwError)) {
+    if (!ReadSource(sFull, &sSource, &dwError)) {
         KxString s("cannot read ");
         s << sPath << " (error " << static_cast<int>(dwError) << ")";
         a.Fail(ERR_INCLUDE, s);
     }
     Program& program = KeepProgram(Compile(sSource, sPath));
-    // A text that ends with an error may be included again.
-    struct Mark {
-        const KxString& sKey;
-        bool bDone = false;
-        ~Mark() {
-            if (bDone) gIncluded.Insert(sKey, reinterpret_cast<void*>(intptr_t(2)));
-            else gIncluded.Remove(sKey);
-        }
-    } mark{sKey};
-    gIncluded.Insert(sKey, reinterpret_cast<void*>(intptr_t(1)));
+    TextRun run(program.sPath, sFull);
     a.in.RunTopLevel(program, a.nLine);
-    mark.bDone = true;
+    run.bDone = true;
     return Value::Nil();
 }
 
@@ -180,7 +209,24 @@ Value FromCodePage(Args& a) {
 
 }  // namespace
 
-void ForgetIncludes() { gIncluded.RemoveAll(); }
+TextRun::TextRun(const KxString& sPath) : TextRun(sPath, FullPath(sPath)) {}
+
+TextRun::TextRun(const KxString& sPath, const KxString& sFull) : sKey(TextKey(sFull)) {
+    void* pv = nullptr;
+    if (!gFullPaths.Lookup(sPath, &pv)) gFullPaths.Insert(sPath, new KxString(sFull));
+    gIncluded.Insert(sKey, reinterpret_cast<void*>(intptr_t(1)));
+}
+
+// A text that ends with an error may be included again.
+TextRun::~TextRun() {
+    if (bDone) gIncluded.Insert(sKey, reinterpret_cast<void*>(intptr_t(2)));
+    else gIncluded.Remove(sKey);
+}
+
+void ForgetIncludes() {
+    gIncluded.RemoveAll();
+    gFullPaths.RemoveAll();
+}
 
 const Builtin kHostLibrary[] = {
     {"exit", 0, 1, Exit},

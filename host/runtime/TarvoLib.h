@@ -41,6 +41,19 @@ extern const Builtin kCoreLibrary[];
 extern const Builtin kListLibrary[];
 extern const Builtin kTextLibrary[];
 extern const Builtin kHostLibrary[];
+// A text read from a file, while it runs: include finds what it includes from the folder its
+// path named when it was read (sFull: its full path then; by default from the current
+// folder), and a text that includes it, itself included, is error 111. Once it ran to its end
+// (bDone) a later include of it does nothing; after an error it may be included again.
+struct TextRun {
+    explicit TextRun(const KxString& sPath);
+    TextRun(const KxString& sPath, const KxString& sFull);
+    TextRun(const TextRun&) = delete;
+    TextRun& operator=(const TextRun&) = delete;
+    ~TextRun();
+    KxString sKey;
+    bool bDone = false;
+};
 // Forgets which texts were included (the runtime shuts down).
 void ForgetIncludes();
 

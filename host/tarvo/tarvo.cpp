@@ -155,16 +155,19 @@ void AddDefaultPlugins(std::vector<KxString>& vPlugins) {
     }
 }
 
-// Ctrl-C, Ctrl-Break and the console's closing stop the script at its next statement; the
-// plug-ins then shut down as at the end of a run (the programs a Process started end, Files
-// are written). A second one ends the process at once, as Windows does by default. At the
-// console's closing the process ends when this handler returns: it waits for the shutdown.
+// Ctrl-C, Ctrl-Break and the console's closing stop the script at its next statement, and a
+// wait for a line of input at once; the plug-ins then shut down as at the end of a run (the
+// programs a Process started end, Files are written). However the run ends after one (in its
+// last statement too), the status is STATUS_CONTROL_C_EXIT. A second one ends the process at
+// once with that status, as Windows's own handler does (the default handler of Wine exits
+// with 0, so it is not left to). At the console's closing the process ends when this handler
+// returns: it waits for the shutdown.
 const DWORD kStatusControlCExit = 0xC000013A;
 volatile LONG gnControlEvents = 0;
 HANDLE ghShutDown = nullptr;
 
 BOOL WINAPI OnConsoleControl(DWORD dwEvent) {
-    if (InterlockedIncrement(&gnControlEvents) > 1) return FALSE;
+    if (InterlockedIncrement(&gnControlEvents) > 1) TerminateProcess(GetCurrentProcess(), kStatusControlCExit);
     KxTarvo::Interrupt();
     if (dwEvent != CTRL_C_EVENT && dwEvent != CTRL_BREAK_EVENT && ghShutDown)
         WaitForSingleObject(ghShutDown, 4000);
@@ -215,7 +218,6 @@ int main(int argc, char** argv) {
         KxTarvo::SetScriptArgs(sScript, opt.nArgs, opt.ppszArgs);
         nStatus = opt.pszCode ? KxTarvo::RunSource(opt.pszCode, "-e") : KxTarvo::RunFile(sScript);
         if (nStatus == KxTarvo::RUN_EXITED) nStatus = KxTarvo::ExitStatus();
-        else if (nStatus == KxTarvo::RUN_INTERRUPTED) nStatus = static_cast<int>(kStatusControlCExit);
     }
 
     for (Plugin& p : vPlugins) p.pfnShutdown();
@@ -232,5 +234,6 @@ int main(int argc, char** argv) {
         Say(s);
     }
     SetEvent(ghShutDown);
+    if (gnControlEvents > 0) nStatus = static_cast<int>(kStatusControlCExit);
     return nStatus;
 }

@@ -138,8 +138,9 @@ TEST_F(FileTest, FlushPutsOutWhatWriteKept) {
 
 // A folder holding "a.txt" and a file named with a Greek alpha, made through the Unicode
 // functions: in a code page without the alpha the system's ANSI listing names both "a.txt".
-// The walk names two files, each entry's path reads its own file (the alpha file's by its short
-// name) or is refused, and a delete by the alpha entry's path leaves a.txt as it was.
+// The walk names two files, each entry's path reads its own file: the alpha file's by its
+// short name where the system gives it one, else that path is refused; a delete by the alpha
+// entry's path leaves a.txt as it was.
 TEST_F(FileTest, NamesOutsideTheCodePageReachTheirOwnFilesOrNone) {
     for (const char* psz : {"a?b", "a*", "\\\\?\\C:\\a?", "\\??\\C:\\a"}) EXPECT_FALSE(KxTsh::PathTakes(psz)) << psz;
     EXPECT_TRUE(KxTsh::PathTakes("\\\\?\\C:\\a"));
@@ -152,13 +153,14 @@ TEST_F(FileTest, NamesOutsideTheCodePageReachTheirOwnFilesOrNone) {
         WriteFile(h, f.second, 7, &dw, nullptr);
         CloseHandle(h);
     }
+    bool bShort = ScratchFolder::HasShortName(sAlpha);
     Run("function read(p) { try { f = File.Open(p, \"read\"); t = f.ReadLn(); f.Close(); return t; } catch (e) { return \"refused\"; } }"
         "plain = \"\"; other = \"\"; d = Directory.Open(\"lossy\");"
         "for (e = d.First(); e != nil; e = d.Next()) {"
         "  if (e.name == \"a.txt\") { plain = plain + read(e.path); } else { other = read(e.path); alpha = e.path; } }"
         "deleted = File.Delete(alpha);");
     EXPECT_EQ(Text("plain"), "plain");
-    EXPECT_TRUE(Text("other") == "alpha" || Text("other") == "refused") << Text("other");
+    EXPECT_EQ(Text("other"), bShort ? "alpha" : "refused") << Text("alpha");
     EXPECT_EQ(ScratchFolder::Get("lossy\\a.txt"), "plain\r\n");
     EXPECT_EQ(GetFileAttributesW(sAlpha.c_str()) == INVALID_FILE_ATTRIBUTES, Int("deleted") == 1);
 }

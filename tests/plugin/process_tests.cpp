@@ -180,26 +180,41 @@ TEST_F(ProcessTest, InputRoundTrip) {
 }
 
 // A write with a time gives 0 when the program does not take the text whole by then, and
-// leaves the script free to end it; one taken in time gives 1. The same once the program's
+// leaves the script free to end it: it comes back while the program still runs, in a pause
+// two hundred times the write's time (a write that waited for the program's end gave 0 too,
+// a minute later); one taken in time gives 1. The same once the program's
 // output has ended (its reading thread is done); and a program that ended takes nothing.
 TEST_F(ProcessTest, WriteWithATimeGivesUpOnAProgramThatDoesNotRead) {
     Run("big = \"0123456789\"; i = 0; while (i < 15) { big = big + big; i = i + 1; }"
         "p = Process.Start(CHILD + \" out ready pause 60000\"); r = p.WaitFor(\"ready\", 60000); a = p.Write(big, 300);"
-        "ka = p.Kill(); p = nil;"
+        "alive = p.exitCode == nil; ka = p.Kill(); p = nil;"
         "q = Process.Start(CHILD + \" echo\"); b = q.Write(big, 60000); q.CloseInput(); l = q.ReadLn(60000); q = nil;"
         "e = Process.Start(CHILD + \" exit 4\"); e.Wait(60000); ended = e.Write(\"x\", 60000); e = nil;");
     EXPECT_EQ(Int("r"), 1);
     EXPECT_EQ(Int("a"), 0);
+    // Where the system has only plain pipes (98, ME) a write cannot be called off.
+    KxPipe aPipes[3];
+    bool bCalledOff = KxPipe::OpenStreams(aPipes) && aPipes[0].bOverlapped;
+    for (KxPipe& pipe : aPipes) {
+        pipe.CloseChild();
+        pipe.CloseOurs();
+    }
+    EXPECT_EQ(Int("alive"), bCalledOff ? 1 : 0);
     EXPECT_EQ(Int("ka"), 1);
     EXPECT_EQ(Int("b"), 1);
     EXPECT_EQ(Text("l").size(), 327680u);
     EXPECT_EQ(Int("ended"), 0);
-    // Without output to read, the script's own thread writes (and calls the write off).
+    // Without output to read, the script's own thread writes (and calls the write off). The
+    // emulated 32-bit Wine dies there, with none of our code (1 of 6 runs here, every run of
+    // the control).
+    if (const char* pszEmulated = std::getenv("TSH_EMULATED"))
+        GTEST_SKIP() << pszEmulated << " dies when a thread calls off its own write to a pipe: tools/controls/write_call_off 20 own";
     Run("big = \"0123456789\"; i = 0; while (i < 15) { big = big + big; i = i + 1; }"
         "c = Process.Start(CHILD + \" close pause 60000\"); gone = c.ReadLn(60000); done = c.outputEnded;"
-        "w = c.Write(big, 300); kc = c.Kill(); c = nil;");
+        "w = c.Write(big, 300); calive = c.exitCode == nil; kc = c.Kill(); c = nil;");
     EXPECT_EQ(Int("done"), 1);
     EXPECT_EQ(Int("w"), 0);
+    EXPECT_EQ(Int("calive"), bCalledOff ? 1 : 0);
     EXPECT_EQ(Int("kc"), 1);
 }
 
@@ -281,8 +296,26 @@ TEST_F(ProcessTest, ArgumentsFolderAndErrors) {
         {"Process.Start(5);", "15 Process::Start(): first argument must be a string."},
     });
     DeleteFileA(sText.c_str());
-    Run("w = Process.Wait(1); l = Process.ReadLn(); k = Process.Kill(); f = Process.WaitFor(\"x\", 1);");
-    for (const char* pszName : {"w", "l", "k", "f"}) EXPECT_EQ(Int(pszName), -999) << pszName;
+    Run("w = Process.Wait(1); l = Process.ReadLn(); k = Process.Kill(); f = Process.WaitFor(\"x\", 1); r = Process.Read(0);");
+    for (const char* pszName : {"w", "l", "k", "f", "r"}) EXPECT_EQ(Int(pszName), -999) << pszName;
+}
+
+// A program named by a relative path with a folder part is the one found from the host's
+// current folder, whatever folder it starts in: a batch file as a program (cmd would look for
+// it again from the new folder, and fail with 9009).
+TEST_F(ProcessTest, RelativeProgramPathIsFoundFromTheCurrentFolder) {
+    static ScratchFolder folder("tsh-process-tests");
+    CreateDirectoryA("tools", nullptr);
+    ASSERT_TRUE(CopyFileA(ChildProgram().c_str(), "tools\\tsh_child.exe", FALSE));
+    ScratchFolder::Put("tools\\hello.bat", "@echo batch in %CD%\r\n");
+    Run("b = Process.Run(\"tools\\\\hello.bat\", 60000, \"C:\\\\windows\");"
+        "got = Process.Run(\"tools\\\\tsh_child out exe cwd\", 60000, \"C:\\\\windows\").output + b.exitCode + \" \" + b.output +"
+        "  Process.Run(\"\\\".\\\\tools\\\\hello.bat\\\" x\", 60000, \"C:\\\\windows\").output +"
+        "  Process.Run(\"tools\\\\hello.bat\", 60000).output; b = nil;");
+    EXPECT_EQ(Text("got"), "exeC:\\windows\r\n0 batch in C:\\windows\r\nbatch in C:\\windows\r\nbatch in " + folder.sPath + "\r\n");
+    DeleteFileA("tools\\hello.bat");
+    DeleteFileA("tools\\tsh_child.exe");
+    RemoveDirectoryA("tools");
 }
 
 // Variables for one program: added to the host's environment, replacing the host's of the
@@ -326,7 +359,7 @@ TEST_F(ProcessTest, EnvironmentForOneProgramLeavesTheHostsAsItWas) {
 // WaitFor finds (also when it comes in pieces); the ended properties tell an ended stream
 // from a silent one, and only once everything on it was taken.
 TEST_F(ProcessTest, ReadsWithATimeTellASilentProgramAPromptAndAnEndedStream) {
-    Run("p = Process.Start(CHILD + \" out pro pause 300 out mpt> pause 600000\"); got = p.WaitFor(\"prompt>\", 60000);"
+    Run("p = Process.Start(CHILD + \" out pro pause 300 out mpt>rest pause 600000\"); got = p.WaitFor(\"prompt>\", 60000);"
         "line = p.ReadLn(300); silent = p.ReadErrLn(300); absent = p.WaitFor(\"never\", 300); running = p.outputEnded + p.errorsEnded;"
         "kept = p.output; p.Kill(); last = p.ReadLn(10000); after = p.ReadLn(10000); ended = p.outputEnded + p.errorsEnded; p = nil;");
     EXPECT_EQ(Int("got"), 1);
@@ -334,8 +367,8 @@ TEST_F(ProcessTest, ReadsWithATimeTellASilentProgramAPromptAndAnEndedStream) {
     EXPECT_EQ(Text("silent"), "<nil>");
     EXPECT_EQ(Int("absent"), 0);
     EXPECT_EQ(Int("running"), 0);
-    EXPECT_EQ(Text("kept"), "prompt>");
-    EXPECT_EQ(Text("last"), "prompt>");
+    EXPECT_EQ(Text("kept"), "rest");
+    EXPECT_EQ(Text("last"), "rest");
     EXPECT_EQ(Text("after"), "<nil>");
     EXPECT_EQ(Int("ended"), 2);
     // A line that comes in pieces is one line; an ended stream with text not taken has not
@@ -353,6 +386,23 @@ TEST_F(ProcessTest, ReadsWithATimeTellASilentProgramAPromptAndAnEndedStream) {
     EXPECT_EQ(Text("none"), "<nil>");
     EXPECT_EQ(Int("over"), 1);
     EXPECT_EQ(Int("e"), 110);
+}
+
+// WaitFor takes the output up to the end of what it found, as an answered prompt is gone: a
+// prompt asked again is waited for anew, and the line after it starts after it; a WaitFor
+// that found nothing takes nothing. Read takes what arrived, line end or none, and waits
+// only for the first byte.
+TEST_F(ProcessTest, WaitForTakesUpToItsMatchAndReadTakesWhatArrived) {
+    Run("p = Process.Start(CHILD + \" out p> pause 300 out x\\r\\np>y pause 600000\"); a = p.WaitFor(\"p>\", 60000);"
+        "l = p.ReadLn(60000); b = p.WaitFor(\"p>\", 60000); c = p.WaitFor(\"p>\", 300); kept = p.output; y = p.Read(0);"
+        "got = \"\" + a + \" \" + l + \" \" + b + \" \" + c + \" \" + kept + \" \" + y + \" \" + str(p.Read(300)); p.Kill(); p = nil;");
+    EXPECT_EQ(Text("got"), "1 x 1 0 y y nil");
+    // A prompt and its answer echoed back, each without a line end, and standard error alike;
+    // after the end, nil for good.
+    Run("p = Process.Start(CHILD + \" out ab err e> echo\"); ab = p.Read(60000); e = p.ReadErr(60000); p.Write(\"cd\");"
+        "cd = p.Read(60000); p.CloseInput(); got = ab + \" \" + e + \" \" + cd + \" \" + str(p.Read()) + \" \" + p.outputEnded +"
+        "\" \" + str(p.ReadErr()); p = nil;");
+    EXPECT_EQ(Text("got"), "ab e> cd nil 1 nil");
 }
 
 // The process list and EndTree, on a tree three deep that this program started without
@@ -445,6 +495,18 @@ TEST_P(ProcessTreeTest, ProgramEndedInTimeKeepsItsCodeAndItsLeftoversAreEnded) {
     Run("r = nil;");
 }
 
+// A program that starts a child before its own main runs, ended at once: the child is in the
+// tree too (the program is held until it is in its job), and nothing of it runs on.
+TEST_F(ProcessTest, ChildStartedAtOnceIsInTheTree) {
+    if (KxProcessTree::SystemMode() != TREE_JOB) GTEST_SKIP() << "only a job holds what a program starts before it is reached";
+    Run("p = Process.Start(CHILD + \" early pid pause 600000\"); root = p.id; killed = p.Kill(); e = \"\";"
+        "l = p.ReadErrLn(10000); while (l != nil) { e = e + l + \" \"; l = p.ReadErrLn(10000); } p = nil;");
+    EXPECT_EQ(Int("killed"), 1);
+    std::vector<DWORD> pids = Pids(Text("e"));
+    pids.push_back(static_cast<DWORD>(Int("root")));
+    ExpectTreeGone(pids);
+}
+
 // A host killed outright takes the trees of its Process objects with it: their jobs end
 // their processes when the host's handles go.
 TEST_F(ProcessTest, TreesGoWithAKilledHost) {
@@ -490,6 +552,7 @@ TEST_F(ProcessHoldTest, PastWhatTheReaderHoldsEveryReadRaises) {
     for (int i = 0; i < 2; ++i) EXPECT_EQ(ErrorOf("r.ReadLn();"), "28 Process::ReadLn(): Not enough memory.") << i;
     EXPECT_EQ(ErrorOf("o = r.output;"), "28 Process::output: Not enough memory.");
     EXPECT_EQ(ErrorOf("r.WaitFor(\"b\", 0);"), "28 Process::WaitFor(): Not enough memory.");
+    EXPECT_EQ(ErrorOf("r.Read(0);"), "28 Process::Read(): Not enough memory.");
     Run("over = r.outputEnded;");
     EXPECT_EQ(Int("over"), 1);
     EXPECT_EQ(Pending(), "<none>");

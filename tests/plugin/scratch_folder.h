@@ -39,5 +39,12 @@ public:
         int n = WideCharToMultiByte(CP_ACP, 0, sText.c_str(), -1, sz, sizeof sz, nullptr, nullptr);
         return n > 0 && MultiByteToWideChar(CP_ACP, 0, sz, n, aw, 64) > 0 && sText == aw;
     }
+    // Whether the system gives the file or folder a short (8.3) name the code page holds:
+    // then that name reaches it (Wine makes one up for a name the page cannot hold).
+    static bool HasShortName(const std::wstring& sPath) {
+        wchar_t aw[MAX_PATH];
+        DWORD n = GetShortPathNameW(sPath.c_str(), aw, MAX_PATH);
+        return n > 0 && n < MAX_PATH && CodePageHolds(aw);
+    }
     std::string sPath;
 };

@@ -67,6 +67,29 @@ TEST_F(Host, IncludedTextsRunOnceFromTheirFolder) {
               "sub\\bad.tarvo:2:7: syntax error: expected ')', found ';'\n  y = (2;\n        ^\n");
 }
 
+// include() knows a text by the file it is: from the folder its includer was read from, after
+// the current folder changed; the running script itself, included, is a circle (its
+// statements do not run twice); and names that differ only in the case of letters beyond A to
+// Z, which name one file, run it once.
+TEST_F(Host, IncludeKnowsATextByItsFile) {
+    CreateDirectoryA("other", nullptr);
+    CreateDirectoryA("other\\sub", nullptr);
+    ScratchFolder::Put("sub\\moves.tarvo", "Shell.Chdir(\"other\"); include(\"x.tarvo\"); print(Shell.GetCurrentDir() != nil);\n");
+    ScratchFolder::Put("sub\\x.tarvo", "print(\"beside\");\n");
+    ScratchFolder::Put("other\\sub\\x.tarvo", "print(\"elsewhere\");\n");
+    EXPECT_EQ(RunTarvo("sub\\moves.tarvo").Text(), "status 0\nbeside\n1\n");
+    ScratchFolder::Put("self.tarvo", "print(\"runs\"); try { include(\"SELF.tarvo\"); } catch (e) { print(e.code); }\n");
+    EXPECT_EQ(RunTarvo("self.tarvo").Text(), "status 0\nruns\n111\n");
+    // Été, été and ÉTÉ: the host names files in UTF-8.
+    HANDLE h = CreateFileW(L"\u00c9t\u00e9.tarvo", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD dw = 0;
+    WriteFile(h, "n += 1;\r\n", 9, &dw, nullptr);
+    CloseHandle(h);
+    ScratchFolder::Put("cases.tarvo", "n = 0; include(\"\xc3\x89t\xc3\xa9.tarvo\"); include(\"\xc3\xa9t\xc3\xa9.tarvo\");"
+                                      " include(\"\xc3\x89T\xc3\x89.tarvo\"); print(n);\n");
+    EXPECT_EQ(RunTarvo("cases.tarvo").Text(), "status 0\n1\n");
+}
+
 // An uncaught error shows the calls it was raised in, innermost first, up to 20 lines; the
 // same chain is the error's calls, and its file is where it was raised.
 TEST_F(Host, UncaughtErrorsShowTheirCalls) {

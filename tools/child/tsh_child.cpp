@@ -9,6 +9,8 @@
 //   tree DEPTH    start a copy of itself that runs "tree DEPTH-1" and the arguments after this
 //                 one, on the same standard handles (none at DEPTH 0), then go on
 //   leaf          after "tree": the processes of the tree but its last one exit here
+//   early         (first only) before main, start a copy of itself that runs the arguments
+//                 after this one, on the same standard handles; then go on with them
 //   pid           write "pid ID" and CR LF to standard error, ID its process id
 //   echo          copy standard input to standard output until its end
 //   env NAME      write NAME's value (or "<unset>") and CR LF to stdout
@@ -97,6 +99,38 @@ bool Idle(DWORD dwMs) {
     }
 }
 
+// Starts a copy of this program with the command line's arguments, on the same standard
+// handles.
+void StartCopy(const std::string& sArguments) {
+    char szSelf[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, szSelf, MAX_PATH);
+    std::string sLine = std::string("\"") + szSelf + "\"" + sArguments;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    if (CreateProcessA(nullptr, &sLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+}
+
+// "early": the copy is started while the C library is still being set up, before main, as
+// soon as anything of this program runs.
+const bool bEarly = [] {
+    const char* p = GetCommandLineA();
+    // The program's own name, quoted or not, then the first argument.
+    if (*p == '"') p = std::strchr(p + 1, '"') ? std::strchr(p + 1, '"') + 1 : "";
+    else while (*p && *p != ' ' && *p != '\t') ++p;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (std::strncmp(p, "early", 5) != 0 || (p[5] && p[5] != ' ' && p[5] != '\t')) return false;
+    StartCopy(p + 5);
+    return true;
+}();
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,23 +173,13 @@ int main(int argc, char** argv) {
             int nDepth = std::atoi(pszArg);
             bLeaf = nDepth <= 0;
             if (nDepth > 0) {
-                char szSelf[MAX_PATH] = "";
-                GetModuleFileNameA(nullptr, szSelf, MAX_PATH);
-                std::string sLine = std::string("\"") + szSelf + "\" tree " + std::to_string(nDepth - 1);
-                for (int j = i + 2; j < argc; ++j) sLine += std::string(" \"") + argv[j] + "\"";
-                STARTUPINFOA si = {};
-                si.cb = sizeof si;
-                si.dwFlags = STARTF_USESTDHANDLES;
-                si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-                si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-                si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-                PROCESS_INFORMATION pi = {};
-                if (CreateProcessA(nullptr, &sLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-                    CloseHandle(pi.hThread);
-                    CloseHandle(pi.hProcess);
-                }
+                std::string sArguments = " tree " + std::to_string(nDepth - 1);
+                for (int j = i + 2; j < argc; ++j) sArguments += std::string(" \"") + argv[j] + "\"";
+                StartCopy(sArguments);
             }
             ++i;
+        } else if (sOp == "early") {
+            // Done before main.
         } else if (sOp == "leaf") {
             if (!bLeaf) break;
         } else if (sOp == "pid") {

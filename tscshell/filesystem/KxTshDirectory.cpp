@@ -17,8 +17,10 @@ const KxTshMethodDef kMethods[] = {
 const KxTshSignatureDef kSignatures[] = {{"Open", {"String"}}, {"Exists", {"String"}}, {"Create", {"String"}}};
 enum { TOKEN_NAME, TOKEN_COUNT };
 const char* const kTokens[] = {"name", "count"};
+// The fields of the entries First and Next give, in EntryRecord's order.
+const char* const kEntryFields[] = {"name", "path", "attr", "size"};
 const KxTshMethodDoc kDocs[] = {
-    {"Open", {{"String directory", nullptr}}}, {"Close", {}}, {"First", {}}, {"Next", {}},
+    {"Open", {{"String directory", nullptr}}}, {"Close", {}}, {"First", {}, kEntryFields}, {"Next", {}},
     {"Exists", {{"String directory", nullptr}}}, {"Create", {{"String directory", nullptr}}},
 };
 const KxTshConstant kConstants[] = {
@@ -40,10 +42,10 @@ KxString PathArg(int nArgs, KxScDataHandle** pphArgs) {
 bool IsDots(const KxString& sName) { return sName == "." || sName == ".."; }
 
 KxScDataHandle* EntryRecord(const KxDirectoryFileInfo& info) {
-    return KxTsh::Record({{"name", 0, info.GetFileName()},
-                          {"path", 0, info.GetFilePath()},
-                          {"attr", static_cast<int>(info.QueryAttributes()), nullptr},
-                          {"size", static_cast<int>(info.Size()), nullptr}});
+    return KxTsh::Record({{kEntryFields[0], 0, info.GetFileName()},
+                          {kEntryFields[1], 0, info.GetFilePath()},
+                          {kEntryFields[2], static_cast<int>(info.QueryAttributes()), nullptr},
+                          {kEntryFields[3], static_cast<int>(info.Size()), nullptr}});
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ const KxTshSignatureDef kSignatures[] = {
 // The token table says "filename" while the property is found as "fileName": lists of
 // property names show the former, reads need the latter.
 const char* const kTokens[] = {"filename"};
+const char* const kSpellings[] = {"fileName"};
 const KxTshMethodDoc kDocs[] = {
     {"Open", {{"String fileName", nullptr},
               {"String fileMode", "Allowable file modes:\n\"read\" - opens in read mode\n"
@@ -53,7 +54,7 @@ bool SystemTakesNames(const KxString& sFirst, const KxString& sSecond = "") {
 
 }  // namespace
 
-const KxTshClassDef KxTshFile::kDef = {kMethods, kSignatures, kTokens, kDocs, {}, kConstants, false, kFileError};
+const KxTshClassDef KxTshFile::kDef = {kMethods, kSignatures, kTokens, kDocs, kSpellings, kConstants, false, kFileError};
 
 KxTshFile::KxTshFile() : KxTshClass(KXO_SCRIPT_CLASS | KXO_RESOURCE) { SetClosed(); }
 

@@ -9,7 +9,7 @@ const KxTshMethodDef kMethods[] = {
 const KxTshSignatureDef kSignatures[] = {{"Kill", {"void"}}, {"Kill", {"int"}}};
 enum { TOKEN_ID, TOKEN_FLAGS, TOKEN_NAME, TOKEN_WINDOW };
 const char* const kTokens[] = {"id", "flags", "name", "window"};
-const KxTshMethodDoc kDocs[] = {{"TaskList", {}}, {"Kill", {}}};
+const KxTshMethodDoc kDocs[] = {{"TaskList", {}}, {"Kill", {}}, {"Kill", {{"int force", nullptr}}}};
 // Raised only when memory runs out, with the code of the other process class.
 const int kTaskError = 28;
 
