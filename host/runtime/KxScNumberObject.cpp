@@ -1,10 +1,12 @@
 // Numbers past the contract's 32-bit integer handle: 64-bit integers and floats, their texts,
-// and the one way plug-ins may make a 64-bit integer.
+// and the one way plug-ins may make a 64-bit integer; the texts of lists and maps, which show
+// their items as numbers and texts are written in scripts.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "KxMemory.h"
 #include "RtInternal.h"
 
 __TarvoTypeInfo KxScNumberObject::_ptiTypeInfo("KxScNumber", &KxScData::_ptiTypeInfo);
@@ -121,4 +123,113 @@ bool RtParseFloat(const char* p, unsigned nLength, double* pdValue) {
     char* pEnd = nullptr;
     *pdValue = __mingw_strtod(sz, &pEnd);
     return pEnd == sz + nLength;
+}
+
+namespace {
+// Appends what a script would write for the value: texts quoted with the language's escapes.
+class Shower {
+public:
+    explicit Shower(KxString& s) : s(s) {}
+
+    void Show(KxScDataHandle* ph) {
+        if (Full()) return;
+        int64_t n;
+        if (!ph || ph->wFlags == 0) {
+            Put("nil");
+        } else if (RtHandleInteger(ph, &n) || (ph->wFlags & HF_NUMBER)) {
+            KxString sNumber;
+            ph->InfoShort(&sNumber);
+            Put(sNumber, sNumber.Length());
+        } else if (ph->wFlags & HF_STRING) {
+            Quote(static_cast<KxScStringObject*>(ph->Object())->sText);
+        } else if (ph->wFlags & (HF_LIST | HF_MAP)) {
+            Container(ph);
+        } else {
+            KxString sText;
+            ph->InfoShort(&sText);
+            Put(sText, sText.Length());
+        }
+    }
+    bool bShort = false;  // memory ran short
+
+private:
+    void Container(KxScDataHandle* ph) {
+        bool bList = ph->wFlags & HF_LIST;
+        // Met again inside itself: a cycle (or a depth no one reads) shows as its brackets.
+        bool bAgain = nDepth >= kMaxDepth;
+        for (int i = 0; i < nDepth && !bAgain; ++i) bAgain = aphOpen[i] == ph;
+        if (bAgain) {
+            Put(bList ? "[...]" : "{...}");
+            return;
+        }
+        aphOpen[nDepth++] = ph;
+        Put(bList ? "[" : "{");
+        if (bList) {
+            KxScListObject* pList = static_cast<KxScListObject*>(ph->Object());
+            for (int i = 0; i < pList->ItemCount() && !Full(); ++i) {
+                if (i) Put(", ");
+                Show(pList->GetItem(i));
+            }
+        } else {
+            KxScMapObject* pMap = static_cast<KxScMapObject*>(ph->Object());
+            bool bFirst = true;
+            for (int i = pMap->Next(0); i >= 0 && !Full(); i = pMap->Next(i + 1), bFirst = false) {
+                if (!bFirst) Put(", ");
+                Show(pMap->KeyAt(i));
+                Put(": ");
+                Show(pMap->ValueAt(i));
+            }
+        }
+        Put(bList ? "]" : "}");
+        --nDepth;
+    }
+    void Quote(const KxString& sText) {
+        Put("\"");
+        const char* p = sText;
+        unsigned nRun = 0;  // bytes as they are, appended in runs
+        for (unsigned i = 0; i < sText.Length() && !Full(); ++i) {
+            const char* pszEscape = p[i] == '"' ? "\\\"" : p[i] == '\\' ? "\\\\" : p[i] == '\n' ? "\\n"
+                                    : p[i] == '\r' ? "\\r" : p[i] == '\t' ? "\\t" : nullptr;
+            if (!pszEscape) {
+                ++nRun;
+                continue;
+            }
+            Put(p + i - nRun, nRun);
+            nRun = 0;
+            Put(pszEscape);
+        }
+        Put(p + sText.Length() - nRun, nRun);
+        Put("\"");
+    }
+    bool Full() const { return bFull || bShort; }
+    void Put(const char* psz) { Put(psz, static_cast<unsigned>(std::strlen(psz))); }
+    // Appends up to the limit; the text that reaches it ends with "...".
+    void Put(const char* p, unsigned n) {
+        if (Full()) return;
+        if (s.Length() + n > kMaxShownBytes) {
+            n = kMaxShownBytes - s.Length();
+            bFull = true;
+        }
+        unsigned nBefore = s.Length();
+        s.Append(p, n);
+        if (bFull) s << "...";
+        if (s.Length() < nBefore + n) bShort = true;
+    }
+    static const int kMaxDepth = 64;
+    KxString& s;
+    KxScDataHandle* aphOpen[kMaxDepth];
+    int nDepth = 0;
+    bool bFull = false;
+};
+}  // namespace
+
+void RtContainerText(KxScDataHandle* ph, KxString* psText) {
+    KxString s("");
+    Shower shower(s);
+    shower.Show(ph);
+    if (shower.bShort) {
+        KxNoteMemoryShort();
+        s = NULL_STRING;
+    }
+    *psText = static_cast<KxString&&>(s);
 }

@@ -336,3 +336,17 @@ void KxScConsoleManager::PrintStringNl(const KxString& sText) {
 }
 
 KxScConsoleManager* KxScConsoleManager::pcmManager = nullptr;
+
+KxString RtSystemReason(unsigned long dwError) {
+    switch (dwError) {
+    case ERROR_FILE_NOT_FOUND: return "file not found";
+    case ERROR_PATH_NOT_FOUND: return "folder not found";
+    case ERROR_ACCESS_DENIED: return "access denied";
+    case ERROR_SHARING_VIOLATION: return "in use by another program";
+    default: {
+        KxString s("system error ");
+        s << static_cast<int>(dwError);
+        return s;
+    }
+    }
+}

@@ -10,6 +10,25 @@ std::vector<std::unique_ptr<tarvo::Program>> gPrograms;
 bool gbTraceCompile = false;
 int gnExitStatus = 0;
 
+// The UTF-8 character at p (at most n bytes): its length in bytes, and in *pnWidth the columns
+// a terminal gives it, 2 for the wide East Asian ones (Hangul, CJK, kana, full-width forms,
+// the pictographs), else 1. A byte that starts no character is one column, as shown.
+int DisplayChar(const unsigned char* p, int n, int* pnWidth) {
+    int nLength = p[0] < 0x80 ? 1 : p[0] >= 0xF0 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC0 ? 2 : 1;
+    if (nLength > n) nLength = 1;
+    unsigned u = nLength == 1 ? p[0] : p[0] & (0x7F >> nLength);
+    for (int i = 1; i < nLength; ++i) u = (u << 6) | (p[i] & 0x3F);
+    static const unsigned kWide[][2] = {
+        {0x1100, 0x115F}, {0x2E80, 0x303E}, {0x3041, 0x33FF}, {0x3400, 0x4DBF}, {0x4E00, 0x9FFF},
+        {0xA000, 0xA4CF}, {0xAC00, 0xD7A3}, {0xF900, 0xFAFF}, {0xFE30, 0xFE4F}, {0xFF00, 0xFF60},
+        {0xFFE0, 0xFFE6}, {0x1F300, 0x1F64F}, {0x1F900, 0x1F9FF}, {0x20000, 0x3FFFD},
+    };
+    *pnWidth = 1;
+    for (const auto& r : kWide)
+        if (nLength > 1 && u >= r[0] && u <= r[1]) *pnWidth = 2;
+    return nLength;
+}
+
 // PATH:LINE:COL: syntax error: MESSAGE, then the line and a caret under the column. Of a long
 // line only the part around the column is shown, its cuts marked "...".
 void ReportSyntax(const tarvo::SyntaxError& e) {
@@ -25,8 +44,14 @@ void ReportSyntax(const tarvo::SyntaxError& e) {
         if (nFrom > 0) sLine << "...", sCaret << "   ";
         sLine.Append(p + nFrom, nTo - nFrom);
         if (nTo < n) sLine << "...";
-        // The caret lines up under tabs as the line above does.
-        for (int i = nFrom; i < e.nCol - 1 && i < n; ++i) sCaret << (p[i] == '\t' ? "\t" : " ");
+        // The caret lines up under the column as a terminal shows the line above: a tab
+        // under a tab, one space a character, two under a wide East Asian one (the column
+        // number itself counts bytes).
+        for (int i = nFrom; i < e.nCol - 1 && i < n;) {
+            int nWidth = 0;
+            i += DisplayChar(reinterpret_cast<const unsigned char*>(p) + i, n - i, &nWidth);
+            sCaret << (p[i - 1] == '\t' ? "\t" : nWidth == 2 ? "  " : " ");
+        }
         s << sLine << "\r\n" << sCaret << "^\r\n";
     }
     KxTarvo::PrintError(s);
@@ -147,7 +172,7 @@ int RunFile(const KxString& sPath) {
     unsigned long dwError = 0;
     if (!tarvo::ReadSource(sPath, &sSource, &dwError)) {
         KxString s("tarvo: cannot read ");
-        s << sPath << " (error " << static_cast<int>(dwError) << ")\r\n";
+        s << sPath << ": " << RtSystemReason(dwError) << "\r\n";
         PrintError(s);
         return RUN_SYNTAX;
     }

@@ -74,6 +74,11 @@ void RtFloatText(double dValue, KxString* psText);
 // A float written as a script writes one ("1.5", "-2e3", ".5", "inf", "nan"); false for
 // anything else, a text with spaces or another character included.
 bool RtParseFloat(const char* pText, unsigned nLength, double* pdValue);
+// The short text of a list or a map, as a script would write it: [1, "a", [2], nil] and
+// {"k": 1}. A list or map met again inside itself is [...] or {...}; a text that would pass
+// kMaxShownBytes ends with "..." there. Memory that ran short is noted (KxMemory.h).
+const unsigned kMaxShownBytes = 65536;
+void RtContainerText(KxScDataHandle* ph, KxString* psText);
 
 // Bytes a value object took on after its handle was made (a list or map that grew): they
 // count in the collector's pace as the bytes of a new value do.
@@ -204,5 +209,8 @@ RtStdRead RtReadStdLine(KxString* psLine);
 // A wait for standard input ends (RtInterruptStdRead), or waits again (RtClearStdRead).
 void RtInterruptStdRead();
 void RtClearStdRead();
+// Why the system refused a file, in words: "file not found", "folder not found", "access
+// denied", "in use by another program", else "system error N".
+KxString RtSystemReason(unsigned long dwError);
 // Milliseconds since the runtime started, from a monotonic counter.
 unsigned long long RtMillisecondsSinceStart();

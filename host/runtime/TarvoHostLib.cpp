@@ -106,7 +106,7 @@ Value Include(Args& a) {
     unsigned long dwError = 0;
     if (!ReadSource(sFull, &sSource, &dwError)) {
         KxString s("cannot read ");
-        s << sPath << " (error " << static_cast<int>(dwError) << ")";
+        s << sPath << ": " << RtSystemReason(dwError);
         a.Fail(ERR_INCLUDE, s);
     }
     Program& program = KeepProgram(Compile(sSource, sPath));

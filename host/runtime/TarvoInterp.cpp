@@ -150,7 +150,7 @@ std::vector<KxString> Interp::Calls(int nLine) const {
 KxScDataObject* Interp::ObjectOf(const Value& v, const char* pszWhat, const KxString& sName, int nLine) {
     if (KxScDataObject* po = v.Object()) return po;
     KxString s("cannot ");
-    s << pszWhat << " " << Quoted(sName) << " of " << v.ShortText();
+    s << pszWhat << " " << Quoted(sName) << " of " << Named(v);
     Raise(ERR_TYPE, s, nLine);
 }
 
@@ -290,7 +290,7 @@ Value ReadProperty(Interp& in, const Value& v, const KxString& sName, int nLine)
     KxScDataHandle* ph = nullptr;
     KxPropertyErrorCode code = po->GetProperty(sName, &ph);
     if (code != KX_PROP_OK)
-        in.Raise(code, v.ShortText() + " has no property " + Quoted(sName), nLine);
+        in.Raise(code, Named(v) + " has no property " + Quoted(sName), nLine);
     // A property a plug-in could not make is raised as a method's error is.
     Value result = Value::Adopt(ph);
     in.RaisePending(nLine);
@@ -299,10 +299,10 @@ Value ReadProperty(Interp& in, const Value& v, const KxString& sName, int nLine)
 
 void SetProperty(Interp& in, const Value& target, const KxString& sName, const Value& v, int nLine) {
     KxScDataObject* po = in.ObjectOf(target, "set property", sName, nLine);
-    KxString sRefused = KxString("property ") + Quoted(sName) + " of " + target.ShortText() + " cannot be set";
+    KxString sRefused = KxString("property ") + Quoted(sName) + " of " + Named(target) + " cannot be set";
     if (target.Handle()->wFlags & HF_FIXED) in.Raise(KX_PROP_REFUSED, sRefused, nLine);
     // A map holds any value; the properties of other objects are their classes' own.
-    if (!target.Is(HF_MAP)) CheckContractNumber(in, v, KxString("property ") + Quoted(sName) + " of " + target.ShortText(), nLine);
+    if (!target.Is(HF_MAP)) CheckContractNumber(in, v, KxString("property ") + Quoted(sName) + " of " + Named(target), nLine);
     KxPropertyErrorCode code = po->SetProperty(target.Handle(), sName, v.NewHandle(), true);
     if (code != KX_PROP_OK) in.Raise(code, sRefused, nLine);
     in.RaisePending(nLine);
@@ -315,13 +315,13 @@ Value LookUpMethod(Interp& in, const Value& self, const KxString& sName, const B
     KxScDataHandle* ph = nullptr;
     KxPropertyErrorCode code = po->GetProperty(sName, &ph);
     if (code != KX_PROP_OK)
-        in.Raise(code, self.ShortText() + " has no method " + Quoted(sName), nLine);
+        in.Raise(code, Named(self) + " has no method " + Quoted(sName), nLine);
     Value method = Value::Adopt(ph);
     if (!method.Is(HF_METHOD))
-        in.Raise(ERR_NOT_A_METHOD, Quoted(sName) + " of " + self.ShortText() + " is not a method", nLine);
+        in.Raise(ERR_NOT_A_METHOD, Quoted(sName) + " of " + Named(self) + " is not a method", nLine);
     const KxScDataMethod* pm = static_cast<KxScDataMethod*>(method.Object());
     if (!pm->BelongsTo(po))
-        in.Raise(ERR_WRONG_CLASS, Quoted(pm->QualifiedName()) + " cannot be called on " + self.ShortText(), nLine);
+        in.Raise(ERR_WRONG_CLASS, Quoted(pm->QualifiedName()) + " cannot be called on " + Named(self), nLine);
     return method;
 }
 
@@ -370,12 +370,12 @@ Value Index(Interp& in, const Value& v, const Value& ix, int nLine) {
         int i = ItemIndex(in, ix, static_cast<int>(v.Text().Length()), nLine);
         return NewString(KxString(v.Text() + i, 1));
     }
-    in.Raise(ERR_TYPE, KxString("cannot index ") + v.ShortText(), nLine);
+    in.Raise(ERR_TYPE, KxString("cannot index ") + Named(v), nLine);
 }
 void CheckSettable(Interp& in, const Value& target, int nLine) {
     if (target.Is(HF_MAP | HF_LIST)) return;
     if (target.Is(HF_STRING)) in.Raise(ERR_TYPE, "the bytes of a string cannot be changed: make a new string", nLine);
-    in.Raise(ERR_TYPE, KxString("cannot index ") + target.ShortText(), nLine);
+    in.Raise(ERR_TYPE, KxString("cannot index ") + Named(target), nLine);
 }
 
 void SetIndex(Interp& in, const Value& target, const Value& k, const Value& v, int nLine) {

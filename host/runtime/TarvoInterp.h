@@ -114,9 +114,12 @@ Value Binary(Interp& in, Tok op, const Value& a, const Value& b, int nLine);
 Value Unary(Interp& in, Tok op, const Value& v, int nLine);
 const char* OpText(Tok op);
 
-// A value for error texts: a string quoted and cut to a few dozen bytes, anything else its
-// short text.
+// A value for error texts: a string quoted and cut to a few dozen bytes, anything else as
+// Named gives it.
 KxString Describe(const Value& v);
+// A value as error texts name it: its short text, a list's or a map's cut to a few dozen
+// bytes ("[1, 2, 3, ...").
+KxString Named(const Value& v);
 
 // True when the value holds a script function.
 bool IsFunction(const Value& v);

@@ -61,8 +61,17 @@ bool Equal(const Value& a, const Value& b) {
     return a.Object() == b.Object();
 }
 
+KxString Named(const Value& v) {
+    KxString s = v.ShortText();
+    const unsigned kShown = 40;
+    if (!v.Is(HF_LIST | HF_MAP) || s.Length() <= kShown) return s;
+    KxString sCut(static_cast<const char*>(s), kShown);
+    sCut << "...";
+    return sCut;
+}
+
 KxString Describe(const Value& v) {
-    if (!v.Is(HF_STRING)) return v.ShortText();
+    if (!v.Is(HF_STRING)) return Named(v);
     const KxString& s = v.Text();
     const unsigned kShown = 32;
     KxString sOut("\"");

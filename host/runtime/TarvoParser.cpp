@@ -411,8 +411,13 @@ private:
     void ParseBlock(Block& block) {
         Nest nest(*this);
         Expect(T_LBRACE, "'{' (a body is a block, even of one statement: { ... })");
+        int nOpened = prev.nLine;
         while (cur.type != T_RBRACE) {
-            if (cur.type == T_END) Expect(T_RBRACE, "'}'");
+            if (cur.type == T_END) {
+                KxString s("expected '}' to close the '{' of line ");
+                s << nOpened << ", found end of text";
+                FailAt(cur, s);
+            }
             if (cur.type == T_FUNCTION) FailAt(cur, "functions are defined at the top level");
             block.vStmts.push_back(ParseStatement());
         }
@@ -428,7 +433,12 @@ private:
             KxString sName = ExpectName("a global name");
             s->pSlot = RtGlobalSlot(sName);
             if (pScope) pScope->hGlobals.Insert(sName, nullptr);
-            Expect(T_ASSIGN, "'='");
+            if (cur.type != T_ASSIGN) {
+                KxString s("expected '=', found ");
+                s << Describe(cur) << ": a global is made with its value, as in 'global " << sName << " = nil;'";
+                FailAt(cur, s);
+            }
+            Advance();
             s->value = ParseExpression();
             ExpectEnd();
             return s;

@@ -507,7 +507,7 @@ Value Interp::Loop(size_t nEntry) {
             } else if (v.Is(HF_LIST)) {
                 *sp++ = Value::Nil();
             } else {
-                Raise(ERR_TYPE, KxString("cannot loop over ") + v.ShortText(), line());
+                Raise(ERR_TYPE, KxString("cannot loop over ") + Named(v), line());
             }
             (sp++)->SetInt(0);
             break;

@@ -115,8 +115,8 @@ public:
         return false;
     }
 
-    // The short text: decimal, a float's shortest text, the string itself, "<Class>", or
-    // "nil". One that memory could not hold whole is noted (InfoShort gives it as the null
+    // The short text: decimal, a float's shortest text, the string itself, a list's or map's
+    // items as a script writes them, "<Class>", or "nil". One that memory could not hold whole is noted (InfoShort gives it as the null
     // string, which otherwise only a string without text has), and the script's next step
     // fails.
     KxString ShortText() const {
@@ -125,6 +125,8 @@ public:
             if (kind == INT) RtIntegerText(nInt, &s);
             else RtFloatText(dFlt, &s);
             if (s.Length() == 0) KxNoteMemoryShort();
+        } else if (kind == REF && (ph->wFlags & (HF_LIST | HF_MAP))) {
+            RtContainerText(ph, &s);
         } else if (kind == REF) {
             ph->InfoShort(&s);
             if (s.IsNull() && !(ph->wFlags & HF_STRING)) KxNoteMemoryShort();

@@ -97,12 +97,19 @@ TEST_F(DeepScripts, SyntaxMistakesPointAndSayWhatToWrite) {
         {"x = 1 + 9223372036854775808;", 9, "number too large: an integer holds 64 bits (-9223372036854775808 is the least)"},
         {"x = 0x1FFFFFFFFFFFFFFFF;", 5, "number too large: an integer holds 64 bits"},
         {"x = 1.5e;", 8, "malformed number"},
+        {"global x;", 9, "expected '=', found ';': a global is made with its value, as in 'global x = nil;'"},
+        {"while (1) { x = 1;", 19, "expected '}' to close the '{' of line 2, found end of text"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Run(c.pszText), "status 2\ndeep.tarvo:2:" + std::to_string(c.nCol) + ": syntax error: " + c.pszMessage +
                                       "\n  " + c.pszText + "\n  " + std::string(c.nCol - 1, ' ') +
                                       "^\nstats: 0 live handles, 0 live objects\n")
             << c.pszText;
+    // The column counts bytes; the caret is placed by what a terminal shows: one place a
+    // character, two for a wide East Asian one.
+    EXPECT_EQ(Run("s = \"\xE6\x97\xA5\xE6\x9C\xAC\xC3\xA9\" x;"),
+              "status 2\ndeep.tarvo:2:15: syntax error: expected ';' at the end of the statement, found 'x'\n"
+              "  s = \"\xE6\x97\xA5\xE6\x9C\xAC\xC3\xA9\" x;\n" + std::string(2 + 11, ' ') + "^\nstats: 0 live handles, 0 live objects\n");
 }
 
 }  // namespace
