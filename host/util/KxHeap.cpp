@@ -45,12 +45,15 @@ std::size_t BlockLimit() {
     return n > 0 && n < sizeof sz ? std::strtoull(sz, nullptr, 10) : ~std::size_t(0);
 }
 const std::size_t kBlockLimit = BlockLimit();
+// For the failure sweep: KX_HEAP_NO_POOLS in the environment gives every block from the C
+// library, so that each allocation is a point the sweep can make fail, as before the pools.
+const bool kNoPools = GetEnvironmentVariableA("KX_HEAP_NO_POOLS", nullptr, 0) > 0;
 
 class Pools {
 public:
     void* Take(std::size_t nSize) {
         if (nSize > kBlockLimit) return nullptr;
-        if (nSize > kLargest) return std::malloc(nSize);
+        if (nSize > kLargest || kNoPools) return std::malloc(nSize ? nSize : 1);
         std::size_t nClass = (nSize < kSmallest ? kSmallest : nSize + kGranule - 1) / kGranule - 1;
         Lock lock(*this);
         if (FreeBlock* p = apFree[nClass]) {
