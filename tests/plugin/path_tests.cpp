@@ -92,8 +92,10 @@ TEST_F(PathTest, TreesWithUtf8NamesAreListedInPathOrderAndCopiedWhole) {
                   {"Path.Copy(\"u8\", \"U8\", 1);", "28 Path::Copy: U8: the destination lies inside the source."},
                   {"Path.Copy(\"u8\", \"elsewhere\");", "28 Path::Copy: u8: a folder is copied with recursive 1 only."}});
     EXPECT_FALSE(There("u8\\日本\\inner"));
-    // Each copy reads its source: the facts to compare are those from before.
-    Run("function facts(p) { i = Path.Info(p); return i.modified + i.created + i.accessed + i.attr + \"/\" + i.size; }"
+    // Each copy reads its source: the facts to compare are those from before. The time of
+    // last access is not among them: the copy's own reading of a folder may move the
+    // source's while the copy is made (one run in the win98 prefix saw it).
+    Run("function facts(p) { i = Path.Info(p); return i.modified + i.created + i.attr + \"/\" + i.size; }"
         "before = {}; for (p in [\"été.txt\", \"Zed\", \"日本\", \"日本\\\\b.log\"]) { before[p] = facts(\"u8\\\\\" + p); }");
     EXPECT_EQ(R("r = \"\" + Path.Copy(\"u8\", \"copy\", 1) + \" \" + names(\"copy\", \"*\", 1);"),
               "1 a.LOG;Zed;Zed\\in.txt;été.txt;日本;日本\\b.log;日本\\😀.log");
