@@ -66,17 +66,24 @@ struct KxScHandlePool {
         return ph;
     }
 
+    // Makes a handle that is going a nil with no reference, its object no longer its own nor
+    // a registered class's, before any object is destroyed (a destructor that drops a
+    // reference on it finds a handle still there); gives the object to destroy, or null.
+    static KxScDataObject* Detach(KxScDataHandle* ph) {
+        RtUnlinkClassHandle(ph);
+        KxScDataObject* po = ph->Object();
+        if (po) po->phOwner = nullptr;
+        ph->wRefCount = 0;
+        ph->wFlags = 0;
+        ph->dwValue = 0;
+        return po;
+    }
+
     // A handle nothing refers to any more, freed with its object outside a collection. What
     // it made still counts in the pace: collections come as often as values are made, so
     // that objects only cycles hold are freed as soon as they would be without this.
     void FreeNow(KxScDataHandle* ph) {
-        KxScDataObject* po = ph->Object();
-        if (po) po->phOwner = nullptr;
-        if (ph->wFlags & HF_OBJECT) RtUnlinkClassHandle(ph);
-        ph->wRefCount = 0;
-        ph->wFlags = 0;
-        ph->dwValue = 0;
-        delete po;
+        delete Detach(ph);
         // A destructor that took a reference on the handle keeps a nil.
         if (ph->wRefCount == 0) Free(ph);
     }
@@ -245,14 +252,7 @@ struct KxScHandlePool {
             AddCost(ph, &paceBytes.qwKept, &paceResources.qwKept);
         });
         vGarbage.ForEach([&](KxScDataHandle* ph) {
-            RtUnlinkClassHandle(ph);
-            if (KxScDataObject* po = ph->Object()) {
-                po->phOwner = nullptr;
-                vObjects.push_back(po);
-            }
-            ph->wRefCount = 0;
-            ph->wFlags = 0;
-            ph->dwValue = 0;
+            if (KxScDataObject* po = Detach(ph)) vObjects.push_back(po);
         });
         // Destructors may drop references, make handles and ask for a collection: all fine.
         vObjects.ForEach([](KxScDataObject* po) { delete po; });

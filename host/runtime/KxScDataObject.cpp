@@ -207,7 +207,8 @@ KxScDataHandle* KxScDataObject::FindClassObject(const KxString& sClassName) {
 
 void RtUnlinkClassHandle(KxScDataHandle* phClass) {
     KxScDataObject* po = phClass->Object();
-    if (!po || !(phClass->wFlags & HF_OBJECT)) return;
+    // A number is no class: its many handles go without a look at the registrations.
+    if (!po || !(phClass->wFlags & HF_OBJECT) || (phClass->wFlags & HF_NUMBER)) return;
     KxString sName = po->GetClassNameA();
     if (KxScDataObject::FindClassObject(sName) == phClass) gClasses.Remove(sName);
     UnlinkFromExemplar(phClass);

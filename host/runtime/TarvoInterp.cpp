@@ -64,7 +64,6 @@ __TarvoTypeInfo KxScFunctionObject::_ptiTypeInfo("KxScFunction", &KxScData::_pti
 KxHashTable gFunctions;  // name -> Function*, owned by their programs
 unsigned gnFunctionsGeneration = 1;
 
-KxString Quoted(const KxString& sName) { return KxString("'") + sName + "'"; }
 
 // The environments made for threads, freed when the library unloads. Not thread-local
 // objects: with this toolchain's win32 threads, a library's thread-local object with a
@@ -130,7 +129,7 @@ std::vector<KxString> Interp::Calls(int nLine) const {
         const Frame& f = vFrames[i];
         int nAt = i + 1 == n ? nLine : vFrames[i + 1].nCallLine;
         size_t nSame = 0;  // the same call in the frames below
-        while (i > 0 && vFrames[i - 1].psName == f.psName && vFrames[i - 1].psPath == f.psPath &&
+        while (i > 0 && vFrames[i - 1].Name() == f.Name() && vFrames[i - 1].psPath == f.psPath &&
                vFrames[i].nCallLine == nAt)
             --i, ++nSame;
         if (v.size() == kMost - 1 && i > 0) {
@@ -140,7 +139,7 @@ std::vector<KxString> Interp::Calls(int nLine) const {
             break;
         }
         KxString s("in ");
-        s << (f.psName ? *f.psName : KxString("top level")) << ", " << *f.psPath << ":" << nAt;
+        s << (f.Name() ? *f.Name() : KxString("top level")) << ", " << *f.psPath << ":" << nAt;
         if (nSame) s << " (and " << static_cast<int>(nSame) << " more times)";
         v.push_back(s);
     }
@@ -187,6 +186,8 @@ void Interp::Reserve(KxString& s, unsigned long long qwLength, int nLine) {
 }
 
 // ---- functions
+
+KxString Quoted(const KxString& sName) { return KxString("'") + sName + "'"; }
 
 Function* FindFunction(const KxString& sName) {
     void* pv = nullptr;
@@ -275,12 +276,13 @@ int ItemIndex(Interp& in, const Value& ix, int nCount, int nLine) {
 
 namespace {
 // Plug-ins know integers of 32 bits and no floats: a number they could not take whole is an
-// error naming where it was going, never a cut one.
-void CheckContractNumber(Interp& in, const Value& v, const KxString& sWhere, int nLine) {
+// error naming where it was going (Where(), made only then), never a cut one.
+template <class W>
+void CheckContractNumber(Interp& in, const Value& v, W Where, int nLine) {
     if (v.IsFloat())
-        in.Raise(ERR_TYPE, sWhere + " is the float " + v.ShortText() + ", where an integer is taken (write int(x))", nLine);
+        in.Raise(ERR_TYPE, Where() + " is the float " + v.ShortText() + ", where an integer is taken (write int(x))", nLine);
     if (v.IsInt() && (v.AsInt() < INT32_MIN || v.AsInt() > INT32_MAX))
-        in.Raise(ERR_INDEX, sWhere + " is " + v.ShortText() + ", past the 32-bit integers it takes", nLine);
+        in.Raise(ERR_INDEX, Where() + " is " + v.ShortText() + ", past the 32-bit integers it takes", nLine);
 }
 
 }  // namespace
@@ -302,7 +304,8 @@ void SetProperty(Interp& in, const Value& target, const KxString& sName, const V
     KxString sRefused = KxString("property ") + Quoted(sName) + " of " + Named(target) + " cannot be set";
     if (target.Handle()->wFlags & HF_FIXED) in.Raise(KX_PROP_REFUSED, sRefused, nLine);
     // A map holds any value; the properties of other objects are their classes' own.
-    if (!target.Is(HF_MAP)) CheckContractNumber(in, v, KxString("property ") + Quoted(sName) + " of " + Named(target), nLine);
+    if (!target.Is(HF_MAP))
+        CheckContractNumber(in, v, [&] { return KxString("property ") + Quoted(sName) + " of " + Named(target); }, nLine);
     KxPropertyErrorCode code = po->SetProperty(target.Handle(), sName, v.NewHandle(), true);
     if (code != KX_PROP_OK) in.Raise(code, sRefused, nLine);
     in.RaisePending(nLine);
@@ -332,9 +335,12 @@ Value CallMethod(Interp& in, const Value& method, const KxString&, const Builtin
     const Value& self = pArgs[0];
     Value* pValues = pArgs + 1;
     for (int i = 0; i < nArgs; ++i) {
-        KxString sWhere(pm->QualifiedName());
-        sWhere << "(): argument " << (i + 1);
-        CheckContractNumber(in, pValues[i], sWhere, nLine);
+        auto where = [&] {
+            KxString sWhere(pm->QualifiedName());
+            sWhere << "(): argument " << (i + 1);
+            return sWhere;
+        };
+        CheckContractNumber(in, pValues[i], where, nLine);
     }
     // The method sees handles, nil as a null handle (no value); the machine keeps one
     // reference on each during the call.

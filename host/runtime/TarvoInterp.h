@@ -40,12 +40,10 @@ public:
     // Runs the top level of a text (the script's, or an include's as a call made at nLine).
     void RunTopLevel(Program& program, int nLine);
 
-    // A call running: the function's name (null for a text's top level), the text its code is
-    // in, the line of its caller that made the call; the function (null for a top level), its
-    // chunk and next instruction, its locals, the end of the values it may have on the stack,
+    // A call running: the text its code is in, the line of its caller that made the call; the
+    // function (null for a text's top level), its chunk and next instruction, its locals, the end of the values it may have on the stack,
     // and where its result goes on the caller's stack.
     struct Frame {
-        const KxString* psName;
         const KxString* psPath;
         int nCallLine;
         Function* pFunction;
@@ -56,6 +54,7 @@ public:
         Value* pResult;
         int nSegment;      // the stack segment its values are in
         size_t nHandlers;  // the try handlers of the frames below it
+        const KxString* Name() const { return pFunction ? &pFunction->sName : nullptr; }
     };
     std::vector<Frame> vFrames;  // outermost first
 
@@ -71,7 +70,6 @@ public:
     KxScVmEnv* pEnv;
 
 private:
-    friend struct Machine;
     // The value stack: segments that never move, so frames keep pointers into them. A call
     // whose frame does not fit in what is left of its caller's segment gets the next one.
     struct Segment {
@@ -91,6 +89,8 @@ private:
                    const Value* pArgs);
     // Takes the top frame off, its values let go; the caller's segment is current again.
     void PopFrame(Value* pFrom);
+    // The machine's text and stack segment become the frame's again.
+    void Resume(const Frame& f);
     // Runs frames until the one at nEntry returns: its result, with the stack as it was below
     // that frame's arguments.
     Value Execute(size_t nEntry);
@@ -103,6 +103,9 @@ private:
     // `x += v` and `x = x + a + ...` on a string nothing else holds: appended in place (true).
     bool AppendInPlace(KxScDataHandle* phVariable, Value* pOld, int nOperands, int nLine);
 };
+
+// A name in quotes, as error texts give it: 'name'.
+KxString Quoted(const KxString& sName);
 
 // What values are to each other, the same for the machine and for the built-in functions.
 bool Equal(const Value& a, const Value& b);

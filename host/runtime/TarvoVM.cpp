@@ -14,8 +14,6 @@ namespace tarvo {
 namespace {
 const size_t kFirstSegment = 4096;
 
-KxString Quoted(const KxString& sName) { return KxString("'") + sName + "'"; }
-
 // Two integers compared as ==, !=, <, <=, >, >= (nKind 0 to 5, the order of OP_EQ to OP_GE).
 inline bool CompareInts(int nKind, int64_t m, int64_t n) {
     switch (nKind) {
@@ -66,9 +64,8 @@ void Interp::PushFrame(Function* pFunction, const KxString* psFramePath, int nCa
         for (int i = 0; i < nArgs; ++i) base[i] = std::move(pResult[i]);
     }
     Value* pTop = base + nLocals + chunk.nMaxStack;
-    const KxString* psName = pFunction ? &pFunction->sName : nullptr;
-    vFrames.push_back(Frame{psName, psFramePath, nCallLine, pFunction, &chunk, chunk.code.data(), base, pTop,
-                            pResult, nSegment, vHandlers.size()});
+    vFrames.push_back(Frame{psFramePath, nCallLine, pFunction, &chunk, chunk.code.data(), base, pTop, pResult,
+                            nSegment, vHandlers.size()});
     sp = base + nLocals;
     psPath = psFramePath;
 }
@@ -78,13 +75,13 @@ void Interp::PopFrame(Value* pFrom) {
     for (Value* p = pFrom; p < f.pTop; ++p) p->Clear();
     if (vHandlers.size() > f.nHandlers) vHandlers.resize(f.nHandlers);
     vFrames.pop_back();
-    if (vFrames.empty()) {
-        psPath = nullptr;
-        return;
-    }
-    const Frame& caller = vFrames.back();
-    psPath = caller.psPath;
-    nSegment = caller.nSegment;
+    if (vFrames.empty()) psPath = nullptr;
+    else Resume(vFrames.back());
+}
+
+void Interp::Resume(const Frame& f) {
+    psPath = f.psPath;
+    nSegment = f.nSegment;
     pSegmentEnd = vSegments[nSegment].pValues.get() + vSegments[nSegment].nSize;
 }
 
@@ -111,9 +108,7 @@ bool Interp::Catch(size_t nEntry, const ScriptError& e) {
     vHandlers.pop_back();
     Frame& f = vFrames.back();
     for (Value* p = h.sp; p < f.pTop; ++p) p->Clear();
-    nSegment = f.nSegment;
-    pSegmentEnd = vSegments[nSegment].pValues.get() + vSegments[nSegment].nSize;
-    psPath = f.psPath;
+    Resume(f);
     *h.sp = MakeError(e);
     sp = h.sp + 1;
     f.ip = h.ip;
