@@ -1,9 +1,6 @@
 // Compiles the parsed tree of a function or a text's top level to its chunk. Each node emits
 // its own code; the compiler keeps the tables of the chunk, the height of the stack at each
 // point (for the chunk's nMaxStack), and the loops and `try`s the code is in.
-#include <string>
-#include <unordered_map>
-
 #include "TarvoLib.h"
 
 namespace tarvo {
@@ -46,19 +43,10 @@ public:
         ch.constants.push_back(std::move(v));
         return static_cast<int>(ch.constants.size() - 1);
     }
-    int Global(KxScGlobalSlot* pSlot) {
-        auto it = mGlobals.find(pSlot);
-        if (it != mGlobals.end()) return it->second;
-        ch.globals.push_back(pSlot);
-        return mGlobals[pSlot] = static_cast<int>(ch.globals.size() - 1);
-    }
-    int Name(const KxString& sName) {
-        std::string s(static_cast<const char*>(sName), sName.Length());
-        auto it = mNames.find(s);
-        if (it != mNames.end()) return it->second;
-        ch.names.push_back(sName);
-        return mNames[s] = static_cast<int>(ch.names.size() - 1);
-    }
+    // A global's place in the chunk's table, and a property's or method's name's: each is
+    // there once, found by its name.
+    int Global(KxScGlobalSlot* pSlot) { return Index(hGlobals, pSlot->sName, ch.globals, pSlot); }
+    int Name(const KxString& sName) { return Index(hNames, sName, ch.names, sName); }
     int Site(const KxString& sName, KxScGlobalSlot* pSlot) {
         ch.sites.push_back(CallSite{sName, pSlot, nullptr, 0});
         return static_cast<int>(ch.sites.size() - 1);
@@ -93,9 +81,16 @@ public:
     int nHeight = 0;
 
 private:
+    template <class T>
+    static int Index(KxHashTable& h, const KxString& sKey, std::vector<T>& v, const T& t) {
+        void* pv = nullptr;
+        if (h.Lookup(sKey, &pv)) return static_cast<int>(reinterpret_cast<intptr_t>(pv));
+        v.push_back(t);
+        h.Insert(sKey, reinterpret_cast<void*>(static_cast<intptr_t>(v.size() - 1)));
+        return static_cast<int>(v.size() - 1);
+    }
     Chunk& ch;
-    std::unordered_map<KxScGlobalSlot*, int> mGlobals;
-    std::unordered_map<std::string, int> mNames;
+    KxHashTable hGlobals, hNames;
 };
 
 namespace {

@@ -64,7 +64,8 @@ public:
         if (static_cast<std::size_t>(pEnd - pNext) < nBlock && !NewChunk()) return nullptr;
         void* pv = pNext;
         pNext += nBlock;
-        SetClass(pv, nClass);
+        // The block is in the chunk being carved, whose blocks end at pEnd.
+        *ClassByte(pEnd - kBlocks, pv) = static_cast<unsigned char>(nClass);
         return pv;
     }
 
@@ -114,11 +115,6 @@ private:
 
     unsigned char* ClassByte(char* pChunk, const void* pv) {
         return reinterpret_cast<unsigned char*>(pChunk + kBlocks) + (static_cast<const char*>(pv) - pChunk) / kGranule;
-    }
-    void SetClass(void* pv, std::size_t nClass) {
-        Window* pw = Slot(Key(pv), false);
-        for (char* pChunk : pw->apChunk)
-            if (pChunk && pv >= pChunk && pv < pChunk + kBlocks) *ClassByte(pChunk, pv) = static_cast<unsigned char>(nClass);
     }
     const unsigned char* ClassOf(const void* pv) {
         Window* pw = nWindows ? Slot(Key(pv), false) : nullptr;
