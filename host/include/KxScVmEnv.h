@@ -70,6 +70,13 @@ public:
     bool BelongsTo(KxScDataObject* poSelf) const;
     // True when the arguments fit the count and, if there are any, one of the signatures.
     bool Accepts(int nArgs, KxScDataHandle** pphArgs) const;
+    // For the error of a call Accepts refused: the argument (from 0) that breaks the one
+    // signature of that count, with the kind it must have ("a string"); -1 when the count fits
+    // no signature, or more than one.
+    int Misfit(int nArgs, KxScDataHandle** pphArgs, const char** ppszWanted) const;
+    // What it takes, as a script author reads it: "2 arguments (string, string)", "() or
+    // (integer)", "1 argument" when it has no signature.
+    KxString Forms() const;
     KxScDataHandle* Call(KxScDataObject* poSelf, KxScDataHandle* phSelf, int nArgs,
                          KxScDataHandle** pphArgs) const {
         return (poSelf->*pfnMethod)(phSelf, nArgs, pphArgs);

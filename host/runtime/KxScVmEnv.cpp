@@ -157,6 +157,16 @@ int KxScDataMethod::GetIntParam(int nIndex, int nArgs, KxScDataHandle** pphArgs)
 }
 
 namespace {
+bool IsVoid(const KxStringList& lTypes) { return lTypes.Count() == 1 && *lTypes.Get(0) == "void"; }
+int TypeCount(const KxStringList& lTypes) { return IsVoid(lTypes) ? 0 : lTypes.Count(); }
+
+// A signature's type name as scripts name the kind ("a string"), with its article.
+const char* TypeWord(const KxString& sType) {
+    if (sType == "String") return "a string";
+    if (sType == "int" || sType == "_Integer_") return "an integer";
+    return nullptr;  // a type the runtime does not check: anything fits
+}
+
 bool TypeFits(const KxString& sType, const KxScDataHandle* ph) {
     if (sType == "String") return ph && (ph->wFlags & HF_STRING) && ph->dwValue;
     if (sType == "int" || sType == "_Integer_") return ph && (ph->wFlags & HF_INTEGER);
@@ -168,17 +178,50 @@ bool KxScDataMethod::Accepts(int nArgs, KxScDataHandle** pphArgs) const {
     if (nParams >= 0 && nArgs != nParams) return false;
     if (!pSignatures) return true;
     for (const Signature* pSig = pSignatures; pSig; pSig = pSig->pNext) {
-        int nTypes = pSig->lTypes.Count();
-        if (nTypes == 1 && *pSig->lTypes.Get(0) == "void") {
-            if (nArgs == 0) return true;
-            continue;
-        }
-        if (nTypes != nArgs) continue;
+        if (TypeCount(pSig->lTypes) != nArgs) continue;
         bool bFits = true;
-        for (int i = 0; i < nTypes && bFits; ++i) bFits = TypeFits(*pSig->lTypes.Get(i), pphArgs[i]);
+        for (int i = 0; i < nArgs && bFits; ++i) bFits = TypeFits(*pSig->lTypes.Get(i), pphArgs[i]);
         if (bFits) return true;
     }
     return false;
+}
+
+int KxScDataMethod::Misfit(int nArgs, KxScDataHandle** pphArgs, const char** ppszWanted) const {
+    const Signature* pOnly = nullptr;
+    for (const Signature* pSig = pSignatures; pSig; pSig = pSig->pNext) {
+        if (TypeCount(pSig->lTypes) != nArgs) continue;
+        if (pOnly) return -1;
+        pOnly = pSig;
+    }
+    if (!pOnly || (nParams >= 0 && nArgs != nParams)) return -1;
+    for (int i = 0; i < nArgs; ++i) {
+        const KxString& sType = *pOnly->lTypes.Get(i);
+        if (!TypeFits(sType, pphArgs[i])) {
+            *ppszWanted = TypeWord(sType);
+            return i;
+        }
+    }
+    return -1;
+}
+
+KxString KxScDataMethod::Forms() const {
+    KxString s;
+    if (!pSignatures || !pSignatures->pNext) {
+        int n = pSignatures ? TypeCount(pSignatures->lTypes) : nParams;
+        if (n < 0) return "any number of arguments";
+        s << n << (n == 1 ? " argument" : " arguments");
+        if (!pSignatures || n == 0) return s;
+        s << " ";
+    }
+    for (const Signature* pSig = pSignatures; pSig; pSig = pSig->pNext) {
+        s << (pSig == pSignatures ? "(" : " or (");
+        for (int i = 0; i < TypeCount(pSig->lTypes); ++i) {
+            const char* pszWord = TypeWord(*pSig->lTypes.Get(i));
+            s << (i ? ", " : "") << (pszWord ? strchr(pszWord, ' ') + 1 : "any value");
+        }
+        s << ")";
+    }
+    return s;
 }
 
 // ---- console

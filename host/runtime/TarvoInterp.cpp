@@ -357,8 +357,14 @@ Value CallMethod(Interp& in, const Value& method, const KxString&, const Builtin
                 if (pph[i]) RtRelease(pph[i], false);
         }
     } release{pphArgs, nArgs};
-    if (!pm->Accepts(nArgs, pphArgs))
-        in.Raise(ERR_ARGUMENTS, KxString("arguments do not fit ") + pm->QualifiedName(), nLine);
+    if (!pm->Accepts(nArgs, pphArgs)) {
+        const char* pszWanted = nullptr;
+        int i = pm->Misfit(nArgs, pphArgs, &pszWanted);
+        KxString s(pm->QualifiedName());
+        if (i >= 0) s << "(): argument " << (i + 1) << " must be " << pszWanted << ", not " << Describe(pValues[i]);
+        else s << " takes " << pm->Forms() << ", " << nArgs << " given";
+        in.Raise(ERR_ARGUMENTS, s, nLine);
+    }
     Value result = Value::Adopt(pm->Call(self.Object(), self.Handle(), nArgs, pphArgs));
     in.RaisePending(nLine);
     return result;

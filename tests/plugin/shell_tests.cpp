@@ -111,7 +111,7 @@ TEST_F(ShellTest, FolderAndEnvironmentReachStartedPrograms) {
     Run("Shell.Setenv(\"TSH_TEST_VARIABLE\", \"a value\"); Shell.Setenv(\"TSH_EMPTY\", \"\"); empty = Shell.Getenv(\"TSH_EMPTY\");");
     EXPECT_EQ(Text("empty"), "");
     EXPECT_EQ(Captured("env TSH_TEST_VARIABLE env TSH_NOT_SET"), "a value\r\n<unset>\r\n");
-    EXPECT_EQ(ErrorOf("Shell.Sleep(-5); Shell.Sleep(0); Shell.Sleep(\"x\");"), "104 arguments do not fit Shell::Sleep");
+    EXPECT_EQ(ErrorOf("Shell.Sleep(-5); Shell.Sleep(0); Shell.Sleep(\"x\");"), "104 Shell::Sleep(): argument 1 must be an integer, not \"x\"");
     // A current folder and a value with a Greek alpha, which the code page does not hold (its
     // best fit is "a"): the folder reads as a name that Chdir takes back to it (its short form)
     // where the system gives it one, else as one Chdir refuses, never the folder beside it; the

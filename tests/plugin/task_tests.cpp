@@ -357,8 +357,8 @@ TEST_F(TaskTest, ClassObjectAndBadArguments) {
     EXPECT_GT(Int("n"), 0);
     EXPECT_GT(Int("m"), 0);
     EXPECT_EQ(Int("own"), 1);
-    ExpectErrors({{"x.Kill(\"now\");", "104 arguments do not fit Task::Kill"},
-                  {"x.Kill(1, 2);", "104 arguments do not fit Task::Kill"},
+    ExpectErrors({{"x.Kill(\"now\");", "104 Task::Kill(): argument 1 must be an integer, not \"now\""},
+                  {"x.Kill(1, 2);", "104 Task::Kill takes () or (integer), 2 given"},
                   {"x.id = 5;", "2 property 'id' of <Task> cannot be set"}});
     Run("x = nil;");
     // A task of no process (id 0 cannot be opened) is asked to close instead, and counts as
