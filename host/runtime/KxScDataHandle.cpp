@@ -1,3 +1,5 @@
+#include <windows.h>
+
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -21,19 +23,33 @@ struct KxScPace {
 
 // All handles live in chunks owned by this pool; a handle never moves, so its address is the
 // value scripts and plug-ins hold. Free handles carry the flag word FREE, which no live handle
-// can have, and are chained through their value field.
+// can have, and are chained through their value field, each chunk's apart: handles are made
+// from one chunk until it has none free, then from another that has. So handles made one after
+// another lie near each other, also after a script let go of millions in an order of its own
+// (a sorted list): one chain for all would then hand out handles scattered over every chunk,
+// each a cache miss. A chunk lies on a 64 KiB boundary, so a handle's chunk is its address
+// with the low bits cleared.
 struct KxScHandlePool {
-    enum { CHUNK = 1024 };
+    static const uintptr_t kChunkBytes = 64 * 1024;
     enum : uint16_t { FREE = 0xFFFF, SATURATED = 0xFFFF };
     // Marks a handle reached from outside the objects while a collection runs; no handle
     // carries it at any other time.
     enum : uint16_t { REACHED = 0x8000 };
-    struct Chunk {
-        KxScDataHandle ahSlots[CHUNK];
-        Chunk* pNext;
+    struct Chunk;
+    struct ChunkHead {
+        Chunk* pNext;          // every chunk
+        Chunk* pNextWithRoom;  // chunks with free handles, other than the current one
+        KxScDataHandle* phFree;
+        void* pvBlock;         // what was had for it: the system's pages, or a block
+        bool bListed;          // on the chain of chunks with free handles
+    };
+    static const int kSlots = static_cast<int>((kChunkBytes - sizeof(ChunkHead)) / sizeof(KxScDataHandle));
+    struct Chunk : ChunkHead {
+        KxScDataHandle ahSlots[kSlots];
     };
     Chunk* pChunks = nullptr;
-    KxScDataHandle* phFree = nullptr;
+    Chunk* pCurrent = nullptr;
+    Chunk* pWithRoom = nullptr;
     int nLive = 0;
     bool bCollecting = false;
     // Handles; bytes that objects hold beyond their handles; and objects holding an outside
@@ -48,15 +64,28 @@ struct KxScHandlePool {
     ~KxScHandlePool() {
         while (pChunks) {
             Chunk* pNext = pChunks->pNext;
-            delete pChunks;
+            if (pChunks->pvBlock == pChunks) VirtualFree(pChunks, 0, MEM_RELEASE);
+            else delete[] static_cast<char*>(pChunks->pvBlock);
             pChunks = pNext;
         }
     }
 
+    static Chunk* ChunkOf(const KxScDataHandle* ph) {
+        return reinterpret_cast<Chunk*>(reinterpret_cast<uintptr_t>(ph) & ~(kChunkBytes - 1));
+    }
+
     KxScDataHandle* Allocate(uint16_t wFlags, uintptr_t dwValue) {
-        if (!phFree) AddChunk();
-        KxScDataHandle* ph = phFree;
-        phFree = reinterpret_cast<KxScDataHandle*>(ph->dwValue);
+        if (!pCurrent || !pCurrent->phFree) {
+            if (pWithRoom) {
+                pCurrent = pWithRoom;
+                pWithRoom = pCurrent->pNextWithRoom;
+                pCurrent->bListed = false;
+            } else {
+                pCurrent = NewChunk();
+            }
+        }
+        KxScDataHandle* ph = pCurrent->phFree;
+        pCurrent->phFree = reinterpret_cast<KxScDataHandle*>(ph->dwValue);
         ++nLive;
         ++paceHandles.qwSince;
         ++gnRtHandlesMade;
@@ -90,20 +119,40 @@ struct KxScHandlePool {
 
     void Free(KxScDataHandle* ph) {
         --nLive;
+        Chunk* pc = ChunkOf(ph);
         ph->wFlags = FREE;
-        ph->dwValue = reinterpret_cast<uintptr_t>(phFree);
-        phFree = ph;
+        ph->dwValue = reinterpret_cast<uintptr_t>(pc->phFree);
+        pc->phFree = ph;
+        if (pc != pCurrent && !pc->bListed) {
+            pc->pNextWithRoom = pWithRoom;
+            pWithRoom = pc;
+            pc->bListed = true;
+        }
     }
 
-    void AddChunk() {
-        Chunk* pc = new Chunk;
-        pc->pNext = pChunks;
-        pChunks = pc;
-        for (int i = CHUNK - 1; i >= 0; --i) {
-            pc->ahSlots[i].wFlags = FREE;
-            pc->ahSlots[i].dwValue = reinterpret_cast<uintptr_t>(phFree);
-            phFree = &pc->ahSlots[i];
+    // The system's pages give the boundary by themselves; a block from the heap (when they
+    // cannot be had) is twice the size, to hold a chunk on a boundary. Without memory for
+    // that, the heap's reserve serves it and the script's next step raises its error.
+    Chunk* NewChunk() {
+        void* pvBlock = VirtualAlloc(nullptr, kChunkBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        Chunk* pc = static_cast<Chunk*>(pvBlock);
+        if (!pc || reinterpret_cast<uintptr_t>(pc) % kChunkBytes) {
+            if (pc) VirtualFree(pc, 0, MEM_RELEASE);
+            pvBlock = new char[2 * kChunkBytes];
+            pc = reinterpret_cast<Chunk*>((reinterpret_cast<uintptr_t>(pvBlock) + kChunkBytes - 1) & ~(kChunkBytes - 1));
         }
+        pc->pNext = pChunks;
+        pc->pNextWithRoom = nullptr;
+        pc->phFree = nullptr;
+        pc->pvBlock = pvBlock;
+        pc->bListed = false;
+        pChunks = pc;
+        for (int i = kSlots - 1; i >= 0; --i) {
+            pc->ahSlots[i].wFlags = FREE;
+            pc->ahSlots[i].dwValue = reinterpret_cast<uintptr_t>(pc->phFree);
+            pc->phFree = &pc->ahSlots[i];
+        }
+        return pc;
     }
 
     KxScDataHandle* Wrap(KxScDataObject* po, uint16_t wKind) {
@@ -132,8 +181,8 @@ struct KxScHandlePool {
     template <class F>
     void ForEachLive(F f) {
         for (Chunk* pc = pChunks; pc; pc = pc->pNext)
-            for (int i = 0; i < CHUNK; ++i)
-                if (pc->ahSlots[i].wFlags != FREE) f(&pc->ahSlots[i]);
+            for (KxScDataHandle& h : pc->ahSlots)
+                if (h.wFlags != FREE) f(&h);
     }
 
     // A link whose reference the collector accounts for: a live handle whose count is still

@@ -74,13 +74,6 @@ uint32_t RtKey::Hash() const {
     return static_cast<uint32_t>(SipHash13(reinterpret_cast<const unsigned char*>(pText), nLength));
 }
 
-bool RtKey::Matches(const KxScDataHandle* ph) const {
-    int64_t nKey;
-    if (!bText) return RtHandleInteger(ph, &nKey) && nKey == n;
-    if (!(ph->wFlags & HF_STRING)) return false;
-    const KxString& s = static_cast<KxScStringObject*>(ph->Object())->sText;
-    return s.Length() == nLength && (nLength == 0 || std::memcmp(static_cast<const char*>(s), pText, nLength) == 0);
-}
 
 KxScMapObject::~KxScMapObject() {
     for (int i = 0; i < nEntries; ++i) {
@@ -138,7 +131,13 @@ int KxScMapObject::Find(const RtKey& key, uint32_t dwHash) const {
         int i = pnIndex[u];
         if (i < 0) return -1;
         const Entry& e = pEntries[i];
-        if (e.phKey && e.dwHash == dwHash && key.Matches(e.phKey)) return i;
+        if (e.dwHash != dwHash || !e.phKey) continue;
+        if (key.bText) {
+            if (e.nLength == key.nLength && (key.nLength == 0 || std::memcmp(e.pText, key.pText, key.nLength) == 0)) return i;
+        } else {
+            int64_t n;
+            if (e.nLength == kNotText && RtHandleInteger(e.phKey, &n) && n == key.n) return i;
+        }
     }
 }
 
@@ -205,6 +204,12 @@ void KxScMapObject::Add(KxScDataHandle* phKey, KxScDataHandle* phValue, uint32_t
     unsigned u = dwHash & (nIndexSize - 1);
     while (pnIndex[u] >= 0) u = (u + 1) & (nIndexSize - 1);
     pnIndex[u] = nEntries;
-    pEntries[nEntries++] = Entry{phKey, phValue, dwHash};
+    Entry e{phKey, phValue, nullptr, dwHash, kNotText};
+    if (phKey->wFlags & HF_STRING) {
+        const KxString& sKey = static_cast<KxScStringObject*>(phKey->Object())->sText;
+        e.pText = sKey;
+        e.nLength = sKey.Length();
+    }
+    pEntries[nEntries++] = e;
     ++nLive;
 }

@@ -131,7 +131,6 @@ struct RtKey {
     const char* pText;
     unsigned nLength;
     uint32_t Hash() const;
-    bool Matches(const KxScDataHandle* ph) const;
 };
 
 // The interpreter's maps: entries in the order their keys were first put, beside an index of
@@ -182,11 +181,18 @@ public:
     static __TarvoTypeInfo _ptiTypeInfo;
 
 private:
+    // A text key's text is kept beside its handle, so that a lookup compares texts without
+    // going through the key's handle and object (two more memory reads, mostly misses in a
+    // big map). The text cannot move: the map's reference keeps the key's object, and a text
+    // grows in place only while one variable alone holds it.
     struct Entry {
         KxScDataHandle* phKey;  // null once deleted
         KxScDataHandle* phValue;
+        const char* pText;
         uint32_t dwHash;
+        uint32_t nLength;  // kNotText for an integer key
     };
+    static const uint32_t kNotText = 0xFFFFFFFF;
     int Find(const RtKey& key, uint32_t dwHash) const;
     bool Room();
     void Add(KxScDataHandle* phKey, KxScDataHandle* phValue, uint32_t dwHash);

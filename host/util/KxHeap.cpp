@@ -22,13 +22,18 @@ bool FromReserve(const void* pv) {
 }
 
 // Small blocks (up to 512 bytes: the objects, strings and arrays a script makes by the
-// million) come from pools, one free list per size in steps of 16 bytes, carved from chunks
-// of 64 KiB that the C library gives: a block made and freed costs a few instructions instead
-// of a trip through the system's heap (under Wine several times dearer). Larger blocks come
-// from the C library directly. Chunks are never given back.
+// million) come from pools, in size classes of 16 bytes: a block made and freed costs a few
+// instructions instead of a trip through the system's heap (under Wine several times dearer).
+// Larger blocks come from the C library directly.
+// Each chunk of 64 KiB serves one size class and keeps the blocks freed in it on a list of its
+// own; a class takes blocks from one chunk until it has none left, then moves to another that
+// has. So blocks made one after another lie near each other even after a script freed millions
+// in an order of its own (a sorted list: then one list for the whole class would hand out
+// blocks scattered over all its chunks, and every step would miss the caches). Chunks are
+// never given back.
 // A pointer this module did not make may reach its delete (an object another module made,
 // destroyed through a destructor of ours), so a block is known as a pool's by its address:
-// a table of the 64 KiB windows of the address space that chunks lie in.
+// a table of the chunks, which lie on 64 KiB boundaries (the system's allocation granularity).
 const std::size_t kGranule = 16, kSmallest = 16, kLargest = 512, kChunk = 64 * 1024;
 const int kClasses = kLargest / kGranule;
 
@@ -54,29 +59,34 @@ public:
     void* Take(std::size_t nSize) {
         if (nSize > kBlockLimit) return nullptr;
         if (nSize > kLargest || kNoPools) return std::malloc(nSize ? nSize : 1);
-        std::size_t nClass = (nSize < kSmallest ? kSmallest : nSize + kGranule - 1) / kGranule - 1;
+        unsigned nClass = static_cast<unsigned>((nSize < kSmallest ? kSmallest : nSize + kGranule - 1) / kGranule - 1);
         Lock lock(*this);
-        if (FreeBlock* p = apFree[nClass]) {
-            apFree[nClass] = p->pNext;
-            return p;
+        Chunk* pc = apCurrent[nClass];
+        if (!pc || !pc->HasRoom()) {
+            if ((pc = apWithRoom[nClass]) != nullptr) {
+                apWithRoom[nClass] = pc->pNextWithRoom;
+                pc->bListed = false;
+            } else if ((pc = NewChunk(nClass)) == nullptr) {
+                return nullptr;
+            }
+            apCurrent[nClass] = pc;
         }
-        std::size_t nBlock = (nClass + 1) * kGranule;
-        if (static_cast<std::size_t>(pEnd - pNext) < nBlock && !NewChunk()) return nullptr;
-        void* pv = pNext;
-        pNext += nBlock;
-        // The block is in the chunk being carved, whose blocks end at pEnd.
-        *ClassByte(pEnd - kBlocks, pv) = static_cast<unsigned char>(nClass);
-        return pv;
+        return pc->Carve();
     }
 
     // False for a block no pool made.
     bool Give(void* pv) {
         Lock lock(*this);
-        const unsigned char* pnClass = ClassOf(pv);
-        if (!pnClass) return false;
+        Chunk* pc = nChunks ? *Slot(Key(pv)) : nullptr;
+        if (!pc) return false;
         FreeBlock* p = static_cast<FreeBlock*>(pv);
-        p->pNext = apFree[*pnClass];
-        apFree[*pnClass] = p;
+        p->pNext = pc->pFree;
+        pc->pFree = p;
+        if (!pc->bListed && pc != apCurrent[pc->nClass]) {
+            pc->pNextWithRoom = apWithRoom[pc->nClass];
+            apWithRoom[pc->nClass] = pc;
+            pc->bListed = true;
+        }
         return true;
     }
 
@@ -89,77 +99,68 @@ private:
         Pools& pools;
     };
 
-    // A chunk: its blocks, then one byte per granule of them naming the size class of the
-    // block that starts there.
-    static const std::size_t kBlocks = kChunk - kChunk / kGranule;
-    struct Window {
-        uintptr_t uWindow;  // 0: an empty slot
-        char* apChunk[2];   // a window holds parts of two chunks at most
+    // A chunk begins with this, its blocks follow up to the chunk's end.
+    struct alignas(kGranule) Chunk {
+        FreeBlock* pFree;        // its blocks freed
+        char* pNext;             // where it carves its next block
+        Chunk* pNextWithRoom;    // on its class's list of chunks with freed blocks
+        unsigned nClass;
+        bool bListed;            // on that list
+        bool HasRoom() const { return pFree || pNext + BlockSize() <= End(); }
+        std::size_t BlockSize() const { return (nClass + 1) * kGranule; }
+        const char* End() const { return reinterpret_cast<const char*>(this) + kChunk; }
+        void* Carve() {
+            if (FreeBlock* p = pFree) {
+                pFree = p->pNext;
+                return p;
+            }
+            void* pv = pNext;
+            pNext += BlockSize();
+            return pv;
+        }
     };
 
-    // The table has room for the chunk's windows (two at most) before the chunk is had.
-    bool NewChunk() {
-        if (2 * (nUsed + 2) > nWindows && !Grow()) return false;
-        char* pChunk = static_cast<char*>(std::malloc(kChunk));
-        if (!pChunk) return false;
-        for (uintptr_t u = Key(pChunk); u <= Key(pChunk + kChunk - 1); ++u) {
-            Window* pw = Slot(u, true);
-            pw->apChunk[pw->apChunk[0] ? 1 : 0] = pChunk;
-        }
-        pNext = pChunk;
-        pEnd = pChunk + kBlocks;
-        return true;
+    // The table has room for the chunk before the chunk is had.
+    Chunk* NewChunk(unsigned nClass) {
+        if (2 * (nChunks + 1) > nSlots && !Grow()) return nullptr;
+        void* pv = VirtualAlloc(nullptr, kChunk, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (!pv) return nullptr;
+        Chunk* pc = static_cast<Chunk*>(pv);
+        *pc = Chunk{nullptr, reinterpret_cast<char*>(pc + 1), nullptr, nClass, false};
+        *Slot(Key(pc)) = pc;
+        ++nChunks;
+        return pc;
     }
 
-    static uintptr_t Key(const void* pv) { return (reinterpret_cast<uintptr_t>(pv) >> 16) + 1; }
+    static uintptr_t Key(const void* pv) { return reinterpret_cast<uintptr_t>(pv) >> 16; }
 
-    unsigned char* ClassByte(char* pChunk, const void* pv) {
-        return reinterpret_cast<unsigned char*>(pChunk + kBlocks) + (static_cast<const char*>(pv) - pChunk) / kGranule;
-    }
-    const unsigned char* ClassOf(const void* pv) {
-        Window* pw = nWindows ? Slot(Key(pv), false) : nullptr;
-        if (!pw || !pw->uWindow) return nullptr;
-        for (char* pChunk : pw->apChunk)
-            if (pChunk && pv >= pChunk && pv < pChunk + kBlocks) return ClassByte(pChunk, pv);
-        return nullptr;
-    }
-
-    // The slot of a window (open addressing, the table at most half full); with bAdd, a new
-    // one when it has none (the caller made room).
-    Window* Slot(uintptr_t u, bool bAdd) {
-        for (std::size_t i = (u * 0x9E3779B97F4A7C15ull) >> 20 & (nWindows - 1);; i = (i + 1) & (nWindows - 1)) {
-            Window* pw = &pWindows[i];
-            if (pw->uWindow == u) return pw;
-            if (pw->uWindow == 0) {
-                if (!bAdd) return pw;
-                ++nUsed;
-                *pw = Window{u, {nullptr, nullptr}};
-                return pw;
-            }
+    // The slot of a chunk's window (open addressing, the table at most half full): the chunk
+    // there, or the empty slot where it would go.
+    Chunk** Slot(uintptr_t u) const {
+        for (std::size_t i = (u * 0x9E3779B97F4A7C15ull) >> 20 & (nSlots - 1);; i = (i + 1) & (nSlots - 1)) {
+            Chunk* pc = ppSlots[i];
+            if (!pc || Key(pc) == u) return &ppSlots[i];
         }
     }
     bool Grow() {
-        std::size_t nNew = nWindows ? nWindows * 2 : 256;
-        while (2 * (nUsed + 2) > nNew) nNew *= 2;
-        Window* pNew = static_cast<Window*>(std::calloc(nNew, sizeof(Window)));
-        if (!pNew) return false;
-        Window* pOld = pWindows;
-        std::size_t nOld = nWindows;
-        pWindows = pNew;
-        nWindows = nNew;
-        nUsed = 0;
+        std::size_t nNew = nSlots ? nSlots * 2 : 256;
+        Chunk** ppNew = static_cast<Chunk**>(std::calloc(nNew, sizeof(Chunk*)));
+        if (!ppNew) return false;
+        Chunk** ppOld = ppSlots;
+        std::size_t nOld = nSlots;
+        ppSlots = ppNew;
+        nSlots = nNew;
         for (std::size_t i = 0; i < nOld; ++i)
-            if (pOld[i].uWindow) *Slot(pOld[i].uWindow, true) = pOld[i];
-        std::free(pOld);
+            if (ppOld[i]) *Slot(Key(ppOld[i])) = ppOld[i];
+        std::free(ppOld);
         return true;
     }
 
     volatile LONG nLock = 0;
-    FreeBlock* apFree[kClasses] = {};
-    char* pNext = nullptr;
-    char* pEnd = nullptr;
-    Window* pWindows = nullptr;
-    std::size_t nWindows = 0, nUsed = 0;
+    Chunk* apCurrent[kClasses] = {};
+    Chunk* apWithRoom[kClasses] = {};
+    Chunk** ppSlots = nullptr;
+    std::size_t nSlots = 0, nChunks = 0;
 };
 
 Pools gPools;

@@ -13,7 +13,11 @@ int gnMemoryShort = 0;
 }  // namespace
 
 void KxNoteMemoryShort() { __atomic_store_n(&gnMemoryShort, 1, __ATOMIC_RELAXED); }
-bool KxTakeMemoryShort() { return __atomic_exchange_n(&gnMemoryShort, 0, __ATOMIC_RELAXED) != 0; }
+// Asked at every step of a script: a plain read first, as the exchange (a locked instruction)
+// costs more than many a step.
+bool KxTakeMemoryShort() {
+    return __atomic_load_n(&gnMemoryShort, __ATOMIC_RELAXED) && __atomic_exchange_n(&gnMemoryShort, 0, __ATOMIC_RELAXED);
+}
 
 KxString::KxString() : pszText(nullptr), nLength(0), nCapacity(0) { Reserve(0); }
 
