@@ -64,6 +64,10 @@ public:
     // Room for a text of nLength bytes; the string becomes non-null. False, with nothing
     // changed, when nLength is over MAX_LENGTH or the memory cannot be had.
     bool Reserve(unsigned nLength);
+    // A string over nLength bytes at pText, followed by a NUL, that it does not own: they must
+    // outlive it, and its first change takes a buffer of its own (copies own theirs). The
+    // runtime keeps a short text in one block with its value's object.
+    static KxString Borrowing(char* pText, unsigned nLength);
 
 private:
     void Release();

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -361,6 +362,18 @@ KxScDataHandle* KxScDataHandle::CreateData(KxScMethodFunc pfnMethod, const KxStr
 
 KxScDataHandle* RtCreateString(KxString&& sText) {
     return gPool.Wrap(new KxScStringObject(static_cast<KxString&&>(sText)), HF_STRING);
+}
+
+// A short text is kept in one block with its object, which the string borrows it from: a
+// string made is two blocks (its handle, and this) instead of three, and its text is read
+// where its object is. The object is destroyed by delete as any other: this library's
+// operator delete finds a block's size by its address, not by the type.
+KxScDataHandle* RtCreateText(const char* pText, unsigned nLength) {
+    void* pv = ::operator new(sizeof(KxScStringObject) + nLength + 1);
+    char* pOwnText = static_cast<char*>(pv) + sizeof(KxScStringObject);
+    std::memcpy(pOwnText, pText, nLength);
+    pOwnText[nLength] = '\0';
+    return gPool.Wrap(new (pv) KxScStringObject(KxString::Borrowing(pOwnText, nLength)), HF_STRING);
 }
 
 KxScDataHandle* RtCreateNil() { return gPool.Allocate(0, 0); }

@@ -16,6 +16,9 @@ void RtDropAllGlobals();
 KxScDataHandle* RtCreateNil();
 // A string handle that takes over the text instead of copying it.
 KxScDataHandle* RtCreateString(KxString&& sText);
+// A string of a short text (up to kShortText bytes), copied.
+const unsigned kShortText = 256;
+KxScDataHandle* RtCreateText(const char* pText, unsigned nLength);
 // True when the script has made enough since the last collection for another one to be
 // worth its time.
 bool RtCollectDue();

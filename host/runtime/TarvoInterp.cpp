@@ -380,7 +380,7 @@ Value Index(Interp& in, const Value& v, const Value& ix, int nLine) {
     }
     if (v.Is(HF_STRING)) {
         int i = ItemIndex(in, ix, static_cast<int>(v.Text().Length()), nLine);
-        return NewString(KxString(v.Text() + i, 1));
+        return Value::Adopt(RtCreateText(static_cast<const char*>(v.Text()) + i, 1));
     }
     in.Raise(ERR_TYPE, KxString("cannot index ") + Named(v), nLine);
 }

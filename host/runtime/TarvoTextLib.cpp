@@ -13,6 +13,7 @@ namespace {
 
 // A new string of these bytes; one too long for a string (or for memory) is error 120.
 Value MakeText(Args& a, const char* p, unsigned long long qwLength) {
+    if (qwLength <= kShortText) return Value::Adopt(RtCreateText(p, static_cast<unsigned>(qwLength)));
     KxString s(NULL_STRING);
     a.in.Reserve(s, qwLength, a.nLine);
     s.Append(p, static_cast<unsigned>(qwLength));

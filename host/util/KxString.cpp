@@ -47,6 +47,15 @@ KxString::KxString(KxNullString) : pszText(nullptr), nLength(0), nCapacity(0) {}
 
 KxString::~KxString() { Release(); }
 
+// A capacity of 0 says the text is not the string's to free or to write past its end (as the
+// shared empty text).
+KxString KxString::Borrowing(char* pText, unsigned nLength) {
+    KxString s(NULL_STRING);
+    s.pszText = pText;
+    s.nLength = nLength;
+    return s;
+}
+
 void KxString::Release() {
     if (nCapacity) delete[] pszText;
     pszText = nullptr;
