@@ -183,19 +183,29 @@ Value Join(Args& a) {
     KxScListObject* pList = a.List(0);
     const KxString& sSep = a.Text(1);
     int n = pList->ItemCount();
-    std::vector<KxString> vTexts;
-    vTexts.reserve(n);
+    // Strings are copied from where they are, once; only the other items are put in words
+    // first. (Nothing here runs script code, so the list stays as it is.)
+    auto text = [](const KxScDataHandle* ph) -> const KxString* {
+        return ph && (ph->wFlags & HF_STRING) && ph->Object() ? &static_cast<KxScStringObject*>(ph->Object())->sText : nullptr;
+    };
+    std::vector<KxString> vOthers;
     unsigned long long qwLength = n ? 1ull * sSep.Length() * (n - 1) : 0;
     for (int i = 0; i < n; ++i) {
-        vTexts.push_back(Value::Share(pList->GetItem(i)).ShortText());
-        qwLength += vTexts.back().Length();
+        if (const KxString* ps = text(pList->GetItem(i))) {
+            qwLength += ps->Length();
+            continue;
+        }
+        vOthers.push_back(Value::Share(pList->GetItem(i)).ShortText());
+        qwLength += vOthers.back().Length();
     }
     a.in.RaiseMemoryShort(a.nLine);
     KxString s(NULL_STRING);
     a.in.Reserve(s, qwLength, a.nLine);
+    size_t nOther = 0;
     for (int i = 0; i < n; ++i) {
         if (i) s << sSep;
-        s << vTexts[i];
+        const KxString* ps = text(pList->GetItem(i));
+        s << (ps ? *ps : vOthers[nOther++]);
     }
     return NewString(static_cast<KxString&&>(s));
 }
