@@ -146,23 +146,20 @@ bool Interp::AppendInPlace(KxScDataHandle* phVariable, Value* pOld, int nOperand
     // Held by the variable and by the old value on the stack alone, and still the variable's.
     KxScDataHandle* ph = pOld->Handle();
     if (!pOld->Is(HF_STRING) || ph != phVariable || ph->wRefCount != 2 || (ph->wFlags & HF_FIXED)) return false;
+    // Operands that are not strings are put in words on the stack where they lie (their slots
+    // are the machine's own, and cleared after this): strings, the common case, need no copy.
     Value* pOperands = pOld + 1;
-    KxString asFew[4];
-    std::unique_ptr<KxString[]> pMany(nOperands > 4 ? new (std::nothrow) KxString[nOperands] : nullptr);
-    if (nOperands > 4 && !pMany) RaiseNoMemory(nLine);
-    KxString* psTexts = nOperands > 4 ? pMany.get() : asFew;
-    KxScStringObject* po = static_cast<KxScStringObject*>(ph->Object());
-    KxString& s = po->sText;
+    KxString& s = static_cast<KxScStringObject*>(ph->Object())->sText;
     unsigned long long qwLength = s.Length();
     for (int i = 0; i < nOperands; ++i) {
-        if (!pOperands[i].Is(HF_STRING)) psTexts[i] = pOperands[i].ShortText();
-        qwLength += (pOperands[i].Is(HF_STRING) ? pOperands[i].Text() : psTexts[i]).Length();
+        if (!pOperands[i].Is(HF_STRING)) pOperands[i] = NewString(pOperands[i].ShortText());
+        qwLength += pOperands[i].Text().Length();
     }
     RaiseMemoryShort(nLine);
-    unsigned long long qwHeld = po->HeldBytes();
+    unsigned nHeld = s.Length();
     Reserve(s, qwLength, nLine);
-    for (int i = 0; i < nOperands; ++i) s << (pOperands[i].Is(HF_STRING) ? pOperands[i].Text() : psTexts[i]);
-    if (po->HeldBytes() > qwHeld) RtAddPaceBytes(po->HeldBytes() - qwHeld);
+    for (int i = 0; i < nOperands; ++i) s << pOperands[i].Text();
+    RtAddPaceBytes(qwLength - nHeld);
     return true;
 }
 
