@@ -282,7 +282,7 @@ Value Format(Args& a) {
     const char* p = f;
     const char* pEnd = p + f.Length();
     int nArg = 1;
-    KxString out("");
+    KxString out(KxStringSize(f.Length() + 32));
     auto put = [&](const char* pText, unsigned long long qwLength) {
         a.in.Reserve(out, out.Length() + qwLength, a.nLine);
         out.Append(pText, static_cast<unsigned>(qwLength));
@@ -321,11 +321,21 @@ Value Format(Args& a) {
         if (nPrecision >= 0 && !bFloat) a.Fail(ERR_TYPE, "a precision goes with %f, %e or %g only");
         if (nArg >= a.Count()) a.Fail(ERR_ARGUMENTS, "more directives than values");
         Value& v = a[nArg++];
-        KxString sText(NULL_STRING);
+        // The value's text: a string's own, a number's written into sz, any other value's
+        // short text.
+        char sz[440];  // the widest: %.100f of 1e308
+        const char* pText = sz;
+        unsigned nText = 0;
+        KxString sShort(NULL_STRING);
         const char* pSign = "";
-        if (c == 's') {
-            sText = v.ShortText();
+        if (c == 's' && v.Is(HF_STRING)) {
+            pText = v.Text();
+            nText = v.Text().Length();
+        } else if (c == 's') {
+            sShort = v.ShortText();
             a.in.RaiseMemoryShort(a.nLine);
+            pText = sShort;
+            nText = sShort.Length();
         } else if (bFloat) {
             if (!v.IsNumber()) a.Expected(nArg - 1, "a number");
             double d = v.AsDouble();
@@ -333,30 +343,36 @@ Value Format(Args& a) {
                 pSign = "-";
                 d = -d;
             }
-            char sz[440];  // the widest: %.100f of 1e308
             const char szFormat[] = {'%', '.', '*', c, '\0'};
-            __mingw_snprintf(sz, sizeof sz, szFormat, nPrecision < 0 ? 6 : nPrecision, d);
-            sText = sz;
+            nText = static_cast<unsigned>(__mingw_snprintf(sz, sizeof sz, szFormat, nPrecision < 0 ? 6 : nPrecision, d));
         } else {
             if (!v.IsInt()) a.Expected(nArg - 1, "an integer");
-            char sz[24];
             uint64_t u = static_cast<uint64_t>(v.AsInt());
             if (c == 'd' && v.AsInt() < 0) {
                 pSign = "-";
                 u = 0 - u;
             }
-            __mingw_snprintf(sz, sizeof sz, c == 'd' ? "%llu" : c == 'x' ? "%llx" : "%llX", static_cast<unsigned long long>(u));
-            sText = sz;
+            const char* pszDigits = c == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+            unsigned nBase = c == 'd' ? 10 : 16;
+            char* pDigit = sz + sizeof sz;
+            do {
+                *--pDigit = pszDigits[u % nBase];
+                u /= nBase;
+            } while (u);
+            pText = pDigit;
+            nText = static_cast<unsigned>(sz + sizeof sz - pDigit);
         }
-        int nPad = nWidth - static_cast<int>(sText.Length() + std::strlen(pSign));
+        int nPad = nWidth - static_cast<int>(nText + std::strlen(pSign));
         char cPad = bZero && !bLeft && c != 's' ? '0' : ' ';
         auto pad = [&](bool bHere) {
-            for (int i = 0; bHere && i < nPad; ++i) put(&cPad, 1);
+            char achPad[64];
+            std::memset(achPad, cPad, sizeof achPad);
+            for (int n = bHere ? nPad : 0; n > 0; n -= 64) put(achPad, n < 64 ? n : 64);
         };
         pad(!bLeft && cPad == ' ');
         put(pSign, std::strlen(pSign));
         pad(cPad == '0');
-        put(sText, sText.Length());
+        put(pText, nText);
         pad(bLeft);
     }
     if (nArg < a.Count()) {
