@@ -88,7 +88,6 @@ struct KxScHandlePool {
         KxScDataHandle* ph = pCurrent->phFree;
         pCurrent->phFree = reinterpret_cast<KxScDataHandle*>(ph->dwValue);
         ++nLive;
-        ++paceHandles.qwSince;
         ++gnRtHandlesMade;
         ph->wRefCount = 1;
         ph->wFlags = wFlags;
@@ -163,17 +162,29 @@ struct KxScHandlePool {
         }
         KxScDataHandle* ph = Allocate(wKind, reinterpret_cast<uintptr_t>(po));
         po->phOwner = ph;
+        if (!(wKind & kHoldsNothing)) ++paceHandles.qwSince;
         AddCost(ph, &paceBytes.qwSince, &paceResources.qwSince);
         return ph;
     }
 
-    // What a handle's object weighs beyond the handle itself.
+    // Strings and numbers refer to nothing, so they are never what a cycle is made of: they
+    // are weighed in bytes alone, their objects and handles with them, and a script that makes
+    // texts by the million (split, format) brings no collection for their number. The values
+    // that can hold others (lists, maps, errors, functions, objects) are what collections
+    // come for; a collection is due once as many of them were made as the last one kept
+    // handles alive, so its work, which goes with what is alive, stays in proportion.
+    static const uint16_t kHoldsNothing = HF_STRING | HF_NUMBER;
+    static const unsigned kPlainWeight = sizeof(KxScDataHandle) + sizeof(KxScStringObject);
+
+    // What a handle's object weighs beyond the handle itself; a string or a number, with it.
     static void AddCost(const KxScDataHandle* ph, unsigned long long* pqwBytes,
                         unsigned long long* pqwResources) {
         KxScDataObject* po = ph->Object();
         if (!po) return;
         if (ph->wFlags & HF_STRING)  // the most common by far: its text, without a call
-            *pqwBytes += static_cast<KxScStringObject*>(po)->sText.Length();
+            *pqwBytes += kPlainWeight + static_cast<KxScStringObject*>(po)->sText.Length();
+        else if (ph->wFlags & HF_NUMBER)
+            *pqwBytes += kPlainWeight;
         else if (ph->wFlags & (HF_METHOD | HF_LIST | HF_ERROR | HF_MAP))
             *pqwBytes += static_cast<KxScValueObject*>(po)->HeldBytes();
         if (po->dwFlags & KxScDataObject::KXO_RESOURCE) ++*pqwResources;
