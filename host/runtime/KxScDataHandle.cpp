@@ -10,16 +10,19 @@
 #include "KxListingBytes.h"
 #include "RtInternal.h"
 
-// What a running script makes, in one measure, for the collector's pace: collection is due
-// once what was made since the last collection reaches what that collection kept, and at
-// least a floor. So the work of collecting stays in proportion to the work of the script,
-// and garbage never outgrows what is alive by much.
+// What a running script made and still holds, in one measure, for the collector's pace:
+// collection is due once what is alive grew, since the last collection, by what that
+// collection kept, and at least a floor (values made and let go of again do not count: they
+// were freed at once). So the work of collecting stays in proportion to the work of the
+// script, and garbage that only cycles hold never outgrows what is alive by much.
 struct KxScPace {
     unsigned long long qwSince, qwKept;
     const unsigned long long qwFloor;
     bool Due(unsigned long long qwMore = 0) const {
         return qwSince + qwMore >= (qwKept > qwFloor ? qwKept : qwFloor);
     }
+    // What was made since and has gone again.
+    void Forget(unsigned long long qwGone) { qwSince -= qwGone < qwSince ? qwGone : qwSince; }
 };
 
 // All handles live in chunks owned by this pool; a handle never moves, so its address is the
@@ -108,10 +111,15 @@ struct KxScHandlePool {
         return po;
     }
 
-    // A handle nothing refers to any more, freed with its object outside a collection. What
-    // it made still counts in the pace: collections come as often as values are made, so
-    // that objects only cycles hold are freed as soon as they would be without this.
+    // A handle nothing refers to any more, freed with its object outside a collection. What it
+    // weighed leaves the pace again: a collection is due when what is alive has grown, and the
+    // values a script makes and lets go of (most of them) are no work of the collector's.
     void FreeNow(KxScDataHandle* ph) {
+        unsigned long long qwBytes = 0, qwResources = 0;
+        AddCost(ph, &qwBytes, &qwResources);
+        paceHandles.Forget(ph->Object() && !(ph->wFlags & kHoldsNothing) ? 1 : 0);
+        paceBytes.Forget(qwBytes);
+        paceResources.Forget(qwResources);
         delete Detach(ph);
         // A destructor that took a reference on the handle keeps a nil.
         if (ph->wRefCount == 0) Free(ph);
@@ -171,8 +179,7 @@ struct KxScHandlePool {
     // are weighed in bytes alone, their objects and handles with them, and a script that makes
     // texts by the million (split, format) brings no collection for their number. The values
     // that can hold others (lists, maps, errors, functions, objects) are what collections
-    // come for; a collection is due once as many of them were made as the last one kept
-    // handles alive, so its work, which goes with what is alive, stays in proportion.
+    // come for: a collection is due once as many more of them are alive as it kept handles.
     static const uint16_t kHoldsNothing = HF_STRING | HF_NUMBER;
     static const unsigned kPlainWeight = sizeof(KxScDataHandle) + sizeof(KxScStringObject);
 

@@ -63,7 +63,7 @@ KxScData* KxScData::DynamicCast(const char* pszTypeName) {
 
 // ---- KxScDataObject
 
-KxScDataObject::KxScDataObject(unsigned dwFlags) : dwFlags(dwFlags), sObjectName("") {}
+KxScDataObject::KxScDataObject(unsigned dwFlags) : dwFlags(dwFlags) {}
 
 KxScDataObject::~KxScDataObject() {
     for (int i = 0; i < dProperties.KeyCount(); ++i) PropertyAt(i)->Drop();

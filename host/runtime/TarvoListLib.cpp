@@ -1,6 +1,7 @@
 // The built-in functions of lists and maps. Lists change in place; indexes count from the end
 // when negative. Maps keep their keys in the order first put.
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
@@ -199,14 +200,23 @@ Value Join(Args& a) {
         qwLength += vOthers.back().Length();
     }
     a.in.RaiseMemoryShort(a.nLine);
+    // A short result is put together here and goes in one block with its string.
+    bool bShort = qwLength <= kShortText;
+    char achShort[kShortText];
+    char* pShort = achShort;
     KxString s(NULL_STRING);
-    a.in.Reserve(s, qwLength, a.nLine);
+    if (!bShort) a.in.Reserve(s, qwLength, a.nLine);
+    auto put = [&](const KxString& t) {
+        if (!bShort) s << t;
+        else if (t.Length()) pShort = static_cast<char*>(std::memcpy(pShort, static_cast<const char*>(t), t.Length())) + t.Length();
+    };
     size_t nOther = 0;
     for (int i = 0; i < n; ++i) {
-        if (i) s << sSep;
+        if (i) put(sSep);
         const KxString* ps = text(pList->GetItem(i));
-        s << (ps ? *ps : vOthers[nOther++]);
+        put(ps ? *ps : vOthers[nOther++]);
     }
+    if (bShort) return Value::Adopt(RtCreateText(achShort, static_cast<unsigned>(qwLength)));
     return NewString(static_cast<KxString&&>(s));
 }
 
