@@ -363,6 +363,8 @@ KxScDataHandle* KxScDataHandle::CreateData(KxScDataObject* poObject) {
     return gPool.Wrap(poObject, KindOf(poObject));
 }
 
+KxScDataHandle* RtWrap(KxScDataObject* poObject, uint16_t wKind) { return gPool.Wrap(poObject, wKind); }
+
 KxScDataHandle* KxScDataHandle::CreateData(int nValue) {
     return gPool.Allocate(HF_INTEGER, static_cast<uintptr_t>(static_cast<unsigned>(nValue)));
 }

@@ -14,11 +14,11 @@ __TarvoTypeInfo* KxScNumberObject::TarvoTypeInfo() { return &_ptiTypeInfo; }
 
 KxScDataHandle* RtCreateInteger(int64_t nValue) {
     if (nValue >= INT32_MIN && nValue <= INT32_MAX) return KxScDataHandle::CreateData(static_cast<int>(nValue));
-    return KxScDataHandle::CreateData(new KxScNumberObject(false, nValue, 0));
+    return RtWrap(new KxScNumberObject(false, nValue, 0), HF_OBJECT | HF_NUMBER);
 }
 
 KxScDataHandle* RtCreateFloat(double dValue) {
-    return KxScDataHandle::CreateData(new KxScNumberObject(true, 0, dValue));
+    return RtWrap(new KxScNumberObject(true, 0, dValue), HF_OBJECT | HF_NUMBER);
 }
 
 bool RtHandleInteger(const KxScDataHandle* ph, int64_t* pnValue) {

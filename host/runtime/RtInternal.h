@@ -16,6 +16,9 @@ void RtDropAllGlobals();
 KxScDataHandle* RtCreateNil();
 // A string handle that takes over the text instead of copying it.
 KxScDataHandle* RtCreateString(KxString&& sText);
+// A handle of one of the runtime's own values, whose kind it knows (CreateData finds an
+// object's kind by asking it its type names, one after another).
+KxScDataHandle* RtWrap(KxScDataObject* poObject, uint16_t wKind);
 // A string of a short text (up to kShortText bytes), copied.
 const unsigned kShortText = 256;
 KxScDataHandle* RtCreateText(const char* pText, unsigned nLength);

@@ -231,12 +231,12 @@ Value NewString(KxString&& s) { return Value::Adopt(RtCreateString(static_cast<K
 
 Value NewList(Interp& in, int nRoom, int nLine) {
     KxScListObject* pList = new KxScListObject;
-    Value v = Value::Adopt(KxScDataHandle::CreateData(pList));
+    Value v = Value::Adopt(RtWrap(pList, HF_LIST));
     if (!pList->Reserve(nRoom)) in.RaiseNoMemory(nLine);
     return v;
 }
 
-Value NewMap(Interp&, int) { return Value::Adopt(KxScDataHandle::CreateData(new KxScMapObject)); }
+Value NewMap(Interp&, int) { return Value::Adopt(RtWrap(new KxScMapObject, HF_MAP)); }
 
 void Push(Interp& in, KxScListObject* pList, const Value& v, int nLine) {
     if (!pList->Reserve(1)) in.RaiseNoMemory(nLine);
