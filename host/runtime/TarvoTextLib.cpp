@@ -55,7 +55,7 @@ public:
                 const void* pAt = std::memchr(t + i, p[0], nLast - i + 1);
                 if (!pAt) return -1;
                 i = static_cast<unsigned>(static_cast<const char*>(pAt) - t);
-                if (std::memcmp(t + i, p, m) == 0) return i;
+                if (m == 1 || std::memcmp(t + i, p, m) == 0) return i;
                 qwSpent += m;
                 ++i;
                 if (qwSpent > 4ull * n + 64) {
@@ -139,7 +139,12 @@ Value Split(Args& a) {
     const KxString& s = a.Text(0);
     const KxString& sep = a.Text(1);
     int n = Length(s), m = Length(sep);
-    Value out = NewList(a.in, 1, a.nLine);
+    // On one byte (the common case) the fields are counted first, so the list is made once
+    // with room for them all.
+    int nFields = 1;
+    for (const char *p = s, *pEnd = p + n; m == 1 && (p = static_cast<const char*>(std::memchr(p, sep[0], pEnd - p))); ++p)
+        ++nFields;
+    Value out = NewList(a.in, m == 0 ? n : nFields, a.nLine);
     if (m == 0) {
         for (int i = 0; i < n; ++i) Push(a.in, ListObject(out), MakeText(a, static_cast<const char*>(s) + i, 1), a.nLine);
         return out;
