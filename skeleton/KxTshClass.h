@@ -104,6 +104,13 @@ bool SystemTakes(const KxString& sText, unsigned nAdded = 0);
 // with a quote, holds a space or tab, and whose first word names no program the system finds
 // (it then tries longer names, spaces and all) counts those two characters.
 bool CommandLineTakes(const KxString& sLine);
+// CreateProcessA, made once more when the system's own set-up of the new process failed
+// (error 1359): under Wine a new process now and then finds the address of the page every
+// process maps taken, and ends before anything of the program runs ("failed to map the shared
+// user data"; about once in 3,000 starts of a program of none of our code, see
+// tools/controls/spawn_loop). Up to three tries; every other refusal is the caller's.
+bool StartProcess(char* pszLine, bool bInherit, unsigned long dwFlags, void* pEnvironment, const char* pszFolder,
+                  struct _STARTUPINFOA* psi, struct _PROCESS_INFORMATION* ppi);
 // Whether the system takes the text as a file or folder name: SystemTakes it, and it holds no
 // '?' or '*' but in a leading "\\?\". Calls that search (a folder's listing) match those as
 // wildcards against other names, and '?' marks a character of a name read back from the system

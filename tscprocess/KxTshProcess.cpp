@@ -369,9 +369,8 @@ bool KxTshProcess::Launch(const char* pszMethod, const KxString& sCommand, const
     si.hStdError = aPipes[2].hChild;
     PROCESS_INFORMATION pi = {};
     // Suspended until it is in its tree, so that nothing it starts escapes.
-    BOOL bStarted = bPiped && CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, CREATE_SUSPENDED | dwEnvironment,
-                                             const_cast<void*>(pEnvironment),
-                                             sFolder.IsNull() ? nullptr : static_cast<const char*>(sFolder), &si, &pi);
+    BOOL bStarted = bPiped && KxTsh::StartProcess(sLine, true, CREATE_SUSPENDED | dwEnvironment, const_cast<void*>(pEnvironment),
+                                                  sFolder.IsNull() ? nullptr : static_cast<const char*>(sFolder), &si, &pi);
     DWORD dwError = GetLastError();
     for (KxPipe& pipe : aPipes) pipe.CloseChild();
     if (!bStarted) {

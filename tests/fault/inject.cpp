@@ -4,7 +4,8 @@
 // one chosen call fail as that function documents its failure. It does the same with the
 // allocations of the host libraries (util.malloc, runtime.malloc, ...) that they make while a
 // method of the plug-in runs: the memory they take on the plug-in's behalf. TSH_FAIL=NAME:N
-// fails the N-th call of NAME; without it every call goes through and is counted. When the
+// fails the N-th call of NAME (TSH_FAIL=NAME:N:ERROR, with that error); without it every
+// call goes through and is counted. When the
 // host unloads it (after the runtime has shut down) it reports on standard error:
 //   inject: init NAME N ...           the calls made before the first method (set-up)
 //   inject: calls NAME N ...          the calls each function got
@@ -459,6 +460,9 @@ __declspec(dllexport) int __stdcall OrbaPluginLoad() {
                 aFaults[i].pszName[pszColon - pszFail] == 0) {
                 nFailIndex = i;
                 nFailCall = static_cast<unsigned>(std::atoi(pszColon + 1));
+                // NAME:N:ERROR fails with that error instead of the function's usual one.
+                if (const char* pszError = std::strchr(pszColon + 1, ':'))
+                    aFaults[i].dwError = static_cast<DWORD>(std::strtoul(pszError + 1, nullptr, 10));
             }
     }
     Patch(hPlugin, nullptr);

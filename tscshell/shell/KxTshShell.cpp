@@ -152,8 +152,8 @@ KxScDataHandle* KxTshShell::Exec(KxScDataHandle*, int nArgs, KxScDataHandle** pp
     PROCESS_INFORMATION pi = {};
     KxString sCommand = KxTsh::Join(*psCommand);  // CreateProcessA may write into the command line
     KxString sFolder = KxGetDirectoryFromPath(sCommand);
-    if (!CreateProcessA(nullptr, sCommand, nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                        sFolder.IsNull() ? nullptr : static_cast<const char*>(sFolder), &si, &pi))
+    if (!KxTsh::StartProcess(sCommand, false, DETACHED_PROCESS, nullptr,
+                             sFolder.IsNull() ? nullptr : static_cast<const char*>(sFolder), &si, &pi))
         return Fail(kShellError, KxTsh::Join("Cannot create process: ", *psCommand));
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
@@ -184,7 +184,7 @@ KxScDataHandle* KxTshShell::RunAndCapture(const KxString& sCommand, KxTshFile* p
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    BOOL bStarted = CreateProcessA(nullptr, sLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    BOOL bStarted = KxTsh::StartProcess(sLine, true, 0, nullptr, nullptr, &si, &pi);
     // A handle left in the pipe is told, after the program has run.
     const char* pszOutNotBack = PutBack(STD_OUTPUT_HANDLE, hOldOut);
     const char* pszErrNotBack = PutBack(STD_ERROR_HANDLE, hOldErr);
