@@ -48,15 +48,6 @@ bool SystemTakes(const KxString& sText, unsigned nAdded) {
     return nChars > 0 && static_cast<unsigned>(nChars) <= kMaxSystemText - nAdded;
 }
 
-bool StartProcess(char* pszLine, bool bInherit, unsigned long dwFlags, void* pEnvironment, const char* pszFolder,
-                  STARTUPINFOA* psi, PROCESS_INFORMATION* ppi) {
-    for (int nTry = 1;; ++nTry) {
-        if (CreateProcessA(nullptr, pszLine, nullptr, nullptr, bInherit, dwFlags, pEnvironment, pszFolder, psi, ppi))
-            return true;
-        if (GetLastError() != ERROR_INTERNAL_ERROR || nTry == 3) return false;
-    }
-}
-
 bool CommandLineTakes(const KxString& sLine) {
     const char* pLine = sLine;
     if (!pLine || pLine[0] == '"' || !std::strpbrk(pLine, " \t")) return SystemTakes(sLine, 0);
