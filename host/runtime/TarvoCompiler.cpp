@@ -38,6 +38,11 @@ public:
         Emit(OP_LOOP, static_cast<int64_t>(ch.code.size()) + 1 - static_cast<int64_t>(nTarget), 0, nLine);
     }
     size_t Here() const { return ch.code.size(); }
+    // The statement just emitted ended with its own end check (OP_ADD_LOCAL): no OP_CHECK.
+    void EndChecked() { nCheckedAt = ch.code.size(); }
+    void EndCheck(int nLine) {
+        if (nCheckedAt != ch.code.size()) Emit(OP_CHECK, 0, 0, nLine);
+    }
 
     int Constant(Value v) {
         ch.constants.push_back(std::move(v));
@@ -79,6 +84,7 @@ public:
     std::vector<Loop> vLoops;
     int nTries = 0;
     int nHeight = 0;
+    size_t nCheckedAt = SIZE_MAX;
 
 private:
     template <class T>
@@ -120,6 +126,26 @@ void EmitArgs(Compiler& c, ExprList& args) {
     for (auto& arg : args) arg->Emit(c);
 }
 
+// A local or a small integer on the line nLine, as the operand of a fused instruction.
+bool SmallOperand(const Expr& e, int nLine, uint32_t* pu) {
+    if (e.nLine != nLine) return false;
+    if (auto* pName = dynamic_cast<const NameExpr*>(&e)) {
+        if (pName->var.nLocal < 0 || pName->var.nLocal > Operand::kMaxLocal) return false;
+        *pu = Operand::Local(pName->var.nLocal);
+        return true;
+    }
+    // An integer, or minus one (`i += -1`).
+    auto* pMinus = dynamic_cast<const UnaryExpr*>(&e);
+    auto* pInt = dynamic_cast<const IntExpr*>(pMinus && pMinus->op == T_MINUS ? pMinus->e.get() : &e);
+    if (!pInt || (pMinus && pMinus->op != T_MINUS)) return false;
+    int64_t n = pInt->n;
+    if (n < Operand::kMinInt || n > Operand::kMaxInt + 1) return false;  // negated without overflow
+    if (pMinus) n = -n;
+    if (n < Operand::kMinInt || n > Operand::kMaxInt) return false;
+    *pu = Operand::Int(n);
+    return true;
+}
+
 // A condition and the jump taken when it is false (to be landed): one comparison tests and
 // jumps in one instruction.
 size_t EmitJumpUnless(Compiler& c, Expr& cond, int nLine) {
@@ -127,6 +153,18 @@ size_t EmitJumpUnless(Compiler& c, Expr& cond, int nLine) {
     if (pChain && pChain->steps.size() == 1) {
         Op op = OperatorOp(pChain->steps[0].op);
         if (op >= OP_EQ && op <= OP_GE && pChain->steps[0].op != T_ANDAND && pChain->steps[0].op != T_OROR) {
+            // A local against a local or a small integer, all on one line (a loop's test).
+            int nLine = pChain->steps[0].nLine;
+            auto* pLeft = dynamic_cast<const NameExpr*>(pChain->first.get());
+            uint32_t uLeft, uRight;
+            if (pLeft && pLeft->var.nLocal <= kMaxCompareLocal && SmallOperand(*pLeft, nLine, &uLeft) &&
+                SmallOperand(*pChain->steps[0].operand, nLine, &uRight)) {
+                c.Change(2);  // room for its values, where it compares other than integers
+                c.Change(-2);
+                size_t nJump = c.Jump(OP_JUMP_UNLESS_LOCAL, 0, nLine);
+                c.Word(static_cast<uint32_t>(op - OP_EQ) | uLeft << 3 | uRight << 16);
+                return nJump;
+            }
             pChain->first->Emit(c);
             pChain->steps[0].operand->Emit(c);
             return c.Jump(static_cast<Op>(OP_JUMP_NOT_EQ + (op - OP_EQ)), -2, pChain->steps[0].nLine);
@@ -260,7 +298,7 @@ void PostfixExpr::Emit(Compiler& c) {
 void Block::Emit(Compiler& c) {
     for (auto& stmt : vStmts) {
         stmt->Emit(c);
-        c.Emit(OP_CHECK, 0, 0, stmt->nLine);
+        c.EndCheck(stmt->nLine);
     }
 }
 
@@ -270,6 +308,17 @@ void ExprStmt::Emit(Compiler& c) {
 }
 
 void AssignStmt::Emit(Compiler& c) {
+    uint32_t uOperand;
+    if (bAppends && var.nLocal >= 0 && !pJoined && SmallOperand(*value, nLine, &uOperand)) {
+        // A counter's step (`i += 1`, `s += i`): one instruction, its old value and operand
+        // stacked only where they are not two integers.
+        c.Change(2);
+        c.Change(-2);
+        c.Emit(OP_ADD_LOCAL, var.nLocal, 0, nLine);
+        c.Word(uOperand);
+        c.EndChecked();
+        return;
+    }
     if (bAppends) {
         // The old value, then the operands; the instruction joins them onto the variable.
         c.Load(var, nLine);
@@ -360,7 +409,7 @@ void WhileStmt::Emit(Compiler& c) {
 void CForStmt::Emit(Compiler& c) {
     if (init) {
         init->Emit(c);
-        c.Emit(OP_CHECK, 0, 0, init->nLine);
+        c.EndCheck(init->nLine);
     }
     size_t nCond = c.Here();
     size_t nExit = SIZE_MAX;
@@ -368,7 +417,7 @@ void CForStmt::Emit(Compiler& c) {
     EmitLoop(c, body, 0, false, [&](Compiler::Loop& loop) {
         if (step) {
             step->Emit(c);
-            c.Emit(OP_CHECK, 0, 0, step->nLine);
+            c.EndCheck(step->nLine);
         }
         c.Back(nCond, nLine);
         if (nExit != SIZE_MAX) c.Land(nExit);

@@ -100,7 +100,11 @@ private:
     // are gone).
     bool Catch(size_t nEntry, const ScriptError& e);
     void Unwind(size_t nEntry);
-    // `x += v` and `x = x + a + ...` on a string nothing else holds: appended in place (true).
+    // `x += v` and `x = x + a + ...`: the variable A of the chunk (a local of the frame at
+    // base, or a global) joined with the nOperands values on the stack above its old value at
+    // pOld, which all go.
+    void Append(Chunk& chunk, Value* base, int a, bool bLocal, Value* pOld, int nOperands, int nLine);
+    // The same on a string nothing else holds: appended in place (true).
     bool AppendInPlace(KxScDataHandle* phVariable, Value* pOld, int nOperands, int nLine);
 };
 

@@ -142,6 +142,17 @@ Value Interp::Execute(size_t nEntry) {
     }
 }
 
+void Interp::Append(Chunk& chunk, Value* base, int a, bool bLocal, Value* pOld, int nOperands, int nLine) {
+    KxScDataHandle* phVariable = bLocal ? base[a].Handle() : chunk.globals[a]->phValue;
+    if (!AppendInPlace(phVariable, pOld, nOperands, nLine)) {
+        Value v = *pOld;
+        for (int i = 1; i <= nOperands; ++i) v = Binary(*this, T_PLUS, v, pOld[i], nLine);
+        if (bLocal) base[a] = std::move(v);
+        else StoreGlobal(chunk.globals[a], std::move(v), nLine);
+    }
+    for (int i = nOperands; i >= 0; --i) pOld[i].Clear();
+}
+
 bool Interp::AppendInPlace(KxScDataHandle* phVariable, Value* pOld, int nOperands, int nLine) {
     // Held by the variable and by the old value on the stack alone, and still the variable's.
     KxScDataHandle* ph = pOld->Handle();
@@ -184,6 +195,26 @@ Value Interp::Loop(size_t nEntry) {
         base = pf->base;
         sp = this->sp;
     };
+    // A local, which must have been assigned (error 101).
+    auto local = [&](int n) -> const Value& {
+        if (base[n].GetKind() == Value::UNSET) UnknownVariable(*this, pf->pFunction->vLocalNames[n], line());
+        return base[n];
+    };
+    auto append = [&](int a, bool bLocal, int nOperands) {
+        save();
+        sp -= nOperands + 1;
+        Append(*pc, base, a, bLocal, sp, nOperands, line());
+    };
+    // A statement's end: memory that ran short raises, and a collection comes when it is due.
+    auto check = [&] {
+        if (gnRtHandlesMade != nMadeSeen) {
+            nMadeSeen = gnRtHandlesMade;
+            save();
+            RaiseMemoryShort(line());
+            if (RtCollectDue()) KxScDataHandle::GarbageCollect();
+        }
+    };
+    static const Tok kCompareToks[] = {T_EQ, T_NE, T_LT, T_LE, T_GT, T_GE};
     for (;;) {
         uint32_t w = *ip++;
         pf->ip = ip;
@@ -199,8 +230,7 @@ Value Interp::Loop(size_t nEntry) {
             *sp++ = pc->constants[a];
             break;
         case OP_LOAD_LOCAL:
-            if (base[a].GetKind() == Value::UNSET) UnknownVariable(*this, pf->pFunction->vLocalNames[a], line());
-            *sp++ = base[a];
+            *sp++ = local(a);
             break;
         case OP_STORE_LOCAL:
             base[a] = std::move(*--sp);
@@ -270,9 +300,8 @@ Value Interp::Loop(size_t nEntry) {
                 (--sp)->Clear();
                 break;
             }
-            static const Tok kToks[] = {T_EQ, T_NE, T_LT, T_LE, T_GT, T_GE};
             save();
-            x = Binary(*this, kToks[OpOf(w) - OP_EQ], x, y, line());
+            x = Binary(*this, kCompareToks[OpOf(w) - OP_EQ], x, y, line());
             (--sp)->Clear();
             break;
         }
@@ -327,9 +356,8 @@ Value Interp::Loop(size_t nEntry) {
             if (x.IsInt() && y.IsInt()) {
                 b = CompareInts(OpOf(w) - OP_JUMP_NOT_EQ, x.AsInt(), y.AsInt());
             } else {
-                static const Tok kToks[] = {T_EQ, T_NE, T_LT, T_LE, T_GT, T_GE};
                 save();
-                b = Binary(*this, kToks[OpOf(w) - OP_JUMP_NOT_EQ], x, y, line()).Truthy();
+                b = Binary(*this, kCompareToks[OpOf(w) - OP_JUMP_NOT_EQ], x, y, line()).Truthy();
             }
             (--sp)->Clear();
             (--sp)->Clear();
@@ -561,25 +589,49 @@ Value Interp::Loop(size_t nEntry) {
                     break;
                 }
             }
-            save();
-            KxScDataHandle* phVariable = bLocal ? base[a].Handle() : pc->globals[a]->phValue;
-            if (!AppendInPlace(phVariable, pOld, nOperands, line())) {
-                Value v = *pOld;
-                for (int i = 1; i <= nOperands; ++i) v = Binary(*this, T_PLUS, v, pOld[i], line());
-                if (bLocal) base[a] = std::move(v);
-                else StoreGlobal(pc->globals[a], std::move(v), line());
-            }
-            while (sp > pOld) (--sp)->Clear();
+            append(a, bLocal, nOperands);
             break;
         }
         case OP_CHECK:
-            if (gnRtHandlesMade != nMadeSeen) {
-                nMadeSeen = gnRtHandlesMade;
-                save();
-                RaiseMemoryShort(line());
-                if (RtCollectDue()) KxScDataHandle::GarbageCollect();
-            }
+            check();
             break;
+        case OP_ADD_LOCAL: {
+            uint32_t u = *ip++;
+            Value& x = base[a];
+            if (x.IsInt()) {
+                const Value* py = Operand::IsInt(u) ? nullptr : &base[Operand::LocalOf(u)];
+                int64_t r;
+                if ((!py || py->IsInt()) && !__builtin_add_overflow(x.AsInt(), py ? py->AsInt() : Operand::IntOf(u), &r)) {
+                    x.SetInt(r);
+                    break;
+                }
+            }
+            *sp++ = local(a);
+            if (Operand::IsInt(u)) (sp++)->SetInt(Operand::IntOf(u));
+            else *sp++ = local(Operand::LocalOf(u));
+            append(a, true, 1);
+            check();
+            break;
+        }
+        case OP_JUMP_UNLESS_LOCAL: {
+            uint32_t u = *ip++;
+            const Value& x = base[u >> 3 & kMaxCompareLocal];
+            uint32_t v = u >> 16;
+            int nCompare = u & 7;
+            bool b;
+            if (x.IsInt() && Operand::IsInt(v)) {
+                b = CompareInts(nCompare, x.AsInt(), Operand::IntOf(v));
+            } else if (x.IsInt() && base[Operand::LocalOf(v)].IsInt()) {
+                b = CompareInts(nCompare, x.AsInt(), base[Operand::LocalOf(v)].AsInt());
+            } else {
+                local(u >> 3 & kMaxCompareLocal);
+                Value y = Operand::IsInt(v) ? Value::Int(Operand::IntOf(v)) : local(Operand::LocalOf(v));
+                save();
+                b = Binary(*this, kCompareToks[nCompare], x, y, line()).Truthy();
+            }
+            if (!b) ip += a - 1;
+            break;
+        }
         }
     }
 }
