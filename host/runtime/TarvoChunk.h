@@ -65,25 +65,27 @@ enum Op : uint8_t {
     OP_APPEND_LOCAL,  // local A joined with the B values on the stack (above its old value)
     OP_APPEND_GLOBAL, // the same for global A
     OP_CHECK,         // a statement's end: memory that ran short, the collector's pace
-    // The steps of counting loops, each in one instruction: the operand B in a second word.
-    OP_ADD_LOCAL,     // local A += operand B (see Operand below), then the statement's end
-    OP_JUMP_UNLESS_LOCAL,  // jump A when `local OP operand` is false: the second word holds
-                      // the comparison (0 to 5, in the order of OP_EQ to OP_GE) in bits 0-2,
-                      // the local in bits 3-15 and the operand in bits 16-31
+    // The steps of counting loops, each in one instruction, on variables and small integers
+    // (Operand below): what is not two integers takes the long way, as the steps written out.
+    OP_ADD_VAR,       // variable A += operand B (a second word), then the statement's end
+    OP_JUMP_UNLESS,   // jump A when `operand OP operand` is false: the operands in a second
+                      // word (the left one in its low half), the comparison (0 to 5, in the
+                      // order of OP_EQ to OP_GE) in a third
+    OP_LOOP_IF,       // a loop's test again at its end: its words as OP_JUMP_UNLESS's; jump
+                      // back A words when it holds (a run asked to stop ends here)
 };
 
-// The operand of OP_ADD_LOCAL and OP_JUMP_UNLESS_LOCAL, in 16 bits: a local below 2^15, or,
-// with the top bit set, an integer from -2^14 to 2^14 - 1.
+// An operand of OP_ADD_VAR and OP_JUMP_UNLESS, in 16 bits: its kind in the top two, then a
+// local, a global of the chunk's table or one of its constants (each of the first 2^14), or
+// an integer from -2^13 to 2^13 - 1.
 struct Operand {
-    static const int kMaxLocal = (1 << 15) - 1, kMinInt = -(1 << 14), kMaxInt = (1 << 14) - 1;
-    static uint32_t Local(int n) { return static_cast<uint32_t>(n); }
-    static uint32_t Int(int64_t n) { return 0x8000u | (static_cast<uint32_t>(n) & 0x7FFF); }
-    static bool IsInt(uint32_t u) { return (u & 0x8000) != 0; }
-    static int LocalOf(uint32_t u) { return static_cast<int>(u & 0x7FFF); }
-    static int64_t IntOf(uint32_t u) { return static_cast<int16_t>(static_cast<uint16_t>(u << 1)) >> 1; }
+    enum Kind : uint32_t { LOCAL, GLOBAL, CONSTANT, INT };
+    static const int kMaxIndex = (1 << 14) - 1, kMinInt = -(1 << 13), kMaxInt = (1 << 13) - 1;
+    static uint32_t Make(Kind k, int64_t n) { return k << 14 | (static_cast<uint32_t>(n) & 0x3FFF); }
+    static Kind KindOf(uint32_t u) { return static_cast<Kind>(u >> 14 & 3); }
+    static int IndexOf(uint32_t u) { return static_cast<int>(u & 0x3FFF); }
+    static int64_t IntOf(uint32_t u) { return static_cast<int16_t>(static_cast<uint16_t>(u << 2)) >> 2; }
 };
-// The most locals OP_JUMP_UNLESS_LOCAL can name on its left.
-const int kMaxCompareLocal = (1 << 13) - 1;
 
 // A call by a name that is not a local: the script function of that name, else a function
 // value in the global of that name. The function found is kept until functions change.

@@ -126,45 +126,67 @@ void EmitArgs(Compiler& c, ExprList& args) {
     for (auto& arg : args) arg->Emit(c);
 }
 
-// A local or a small integer on the line nLine, as the operand of a fused instruction.
-bool SmallOperand(const Expr& e, int nLine, uint32_t* pu) {
+// A variable of the code.
+bool VarOperand(Compiler& c, const VarRef& var, uint32_t* pu) {
+    int n = var.nLocal >= 0 ? var.nLocal : c.Global(var.pSlot);
+    if (n > Operand::kMaxIndex) return false;
+    *pu = Operand::Make(var.nLocal >= 0 ? Operand::LOCAL : Operand::GLOBAL, n);
+    return true;
+}
+
+// A variable or an integer on the line nLine, as the operand of a fused instruction.
+bool SmallOperand(Compiler& c, const Expr& e, int nLine, uint32_t* pu) {
     if (e.nLine != nLine) return false;
-    if (auto* pName = dynamic_cast<const NameExpr*>(&e)) {
-        if (pName->var.nLocal < 0 || pName->var.nLocal > Operand::kMaxLocal) return false;
-        *pu = Operand::Local(pName->var.nLocal);
-        return true;
-    }
+    if (auto* pName = dynamic_cast<const NameExpr*>(&e)) return VarOperand(c, pName->var, pu);
     // An integer, or minus one (`i += -1`).
     auto* pMinus = dynamic_cast<const UnaryExpr*>(&e);
     auto* pInt = dynamic_cast<const IntExpr*>(pMinus && pMinus->op == T_MINUS ? pMinus->e.get() : &e);
     if (!pInt || (pMinus && pMinus->op != T_MINUS)) return false;
-    int64_t n = pInt->n;
-    if (n < Operand::kMinInt || n > Operand::kMaxInt + 1) return false;  // negated without overflow
-    if (pMinus) n = -n;
-    if (n < Operand::kMinInt || n > Operand::kMaxInt) return false;
-    *pu = Operand::Int(n);
+    if (pMinus && pInt->n == INT64_MIN) return false;
+    int64_t n = pMinus ? -pInt->n : pInt->n;
+    if (n >= Operand::kMinInt && n <= Operand::kMaxInt) {
+        *pu = Operand::Make(Operand::INT, n);
+    } else {
+        int nConstant = c.Constant(Value::Int(n));
+        if (nConstant > Operand::kMaxIndex) return false;
+        *pu = Operand::Make(Operand::CONSTANT, nConstant);
+    }
+    return true;
+}
+
+// One comparison of variables and integers, all on one line (a loop's test): the two words of
+// OP_JUMP_UNLESS and OP_LOOP_IF, and the line.
+bool FusedCompare(Compiler& c, Expr& cond, uint32_t* puOperands, uint32_t* puCompare, int* pnLine) {
+    auto* pChain = dynamic_cast<ChainExpr*>(&cond);
+    if (!pChain || pChain->steps.size() != 1) return false;
+    Tok t = pChain->steps[0].op;
+    Op op = OperatorOp(t);
+    int nLine = pChain->steps[0].nLine;
+    uint32_t uLeft, uRight;
+    if (op < OP_EQ || op > OP_GE || t == T_ANDAND || t == T_OROR || !SmallOperand(c, *pChain->first, nLine, &uLeft) ||
+        !SmallOperand(c, *pChain->steps[0].operand, nLine, &uRight))
+        return false;
+    *puOperands = uLeft | uRight << 16;
+    *puCompare = static_cast<uint32_t>(op - OP_EQ);
+    *pnLine = nLine;
     return true;
 }
 
 // A condition and the jump taken when it is false (to be landed): one comparison tests and
 // jumps in one instruction.
 size_t EmitJumpUnless(Compiler& c, Expr& cond, int nLine) {
+    uint32_t uOperands, uCompare;
+    int nCompareLine;
+    if (FusedCompare(c, cond, &uOperands, &uCompare, &nCompareLine)) {
+        size_t nJump = c.Jump(OP_JUMP_UNLESS, 0, nCompareLine);
+        c.Word(uOperands);
+        c.Word(uCompare);
+        return nJump;
+    }
     auto* pChain = dynamic_cast<ChainExpr*>(&cond);
     if (pChain && pChain->steps.size() == 1) {
         Op op = OperatorOp(pChain->steps[0].op);
         if (op >= OP_EQ && op <= OP_GE && pChain->steps[0].op != T_ANDAND && pChain->steps[0].op != T_OROR) {
-            // A local against a local or a small integer, all on one line (a loop's test).
-            int nLine = pChain->steps[0].nLine;
-            auto* pLeft = dynamic_cast<const NameExpr*>(pChain->first.get());
-            uint32_t uLeft, uRight;
-            if (pLeft && pLeft->var.nLocal <= kMaxCompareLocal && SmallOperand(*pLeft, nLine, &uLeft) &&
-                SmallOperand(*pChain->steps[0].operand, nLine, &uRight)) {
-                c.Change(2);  // room for its values, where it compares other than integers
-                c.Change(-2);
-                size_t nJump = c.Jump(OP_JUMP_UNLESS_LOCAL, 0, nLine);
-                c.Word(static_cast<uint32_t>(op - OP_EQ) | uLeft << 3 | uRight << 16);
-                return nJump;
-            }
             pChain->first->Emit(c);
             pChain->steps[0].operand->Emit(c);
             return c.Jump(static_cast<Op>(OP_JUMP_NOT_EQ + (op - OP_EQ)), -2, pChain->steps[0].nLine);
@@ -308,13 +330,14 @@ void ExprStmt::Emit(Compiler& c) {
 }
 
 void AssignStmt::Emit(Compiler& c) {
-    uint32_t uOperand;
-    if (bAppends && var.nLocal >= 0 && !pJoined && SmallOperand(*value, nLine, &uOperand)) {
-        // A counter's step (`i += 1`, `s += i`): one instruction, its old value and operand
-        // stacked only where they are not two integers.
+    uint32_t uVar, uOperand;
+    const Expr* pOperand = !pJoined ? value.get() : pJoined->steps.size() == 1 ? pJoined->steps[0].operand.get() : nullptr;
+    if (bAppends && pOperand && VarOperand(c, var, &uVar) && SmallOperand(c, *pOperand, nLine, &uOperand)) {
+        // A counter's step (`i += 1`, `s = s + i`): one instruction, its old value and
+        // operand stacked only where they are not two integers.
         c.Change(2);
         c.Change(-2);
-        c.Emit(OP_ADD_LOCAL, var.nLocal, 0, nLine);
+        c.Emit(OP_ADD_VAR, uVar, 0, nLine);
         c.Word(uOperand);
         c.EndChecked();
         return;
@@ -396,11 +419,29 @@ void EmitLoop(Compiler& c, Block& body, size_t nContinue, bool bContinueBack, F 
 }
 }  // namespace
 
+namespace {
+// The jump back of a loop whose test (if any) begins at nTest and its body at nBody. A test
+// of one comparison of variables and integers is made again here, and jumps to the body: a
+// round then takes one instruction for both.
+void EmitBack(Compiler& c, Expr* cond, size_t nTest, size_t nBody, int nLine) {
+    uint32_t uOperands, uCompare;
+    int nCompareLine;
+    if (!cond || !FusedCompare(c, *cond, &uOperands, &uCompare, &nCompareLine)) {
+        c.Back(nTest, nLine);
+        return;
+    }
+    c.Emit(OP_LOOP_IF, static_cast<int64_t>(c.Here()) + 1 - static_cast<int64_t>(nBody), 0, nCompareLine);
+    c.Word(uOperands);
+    c.Word(uCompare);
+}
+}  // namespace
+
 void WhileStmt::Emit(Compiler& c) {
     size_t nCond = c.Here();
     size_t nExit = EmitJumpUnless(c, *cond, nLine);
+    size_t nBody = c.Here();
     EmitLoop(c, body, nCond, true, [&](Compiler::Loop& loop) {
-        c.Back(nCond, nLine);
+        EmitBack(c, cond.get(), nCond, nBody, nLine);
         c.Land(nExit);
         for (size_t n : loop.vBreaks) c.Land(n);
     });
@@ -414,12 +455,13 @@ void CForStmt::Emit(Compiler& c) {
     size_t nCond = c.Here();
     size_t nExit = SIZE_MAX;
     if (cond) nExit = EmitJumpUnless(c, *cond, nLine);
+    size_t nBody = c.Here();
     EmitLoop(c, body, 0, false, [&](Compiler::Loop& loop) {
         if (step) {
             step->Emit(c);
             c.EndCheck(step->nLine);
         }
-        c.Back(nCond, nLine);
+        EmitBack(c, cond.get(), nCond, nBody, nLine);
         if (nExit != SIZE_MAX) c.Land(nExit);
         for (size_t n : loop.vBreaks) c.Land(n);
     });

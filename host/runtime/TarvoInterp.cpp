@@ -62,7 +62,6 @@ public:
 __TarvoTypeInfo KxScFunctionObject::_ptiTypeInfo("KxScFunction", &KxScData::_ptiTypeInfo);
 
 KxHashTable gFunctions;  // name -> Function*, owned by their programs
-unsigned gnFunctionsGeneration = 1;
 
 
 // The environments made for threads, freed when the library unloads. Not thread-local
@@ -88,6 +87,8 @@ struct MadeEnvs {
 } gEnvs;
 
 }  // namespace
+
+unsigned gnFunctionsGeneration = 1;
 
 KxScVmEnv* EnvOfThisThread() {
     KxThread* pThread = KxThread::GetThread();
@@ -194,7 +195,6 @@ Function* FindFunction(const KxString& sName) {
     return gFunctions.Lookup(sName, &pv) ? static_cast<Function*>(pv) : nullptr;
 }
 
-unsigned FunctionsGeneration() { return gnFunctionsGeneration; }
 
 // The function's value, made once and kept by its program.
 Value FunctionValue(Function& fn) {
@@ -211,8 +211,7 @@ int FunctionParams(const Value& v) { return FunctionOf(v).nParams; }
 
 Function& FunctionOf(const Value& fn) { return static_cast<KxScFunctionObject*>(fn.Object())->fn; }
 
-void CheckArity(Interp& in, const KxString& sName, int nWanted, int nGiven, int nLine) {
-    if (nGiven == nWanted) return;
+void WrongArity(Interp& in, const KxString& sName, int nWanted, int nGiven, int nLine) {
     KxString s(Quoted(sName));
     s << " takes " << nWanted << (nWanted == 1 ? " argument, " : " arguments, ") << nGiven << " given";
     in.Raise(ERR_ARGUMENTS, s, nLine);

@@ -168,10 +168,15 @@ Value CallMethod(Interp& in, const Value& method, const KxString& sName, const B
 // The script function a name calls: of that name, else a function in the global (site);
 // error 102 when there is none.
 Function* FindFunction(const KxString& sName);
-void CheckArity(Interp& in, const KxString& sName, int nWanted, int nGiven, int nLine);
+// Error 104 unless a call gives the number of arguments its function takes.
+[[noreturn]] void WrongArity(Interp& in, const KxString& sName, int nWanted, int nGiven, int nLine);
+inline void CheckArity(Interp& in, const KxString& sName, int nWanted, int nGiven, int nLine) {
+    if (nGiven != nWanted) WrongArity(in, sName, nWanted, nGiven, nLine);
+}
 Value FunctionValue(Function& fn);
 Function& FunctionOf(const Value& fn);
 // Functions change (a text is kept): call sites look their functions up again.
-unsigned FunctionsGeneration();
+extern unsigned gnFunctionsGeneration;
+inline unsigned FunctionsGeneration() { return gnFunctionsGeneration; }
 
 }  // namespace tarvo

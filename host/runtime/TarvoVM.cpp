@@ -200,6 +200,61 @@ Value Interp::Loop(size_t nEntry) {
         if (base[n].GetKind() == Value::UNSET) UnknownVariable(*this, pf->pFunction->vLocalNames[n], line());
         return base[n];
     };
+    // A global, or the function of its name (error 101 when there is neither).
+    auto global = [&](int n) -> Value {
+        KxScGlobalSlot* pSlot = pc->globals[n];
+        if (pSlot->phValue) return Value::Share(pSlot->phValue);
+        if (Function* pFn = FindFunction(pSlot->sName)) return FunctionValue(*pFn);
+        UnknownVariable(*this, pSlot->sName, line());
+    };
+    // An operand of a fused instruction as an integer, when it is one.
+    auto intOf = [&](uint32_t u, int64_t* pn) __attribute__((always_inline)) {
+        Operand::Kind k = Operand::KindOf(u);
+        if (__builtin_expect(k == Operand::LOCAL, 1)) {
+            const Value& v = base[Operand::IndexOf(u)];
+            *pn = v.AsInt();
+            return v.IsInt();
+        }
+        if (k == Operand::INT) {
+            *pn = Operand::IntOf(u);
+            return true;
+        }
+        if (k == Operand::CONSTANT) {
+            const Value& v = pc->constants[Operand::IndexOf(u)];
+            *pn = v.AsInt();
+            return v.IsInt();
+        }
+        // A global's handle holds an integer of 32 bits itself, a wider one in its object.
+        const KxScDataHandle* ph = pc->globals[Operand::IndexOf(u)]->phValue;
+        if (!ph) return false;
+        if (ph->wFlags == HF_INTEGER) {
+            *pn = static_cast<int32_t>(ph->dwValue);
+            return true;
+        }
+        const KxScNumberObject* pNumber = static_cast<const KxScNumberObject*>(ph->Object());
+        if (!(ph->wFlags & HF_NUMBER) || pNumber->bFloat) return false;
+        *pn = pNumber->nValue;
+        return true;
+    };
+    // An operand as its own instruction would have pushed it.
+    auto valueOf = [&](uint32_t u) -> Value {
+        switch (Operand::KindOf(u)) {
+        case Operand::LOCAL: return local(Operand::IndexOf(u));
+        case Operand::GLOBAL: return global(Operand::IndexOf(u));
+        case Operand::CONSTANT: return pc->constants[Operand::IndexOf(u)];
+        default: return Value::Int(Operand::IntOf(u));
+        }
+    };
+    static const Tok kCompareToks[] = {T_EQ, T_NE, T_LT, T_LE, T_GT, T_GE};
+    // `left OP right`, the operands in the low and high halves of u.
+    auto compare = [&](uint32_t u, uint32_t nCompare) {
+        int64_t x, y;
+        if (intOf(u & 0xFFFF, &x) && intOf(u >> 16, &y)) return CompareInts(nCompare, x, y);
+        Value vx = valueOf(u & 0xFFFF);
+        Value vy = valueOf(u >> 16);
+        save();
+        return Binary(*this, kCompareToks[nCompare], vx, vy, line()).Truthy();
+    };
     auto append = [&](int a, bool bLocal, int nOperands) {
         save();
         sp -= nOperands + 1;
@@ -214,7 +269,6 @@ Value Interp::Loop(size_t nEntry) {
             if (RtCollectDue()) KxScDataHandle::GarbageCollect();
         }
     };
-    static const Tok kCompareToks[] = {T_EQ, T_NE, T_LT, T_LE, T_GT, T_GE};
     for (;;) {
         uint32_t w = *ip++;
         pf->ip = ip;
@@ -235,17 +289,9 @@ Value Interp::Loop(size_t nEntry) {
         case OP_STORE_LOCAL:
             base[a] = std::move(*--sp);
             break;
-        case OP_LOAD_GLOBAL: {
-            KxScGlobalSlot* pSlot = pc->globals[a];
-            if (pSlot->phValue) {
-                *sp++ = Value::Share(pSlot->phValue);
-            } else if (Function* pFn = FindFunction(pSlot->sName)) {
-                *sp++ = FunctionValue(*pFn);
-            } else {
-                UnknownVariable(*this, pSlot->sName, line());
-            }
+        case OP_LOAD_GLOBAL:
+            *sp++ = global(a);
             break;
-        }
         case OP_STORE_GLOBAL:
             save();
             StoreGlobal(pc->globals[a], std::move(sp[-1]), line());
@@ -595,43 +641,34 @@ Value Interp::Loop(size_t nEntry) {
         case OP_CHECK:
             check();
             break;
-        case OP_ADD_LOCAL: {
+        case OP_ADD_VAR: {
             uint32_t u = *ip++;
-            Value& x = base[a];
-            if (x.IsInt()) {
-                const Value* py = Operand::IsInt(u) ? nullptr : &base[Operand::LocalOf(u)];
-                int64_t r;
-                if ((!py || py->IsInt()) && !__builtin_add_overflow(x.AsInt(), py ? py->AsInt() : Operand::IntOf(u), &r)) {
-                    x.SetInt(r);
+            int64_t x, y, r;
+            if (intOf(a, &x) && intOf(u, &y) && !__builtin_add_overflow(x, y, &r)) {
+                if (Operand::KindOf(a) == Operand::LOCAL) {
+                    base[Operand::IndexOf(a)].SetInt(r);
                     break;
                 }
+                // Into the global's handle when nothing else holds it, as a store would (one the
+                // host made fixed takes the store's way, which refuses it).
+                KxScDataHandle* ph = pc->globals[Operand::IndexOf(a)]->phValue;
+                if (!(ph->wFlags & HF_FIXED) && Value::Int(r).StoreInPlace(ph)) break;
             }
-            *sp++ = local(a);
-            if (Operand::IsInt(u)) (sp++)->SetInt(Operand::IntOf(u));
-            else *sp++ = local(Operand::LocalOf(u));
-            append(a, true, 1);
+            *sp++ = valueOf(a);
+            *sp++ = valueOf(u);
+            append(Operand::IndexOf(a), Operand::KindOf(a) == Operand::LOCAL, 1);
             check();
             break;
         }
-        case OP_JUMP_UNLESS_LOCAL: {
-            uint32_t u = *ip++;
-            const Value& x = base[u >> 3 & kMaxCompareLocal];
-            uint32_t v = u >> 16;
-            int nCompare = u & 7;
-            bool b;
-            if (x.IsInt() && Operand::IsInt(v)) {
-                b = CompareInts(nCompare, x.AsInt(), Operand::IntOf(v));
-            } else if (x.IsInt() && base[Operand::LocalOf(v)].IsInt()) {
-                b = CompareInts(nCompare, x.AsInt(), base[Operand::LocalOf(v)].AsInt());
-            } else {
-                local(u >> 3 & kMaxCompareLocal);
-                Value y = Operand::IsInt(v) ? Value::Int(Operand::IntOf(v)) : local(Operand::LocalOf(v));
-                save();
-                b = Binary(*this, kCompareToks[nCompare], x, y, line()).Truthy();
-            }
-            if (!b) ip += a - 1;
+        case OP_JUMP_UNLESS:
+            ip += 2;
+            if (!compare(ip[-2], ip[-1])) ip += a - 2;
             break;
-        }
+        case OP_LOOP_IF:
+            if (Interrupted()) throw ScriptInterrupt{};
+            ip += 2;
+            if (compare(ip[-2], ip[-1])) ip -= a + 2;
+            break;
         }
     }
 }

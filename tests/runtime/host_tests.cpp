@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "KxScVmEnv.h"
 #include "KxTarvoHost.h"
 #include "host_run.h"
 
@@ -165,12 +166,32 @@ DWORD WINAPI InterruptSoon(void*) {
 
 TEST(HostInterrupt, AnotherThreadStopsTheRunAtItsNextStatement) {
     KxTarvo::Startup();
-    HANDLE hThread = CreateThread(nullptr, 0, InterruptSoon, nullptr, 0, nullptr);
-    EXPECT_EQ(KxTarvo::RunSource("while (1) { }", "loop"), KxTarvo::RUN_INTERRUPTED);
-    WaitForSingleObject(hThread, INFINITE);
-    CloseHandle(hThread);
+    // An empty loop, and counting loops whose test and step are one instruction each.
+    for (const char* pszLoop : {"while (1) { }", "i = 0; while (i >= 0) { i += 0; }", "for (i = 0; i < 1; i = i + 0) { }"}) {
+        HANDLE hThread = CreateThread(nullptr, 0, InterruptSoon, nullptr, 0, nullptr);
+        EXPECT_EQ(KxTarvo::RunSource(pszLoop, "loop"), KxTarvo::RUN_INTERRUPTED) << pszLoop;
+        WaitForSingleObject(hThread, INFINITE);
+        CloseHandle(hThread);
+    }
     EXPECT_EQ(KxTarvo::RunSource("for (;;) { try { break; } catch (e) { } }", "after"), KxTarvo::RUN_OK);
     KxTarvo::Shutdown();
 }
 
 }  // namespace
+
+// A number the host made fixed stays what it is, whatever form of store a script tries: here
+// one of 64 bits, which its handle's object holds, and which nothing else refers to.
+TEST(HostGlobals, AFixedNumberRefusesEveryStore) {
+    KxTarvo::Startup();
+    ASSERT_EQ(KxTarvo::RunSource("BIG = 5000000000;", "make"), KxTarvo::RUN_OK);
+    KxScDataHandle* ph = nullptr;
+    ASSERT_TRUE(KxScVmEnv::GetGlobalVariable("BIG", &ph));
+    ph->AddRef();
+    ph->wFlags |= HF_FIXED;
+    ASSERT_TRUE(KxScVmEnv::SetGlobalVariable("FIXED", ph, true, false));
+    ASSERT_EQ(KxTarvo::RunSource("BIG = nil;", "drop"), KxTarvo::RUN_OK);
+    for (const char* pszStore : {"FIXED += 1;", "FIXED = FIXED + 2;", "FIXED = 3;", "i = 1; FIXED += i;"})
+        EXPECT_EQ(KxTarvo::RunSource(pszStore, "store"), KxTarvo::RUN_UNCAUGHT) << pszStore;
+    EXPECT_EQ(KxTarvo::RunSource("if (FIXED != 5000000000) { x = nil.changed; }", "check"), KxTarvo::RUN_OK);
+    KxTarvo::Shutdown();
+}
