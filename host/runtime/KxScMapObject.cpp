@@ -138,6 +138,16 @@ void KxScMapObject::GetPropertyNames(KxStringList* plNames, bool bAppend) {
         if (pEntries[i].phKey->wFlags & HF_STRING) plNames->Add(static_cast<KxScStringObject*>(pEntries[i].phKey->Object())->sText);
 }
 
+int KxScMapObject::Recent(const RtKey& key) const {
+    if (nLastFound < 0 || nLastFound >= nEntries) return -1;
+    const Entry& e = pEntries[nLastFound];
+    if (!e.phKey) return -1;
+    int64_t n;
+    bool bSame = key.bText ? e.nLength == key.nLength && SameBytes(e.pText, key.pText, key.nLength)
+                           : e.nLength == kNotText && RtHandleInteger(e.phKey, &n) && n == key.n;
+    return bSame ? nLastFound : -1;
+}
+
 int KxScMapObject::Find(const RtKey& key, uint32_t dwHash) const {
     if (nIndexSize == 0) return -1;
     for (unsigned u = dwHash & (nIndexSize - 1);; u = (u + 1) & (nIndexSize - 1)) {

@@ -162,11 +162,12 @@ public:
     KxScDataHandle* Get(const RtKey& key) const;
     // Sets the value of a key: SetValue(KxScDataHandle** pph) puts the value into *pph (the
     // old value's handle, null for a new key); a new key's handle comes from MakeKey, which is
-    // asked only then. The key is hashed once.
+    // asked only then. The key is hashed once, or not at all when it was the last one found.
     template <class V, class K>
     bool Put(const RtKey& key, V SetValue, K MakeKey) {
-        uint32_t dwHash = key.Hash();
-        int i = Find(key, dwHash);
+        uint32_t dwHash = 0;
+        int i = Recent(key);
+        if (i < 0) i = Find(key, dwHash = key.Hash());
         if (i >= 0) {
             SetValue(&pEntries[i].phValue);
             return true;
@@ -177,7 +178,10 @@ public:
         Add(MakeKey(), phValue, dwHash);
         return true;
     }
-    int Find(const RtKey& key) const { return Find(key, key.Hash()); }
+    int Find(const RtKey& key) const {
+        int i = Recent(key);
+        return i >= 0 ? i : (nLastFound = Find(key, key.Hash()));
+    }
     // True when the key was there.
     bool Delete(const RtKey& key);
     // Entries in order: the first live one at or after nFrom, or -1.
@@ -200,12 +204,17 @@ private:
     };
     static const uint32_t kNotText = 0xFFFFFFFF;
     int Find(const RtKey& key, uint32_t dwHash) const;
+    // The entry a lookup found last, when it is still the key's (an update, `m[k] = get(m, k,
+    // 0) + 1`, looks one key up twice), else -1. Its key is compared, so entries that moved
+    // or went since need no note.
+    int Recent(const RtKey& key) const;
     bool Room();
     void Add(KxScDataHandle* phKey, KxScDataHandle* phValue, uint32_t dwHash);
     Entry* pEntries = nullptr;
     int nEntries = 0, nLive = 0, nRoom = 0;
     int* pnIndex = nullptr;  // entry numbers, -1 for none; nIndexSize a power of two
     unsigned nIndexSize = 0;
+    mutable int nLastFound = -1;
 };
 
 // Writes bytes at once to the host's standard output or error (STD_OUTPUT_HANDLE or
