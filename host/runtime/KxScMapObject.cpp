@@ -142,9 +142,8 @@ int KxScMapObject::Recent(const RtKey& key) const {
     if (nLastFound < 0 || nLastFound >= nEntries) return -1;
     const Entry& e = pEntries[nLastFound];
     if (!e.phKey) return -1;
-    int64_t n;
     bool bSame = key.bText ? e.nLength == key.nLength && SameBytes(e.pText, key.pText, key.nLength)
-                           : e.nLength == kNotText && RtHandleInteger(e.phKey, &n) && n == key.n;
+                           : e.nLength == kNotText && e.nKey == key.n;
     return bSame ? nLastFound : -1;
 }
 
@@ -157,9 +156,8 @@ int KxScMapObject::Find(const RtKey& key, uint32_t dwHash) const {
         if (e.dwHash != dwHash || !e.phKey) continue;
         if (key.bText) {
             if (e.nLength == key.nLength && SameBytes(e.pText, key.pText, key.nLength)) return i;
-        } else {
-            int64_t n;
-            if (e.nLength == kNotText && RtHandleInteger(e.phKey, &n) && n == key.n) return i;
+        } else if (e.nLength == kNotText && e.nKey == key.n) {
+            return i;
         }
     }
 }
@@ -227,11 +225,13 @@ void KxScMapObject::Add(KxScDataHandle* phKey, KxScDataHandle* phValue, uint32_t
     unsigned u = dwHash & (nIndexSize - 1);
     while (pnIndex[u] >= 0) u = (u + 1) & (nIndexSize - 1);
     pnIndex[u] = nEntries;
-    Entry e{phKey, phValue, nullptr, dwHash, kNotText};
+    Entry e{phKey, phValue, {nullptr}, dwHash, kNotText};
     if (phKey->wFlags & HF_STRING) {
         const KxString& sKey = static_cast<KxScStringObject*>(phKey->Object())->sText;
         e.pText = sKey;
         e.nLength = sKey.Length();
+    } else {
+        RtHandleInteger(phKey, &e.nKey);
     }
     pEntries[nEntries++] = e;
     ++nLive;

@@ -191,14 +191,17 @@ public:
     static __TarvoTypeInfo _ptiTypeInfo;
 
 private:
-    // A text key's text is kept beside its handle, so that a lookup compares texts without
-    // going through the key's handle and object (two more memory reads, mostly misses in a
-    // big map). The text cannot move: the map's reference keeps the key's object, and a text
-    // grows in place only while one variable alone holds it.
+    // A text key's text, or an integer key, is kept beside its handle, so that a lookup
+    // compares keys without going through the key's handle (and object): more memory reads,
+    // mostly misses in a big map. The text cannot move: the map's reference keeps the key's
+    // object, and a text grows in place only while one variable alone holds it.
     struct Entry {
         KxScDataHandle* phKey;  // null once deleted
         KxScDataHandle* phValue;
-        const char* pText;
+        union {
+            const char* pText;
+            int64_t nKey;
+        };
         uint32_t dwHash;
         uint32_t nLength;  // kNotText for an integer key
     };
