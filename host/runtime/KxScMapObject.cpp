@@ -138,13 +138,14 @@ void KxScMapObject::GetPropertyNames(KxStringList* plNames, bool bAppend) {
         if (pEntries[i].phKey->wFlags & HF_STRING) plNames->Add(static_cast<KxScStringObject*>(pEntries[i].phKey->Object())->sText);
 }
 
+bool KxScMapObject::Entry::Holds(const RtKey& key) const {
+    return key.bText ? nLength == key.nLength && SameBytes(pText, key.pText, key.nLength) : nLength == kNotText && nKey == key.n;
+}
+
 int KxScMapObject::Recent(const RtKey& key) const {
     if (nLastFound < 0 || nLastFound >= nEntries) return -1;
     const Entry& e = pEntries[nLastFound];
-    if (!e.phKey) return -1;
-    bool bSame = key.bText ? e.nLength == key.nLength && SameBytes(e.pText, key.pText, key.nLength)
-                           : e.nLength == kNotText && e.nKey == key.n;
-    return bSame ? nLastFound : -1;
+    return e.phKey && e.Holds(key) ? nLastFound : -1;
 }
 
 int KxScMapObject::Find(const RtKey& key, uint32_t dwHash) const {
@@ -153,12 +154,7 @@ int KxScMapObject::Find(const RtKey& key, uint32_t dwHash) const {
         int i = pnIndex[u];
         if (i < 0) return -1;
         const Entry& e = pEntries[i];
-        if (e.dwHash != dwHash || !e.phKey) continue;
-        if (key.bText) {
-            if (e.nLength == key.nLength && SameBytes(e.pText, key.pText, key.nLength)) return i;
-        } else if (e.nLength == kNotText && e.nKey == key.n) {
-            return i;
-        }
+        if (e.dwHash == dwHash && e.phKey && e.Holds(key)) return i;
     }
 }
 

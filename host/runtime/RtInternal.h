@@ -204,6 +204,7 @@ private:
         };
         uint32_t dwHash;
         uint32_t nLength;  // kNotText for an integer key
+        bool Holds(const RtKey& key) const;  // its key is that one
     };
     static const uint32_t kNotText = 0xFFFFFFFF;
     int Find(const RtKey& key, uint32_t dwHash) const;

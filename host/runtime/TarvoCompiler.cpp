@@ -38,7 +38,7 @@ public:
         Emit(OP_LOOP, static_cast<int64_t>(ch.code.size()) + 1 - static_cast<int64_t>(nTarget), 0, nLine);
     }
     size_t Here() const { return ch.code.size(); }
-    // The statement just emitted ended with its own end check (OP_ADD_LOCAL): no OP_CHECK.
+    // The statement just emitted ended with its own end check (OP_ADD_VAR): no OP_CHECK.
     void EndChecked() { nCheckedAt = ch.code.size(); }
     void EndCheck(int nLine) {
         if (nCheckedAt != ch.code.size()) Emit(OP_CHECK, 0, 0, nLine);
@@ -141,8 +141,7 @@ bool SmallOperand(Compiler& c, const Expr& e, int nLine, uint32_t* pu) {
     // An integer, or minus one (`i += -1`).
     auto* pMinus = dynamic_cast<const UnaryExpr*>(&e);
     auto* pInt = dynamic_cast<const IntExpr*>(pMinus && pMinus->op == T_MINUS ? pMinus->e.get() : &e);
-    if (!pInt || (pMinus && pMinus->op != T_MINUS)) return false;
-    if (pMinus && pInt->n == INT64_MIN) return false;
+    if (!pInt || (pMinus && pInt->n == INT64_MIN)) return false;
     int64_t n = pMinus ? -pInt->n : pInt->n;
     if (n >= Operand::kMinInt && n <= Operand::kMaxInt) {
         *pu = Operand::Make(Operand::INT, n);
@@ -154,43 +153,56 @@ bool SmallOperand(Compiler& c, const Expr& e, int nLine, uint32_t* pu) {
     return true;
 }
 
-// One comparison of variables and integers, all on one line (a loop's test): the two words of
-// OP_JUMP_UNLESS and OP_LOOP_IF, and the line.
-bool FusedCompare(Compiler& c, Expr& cond, uint32_t* puOperands, uint32_t* puCompare, int* pnLine) {
+// A condition that is one comparison (`a < b`): its chain, and the comparison's operation.
+ChainExpr* OneComparison(Expr& cond, Op* pOp) {
     auto* pChain = dynamic_cast<ChainExpr*>(&cond);
-    if (!pChain || pChain->steps.size() != 1) return false;
+    if (!pChain || pChain->steps.size() != 1) return nullptr;
     Tok t = pChain->steps[0].op;
-    Op op = OperatorOp(t);
-    int nLine = pChain->steps[0].nLine;
+    *pOp = OperatorOp(t);
+    return *pOp >= OP_EQ && *pOp <= OP_GE && t != T_ANDAND && t != T_OROR ? pChain : nullptr;
+}
+
+// A loop's or an `if`'s test as one instruction: one comparison of variables and integers,
+// all on one line. Its two words (OP_JUMP_UNLESS's and OP_LOOP_IF's) and its line.
+struct FusedTest {
+    bool bFused = false;
+    uint32_t uOperands = 0, uCompare = 0;
+    int nLine = 0;
+    void Emit(Compiler& c, Op op, int64_t nArg) const {
+        c.Emit(op, nArg, 0, nLine);
+        c.Word(uOperands);
+        c.Word(uCompare);
+    }
+};
+
+FusedTest Fuse(Compiler& c, Expr& cond) {
+    FusedTest t;
+    Op op;
+    ChainExpr* pChain = OneComparison(cond, &op);
     uint32_t uLeft, uRight;
-    if (op < OP_EQ || op > OP_GE || t == T_ANDAND || t == T_OROR || !SmallOperand(c, *pChain->first, nLine, &uLeft) ||
-        !SmallOperand(c, *pChain->steps[0].operand, nLine, &uRight))
-        return false;
-    *puOperands = uLeft | uRight << 16;
-    *puCompare = static_cast<uint32_t>(op - OP_EQ);
-    *pnLine = nLine;
-    return true;
+    if (!pChain || !SmallOperand(c, *pChain->first, pChain->steps[0].nLine, &uLeft) ||
+        !SmallOperand(c, *pChain->steps[0].operand, pChain->steps[0].nLine, &uRight))
+        return t;
+    t.bFused = true;
+    t.uOperands = uLeft | uRight << 16;
+    t.uCompare = static_cast<uint32_t>(op - OP_EQ);
+    t.nLine = pChain->steps[0].nLine;
+    return t;
 }
 
 // A condition and the jump taken when it is false (to be landed): one comparison tests and
-// jumps in one instruction.
-size_t EmitJumpUnless(Compiler& c, Expr& cond, int nLine) {
-    uint32_t uOperands, uCompare;
-    int nCompareLine;
-    if (FusedCompare(c, cond, &uOperands, &uCompare, &nCompareLine)) {
-        size_t nJump = c.Jump(OP_JUMP_UNLESS, 0, nCompareLine);
-        c.Word(uOperands);
-        c.Word(uCompare);
+// jumps in one instruction, of its operands too when they are variables and integers (test).
+size_t EmitJumpUnless(Compiler& c, Expr& cond, int nLine, const FusedTest& test) {
+    size_t nJump = c.Here();
+    if (test.bFused) {
+        test.Emit(c, OP_JUMP_UNLESS, 0);
         return nJump;
     }
-    auto* pChain = dynamic_cast<ChainExpr*>(&cond);
-    if (pChain && pChain->steps.size() == 1) {
-        Op op = OperatorOp(pChain->steps[0].op);
-        if (op >= OP_EQ && op <= OP_GE && pChain->steps[0].op != T_ANDAND && pChain->steps[0].op != T_OROR) {
-            pChain->first->Emit(c);
-            pChain->steps[0].operand->Emit(c);
-            return c.Jump(static_cast<Op>(OP_JUMP_NOT_EQ + (op - OP_EQ)), -2, pChain->steps[0].nLine);
-        }
+    Op op;
+    if (ChainExpr* pChain = OneComparison(cond, &op)) {
+        pChain->first->Emit(c);
+        pChain->steps[0].operand->Emit(c);
+        return c.Jump(static_cast<Op>(OP_JUMP_NOT_EQ + (op - OP_EQ)), -2, pChain->steps[0].nLine);
     }
     cond.Emit(c);
     return c.Jump(OP_JUMP_FALSE, -1, nLine);
@@ -397,7 +409,7 @@ void PropAssignStmt::Emit(Compiler& c) {
 void IfStmt::Emit(Compiler& c) {
     std::vector<size_t> vEnds;
     for (Arm& arm : arms) {
-        size_t nNext = EmitJumpUnless(c, *arm.cond, arm.cond->nLine);
+        size_t nNext = EmitJumpUnless(c, *arm.cond, arm.cond->nLine, Fuse(c, *arm.cond));
         arm.body.Emit(c);
         vEnds.push_back(c.Jump(OP_JUMP, 0, nLine));
         c.Land(nNext);
@@ -417,31 +429,22 @@ void EmitLoop(Compiler& c, Block& body, size_t nContinue, bool bContinueBack, F 
     for (size_t n : loop.vContinues) c.Land(n);
     fEnd(loop);
 }
-}  // namespace
 
-namespace {
-// The jump back of a loop whose test (if any) begins at nTest and its body at nBody. A test
-// of one comparison of variables and integers is made again here, and jumps to the body: a
-// round then takes one instruction for both.
-void EmitBack(Compiler& c, Expr* cond, size_t nTest, size_t nBody, int nLine) {
-    uint32_t uOperands, uCompare;
-    int nCompareLine;
-    if (!cond || !FusedCompare(c, *cond, &uOperands, &uCompare, &nCompareLine)) {
-        c.Back(nTest, nLine);
-        return;
-    }
-    c.Emit(OP_LOOP_IF, static_cast<int64_t>(c.Here()) + 1 - static_cast<int64_t>(nBody), 0, nCompareLine);
-    c.Word(uOperands);
-    c.Word(uCompare);
+// The jump back of a loop whose test (if any) begins at nTest and its body at nBody. A fused
+// test is made again here, and jumps to the body: a round then takes one instruction for both.
+void EmitBack(Compiler& c, const FusedTest& test, size_t nTest, size_t nBody, int nLine) {
+    if (test.bFused) test.Emit(c, OP_LOOP_IF, static_cast<int64_t>(c.Here()) + 1 - static_cast<int64_t>(nBody));
+    else c.Back(nTest, nLine);
 }
 }  // namespace
 
 void WhileStmt::Emit(Compiler& c) {
     size_t nCond = c.Here();
-    size_t nExit = EmitJumpUnless(c, *cond, nLine);
+    FusedTest test = Fuse(c, *cond);
+    size_t nExit = EmitJumpUnless(c, *cond, nLine, test);
     size_t nBody = c.Here();
     EmitLoop(c, body, nCond, true, [&](Compiler::Loop& loop) {
-        EmitBack(c, cond.get(), nCond, nBody, nLine);
+        EmitBack(c, test, nCond, nBody, nLine);
         c.Land(nExit);
         for (size_t n : loop.vBreaks) c.Land(n);
     });
@@ -454,14 +457,15 @@ void CForStmt::Emit(Compiler& c) {
     }
     size_t nCond = c.Here();
     size_t nExit = SIZE_MAX;
-    if (cond) nExit = EmitJumpUnless(c, *cond, nLine);
+    FusedTest test = cond ? Fuse(c, *cond) : FusedTest();
+    if (cond) nExit = EmitJumpUnless(c, *cond, nLine, test);
     size_t nBody = c.Here();
     EmitLoop(c, body, 0, false, [&](Compiler::Loop& loop) {
         if (step) {
             step->Emit(c);
             c.EndCheck(step->nLine);
         }
-        EmitBack(c, cond.get(), nCond, nBody, nLine);
+        EmitBack(c, test, nCond, nBody, nLine);
         if (nExit != SIZE_MAX) c.Land(nExit);
         for (size_t n : loop.vBreaks) c.Land(n);
     });

@@ -63,7 +63,6 @@ __TarvoTypeInfo KxScFunctionObject::_ptiTypeInfo("KxScFunction", &KxScData::_pti
 
 KxHashTable gFunctions;  // name -> Function*, owned by their programs
 
-
 // The environments made for threads, freed when the library unloads. Not thread-local
 // objects: with this toolchain's win32 threads, a library's thread-local object with a
 // destructor makes a 32-bit process that has had a second thread crash on its way out, just
@@ -194,7 +193,6 @@ Function* FindFunction(const KxString& sName) {
     void* pv = nullptr;
     return gFunctions.Lookup(sName, &pv) ? static_cast<Function*>(pv) : nullptr;
 }
-
 
 // The function's value, made once and kept by its program.
 Value FunctionValue(Function& fn) {
