@@ -25,6 +25,40 @@ struct KxScPace {
     void Forget(unsigned long long qwGone) { qwSince -= qwGone < qwSince ? qwGone : qwSince; }
 };
 
+// Scripts make and drop short texts by the million (split, the fields of a line), so the
+// objects of those dropped are kept whole, a few of each block size, for the next text of
+// that size: it takes one with a copy of its bytes, none of the calls of making an object
+// and destroying it.
+class KxScTextCache {
+public:
+    KxScStringObject* Take(unsigned nLength) {
+        unsigned c = ClassOf(nLength);
+        return anCount[c] ? apObjects[c][--anCount[c]] : nullptr;
+    }
+    // False when the object is not one of these blocks, unchanged, or when its size has
+    // enough kept.
+    bool Keep(KxScStringObject* po) {
+        if (!po->sText.Borrows(TextOf(po)) || po->dwFlags || po->sObjectName.Length()) return false;
+        unsigned c = ClassOf(po->sText.Length());
+        if (anCount[c] == kDepth) return false;
+        apObjects[c][anCount[c]++] = po;
+        return true;
+    }
+    void Drop() {
+        for (unsigned c = 0; c < kClasses; ++c)
+            while (anCount[c]) delete apObjects[c][--anCount[c]];
+    }
+    static char* TextOf(KxScStringObject* po) { return reinterpret_cast<char*>(po) + sizeof(KxScStringObject); }
+
+private:
+    static unsigned ClassOf(unsigned nLength) { return (sizeof(KxScStringObject) + nLength + 16) / 16; }
+    static const unsigned kClasses = (sizeof(KxScStringObject) + kShortText + 16) / 16 + 1;
+    static const int kDepth = 64;
+    KxScStringObject* apObjects[kClasses][kDepth];
+    int anCount[kClasses] = {};
+};
+KxScTextCache gTexts;
+
 // All handles live in chunks owned by this pool; a handle never moves, so its address is the
 // value scripts and plug-ins hold. Free handles carry the flag word FREE, which no live handle
 // can have, and are chained through their value field, each chunk's apart: handles are made
@@ -102,7 +136,9 @@ struct KxScHandlePool {
     // a registered class's, before any object is destroyed (a destructor that drops a
     // reference on it finds a handle still there); gives the object to destroy, or null.
     static KxScDataObject* Detach(KxScDataHandle* ph) {
-        RtUnlinkClassHandle(ph);
+        // Values (strings, numbers, lists) are no classes: they go without a look at the
+        // registrations.
+        if ((ph->wFlags & HF_OBJECT) && !(ph->wFlags & HF_NUMBER)) RtUnlinkClassHandle(ph);
         KxScDataObject* po = ph->Object();
         if (po) po->phOwner = nullptr;
         ph->wRefCount = 0;
@@ -120,7 +156,9 @@ struct KxScHandlePool {
         paceHandles.Forget(ph->Object() && !(ph->wFlags & kHoldsNothing) ? 1 : 0);
         paceBytes.Forget(qwBytes);
         paceResources.Forget(qwResources);
-        delete Detach(ph);
+        bool bString = ph->wFlags & HF_STRING;
+        KxScDataObject* po = Detach(ph);
+        if (!bString || !gTexts.Keep(static_cast<KxScStringObject*>(po))) delete po;
         // A destructor that took a reference on the handle keeps a nil.
         if (ph->wRefCount == 0) Free(ph);
     }
@@ -388,13 +426,24 @@ KxScDataHandle* RtCreateString(KxString&& sText) {
 // string made is two blocks (its handle, and this) instead of three, and its text is read
 // where its object is. The object is destroyed by delete as any other: this library's
 // operator delete finds a block's size by its address, not by the type.
+
 KxScDataHandle* RtCreateText(const char* pText, unsigned nLength) {
-    void* pv = ::operator new(sizeof(KxScStringObject) + nLength + 1);
-    char* pOwnText = static_cast<char*>(pv) + sizeof(KxScStringObject);
-    std::memcpy(pOwnText, pText, nLength);
+    KxScStringObject* po = gTexts.Take(nLength);
+    char* pOwnText;
+    if (po) {
+        pOwnText = KxScTextCache::TextOf(po);
+        po->sText.BorrowLength(nLength);
+    } else {
+        void* pv = ::operator new(sizeof(KxScStringObject) + nLength + 1);
+        pOwnText = static_cast<char*>(pv) + sizeof(KxScStringObject);
+        po = new (pv) KxScStringObject(KxString::Borrowing(pOwnText, nLength));
+    }
+    RtCopyBytes(pOwnText, pText, nLength);
     pOwnText[nLength] = '\0';
-    return gPool.Wrap(new (pv) KxScStringObject(KxString::Borrowing(pOwnText, nLength)), HF_STRING);
+    return gPool.Wrap(po, HF_STRING);
 }
+
+void RtDropKeptTexts() { gTexts.Drop(); }
 
 KxScDataHandle* RtCreateNil() { return gPool.Allocate(0, 0); }
 

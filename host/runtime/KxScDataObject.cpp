@@ -207,8 +207,7 @@ KxScDataHandle* KxScDataObject::FindClassObject(const KxString& sClassName) {
 
 void RtUnlinkClassHandle(KxScDataHandle* phClass) {
     KxScDataObject* po = phClass->Object();
-    // A number is no class: its many handles go without a look at the registrations.
-    if (!po || !(phClass->wFlags & HF_OBJECT) || (phClass->wFlags & HF_NUMBER)) return;
+    if (!po) return;
     KxString sName = po->GetClassNameA();
     if (KxScDataObject::FindClassObject(sName) == phClass) gClasses.Remove(sName);
     UnlinkFromExemplar(phClass);

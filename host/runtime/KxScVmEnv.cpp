@@ -339,7 +339,7 @@ RtStdRead RtReadStdLine(KxString* psLine) {
         }
         bAny = true;
         const char* p = gIn.ach + gIn.nPos;
-        const char* pLf = static_cast<const char*>(std::memchr(p, '\n', gIn.nHave - gIn.nPos));
+        const char* pLf = RtFindByte(p, p + (gIn.nHave - gIn.nPos), '\n');
         unsigned n = pLf ? unsigned(pLf - p) : gIn.nHave - gIn.nPos;
         unsigned nBefore = psLine->Length();
         psLine->Append(p, n);

@@ -140,6 +140,7 @@ void Shutdown() {
     gPrograms.clear();
     RtDropAllGlobals();
     KxScDataHandle::GarbageCollect();
+    RtDropKeptTexts();
     RtDeleteClassInfos();
     delete KxScObject::poExemplar;
     KxScObject::poExemplar = nullptr;

@@ -1,5 +1,8 @@
 #pragma once
 // What the runtime's parts share that is not part of its public face.
+#include <cstdint>
+#include <cstring>
+
 #include "KxScVmEnv.h"
 
 // A script global. Slots live until the runtime shuts down, so compiled code can keep a
@@ -12,6 +15,49 @@ struct KxScGlobalSlot {
 KxScGlobalSlot* RtGlobalSlot(const KxString& sName);
 void RtDropAllGlobals();
 
+// The first byte c in [p, pEnd), or null. It reads a machine word a step: the system's own
+// memchr reads a byte a step, and texts are searched for one byte most of all (split on a
+// comma, a line's end).
+inline const char* RtFindByte(const char* p, const char* pEnd, char c) {
+    const uintptr_t kOnes = ~uintptr_t(0) / 255, kHighs = kOnes << 7, kWanted = kOnes * static_cast<unsigned char>(c);
+    for (; p < pEnd && (reinterpret_cast<uintptr_t>(p) & (sizeof(uintptr_t) - 1)); ++p)
+        if (*p == c) return p;
+    for (; pEnd - p >= static_cast<ptrdiff_t>(sizeof(uintptr_t)); p += sizeof(uintptr_t)) {
+        uintptr_t w;
+        std::memcpy(&w, p, sizeof w);
+        w ^= kWanted;  // a zero byte where c is
+        if ((w - kOnes) & ~w & kHighs) break;
+    }
+    for (; p < pEnd; ++p)
+        if (*p == c) return p;
+    return nullptr;
+}
+
+// Copies n bytes that do not overlap. Texts a script makes are mostly a few bytes (the
+// fields of a line), which the system's memcpy moves a byte or two at a time after a call:
+// up to 16 are moved here in two loads and two stores, each within the n bytes.
+inline void RtCopyBytes(char* pTo, const char* pFrom, size_t n) {
+    if (n > 16) {
+        std::memcpy(pTo, pFrom, n);
+    } else if (n >= 8) {
+        uint64_t a, b;
+        std::memcpy(&a, pFrom, 8);
+        std::memcpy(&b, pFrom + n - 8, 8);
+        std::memcpy(pTo, &a, 8);
+        std::memcpy(pTo + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, pFrom, 4);
+        std::memcpy(&b, pFrom + n - 4, 4);
+        std::memcpy(pTo, &a, 4);
+        std::memcpy(pTo + n - 4, &b, 4);
+    } else if (n) {
+        pTo[0] = pFrom[0];
+        pTo[n / 2] = pFrom[n / 2];
+        pTo[n - 1] = pFrom[n - 1];
+    }
+}
+
 // A handle for nil (flag word 0), for globals and lists that hold nil.
 KxScDataHandle* RtCreateNil();
 // A string handle that takes over the text instead of copying it.
@@ -22,6 +68,8 @@ KxScDataHandle* RtWrap(KxScDataObject* poObject, uint16_t wKind);
 // A string of a short text (up to kShortText bytes), copied.
 const unsigned kShortText = 256;
 KxScDataHandle* RtCreateText(const char* pText, unsigned nLength);
+// Destroys the objects of dropped short texts kept for reuse (the runtime shuts down).
+void RtDropKeptTexts();
 // True when the script has made enough since the last collection for another one to be
 // worth its time.
 bool RtCollectDue();
@@ -39,8 +87,8 @@ inline void RtRelease(KxScDataHandle* ph, bool bContainers) {
     else ph->Drop();
 }
 
-// Forgets the class registration and root-exemplar link of a handle being freed or
-// unregistered.
+// Forgets the class registration and root-exemplar link of a handle of an object of a script
+// class (HF_OBJECT, not a number) being freed.
 void RtUnlinkClassHandle(KxScDataHandle* phClass);
 void RtDeleteClassInfos();
 
@@ -93,7 +141,7 @@ void RtAddPaceBytes(unsigned long long qwBytes);
 // The list objects behind KxScStdLibListInterface, and the interpreter's lists. The
 // interpreter's operations report memory that could not be had (false) and leave the list as
 // it was; AppendItem, which cannot tell its caller, notes the shortage instead (KxMemory.h).
-class KxScListObject : public KxScValueObject, public KxScStdLibList {
+class KxScListObject final : public KxScValueObject, public KxScStdLibList {
 public:
     KxScListObject();
     ~KxScListObject() override;
@@ -143,7 +191,7 @@ struct RtKey {
 // open addressing over them. A deleted entry stays in place, keyless, until the entries are
 // packed again; the order of the others is kept. Operations that need memory report false
 // when it could not be had and leave the map as it was.
-class KxScMapObject : public KxScValueObject {
+class KxScMapObject final : public KxScValueObject {
 public:
     KxScMapObject() = default;
     ~KxScMapObject() override;

@@ -57,8 +57,11 @@ enum Op : uint8_t {
     OP_RETURN,        // pop the result and return it
     OP_RETURN_NIL,
     OP_FOR_PREP,      // pop a list or map; push it, the map's keys (nil for a list), index 0
-    OP_FOR_NEXT,      // the next item (or key) of the loop below: push it, or pop the loop
-                      // and jump A
+    OP_FOR_SPLIT,     // pop a separator and a text: push them and index 0 when the separator
+                      // is one byte (the loop takes their fields, NextField), else what
+                      // split() of them gives, nil and index 0
+    OP_FOR_NEXT,      // the next item (or key, or field) of the loop below: push it, or pop
+                      // the loop and jump A
     OP_TRY,           // a handler at A words further, until OP_END_TRY
     OP_END_TRY,
     OP_THROW,         // pop an error and raise it again

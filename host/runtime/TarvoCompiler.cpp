@@ -474,8 +474,14 @@ void CForStmt::Emit(Compiler& c) {
 // The list or map, the keys taken when the loop began (a map's), and the place reached stay
 // on the stack while the loop runs.
 void ForStmt::Emit(Compiler& c) {
-    list->Emit(c);
-    c.Emit(OP_FOR_PREP, 0, 2, nLine);
+    auto* pCall = dynamic_cast<CallExpr*>(list.get());
+    if (pCall && pCall->pBuiltin && pCall->pBuiltin->pszName == kSplit && pCall->args.size() == 2) {
+        EmitArgs(c, pCall->args);
+        c.Emit(OP_FOR_SPLIT, c.BuiltinIndex(pCall->pBuiltin), 1, pCall->nLine);
+    } else {
+        list->Emit(c);
+        c.Emit(OP_FOR_PREP, 0, 2, nLine);
+    }
     size_t nNext = c.Here();
     size_t nExit = c.Jump(OP_FOR_NEXT, 1, nLine);
     c.Store(var, nLine);

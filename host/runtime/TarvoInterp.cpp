@@ -226,6 +226,14 @@ void ThrowError(Interp& in, const Value& v, int nLine) {
 
 Value NewString(KxString&& s) { return Value::Adopt(RtCreateString(static_cast<KxString&&>(s))); }
 
+KxScDataHandle* TextHandle(Interp& in, const char* p, unsigned long long qwLength, int nLine) {
+    if (qwLength <= kShortText) return RtCreateText(p, static_cast<unsigned>(qwLength));
+    KxString s(NULL_STRING);
+    in.Reserve(s, qwLength, nLine);
+    s.Append(p, static_cast<unsigned>(qwLength));
+    return RtCreateString(static_cast<KxString&&>(s));
+}
+
 Value NewList(Interp& in, int nRoom, int nLine) {
     KxScListObject* pList = new KxScListObject;
     Value v = Value::Adopt(RtWrap(pList, HF_LIST));

@@ -138,6 +138,9 @@ Value MakeError(const ScriptError& e);
 [[noreturn]] void ThrowError(Interp& in, const Value& v, int nLine);
 // A new string value that takes over the text.
 Value NewString(KxString&& s);
+// A new string of these bytes, with its reference for the caller; one too long for a string
+// (or for memory) is error 120.
+KxScDataHandle* TextHandle(Interp& in, const char* p, unsigned long long qwLength, int nLine);
 // New, empty containers; memory that cannot be had is error 121.
 Value NewList(Interp& in, int nRoom, int nLine);
 Value NewMap(Interp& in, int nLine);

@@ -58,6 +58,14 @@ struct TextRun {
 void ForgetIncludes();
 
 const Builtin* FindBuiltin(const KxString& sName);
+
+// A loop over split(text, separator) takes the fields one at a time, as it comes to them, when
+// the separator is one byte: the list is never made, and each field can go once the loop has
+// passed it. (Everything else about the loop is as over the list.) kSplit is split's name;
+// NextField gives the field of text that starts at place (a byte offset) and moves place past
+// its separator, or gives false when the text has no more.
+extern const char kSplit[];
+bool NextField(Interp& in, const Value& text, char cSeparator, Value& place, Value* pField, int nLine);
 // Checks the argument count (error 104), then calls; memory that ran short in it is error 121.
 Value CallBuiltin(Interp& in, const Builtin& b, Value* pArgs, int nArgs, int nLine);
 

@@ -208,7 +208,7 @@ Value Join(Args& a) {
     if (!bShort) a.in.Reserve(s, qwLength, a.nLine);
     auto put = [&](const KxString& t) {
         if (!bShort) s << t;
-        else if (t.Length()) pShort = static_cast<char*>(std::memcpy(pShort, static_cast<const char*>(t), t.Length())) + t.Length();
+        else RtCopyBytes(pShort, t, t.Length()), pShort += t.Length();
     };
     size_t nOther = 0;
     for (int i = 0; i < n; ++i) {

@@ -11,13 +11,8 @@
 namespace tarvo {
 namespace {
 
-// A new string of these bytes; one too long for a string (or for memory) is error 120.
 Value MakeText(Args& a, const char* p, unsigned long long qwLength) {
-    if (qwLength <= kShortText) return Value::Adopt(RtCreateText(p, static_cast<unsigned>(qwLength)));
-    KxString s(NULL_STRING);
-    a.in.Reserve(s, qwLength, a.nLine);
-    s.Append(p, static_cast<unsigned>(qwLength));
-    return NewString(static_cast<KxString&&>(s));
+    return Value::Adopt(TextHandle(a.in, p, qwLength, a.nLine));
 }
 
 int Length(const KxString& s) { return static_cast<int>(s.Length()); }
@@ -35,7 +30,7 @@ int Position(int64_t i, int n) {
 }
 
 // Finds a part in a text, in time linear in both, whatever they hold. It compares at each
-// place where the part's first byte stands (memchr, then memcmp), which is fastest on texts
+// place where the part's first byte stands (RtFindByte, then memcmp), which is fastest on texts
 // as they come; once that has cost a few times the text's length (a part such as "aaab" in a
 // run of a's), it goes on from where it is with the part's table of borders (Knuth, Morris
 // and Pratt), made once for every search of the same part.
@@ -52,9 +47,9 @@ public:
         if (!pnBorders) {
             unsigned nLast = n - m;  // the last place the part can start
             for (unsigned i = nFrom; i <= nLast;) {
-                const void* pAt = std::memchr(t + i, p[0], nLast - i + 1);
+                const char* pAt = RtFindByte(t + i, t + nLast + 1, p[0]);
                 if (!pAt) return -1;
-                i = static_cast<unsigned>(static_cast<const char*>(pAt) - t);
+                i = static_cast<unsigned>(pAt - t);
                 if (m == 1 || std::memcmp(t + i, p, m) == 0) return i;
                 qwSpent += m;
                 ++i;
@@ -138,24 +133,29 @@ Value Replace(Args& a) {
 Value Split(Args& a) {
     const KxString& s = a.Text(0);
     const KxString& sep = a.Text(1);
+    const char* t = s;
     int n = Length(s), m = Length(sep);
     // On one byte (the common case) the fields are counted first, so the list is made once
-    // with room for them all.
+    // with room for them all, and each field goes into it as made.
     int nFields = 1;
-    for (const char *p = s, *pEnd = p + n; m == 1 && (p = static_cast<const char*>(std::memchr(p, sep[0], pEnd - p))); ++p)
-        ++nFields;
+    for (const char *p = t, *pEnd = p + n; m == 1 && (p = RtFindByte(p, pEnd, sep[0])); ++p) ++nFields;
     Value out = NewList(a.in, m == 0 ? n : nFields, a.nLine);
+    KxScListObject* pList = ListObject(out);
+    auto field = [&](unsigned nFrom, unsigned nTo) {
+        if (!pList->Reserve(1)) a.in.RaiseNoMemory(a.nLine);
+        pList->Insert(pList->ItemCount(), TextHandle(a.in, t + nFrom, nTo - nFrom, a.nLine));
+    };
     if (m == 0) {
-        for (int i = 0; i < n; ++i) Push(a.in, ListObject(out), MakeText(a, static_cast<const char*>(s) + i, 1), a.nLine);
+        for (int i = 0; i < n; ++i) field(i, i + 1);
         return out;
     }
     Finder finder(a, sep);
     unsigned nStart = 0;
     for (int64_t i = finder.Find(s, 0); i >= 0; i = finder.Find(s, nStart)) {
-        Push(a.in, ListObject(out), MakeText(a, static_cast<const char*>(s) + nStart, static_cast<unsigned>(i) - nStart), a.nLine);
+        field(nStart, static_cast<unsigned>(i));
         nStart = static_cast<unsigned>(i) + m;
     }
-    Push(a.in, ListObject(out), MakeText(a, static_cast<const char*>(s) + nStart, n - nStart), a.nLine);
+    field(nStart, n);
     return out;
 }
 
@@ -293,7 +293,7 @@ Value Format(Args& a) {
         out.Append(pText, static_cast<unsigned>(qwLength));
     };
     while (p < pEnd) {
-        const char* pPercent = static_cast<const char*>(std::memchr(p, '%', pEnd - p));
+        const char* pPercent = RtFindByte(p, pEnd, '%');
         if (!pPercent) pPercent = pEnd;
         put(p, pPercent - p);
         if (pPercent == pEnd) break;
@@ -390,11 +390,25 @@ Value Format(Args& a) {
 
 }  // namespace
 
+const char kSplit[] = "split";
+
+bool NextField(Interp& in, const Value& text, char cSeparator, Value& place, Value* pField, int nLine) {
+    const KxString& s = text.Text();
+    int64_t i = place.AsInt();
+    if (i > s.Length()) return false;
+    const char *p = static_cast<const char*>(s) + i, *pEnd = static_cast<const char*>(s) + s.Length();
+    const char* pAt = RtFindByte(p, pEnd, cSeparator);
+    if (!pAt) pAt = pEnd;
+    *pField = Value::Adopt(TextHandle(in, p, pAt - p, nLine));
+    place.SetInt(pAt - static_cast<const char*>(s) + 1);
+    return true;
+}
+
 const Builtin kTextLibrary[] = {
     {"sub", 2, 3, Sub},
     {"find", 2, 3, Find},
     {"replace", 3, 3, Replace},
-    {"split", 2, 2, Split},
+    {kSplit, 2, 2, Split},
     {"lower", 1, 1, Lower},
     {"upper", 1, 1, Upper},
     {"trim", 1, 1, Trim},

@@ -578,6 +578,18 @@ Value Interp::Loop(size_t nEntry) {
             (sp++)->SetInt(0);
             break;
         }
+        case OP_FOR_SPLIT: {
+            save();
+            if (sp[-2].Is(HF_STRING) && sp[-1].Is(HF_STRING) && sp[-1].Text().Length() == 1) {
+                (sp++)->SetInt(0);
+                break;
+            }
+            Value r = CallBuiltin(*this, *pc->builtins[a], sp - 2, 2, line());
+            sp[-2] = std::move(r);
+            sp[-1] = Value::Nil();
+            (sp++)->SetInt(0);
+            break;
+        }
         case OP_FOR_NEXT: {
             Value& v = sp[-3];
             int64_t i = sp[-1].AsInt();
@@ -586,6 +598,12 @@ Value Interp::Loop(size_t nEntry) {
                 if (i < pList->ItemCount()) {
                     sp[-1].SetInt(i + 1);
                     *sp++ = Value::Share(pList->GetItem(static_cast<int>(i)));
+                    break;
+                }
+            } else if (sp[-2].Is(HF_STRING)) {
+                save();
+                if (NextField(*this, v, sp[-2].Text()[0], sp[-1], sp, line())) {
+                    ++sp;
                     break;
                 }
             } else {

@@ -24,7 +24,13 @@ bool FromReserve(const void* pv) {
 // Small blocks (up to 512 bytes: the objects, strings and arrays a script makes by the
 // million) come from pools, in size classes of 16 bytes: a block made and freed costs a few
 // instructions instead of a trip through the system's heap (under Wine several times dearer).
-// Larger blocks come from the C library directly.
+// Blocks up to 64 KiB larger come from the C library directly. Big ones (the items of a long
+// list, a map's index) come from the system's pages, and a few freed ones are kept for the
+// next block of about their size: given back and had again, each of their pages would fault
+// and be cleared by the system once more, which cost a map of 33,000 keys a fifth of its
+// time. A big block kept is given back when a bigger one is wanted (what a list that grows
+// leaves behind is of no use to it), so what is kept never raises the peak by more than the
+// block that was last freed.
 // Each chunk of 64 KiB serves one size class and keeps the blocks freed in it on a list of its
 // own; a class takes blocks from one chunk until it has none left, then moves to another that
 // has. So blocks made one after another lie near each other even after a script freed millions
@@ -35,6 +41,7 @@ bool FromReserve(const void* pv) {
 // destroyed through a destructor of ours), so a block is known as a pool's by its address:
 // a table of the chunks, which lie on 64 KiB boundaries (the system's allocation granularity).
 const std::size_t kGranule = 16, kSmallest = 16, kLargest = 512, kChunk = 64 * 1024;
+const std::size_t kBig = 64 * 1024, kBigKept = 64u << 20;
 const int kClasses = kLargest / kGranule;
 
 struct FreeBlock {
@@ -58,7 +65,8 @@ class Pools {
 public:
     void* Take(std::size_t nSize) {
         if (nSize > kBlockLimit) return nullptr;
-        if (nSize > kLargest || kNoPools) return std::malloc(nSize ? nSize : 1);
+        if (kNoPools || (nSize > kLargest && nSize < kBig)) return std::malloc(nSize ? nSize : 1);
+        if (nSize >= kBig) return TakeBig(nSize);
         unsigned nClass = static_cast<unsigned>((nSize < kSmallest ? kSmallest : nSize + kGranule - 1) / kGranule - 1);
         Lock lock(*this);
         Chunk* pc = apCurrent[nClass];
@@ -79,6 +87,10 @@ public:
         Lock lock(*this);
         Chunk* pc = nChunks ? *Slot(Key(pv)) : nullptr;
         if (!pc) return false;
+        if (pc->nClass == kBigClass) {
+            GiveBig(pc);
+            return true;
+        }
         FreeBlock* p = static_cast<FreeBlock*>(pv);
         p->pNext = pc->pFree;
         pc->pFree = p;
@@ -99,7 +111,9 @@ private:
         Pools& pools;
     };
 
-    // A chunk begins with this, its blocks follow up to the chunk's end.
+    // A chunk begins with this, its blocks follow up to the chunk's end. A big block begins
+    // with one too, of the class kBigClass, whose pNext is the end of its pages.
+    static const unsigned kBigClass = ~0u;
     struct alignas(kGranule) Chunk {
         FreeBlock* pFree;        // its blocks freed
         char* pNext;             // where it carves its next block
@@ -132,12 +146,74 @@ private:
         return pc;
     }
 
+    void* TakeBig(std::size_t nSize) {
+        Lock lock(*this);
+        // The smallest kept block that fits, unless it is more than twice the size.
+        Chunk** ppBest = nullptr;
+        for (Chunk** pp = &pBigKept; *pp; pp = &(*pp)->pNextWithRoom)
+            if (Room(*pp) >= nSize && Room(*pp) / 2 <= nSize && (!ppBest || Room(*pp) < Room(*ppBest))) ppBest = pp;
+        if (ppBest) {
+            Chunk* pc = *ppBest;
+            *ppBest = pc->pNextWithRoom;
+            nBigKept -= Room(pc);
+            return pc + 1;
+        }
+        for (Chunk** pp = &pBigKept; *pp;) {
+            Chunk* pc = *pp;
+            if (Room(pc) >= nSize) {
+                pp = &pc->pNextWithRoom;
+                continue;
+            }
+            *pp = pc->pNextWithRoom;
+            nBigKept -= Room(pc);
+            Release(pc);
+        }
+        if (nSize > ~std::size_t(0) - sizeof(Chunk) - kChunk || (2 * (nChunks + 1) > nSlots && !Grow())) return nullptr;
+        std::size_t nBytes = (nSize + sizeof(Chunk) + kChunk - 1) & ~(kChunk - 1);
+        void* pv = VirtualAlloc(nullptr, nBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        if (!pv) return nullptr;
+        Chunk* pc = static_cast<Chunk*>(pv);
+        *pc = Chunk{nullptr, static_cast<char*>(pv) + nBytes, nullptr, kBigClass, false};
+        *Slot(Key(pc)) = pc;
+        ++nChunks;
+        return pc + 1;
+    }
+    void GiveBig(Chunk* pc) {
+        if (Room(pc) > kBigKept - nBigKept) {
+            Release(pc);
+            return;
+        }
+        pc->pNextWithRoom = pBigKept;
+        pBigKept = pc;
+        nBigKept += Room(pc);
+    }
+    static std::size_t Room(const Chunk* pc) { return static_cast<std::size_t>(pc->pNext - reinterpret_cast<const char*>(pc + 1)); }
+    // The big block's pages go back to the system, and its slot leaves the table: the slots
+    // after it that would have been at or before it move up, so every chunk stays where its
+    // search finds it.
+    void Release(Chunk* pc) {
+        Chunk** pp = Slot(Key(pc));
+        std::size_t i = static_cast<std::size_t>(pp - ppSlots), nMask = nSlots - 1;
+        ppSlots[i] = nullptr;
+        --nChunks;
+        for (std::size_t j = (i + 1) & nMask; ppSlots[j]; j = (j + 1) & nMask) {
+            std::size_t nHome = Home(Key(ppSlots[j]));
+            if (((j - nHome) & nMask) >= ((j - i) & nMask)) {
+                ppSlots[i] = ppSlots[j];
+                ppSlots[j] = nullptr;
+                i = j;
+            }
+        }
+        VirtualFree(pc, 0, MEM_RELEASE);
+    }
+
     static uintptr_t Key(const void* pv) { return reinterpret_cast<uintptr_t>(pv) >> 16; }
+    std::size_t Home(uintptr_t u) const { return (u * 0x9E3779B97F4A7C15ull) >> 20 & (nSlots - 1); }
 
     // The slot of a chunk's window (open addressing, the table at most half full): the chunk
     // there, or the empty slot where it would go.
     Chunk** Slot(uintptr_t u) const {
-        for (std::size_t i = (u * 0x9E3779B97F4A7C15ull) >> 20 & (nSlots - 1);; i = (i + 1) & (nSlots - 1)) {
+        for (std::size_t i = Home(u);; i = (i + 1) & (nSlots - 1)) {
             Chunk* pc = ppSlots[i];
             if (!pc || Key(pc) == u) return &ppSlots[i];
         }
@@ -159,6 +235,8 @@ private:
     volatile LONG nLock = 0;
     Chunk* apCurrent[kClasses] = {};
     Chunk* apWithRoom[kClasses] = {};
+    Chunk* pBigKept = nullptr;  // big blocks freed and kept, nBigKept bytes
+    std::size_t nBigKept = 0;
     Chunk** ppSlots = nullptr;
     std::size_t nSlots = 0, nChunks = 0;
 };
