@@ -24,13 +24,14 @@ bool FromReserve(const void* pv) {
 // Small blocks (up to 512 bytes: the objects, strings and arrays a script makes by the
 // million) come from pools, in size classes of 16 bytes: a block made and freed costs a few
 // instructions instead of a trip through the system's heap (under Wine several times dearer).
-// Blocks up to 64 KiB larger come from the C library directly. Big ones (the items of a long
-// list, a map's index) come from the system's pages, and a few freed ones are kept for the
-// next block of about their size: given back and had again, each of their pages would fault
-// and be cleared by the system once more, which cost a map of 33,000 keys a fifth of its
-// time. A big block kept is given back when a bigger one is wanted (what a list that grows
-// leaves behind is of no use to it), so what is kept never raises the peak by more than the
-// block that was last freed.
+// Blocks up to 512 KiB larger come from the C library directly (whose heap keeps what is
+// freed for what comes next). Bigger ones (the items of a long list, a map's entries) the
+// system's heap gives back to the system when freed, so each of their pages faulted and was
+// cleared again when had next: a fifth of the time of a map of 33,000 keys made again and
+// again. They come from the system's pages here, and up to 8 MiB of freed ones are kept for
+// the next block of about their size. The kept blocks all go back when a block of another
+// size is wanted (what a list that grows leaves behind is of no use to it); what they add to
+// the memory in use is at most those 8 MiB, what a list of a million items left behind.
 // Each chunk of 64 KiB serves one size class and keeps the blocks freed in it on a list of its
 // own; a class takes blocks from one chunk until it has none left, then moves to another that
 // has. So blocks made one after another lie near each other even after a script freed millions
@@ -41,7 +42,7 @@ bool FromReserve(const void* pv) {
 // destroyed through a destructor of ours), so a block is known as a pool's by its address:
 // a table of the chunks, which lie on 64 KiB boundaries (the system's allocation granularity).
 const std::size_t kGranule = 16, kSmallest = 16, kLargest = 512, kChunk = 64 * 1024;
-const std::size_t kBig = 64 * 1024, kBigKept = 64u << 20;
+const std::size_t kBig = 512 * 1024, kBigKept = 8u << 20;
 const int kClasses = kLargest / kGranule;
 
 struct FreeBlock {
@@ -148,26 +149,22 @@ private:
 
     void* TakeBig(std::size_t nSize) {
         Lock lock(*this);
-        // The smallest kept block that fits, unless it is more than twice the size.
+        // A kept block of about the size (its pages, all in use before, count as the
+        // process's while it holds them); when there is none, the kept ones go back.
         Chunk** ppBest = nullptr;
         for (Chunk** pp = &pBigKept; *pp; pp = &(*pp)->pNextWithRoom)
-            if (Room(*pp) >= nSize && Room(*pp) / 2 <= nSize && (!ppBest || Room(*pp) < Room(*ppBest))) ppBest = pp;
+            if (Room(*pp) >= nSize && Room(*pp) - nSize <= nSize / 8 && (!ppBest || Room(*pp) < Room(*ppBest))) ppBest = pp;
         if (ppBest) {
             Chunk* pc = *ppBest;
             *ppBest = pc->pNextWithRoom;
             nBigKept -= Room(pc);
             return pc + 1;
         }
-        for (Chunk** pp = &pBigKept; *pp;) {
-            Chunk* pc = *pp;
-            if (Room(pc) >= nSize) {
-                pp = &pc->pNextWithRoom;
-                continue;
-            }
-            *pp = pc->pNextWithRoom;
-            nBigKept -= Room(pc);
+        while (Chunk* pc = pBigKept) {
+            pBigKept = pc->pNextWithRoom;
             Release(pc);
         }
+        nBigKept = 0;
         if (nSize > ~std::size_t(0) - sizeof(Chunk) - kChunk || (2 * (nChunks + 1) > nSlots && !Grow())) return nullptr;
         std::size_t nBytes = (nSize + sizeof(Chunk) + kChunk - 1) & ~(kChunk - 1);
         void* pv = VirtualAlloc(nullptr, nBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);

@@ -1,5 +1,5 @@
 // The host libraries' blocks, seen through the utility library's strings: small ones from
-// its pools, big ones (64 KiB and more) from the system's pages, a few of those kept when
+// its pools, big ones (512 KiB and more) from the system's pages, a few of those kept when
 // freed. Rounds of both, made and freed in a shuffled order, must each find their own block
 // again (its bytes as written) and leave the process's commit where the first rounds left
 // it: a block the library lost track of would be leaked, round after round.
