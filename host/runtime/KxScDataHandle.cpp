@@ -25,15 +25,27 @@ struct KxScPace {
     void Forget(unsigned long long qwGone) { qwSince -= qwGone < qwSince ? qwGone : qwSince; }
 };
 
+// A short text is kept in one block with its object, which the string borrows it from: a
+// string made is two blocks (its handle, and this) instead of three, and its text is read
+// where its object is. The object is destroyed by delete as any other: this library's
+// operator delete finds a block's size by its address, not by the type.
 // Scripts make and drop short texts by the million (split, the fields of a line), so the
 // objects of those dropped are kept whole, a few of each block size, for the next text of
 // that size: it takes one with a copy of its bytes, none of the calls of making an object
-// and destroying it.
+// and destroying it. Blocks are had in sizes of 16 bytes, so any text of a size's lengths
+// fits the block of another.
 class KxScTextCache {
 public:
-    KxScStringObject* Take(unsigned nLength) {
+    // An object whose text (TextOf) has room for nLength bytes and its end, borrowing them.
+    KxScStringObject* Make(unsigned nLength) {
         unsigned c = ClassOf(nLength);
-        return anCount[c] ? apObjects[c][--anCount[c]] : nullptr;
+        if (anCount[c]) {
+            KxScStringObject* po = apObjects[c][--anCount[c]];
+            po->sText.BorrowLength(nLength);
+            return po;
+        }
+        void* pv = ::operator new(16 * c);
+        return new (pv) KxScStringObject(KxString::Borrowing(TextOf(static_cast<KxScStringObject*>(pv)), nLength));
     }
     // False when the object is not one of these blocks, unchanged, or when its size has
     // enough kept.
@@ -51,6 +63,7 @@ public:
     static char* TextOf(KxScStringObject* po) { return reinterpret_cast<char*>(po) + sizeof(KxScStringObject); }
 
 private:
+    // The block of a text of nLength bytes is 16 * ClassOf(nLength) bytes.
     static unsigned ClassOf(unsigned nLength) { return (sizeof(KxScStringObject) + nLength + 16) / 16; }
     static const unsigned kClasses = (sizeof(KxScStringObject) + kShortText + 16) / 16 + 1;
     static const int kDepth = 64;
@@ -422,22 +435,9 @@ KxScDataHandle* RtCreateString(KxString&& sText) {
     return gPool.Wrap(new KxScStringObject(static_cast<KxString&&>(sText)), HF_STRING);
 }
 
-// A short text is kept in one block with its object, which the string borrows it from: a
-// string made is two blocks (its handle, and this) instead of three, and its text is read
-// where its object is. The object is destroyed by delete as any other: this library's
-// operator delete finds a block's size by its address, not by the type.
-
 KxScDataHandle* RtCreateText(const char* pText, unsigned nLength) {
-    KxScStringObject* po = gTexts.Take(nLength);
-    char* pOwnText;
-    if (po) {
-        pOwnText = KxScTextCache::TextOf(po);
-        po->sText.BorrowLength(nLength);
-    } else {
-        void* pv = ::operator new(sizeof(KxScStringObject) + nLength + 1);
-        pOwnText = static_cast<char*>(pv) + sizeof(KxScStringObject);
-        po = new (pv) KxScStringObject(KxString::Borrowing(pOwnText, nLength));
-    }
+    KxScStringObject* po = gTexts.Make(nLength);
+    char* pOwnText = KxScTextCache::TextOf(po);
     RtCopyBytes(pOwnText, pText, nLength);
     pOwnText[nLength] = '\0';
     return gPool.Wrap(po, HF_STRING);
