@@ -132,7 +132,9 @@ public:
     virtual KxScData* DynamicCast(const char* pszTypeName);
 
     static __TarvoTypeInfo _ptiTypeInfo;
-    // Objects alive in the process (for the host's leak report).
+    // Objects alive in the process (for the host's leak report). While the runtime runs, this
+    // includes the objects of dropped short texts it keeps for reuse; none are left after
+    // KxTarvo::Shutdown.
     static int LiveObjects();
 
 private:

@@ -68,7 +68,8 @@ public:
     // outlive it, and its first change takes a buffer of its own (copies own theirs). The
     // runtime keeps a short text in one block with its value's object.
     static KxString Borrowing(char* pText, unsigned nLength);
-    // True for a string made by Borrowing that has not changed since: it still borrows pText.
+    // True for a string made by Borrowing that still borrows pText (no change has given it a
+    // buffer of its own).
     bool Borrows(const char* pText) const { return pszText == pText && nCapacity == 0; }
     // A borrowing string borrows nLength bytes at the same place from now on.
     void BorrowLength(unsigned nNewLength) { nLength = nNewLength; }

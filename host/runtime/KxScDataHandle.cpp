@@ -47,8 +47,8 @@ public:
         void* pv = ::operator new(16 * c);
         return new (pv) KxScStringObject(KxString::Borrowing(TextOf(static_cast<KxScStringObject*>(pv)), nLength));
     }
-    // False when the object is not one of these blocks, unchanged, or when its size has
-    // enough kept.
+    // False when the object is not one of these blocks, or its text no longer borrows the
+    // block (it grew into a buffer of its own), or its size has enough kept.
     bool Keep(KxScStringObject* po) {
         if (!po->sText.Borrows(TextOf(po)) || po->dwFlags || po->sObjectName.Length()) return false;
         unsigned c = ClassOf(po->sText.Length());

@@ -140,10 +140,11 @@ void Shutdown() {
     gPrograms.clear();
     RtDropAllGlobals();
     KxScDataHandle::GarbageCollect();
-    RtDropKeptTexts();
     RtDeleteClassInfos();
     delete KxScObject::poExemplar;
     KxScObject::poExemplar = nullptr;
+    // Last: whatever the steps above let go of may have been kept.
+    RtDropKeptTexts();
 }
 
 int RunSource(const KxString& sSource, const KxString& sPath) {

@@ -399,7 +399,10 @@ bool NextField(Interp& in, const Value& text, char cSeparator, Value& place, Val
     const char *p = static_cast<const char*>(s) + i, *pEnd = static_cast<const char*>(s) + s.Length();
     const char* pAt = RtFindByte(p, pEnd, cSeparator);
     if (!pAt) pAt = pEnd;
-    *pField = Value::Adopt(TextHandle(in, p, pAt - p, nLine));
+    Value field = Value::Adopt(TextHandle(in, p, pAt - p, nLine));
+    // As split() would: a field memory could not hold is error 121 here, on the loop's line.
+    in.RaiseMemoryShort(nLine);
+    *pField = std::move(field);
     place.SetInt(pAt - static_cast<const char*>(s) + 1);
     return true;
 }

@@ -24,7 +24,7 @@ bool FromReserve(const void* pv) {
 // Small blocks (up to 512 bytes: the objects, strings and arrays a script makes by the
 // million) come from pools, in size classes of 16 bytes: a block made and freed costs a few
 // instructions instead of a trip through the system's heap (under Wine several times dearer).
-// Blocks up to 512 KiB larger come from the C library directly (whose heap keeps what is
+// Larger blocks, up to 512 KiB, come from the C library directly (whose heap keeps what is
 // freed for what comes next). Bigger ones (the items of a long list, a map's entries) the
 // system's heap gives back to the system when freed, so each of their pages faulted and was
 // cleared again when had next: a fifth of the time of a map of 33,000 keys made again and
@@ -37,7 +37,7 @@ bool FromReserve(const void* pv) {
 // has. So blocks made one after another lie near each other even after a script freed millions
 // in an order of its own (a sorted list: then one list for the whole class would hand out
 // blocks scattered over all its chunks, and every step would miss the caches). Chunks are
-// never given back.
+// never given back (big blocks are).
 // A pointer this module did not make may reach its delete (an object another module made,
 // destroyed through a destructor of ours), so a block is known as a pool's by its address:
 // a table of the chunks, which lie on 64 KiB boundaries (the system's allocation granularity).

@@ -31,11 +31,12 @@ TEST(Heap, BigAndSmallBlocksMadeAndFreedInTurnAreFoundAndHadAgain) {
         std::vector<std::unique_ptr<KxString>> v;
         std::vector<unsigned> vSizes;
         for (int i = 0; i < 12000; ++i) {
-            // Big blocks of up to 6 MiB, more of them alive together than are kept when freed.
+            // Big blocks (a string's room is a power of two: 128 KiB to 8 MiB), more of them
+            // alive together than are kept when freed.
             unsigned n = i % 400 == 0 ? 65536 + rng() % (6u << 20) : 1 + i % 200;
-            v.emplace_back(new KxString(KxStringSize(n)));
+            v.emplace_back(new KxString);
+            ASSERT_TRUE(v.back()->Reserve(n)) << "round " << nRound << ", " << n << " bytes";
             char* p = *v.back();
-            ASSERT_NE(p, nullptr) << "round " << nRound << ", " << n << " bytes";
             p[0] = p[n - 1] = static_cast<char>(i);
             vSizes.push_back(n);
         }
