@@ -21,7 +21,14 @@ tsh_install_dependencies() {
   fi
   [ ${#need[@]} -eq 0 ] && [ -z "$update" ] && return 0
   echo "installing: ${need[*]:-(i386 package lists)}" >&2
-  $sudo apt-get update >&2 || return 1
+  # A mirror caught mid-sync fails one list of several ("File has unexpected size"): try again,
+  # then go on with the lists that did arrive, and let the install say whether they sufficed.
+  local try
+  for try in 1 2 3; do
+    $sudo apt-get update >&2 && break
+    echo "setup: forgiven: apt-get update failed (try $try of 3)" >&2
+    [ "$try" -lt 3 ] && sleep 10
+  done
   [ ${#need[@]} -eq 0 ] && return 0
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends \
     $(printf '%s\n' "${need[@]}" | sort -u) >&2
