@@ -27,6 +27,7 @@ tsh_install_dependencies() {
   for try in 1 2 3; do
     $sudo apt-get update >&2 && break
     echo "setup: forgiven: apt-get update failed (try $try of 3)" >&2
+    [ -n "${TSH_RETRIES:-}" ] && echo "setup: apt-get update failed (try $try of 3)" >>"$TSH_RETRIES"
     [ "$try" -lt 3 ] && sleep 10
   done
   [ ${#need[@]} -eq 0 ] && return 0
