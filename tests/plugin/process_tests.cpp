@@ -221,9 +221,14 @@ TEST_F(ProcessTest, WriteWithATimeGivesUpOnAProgramThatDoesNotRead) {
 // The system puts quotes around a program path it found with a space in it: a line without
 // them is taken only when it is still within the limit with them, and then runs whole.
 TEST_F(ProcessTest, CommandLineCountsTheQuotesTheSystemAdds) {
-    // A folder of this run's own: the test programs of two prefixes run at once from one folder.
-    std::string sFolder = ChildFolder() + "\\with space " + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(sFolder.c_str(), nullptr);
+    // A folder of this run's own: the test programs of two prefixes run at once from one folder,
+    // and each prefix numbers its processes alike, so a name is this run's only once it made it.
+    std::string sFolder;
+    for (DWORD n = GetCurrentProcessId();; ++n) {
+        sFolder = ChildFolder() + "\\with space " + std::to_string(n);
+        if (CreateDirectoryA(sFolder.c_str(), nullptr)) break;
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << sFolder;
+    }
     std::string sProgram = sFolder + "\\tsh_child.exe";
     ASSERT_TRUE(CopyFileA(ChildProgram().c_str(), sProgram.c_str(), FALSE));
     auto line = [&](size_t nLength, bool bQuoted) {
