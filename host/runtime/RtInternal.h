@@ -33,6 +33,17 @@ inline const char* RtFindByte(const char* p, const char* pEnd, char c) {
     return nullptr;
 }
 
+// The first and the last sizeof(T) bytes of n (sizeof(T) <= n <= 2 * sizeof(T)): two loads
+// and two stores that overlap in the middle cover every byte.
+template <typename T>
+inline void RtCopyEnds(char* pTo, const char* pFrom, size_t n) {
+    T a, b;
+    std::memcpy(&a, pFrom, sizeof(T));
+    std::memcpy(&b, pFrom + n - sizeof(T), sizeof(T));
+    std::memcpy(pTo, &a, sizeof(T));
+    std::memcpy(pTo + n - sizeof(T), &b, sizeof(T));
+}
+
 // Copies n bytes that do not overlap. Texts a script makes are mostly a few bytes (the
 // fields of a line), which the system's memcpy moves a byte or two at a time after a call:
 // up to 16 are moved here in two loads and two stores, each within the n bytes.
@@ -40,17 +51,9 @@ inline void RtCopyBytes(char* pTo, const char* pFrom, size_t n) {
     if (n > 16) {
         std::memcpy(pTo, pFrom, n);
     } else if (n >= 8) {
-        uint64_t a, b;
-        std::memcpy(&a, pFrom, 8);
-        std::memcpy(&b, pFrom + n - 8, 8);
-        std::memcpy(pTo, &a, 8);
-        std::memcpy(pTo + n - 8, &b, 8);
+        RtCopyEnds<uint64_t>(pTo, pFrom, n);
     } else if (n >= 4) {
-        uint32_t a, b;
-        std::memcpy(&a, pFrom, 4);
-        std::memcpy(&b, pFrom + n - 4, 4);
-        std::memcpy(pTo, &a, 4);
-        std::memcpy(pTo + n - 4, &b, 4);
+        RtCopyEnds<uint32_t>(pTo, pFrom, n);
     } else if (n) {
         pTo[0] = pFrom[0];
         pTo[n / 2] = pFrom[n / 2];
