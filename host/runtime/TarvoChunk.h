@@ -76,6 +76,9 @@ enum Op : uint8_t {
                       // order of OP_EQ to OP_GE) in a third
     OP_LOOP_IF,       // a loop's test again at its end: its words as OP_JUMP_UNLESS's; jump
                       // back A words when it holds (a run asked to stop ends here)
+    OP_STEP_LOOP_IF,  // a counting loop's step and its test, in one: OP_ADD_VAR's two operands
+                      // in a second word (the variable in its low half), then OP_LOOP_IF's words
+    OP_COUNT
 };
 
 // An operand of OP_ADD_VAR and OP_JUMP_UNLESS, in 16 bits: its kind in the top two, then a

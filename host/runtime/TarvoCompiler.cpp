@@ -17,10 +17,21 @@ public:
         Change(nChange);
         return ch.code.size() - 1;
     }
-    // The second word of an instruction.
-    void Word(uint32_t w) {
+    // The second word of an instruction (of its line, or another's).
+    void Word(uint32_t w) { Word(w, ch.lines.back()); }
+    void Word(uint32_t w, int nLine) {
         ch.code.push_back(w);
-        ch.lines.push_back(ch.lines.back());
+        ch.lines.push_back(nLine);
+    }
+    // The instruction at nAt when it is the last one emitted, a counter's step (OP_ADD_VAR):
+    // taken back, its operands and line given. A jump to nAt still finds what replaces it.
+    bool TakeStep(size_t nAt, uint32_t* puStep, int* pnLine) {
+        if (ch.code.size() != nAt + 2 || OpOf(ch.code[nAt]) != OP_ADD_VAR) return false;
+        *puStep = static_cast<uint32_t>(ArgOf(ch.code[nAt])) | ch.code[nAt + 1] << 16;
+        *pnLine = ch.lines[nAt];
+        ch.code.resize(nAt);
+        ch.lines.resize(nAt);
+        return true;
     }
     void Change(int n) {
         nHeight += n;
@@ -461,11 +472,22 @@ void CForStmt::Emit(Compiler& c) {
     if (cond) nExit = EmitJumpUnless(c, *cond, nLine, test);
     size_t nBody = c.Here();
     EmitLoop(c, body, 0, false, [&](Compiler::Loop& loop) {
+        size_t nStep = c.Here();
+        uint32_t uStep;
+        int nStepLine;
         if (step) {
             step->Emit(c);
             c.EndCheck(step->nLine);
         }
-        EmitBack(c, test, nCond, nBody, nLine);
+        if (step && test.bFused && c.TakeStep(nStep, &uStep, &nStepLine)) {
+            // `i += 1` and the test of `i < n`: a round's end is one instruction.
+            c.Emit(OP_STEP_LOOP_IF, static_cast<int64_t>(c.Here()) + 2 - static_cast<int64_t>(nBody), 0, test.nLine);
+            c.Word(uStep, nStepLine);
+            c.Word(test.uOperands, test.nLine);
+            c.Word(test.uCompare, test.nLine);
+        } else {
+            EmitBack(c, test, nCond, nBody, nLine);
+        }
         if (nExit != SIZE_MAX) c.Land(nExit);
         for (size_t n : loop.vBreaks) c.Land(n);
     });

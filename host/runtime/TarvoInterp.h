@@ -100,6 +100,13 @@ private:
     // are gone).
     bool Catch(size_t nEntry, const ScriptError& e);
     void Unwind(size_t nEntry);
+    // The loop's ways out of its fast paths, apart so that its own state stays in registers.
+    Value GlobalValue(const Chunk& chunk, int n, int nLine);
+    [[noreturn]] void UnsetLocal(int n, int nLine);
+    Value OperandValue(const Chunk& chunk, const Value* base, uint32_t u, int nLine);
+    bool CompareOperands(const Chunk& chunk, const Value* base, uint32_t u, uint32_t nCompare, int nLine);
+    void Step(Chunk& chunk, Value* base, Value* sp, uint32_t uVar, uint32_t uOperand, int nLine);
+    void StatementEnd(int nLine);
     // `x += v` and `x = x + a + ...`: the variable A of the chunk (a local of the frame at
     // base, or a global) joined with the nOperands values on the stack above its old value at
     // pOld, which all go.

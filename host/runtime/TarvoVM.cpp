@@ -174,521 +174,654 @@ bool Interp::AppendInPlace(KxScDataHandle* phVariable, Value* pOld, int nOperand
     return true;
 }
 
+// A global, or the function of its name (error 101 when there is neither).
+Value Interp::GlobalValue(const Chunk& chunk, int n, int nLine) {
+    KxScGlobalSlot* pSlot = chunk.globals[n];
+    if (pSlot->phValue) return Value::Share(pSlot->phValue);
+    if (Function* pFn = FindFunction(pSlot->sName)) return FunctionValue(*pFn);
+    UnknownVariable(*this, pSlot->sName, nLine);
+}
+
+void Interp::UnsetLocal(int n, int nLine) { UnknownVariable(*this, vFrames.back().pFunction->vLocalNames[n], nLine); }
+
+// An operand of a fused instruction as its own instruction would have pushed it.
+Value Interp::OperandValue(const Chunk& chunk, const Value* base, uint32_t u, int nLine) {
+    int n = Operand::IndexOf(u);
+    switch (Operand::KindOf(u)) {
+    case Operand::LOCAL:
+        if (base[n].GetKind() == Value::UNSET) UnsetLocal(n, nLine);
+        return base[n];
+    case Operand::GLOBAL: return GlobalValue(chunk, n, nLine);
+    case Operand::CONSTANT: return chunk.constants[n];
+    default: return Value::Int(Operand::IntOf(u));
+    }
+}
+
+namespace {
+const Tok kCompareToks[] = {T_EQ, T_NE, T_LT, T_LE, T_GT, T_GE};
+
+// An operand of a fused instruction as an integer, when it is one.
+inline bool IntOperand(const Chunk& chunk, const Value* base, uint32_t u, int64_t* pn) {
+    Operand::Kind k = Operand::KindOf(u);
+    if (k == Operand::LOCAL) {
+        const Value& v = base[Operand::IndexOf(u)];
+        *pn = v.AsInt();
+        return v.IsInt();
+    }
+    if (k == Operand::INT) {
+        *pn = Operand::IntOf(u);
+        return true;
+    }
+    if (k == Operand::CONSTANT) {
+        const Value& v = chunk.constants[Operand::IndexOf(u)];
+        *pn = v.AsInt();
+        return v.IsInt();
+    }
+    // A global's handle holds an integer of 32 bits itself, a wider one in its object.
+    const KxScDataHandle* ph = chunk.globals[Operand::IndexOf(u)]->phValue;
+    if (!ph) return false;
+    if (ph->wFlags == HF_INTEGER) {
+        *pn = static_cast<int32_t>(ph->dwValue);
+        return true;
+    }
+    const KxScNumberObject* pNumber = static_cast<const KxScNumberObject*>(ph->Object());
+    if (!(ph->wFlags & HF_NUMBER) || pNumber->bFloat) return false;
+    *pn = pNumber->nValue;
+    return true;
+}
+
+// `left OP right` of two operands that are integers (false when they are not).
+inline bool IntCompare(const Chunk& chunk, const Value* base, uint32_t u, uint32_t nCompare, bool* pb) {
+    int64_t x, y;
+    if (!IntOperand(chunk, base, u & 0xFFFF, &x) || !IntOperand(chunk, base, u >> 16, &y)) return false;
+    *pb = CompareInts(static_cast<int>(nCompare), x, y);
+    return true;
+}
+
+// `variable += operand` on two integers whose sum fits (false, and nothing done, otherwise).
+inline bool IntStep(const Chunk& chunk, Value* base, uint32_t uVar, uint32_t uOperand) {
+    int64_t x, y, r;
+    if (!IntOperand(chunk, base, uVar, &x) || !IntOperand(chunk, base, uOperand, &y) || __builtin_add_overflow(x, y, &r))
+        return false;
+    if (Operand::KindOf(uVar) == Operand::LOCAL) {
+        base[Operand::IndexOf(uVar)].SetInt(r);
+        return true;
+    }
+    // Into the global's handle when nothing else holds it, as a store would (one the host
+    // made fixed takes the store's way, which refuses it).
+    KxScDataHandle* ph = chunk.globals[Operand::IndexOf(uVar)]->phValue;
+    return !(ph->wFlags & HF_FIXED) && Value::Int(r).StoreInPlace(ph);
+}
+}  // namespace
+
+// `left OP right` of a fused test, the operands in the low and high halves of u, when they
+// are not two integers.
+bool Interp::CompareOperands(const Chunk& chunk, const Value* base, uint32_t u, uint32_t nCompare, int nLine) {
+    Value vx = OperandValue(chunk, base, u & 0xFFFF, nLine);
+    Value vy = OperandValue(chunk, base, u >> 16, nLine);
+    return Binary(*this, kCompareToks[nCompare], vx, vy, nLine).Truthy();
+}
+
+// A counter's step the long way, as the instructions written out would take it: the
+// variable's value and the operand stacked at sp, joined, and the statement's end.
+void Interp::Step(Chunk& chunk, Value* base, Value* sp, uint32_t uVar, uint32_t uOperand, int nLine) {
+    sp[0] = OperandValue(chunk, base, uVar, nLine);
+    sp[1] = OperandValue(chunk, base, uOperand, nLine);
+    this->sp = sp + 2;
+    Append(chunk, base, Operand::IndexOf(uVar), Operand::KindOf(uVar) == Operand::LOCAL, sp, 1, nLine);
+    this->sp = sp;
+    if (gnRtHandlesMade != nMadeSeen) StatementEnd(nLine);
+}
+
+void Interp::StatementEnd(int nLine) {
+    nMadeSeen = gnRtHandlesMade;
+    RaiseMemoryShort(nLine);
+    if (RtCollectDue()) KxScDataHandle::GarbageCollect();
+}
+
 // The loop. Its state (the frame, its chunk, the next instruction, the stack's top) is kept in
 // locals and written back to the machine before anything that may run a script or look at
-// the frames (a call of any kind, an error).
-Value Interp::Loop(size_t nEntry) {
+// the frames (a call of any kind, an error). What the instructions share of it is written as
+// macros, not lambdas: a lambda's closure holds the locals' addresses, and a local whose address
+// is taken lives in memory, loaded again by every instruction.
+__attribute__((optimize("no-gcse", "no-crossjumping"))) Value Interp::Loop(size_t nEntry) {
     Frame* pf = &vFrames.back();
     Chunk* pc = pf->pChunk;
     const uint32_t* ip = pf->ip;
     Value* base = pf->base;
     Value* sp = this->sp;
-    auto line = [&] { return pc->lines[ip - 1 - pc->code.data()]; };
-    auto save = [&] {
-        pf->ip = ip;
-        this->sp = sp;
-    };
-    auto load = [&] {
-        pf = &vFrames.back();
-        pc = pf->pChunk;
-        ip = pf->ip;
-        base = pf->base;
-        sp = this->sp;
-    };
-    // A local, which must have been assigned (error 101).
-    auto local = [&](int n) -> const Value& {
-        if (base[n].GetKind() == Value::UNSET) UnknownVariable(*this, pf->pFunction->vLocalNames[n], line());
-        return base[n];
-    };
-    // A global, or the function of its name (error 101 when there is neither).
-    auto global = [&](int n) -> Value {
-        KxScGlobalSlot* pSlot = pc->globals[n];
-        if (pSlot->phValue) return Value::Share(pSlot->phValue);
-        if (Function* pFn = FindFunction(pSlot->sName)) return FunctionValue(*pFn);
-        UnknownVariable(*this, pSlot->sName, line());
-    };
-    // An operand of a fused instruction as an integer, when it is one.
-    auto intOf = [&](uint32_t u, int64_t* pn) __attribute__((always_inline)) {
-        Operand::Kind k = Operand::KindOf(u);
-        if (__builtin_expect(k == Operand::LOCAL, 1)) {
-            const Value& v = base[Operand::IndexOf(u)];
-            *pn = v.AsInt();
-            return v.IsInt();
-        }
-        if (k == Operand::INT) {
-            *pn = Operand::IntOf(u);
-            return true;
-        }
-        if (k == Operand::CONSTANT) {
-            const Value& v = pc->constants[Operand::IndexOf(u)];
-            *pn = v.AsInt();
-            return v.IsInt();
-        }
-        // A global's handle holds an integer of 32 bits itself, a wider one in its object.
-        const KxScDataHandle* ph = pc->globals[Operand::IndexOf(u)]->phValue;
-        if (!ph) return false;
-        if (ph->wFlags == HF_INTEGER) {
-            *pn = static_cast<int32_t>(ph->dwValue);
-            return true;
-        }
-        const KxScNumberObject* pNumber = static_cast<const KxScNumberObject*>(ph->Object());
-        if (!(ph->wFlags & HF_NUMBER) || pNumber->bFloat) return false;
-        *pn = pNumber->nValue;
-        return true;
-    };
-    // An operand as its own instruction would have pushed it.
-    auto valueOf = [&](uint32_t u) -> Value {
-        switch (Operand::KindOf(u)) {
-        case Operand::LOCAL: return local(Operand::IndexOf(u));
-        case Operand::GLOBAL: return global(Operand::IndexOf(u));
-        case Operand::CONSTANT: return pc->constants[Operand::IndexOf(u)];
-        default: return Value::Int(Operand::IntOf(u));
-        }
-    };
-    static const Tok kCompareToks[] = {T_EQ, T_NE, T_LT, T_LE, T_GT, T_GE};
-    // `left OP right`, the operands in the low and high halves of u.
-    auto compare = [&](uint32_t u, uint32_t nCompare) {
-        int64_t x, y;
-        if (intOf(u & 0xFFFF, &x) && intOf(u >> 16, &y)) return CompareInts(nCompare, x, y);
-        Value vx = valueOf(u & 0xFFFF);
-        Value vy = valueOf(u >> 16);
-        save();
-        return Binary(*this, kCompareToks[nCompare], vx, vy, line()).Truthy();
-    };
-    auto append = [&](int a, bool bLocal, int nOperands) {
-        save();
-        sp -= nOperands + 1;
-        Append(*pc, base, a, bLocal, sp, nOperands, line());
-    };
-    // A statement's end: memory that ran short raises, and a collection comes when it is due.
-    auto check = [&] {
-        if (gnRtHandlesMade != nMadeSeen) {
-            nMadeSeen = gnRtHandlesMade;
-            save();
-            RaiseMemoryShort(line());
-            if (RtCollectDue()) KxScDataHandle::GarbageCollect();
-        }
-    };
-    for (;;) {
-        uint32_t w = *ip++;
-        pf->ip = ip;
-        int32_t a = ArgOf(w);
-        switch (OpOf(w)) {
-        case OP_NIL:
-            *sp++ = Value::Nil();
-            break;
-        case OP_INT:
-            (sp++)->SetInt(a);
-            break;
-        case OP_CONST:
-            *sp++ = pc->constants[a];
-            break;
-        case OP_LOAD_LOCAL:
-            *sp++ = local(a);
-            break;
-        case OP_STORE_LOCAL:
-            base[a] = std::move(*--sp);
-            break;
-        case OP_LOAD_GLOBAL:
-            *sp++ = global(a);
-            break;
-        case OP_STORE_GLOBAL:
-            save();
-            StoreGlobal(pc->globals[a], std::move(sp[-1]), line());
-            (--sp)->Clear();
-            break;
-        case OP_POP:
-            (--sp)->Clear();
-            break;
-        case OP_POPN:
-            while (a-- > 0) (--sp)->Clear();
-            break;
-        case OP_DUP:
-            sp[0] = sp[-1];
-            ++sp;
-            break;
-        case OP_DUP2:
-            sp[0] = sp[-2];
-            sp[1] = sp[-1];
-            sp += 2;
-            break;
-        case OP_ADD:
-        case OP_SUB:
-        case OP_MUL: {
-            Value& x = sp[-2];
-            const Value& y = sp[-1];
-            int64_t r;
-            if (x.IsInt() && y.IsInt()) {
-                bool bOver = OpOf(w) == OP_ADD   ? __builtin_add_overflow(x.AsInt(), y.AsInt(), &r)
-                             : OpOf(w) == OP_SUB ? __builtin_sub_overflow(x.AsInt(), y.AsInt(), &r)
-                                                 : __builtin_mul_overflow(x.AsInt(), y.AsInt(), &r);
-                if (!bOver) {
-                    x.SetInt(r);
-                    (--sp)->Clear();
-                    break;
-                }
-            }
-            save();
-            x = Binary(*this, static_cast<Tok>(T_PLUS + (OpOf(w) - OP_ADD)), x, y, line());
-            (--sp)->Clear();
-            break;
-        }
-        case OP_LT:
-        case OP_LE:
-        case OP_GT:
-        case OP_GE:
-        case OP_EQ:
-        case OP_NE: {
-            Value& x = sp[-2];
-            const Value& y = sp[-1];
-            if (x.IsInt() && y.IsInt()) {
-                x.SetInt(CompareInts(OpOf(w) - OP_EQ, x.AsInt(), y.AsInt()));
-                (--sp)->Clear();
-                break;
-            }
-            save();
-            x = Binary(*this, kCompareToks[OpOf(w) - OP_EQ], x, y, line());
-            (--sp)->Clear();
-            break;
-        }
-        case OP_DIV:
-        case OP_MOD:
-        case OP_BAND:
-        case OP_BOR:
-        case OP_BXOR: {
-            static const Tok kToks[] = {T_SLASH, T_PERCENT, T_AMP, T_BAR, T_CARET};
-            save();
-            sp[-2] = Binary(*this, kToks[OpOf(w) - OP_DIV], sp[-2], sp[-1], line());
-            (--sp)->Clear();
-            break;
-        }
-        case OP_NEG:
-            if (sp[-1].IsInt() && sp[-1].AsInt() != INT64_MIN) {
-                sp[-1].SetInt(-sp[-1].AsInt());
-                break;
-            }
-            save();
-            sp[-1] = Unary(*this, T_MINUS, sp[-1], line());
-            break;
-        case OP_NOT:
-            sp[-1] = Value::Int(!sp[-1].Truthy());
-            break;
-        case OP_BNOT:
-            save();
-            sp[-1] = Unary(*this, T_TILDE, sp[-1], line());
-            break;
-        case OP_TRUTH:
-            sp[-1] = Value::Int(sp[-1].Truthy());
-            break;
-        case OP_JUMP:
-            ip += a;
-            break;
-        case OP_JUMP_FALSE:
-        case OP_JUMP_TRUE: {
-            bool b = sp[-1].Truthy();
-            (--sp)->Clear();
-            if (b == (OpOf(w) == OP_JUMP_TRUE)) ip += a;
-            break;
-        }
-        case OP_JUMP_NOT_EQ:
-        case OP_JUMP_NOT_NE:
-        case OP_JUMP_NOT_LT:
-        case OP_JUMP_NOT_LE:
-        case OP_JUMP_NOT_GT:
-        case OP_JUMP_NOT_GE: {
-            const Value& x = sp[-2];
-            const Value& y = sp[-1];
-            bool b;
-            if (x.IsInt() && y.IsInt()) {
-                b = CompareInts(OpOf(w) - OP_JUMP_NOT_EQ, x.AsInt(), y.AsInt());
-            } else {
-                save();
-                b = Binary(*this, kCompareToks[OpOf(w) - OP_JUMP_NOT_EQ], x, y, line()).Truthy();
-            }
-            (--sp)->Clear();
-            (--sp)->Clear();
-            if (!b) ip += a;
-            break;
-        }
-        case OP_LOOP:
-            ip -= a;
-            if (Interrupted()) throw ScriptInterrupt{};
-            break;
-        case OP_NEW_LIST:
-            save();
-            *sp = NewList(*this, a, line());
-            ++sp;
-            break;
-        case OP_LIST_ADD:
-            save();
-            Push(*this, ListObject(sp[-2]), sp[-1], line());
-            (--sp)->Clear();
-            break;
-        case OP_NEW_MAP:
-            *sp++ = NewMap(*this, line());
-            break;
-        case OP_MAP_ADD:
-            save();
-            PutEntry(*this, MapObject(sp[-3]), sp[-2], sp[-1], line());
-            (--sp)->Clear();
-            (--sp)->Clear();
-            break;
-        case OP_INDEX: {
-            Value& v = sp[-2];
-            const Value& ix = sp[-1];
-            if (v.Is(HF_LIST) && ix.IsInt()) {
-                KxScListObject* pList = ListObject(v);
-                int64_t i = ix.AsInt() < 0 ? ix.AsInt() + pList->ItemCount() : ix.AsInt();
-                if (i >= 0 && i < pList->ItemCount()) {
-                    v = Value::Share(pList->GetItem(static_cast<int>(i)));
-                    (--sp)->Clear();
-                    break;
-                }
-            }
-            save();
-            v = Index(*this, v, ix, line());
-            (--sp)->Clear();
-            break;
-        }
-        case OP_INDEX_CHECK:
-            save();
-            CheckSettable(*this, sp[-2], line());
-            break;
-        case OP_SET_INDEX:
-            save();
-            SetIndex(*this, sp[-3], sp[-2], sp[-1], line());
-            for (int i = 0; i < 3; ++i) (--sp)->Clear();
-            break;
-        case OP_GET_PROP:
-            save();
-            sp[-1] = ReadProperty(*this, sp[-1], pc->names[a], line());
-            break;
-        case OP_PROP_CHECK:
-            save();
-            ObjectOf(sp[-1], "set property", pc->names[a], line());
-            break;
-        case OP_SET_PROP:
-            save();
-            SetProperty(*this, sp[-2], pc->names[a], sp[-1], line());
-            (--sp)->Clear();
-            (--sp)->Clear();
-            break;
-        case OP_CALL_BUILTIN: {
-            int nArgs = static_cast<int>(*ip++);
-            save();
-            Value r = CallBuiltin(*this, *pc->builtins[a], sp - nArgs, nArgs, line());
-            for (int i = 0; i < nArgs; ++i) (--sp)->Clear();
-            *sp++ = std::move(r);
-            break;
-        }
-        case OP_NAMED_CHECK:
-        case OP_CALL_NAMED:
-        case OP_CALL_LOCAL: {
-            int nArgs = static_cast<int>(*ip++);
-            Function* pFn = nullptr;
-            if (OpOf(w) == OP_CALL_LOCAL) {
-                Value* pValue = sp - nArgs - 1;
-                save();
-                if (!IsFunction(*pValue))
-                    Raise(ERR_NOT_A_METHOD, Quoted(pf->pFunction->vLocalNames[a]) + " is " + Describe(*pValue) + ", not a function",
-                          line());
-                pFn = &FunctionOf(*pValue);
-                CheckArity(*this, pFn->sName, pFn->nParams, nArgs, line());
-                // The arguments take the function's place: the result goes there.
-                for (int i = 0; i < nArgs; ++i) pValue[i] = std::move(pValue[i + 1]);
-                (--sp)->Clear();
-            } else {
-                CallSite& site = pc->sites[a];
-                if (site.nGeneration != FunctionsGeneration()) {
-                    site.pFunction = FindFunction(site.sName);
-                    site.nGeneration = FunctionsGeneration();
-                }
-                pFn = site.pFunction;
-                save();
-                if (OpOf(w) == OP_NAMED_CHECK) {
-                    if (pFn) CheckArity(*this, site.sName, pFn->nParams, nArgs, line());
-                    else if (!site.pSlot->phValue)
-                        Raise(ERR_UNKNOWN_FUNCTION, KxString("unknown function ") + Quoted(site.sName), line());
-                    break;
-                }
-                if (!pFn) {
-                    // A global that holds a function, called as such.
-                    Value fn = Value::Share(site.pSlot->phValue);
-                    if (!IsFunction(fn))
-                        Raise(ERR_NOT_A_METHOD, Quoted(site.sName) + " is " + Describe(fn) + ", not a function", line());
-                    pFn = &FunctionOf(fn);
-                    CheckArity(*this, pFn->sName, pFn->nParams, nArgs, line());
-                }
-            }
-            save();
-            PushFrame(pFn, pFn->psPath, line(), pFn->chunk, nArgs, nullptr);
-            load();
-            if (Interrupted()) throw ScriptInterrupt{};
-            break;
-        }
-        case OP_METHOD: {
-            uint32_t nBuiltin = *ip++;
-            save();
-            Value self = std::move(sp[-1]);
-            sp[-1] = LookUpMethod(*this, self, pc->names[a], nBuiltin == ~0u ? nullptr : pc->builtins[nBuiltin], line());
-            *sp++ = std::move(self);
-            break;
-        }
-        case OP_CALL_METHOD: {
-            int nArgs = static_cast<int>(*ip++);
-            uint32_t nBuiltin = *ip++;
-            save();
-            Value* pMethod = sp - nArgs - 2;
-            Value r = CallMethod(*this, *pMethod, pc->names[a], nBuiltin == ~0u ? nullptr : pc->builtins[nBuiltin],
-                                 pMethod + 1, nArgs, line());
-            while (sp > pMethod) (--sp)->Clear();
-            *sp++ = std::move(r);
-            break;
-        }
-        case OP_RETURN:
-        case OP_RETURN_NIL: {
-            Value r = OpOf(w) == OP_RETURN ? std::move(sp[-1]) : Value::Nil();
-            Value* pResult = pf->pResult;
-            this->sp = sp;
-            PopFrame(base);
-            if (vFrames.size() == nEntry) {
-                this->sp = pResult;
-                return r;
-            }
-            *pResult = std::move(r);
-            this->sp = pResult + 1;
-            load();
-            break;
-        }
-        case OP_FOR_PREP: {
-            save();
-            Value& v = sp[-1];
-            if (v.Is(HF_MAP)) {
-                // The keys the map has now; those deleted by the loop are passed over.
-                KxScMapObject* pMap = MapObject(v);
-                Value keys = NewList(*this, pMap->Count(), line());
-                for (int i = pMap->Next(0); i >= 0; i = pMap->Next(i + 1))
-                    Push(*this, ListObject(keys), Value::Share(pMap->KeyAt(i)), line());
-                *sp++ = std::move(keys);
-            } else if (v.Is(HF_LIST)) {
-                *sp++ = Value::Nil();
-            } else {
-                Raise(ERR_TYPE, KxString("cannot loop over ") + Named(v), line());
-            }
-            (sp++)->SetInt(0);
-            break;
-        }
-        case OP_FOR_SPLIT: {
-            save();
-            if (sp[-2].Is(HF_STRING) && sp[-1].Is(HF_STRING) && sp[-1].Text().Length() == 1) {
-                (sp++)->SetInt(0);
-                break;
-            }
-            Value r = CallBuiltin(*this, *pc->builtins[a], sp - 2, 2, line());
-            sp[-2] = std::move(r);
-            sp[-1] = Value::Nil();
-            (sp++)->SetInt(0);
-            break;
-        }
-        case OP_FOR_NEXT: {
-            Value& v = sp[-3];
-            int64_t i = sp[-1].AsInt();
-            if (sp[-2].IsNil()) {
-                KxScListObject* pList = ListObject(v);
-                if (i < pList->ItemCount()) {
-                    sp[-1].SetInt(i + 1);
-                    *sp++ = Value::Share(pList->GetItem(static_cast<int>(i)));
-                    break;
-                }
-            } else if (sp[-2].Is(HF_STRING)) {
-                save();
-                if (NextField(*this, v, sp[-2].Text()[0], sp[-1], sp, line())) {
-                    ++sp;
-                    break;
-                }
-            } else {
-                KxScListObject* pKeys = ListObject(sp[-2]);
-                KxScMapObject* pMap = MapObject(v);
-                bool bFound = false;
-                while (!bFound && i < pKeys->ItemCount()) {
-                    Value k = Value::Share(pKeys->GetItem(static_cast<int>(i++)));
-                    save();
-                    if (pMap->Get(KeyOf(*this, k, line()))) {
-                        *sp++ = std::move(k);
-                        bFound = true;
-                    }
-                }
-                sp[bFound ? -2 : -1].SetInt(i);
-                if (bFound) break;
-            }
-            for (int k = 0; k < 3; ++k) (--sp)->Clear();
-            ip += a;
-            break;
-        }
-        case OP_TRY:
-            vHandlers.push_back(Handler{vFrames.size() - 1, ip + a, sp});
-            break;
-        case OP_END_TRY:
-            vHandlers.pop_back();
-            break;
-        case OP_THROW:  // it does not come back
-            save();
-            ThrowError(*this, sp[-1], line());
-        case OP_APPEND_LOCAL:
-        case OP_APPEND_GLOBAL: {
-            int nOperands = static_cast<int>(*ip++);
-            Value* pOld = sp - nOperands - 1;
-            bool bLocal = OpOf(w) == OP_APPEND_LOCAL;
-            if (nOperands == 1 && pOld->IsInt() && pOld[1].IsInt()) {
-                int64_t r;
-                if (!__builtin_add_overflow(pOld->AsInt(), pOld[1].AsInt(), &r)) {
-                    (--sp)->Clear();
-                    (--sp)->Clear();
-                    if (bLocal) {
-                        base[a] = Value::Int(r);
-                    } else {
-                        save();
-                        StoreGlobal(pc->globals[a], Value::Int(r), line());
-                    }
-                    break;
-                }
-            }
-            append(a, bLocal, nOperands);
-            break;
-        }
-        case OP_CHECK:
-            check();
-            break;
-        case OP_ADD_VAR: {
-            uint32_t u = *ip++;
-            int64_t x, y, r;
-            if (intOf(a, &x) && intOf(u, &y) && !__builtin_add_overflow(x, y, &r)) {
-                if (Operand::KindOf(a) == Operand::LOCAL) {
-                    base[Operand::IndexOf(a)].SetInt(r);
-                    break;
-                }
-                // Into the global's handle when nothing else holds it, as a store would (one the
-                // host made fixed takes the store's way, which refuses it).
-                KxScDataHandle* ph = pc->globals[Operand::IndexOf(a)]->phValue;
-                if (!(ph->wFlags & HF_FIXED) && Value::Int(r).StoreInPlace(ph)) break;
-            }
-            *sp++ = valueOf(a);
-            *sp++ = valueOf(u);
-            append(Operand::IndexOf(a), Operand::KindOf(a) == Operand::LOCAL, 1);
-            check();
-            break;
-        }
-        case OP_JUMP_UNLESS:
-            ip += 2;
-            if (!compare(ip[-2], ip[-1])) ip += a - 2;
-            break;
-        case OP_LOOP_IF:
-            if (Interrupted()) throw ScriptInterrupt{};
-            ip += 2;
-            if (compare(ip[-2], ip[-1])) ip -= a + 2;
-            break;
-        }
+#define LINE() (pc->lines[ip - 1 - pc->code.data()])
+#define SAVE() (pf->ip = ip, this->sp = sp)
+#define LOAD() (pf = &vFrames.back(), pc = pf->pChunk, ip = pf->ip, base = pf->base, sp = this->sp)
+// A local, which must have been assigned (error 101).
+#define LOCAL(n) (__builtin_expect(base[n].GetKind() == Value::UNSET, 0) ? (UnsetLocal(n, LINE()), base[n]) : base[n])
+// A statement's end: memory that ran short raises, and a collection comes when it is due.
+#define CHECK()                          \
+    if (gnRtHandlesMade != nMadeSeen) {  \
+        SAVE();                          \
+        StatementEnd(LINE());            \
     }
+// `left OP right` of a fused test, its operands in the low and high halves of u.
+#define COMPARE(b, u, nCompare)                                      \
+    if (!IntCompare(*pc, base, u, nCompare, &b)) {                   \
+        SAVE();                                                      \
+        b = CompareOperands(*pc, base, u, nCompare, LINE());         \
+    }
+// A counter's step, `variable += operand`, and its statement's end.
+#define STEP(uVar, uOperand)                               \
+    if (!IntStep(*pc, base, uVar, uOperand)) {             \
+        SAVE();                                            \
+        Step(*pc, base, sp, uVar, uOperand, LINE());       \
+    }
+    // Each instruction ends by going to the next one's code itself: one indirect jump per
+    // place, which the processor predicts from what that instruction is usually followed by.
+    static const void* const kDispatch[] = {
+        &&L_OP_NIL,
+        &&L_OP_INT,
+        &&L_OP_CONST,
+        &&L_OP_LOAD_LOCAL,
+        &&L_OP_STORE_LOCAL,
+        &&L_OP_LOAD_GLOBAL,
+        &&L_OP_STORE_GLOBAL,
+        &&L_OP_POP,
+        &&L_OP_POPN,
+        &&L_OP_DUP,
+        &&L_OP_DUP2,
+        &&L_OP_ADD,
+        &&L_OP_SUB,
+        &&L_OP_MUL,
+        &&L_OP_DIV,
+        &&L_OP_MOD,
+        &&L_OP_BAND,
+        &&L_OP_BOR,
+        &&L_OP_BXOR,
+        &&L_OP_EQ,
+        &&L_OP_NE,
+        &&L_OP_LT,
+        &&L_OP_LE,
+        &&L_OP_GT,
+        &&L_OP_GE,
+        &&L_OP_NEG,
+        &&L_OP_NOT,
+        &&L_OP_BNOT,
+        &&L_OP_TRUTH,
+        &&L_OP_JUMP,
+        &&L_OP_JUMP_FALSE,
+        &&L_OP_JUMP_TRUE,
+        &&L_OP_LOOP,
+        &&L_OP_JUMP_NOT_EQ,
+        &&L_OP_JUMP_NOT_NE,
+        &&L_OP_JUMP_NOT_LT,
+        &&L_OP_JUMP_NOT_LE,
+        &&L_OP_JUMP_NOT_GT,
+        &&L_OP_JUMP_NOT_GE,
+        &&L_OP_NEW_LIST,
+        &&L_OP_LIST_ADD,
+        &&L_OP_NEW_MAP,
+        &&L_OP_MAP_ADD,
+        &&L_OP_INDEX,
+        &&L_OP_INDEX_CHECK,
+        &&L_OP_SET_INDEX,
+        &&L_OP_GET_PROP,
+        &&L_OP_PROP_CHECK,
+        &&L_OP_SET_PROP,
+        &&L_OP_CALL_BUILTIN,
+        &&L_OP_NAMED_CHECK,
+        &&L_OP_CALL_NAMED,
+        &&L_OP_CALL_LOCAL,
+        &&L_OP_METHOD,
+        &&L_OP_CALL_METHOD,
+        &&L_OP_RETURN,
+        &&L_OP_RETURN_NIL,
+        &&L_OP_FOR_PREP,
+        &&L_OP_FOR_SPLIT,
+        &&L_OP_FOR_NEXT,
+        &&L_OP_TRY,
+        &&L_OP_END_TRY,
+        &&L_OP_THROW,
+        &&L_OP_APPEND_LOCAL,
+        &&L_OP_APPEND_GLOBAL,
+        &&L_OP_CHECK,
+        &&L_OP_ADD_VAR,
+        &&L_OP_JUMP_UNLESS,
+        &&L_OP_LOOP_IF,
+        &&L_OP_STEP_LOOP_IF,
+    };
+    static_assert(sizeof kDispatch / sizeof kDispatch[0] == OP_COUNT, "an instruction without its code");
+#define NEXT                          \
+    do {                              \
+        w = *ip++;                    \
+        pf->ip = ip;                  \
+        a = ArgOf(w);                 \
+        goto* kDispatch[OpOf(w)];     \
+    } while (0)
+    uint32_t w;
+    int32_t a;
+    NEXT;
+    L_OP_NIL:
+        *sp++ = Value::Nil();
+        NEXT;
+    L_OP_INT:
+        (sp++)->SetInt(a);
+        NEXT;
+    L_OP_CONST:
+        *sp++ = pc->constants[a];
+        NEXT;
+    L_OP_LOAD_LOCAL:
+        *sp++ = LOCAL(a);
+        NEXT;
+    L_OP_STORE_LOCAL:
+        base[a] = std::move(*--sp);
+        NEXT;
+    L_OP_LOAD_GLOBAL:
+        SAVE();
+        *sp++ = GlobalValue(*pc, a, LINE());
+        NEXT;
+    L_OP_STORE_GLOBAL:
+        SAVE();
+        StoreGlobal(pc->globals[a], std::move(sp[-1]), LINE());
+        (--sp)->Clear();
+        NEXT;
+    L_OP_POP:
+        (--sp)->Clear();
+        NEXT;
+    L_OP_POPN:
+        while (a-- > 0) (--sp)->Clear();
+        NEXT;
+    L_OP_DUP:
+        sp[0] = sp[-1];
+        ++sp;
+        NEXT;
+    L_OP_DUP2:
+        sp[0] = sp[-2];
+        sp[1] = sp[-1];
+        sp += 2;
+        NEXT;
+    L_OP_ADD:
+    L_OP_SUB:
+    L_OP_MUL: {
+        Value& x = sp[-2];
+        const Value& y = sp[-1];
+        int64_t r;
+        if (x.IsInt() && y.IsInt()) {
+            bool bOver = OpOf(w) == OP_ADD   ? __builtin_add_overflow(x.AsInt(), y.AsInt(), &r)
+                         : OpOf(w) == OP_SUB ? __builtin_sub_overflow(x.AsInt(), y.AsInt(), &r)
+                                             : __builtin_mul_overflow(x.AsInt(), y.AsInt(), &r);
+            if (!bOver) {
+                x.SetInt(r);
+                (--sp)->Clear();
+                NEXT;
+            }
+        }
+        SAVE();
+        x = Binary(*this, static_cast<Tok>(T_PLUS + (OpOf(w) - OP_ADD)), x, y, LINE());
+        (--sp)->Clear();
+        NEXT;
+    }
+    L_OP_LT:
+    L_OP_LE:
+    L_OP_GT:
+    L_OP_GE:
+    L_OP_EQ:
+    L_OP_NE: {
+        Value& x = sp[-2];
+        const Value& y = sp[-1];
+        if (x.IsInt() && y.IsInt()) {
+            x.SetInt(CompareInts(OpOf(w) - OP_EQ, x.AsInt(), y.AsInt()));
+            (--sp)->Clear();
+            NEXT;
+        }
+        SAVE();
+        x = Binary(*this, kCompareToks[OpOf(w) - OP_EQ], x, y, LINE());
+        (--sp)->Clear();
+        NEXT;
+    }
+    L_OP_DIV:
+    L_OP_MOD:
+    L_OP_BAND:
+    L_OP_BOR:
+    L_OP_BXOR: {
+        static const Tok kToks[] = {T_SLASH, T_PERCENT, T_AMP, T_BAR, T_CARET};
+        SAVE();
+        sp[-2] = Binary(*this, kToks[OpOf(w) - OP_DIV], sp[-2], sp[-1], LINE());
+        (--sp)->Clear();
+        NEXT;
+    }
+    L_OP_NEG:
+        if (sp[-1].IsInt() && sp[-1].AsInt() != INT64_MIN) {
+            sp[-1].SetInt(-sp[-1].AsInt());
+            NEXT;
+        }
+        SAVE();
+        sp[-1] = Unary(*this, T_MINUS, sp[-1], LINE());
+        NEXT;
+    L_OP_NOT:
+        sp[-1] = Value::Int(!sp[-1].Truthy());
+        NEXT;
+    L_OP_BNOT:
+        SAVE();
+        sp[-1] = Unary(*this, T_TILDE, sp[-1], LINE());
+        NEXT;
+    L_OP_TRUTH:
+        sp[-1] = Value::Int(sp[-1].Truthy());
+        NEXT;
+    L_OP_JUMP:
+        ip += a;
+        NEXT;
+    L_OP_JUMP_FALSE:
+    L_OP_JUMP_TRUE: {
+        bool b = sp[-1].Truthy();
+        (--sp)->Clear();
+        if (b == (OpOf(w) == OP_JUMP_TRUE)) ip += a;
+        NEXT;
+    }
+    L_OP_JUMP_NOT_EQ:
+    L_OP_JUMP_NOT_NE:
+    L_OP_JUMP_NOT_LT:
+    L_OP_JUMP_NOT_LE:
+    L_OP_JUMP_NOT_GT:
+    L_OP_JUMP_NOT_GE: {
+        const Value& x = sp[-2];
+        const Value& y = sp[-1];
+        bool b;
+        if (x.IsInt() && y.IsInt()) {
+            b = CompareInts(OpOf(w) - OP_JUMP_NOT_EQ, x.AsInt(), y.AsInt());
+        } else {
+            SAVE();
+            b = Binary(*this, kCompareToks[OpOf(w) - OP_JUMP_NOT_EQ], x, y, LINE()).Truthy();
+        }
+        (--sp)->Clear();
+        (--sp)->Clear();
+        if (!b) ip += a;
+        NEXT;
+    }
+    L_OP_LOOP:
+        ip -= a;
+        if (Interrupted()) throw ScriptInterrupt{};
+        NEXT;
+    L_OP_NEW_LIST:
+        SAVE();
+        *sp = NewList(*this, a, LINE());
+        ++sp;
+        NEXT;
+    L_OP_LIST_ADD:
+        SAVE();
+        Push(*this, ListObject(sp[-2]), sp[-1], LINE());
+        (--sp)->Clear();
+        NEXT;
+    L_OP_NEW_MAP:
+        *sp++ = NewMap(*this, LINE());
+        NEXT;
+    L_OP_MAP_ADD:
+        SAVE();
+        PutEntry(*this, MapObject(sp[-3]), sp[-2], sp[-1], LINE());
+        (--sp)->Clear();
+        (--sp)->Clear();
+        NEXT;
+    L_OP_INDEX: {
+        Value& v = sp[-2];
+        const Value& ix = sp[-1];
+        if (v.Is(HF_LIST) && ix.IsInt()) {
+            KxScListObject* pList = ListObject(v);
+            int64_t i = ix.AsInt() < 0 ? ix.AsInt() + pList->ItemCount() : ix.AsInt();
+            if (i >= 0 && i < pList->ItemCount()) {
+                v = Value::Share(pList->GetItem(static_cast<int>(i)));
+                (--sp)->Clear();
+                NEXT;
+            }
+        }
+        SAVE();
+        v = Index(*this, v, ix, LINE());
+        (--sp)->Clear();
+        NEXT;
+    }
+    L_OP_INDEX_CHECK:
+        SAVE();
+        CheckSettable(*this, sp[-2], LINE());
+        NEXT;
+    L_OP_SET_INDEX:
+        SAVE();
+        SetIndex(*this, sp[-3], sp[-2], sp[-1], LINE());
+        for (int i = 0; i < 3; ++i) (--sp)->Clear();
+        NEXT;
+    L_OP_GET_PROP:
+        SAVE();
+        sp[-1] = ReadProperty(*this, sp[-1], pc->names[a], LINE());
+        NEXT;
+    L_OP_PROP_CHECK:
+        SAVE();
+        ObjectOf(sp[-1], "set property", pc->names[a], LINE());
+        NEXT;
+    L_OP_SET_PROP:
+        SAVE();
+        SetProperty(*this, sp[-2], pc->names[a], sp[-1], LINE());
+        (--sp)->Clear();
+        (--sp)->Clear();
+        NEXT;
+    L_OP_CALL_BUILTIN: {
+        int nArgs = static_cast<int>(*ip++);
+        SAVE();
+        Value r = CallBuiltin(*this, *pc->builtins[a], sp - nArgs, nArgs, LINE());
+        for (int i = 0; i < nArgs; ++i) (--sp)->Clear();
+        *sp++ = std::move(r);
+        NEXT;
+    }
+    L_OP_NAMED_CHECK:
+    L_OP_CALL_NAMED:
+    L_OP_CALL_LOCAL: {
+        int nArgs = static_cast<int>(*ip++);
+        Function* pFn = nullptr;
+        if (OpOf(w) == OP_CALL_LOCAL) {
+            Value* pValue = sp - nArgs - 1;
+            SAVE();
+            if (!IsFunction(*pValue))
+                Raise(ERR_NOT_A_METHOD, Quoted(pf->pFunction->vLocalNames[a]) + " is " + Describe(*pValue) + ", not a function",
+                      LINE());
+            pFn = &FunctionOf(*pValue);
+            CheckArity(*this, pFn->sName, pFn->nParams, nArgs, LINE());
+            // The arguments take the function's place: the result goes there.
+            for (int i = 0; i < nArgs; ++i) pValue[i] = std::move(pValue[i + 1]);
+            (--sp)->Clear();
+        } else {
+            CallSite& site = pc->sites[a];
+            if (site.nGeneration != FunctionsGeneration()) {
+                site.pFunction = FindFunction(site.sName);
+                site.nGeneration = FunctionsGeneration();
+            }
+            pFn = site.pFunction;
+            SAVE();
+            if (OpOf(w) == OP_NAMED_CHECK) {
+                if (pFn) CheckArity(*this, site.sName, pFn->nParams, nArgs, LINE());
+                else if (!site.pSlot->phValue)
+                    Raise(ERR_UNKNOWN_FUNCTION, KxString("unknown function ") + Quoted(site.sName), LINE());
+                NEXT;
+            }
+            if (!pFn) {
+                // A global that holds a function, called as such.
+                Value fn = Value::Share(site.pSlot->phValue);
+                if (!IsFunction(fn))
+                    Raise(ERR_NOT_A_METHOD, Quoted(site.sName) + " is " + Describe(fn) + ", not a function", LINE());
+                pFn = &FunctionOf(fn);
+                CheckArity(*this, pFn->sName, pFn->nParams, nArgs, LINE());
+            }
+        }
+        SAVE();
+        PushFrame(pFn, pFn->psPath, LINE(), pFn->chunk, nArgs, nullptr);
+        LOAD();
+        if (Interrupted()) throw ScriptInterrupt{};
+        NEXT;
+    }
+    L_OP_METHOD: {
+        uint32_t nBuiltin = *ip++;
+        SAVE();
+        Value self = std::move(sp[-1]);
+        sp[-1] = LookUpMethod(*this, self, pc->names[a], nBuiltin == ~0u ? nullptr : pc->builtins[nBuiltin], LINE());
+        *sp++ = std::move(self);
+        NEXT;
+    }
+    L_OP_CALL_METHOD: {
+        int nArgs = static_cast<int>(*ip++);
+        uint32_t nBuiltin = *ip++;
+        SAVE();
+        Value* pMethod = sp - nArgs - 2;
+        Value r = CallMethod(*this, *pMethod, pc->names[a], nBuiltin == ~0u ? nullptr : pc->builtins[nBuiltin],
+                             pMethod + 1, nArgs, LINE());
+        while (sp > pMethod) (--sp)->Clear();
+        *sp++ = std::move(r);
+        NEXT;
+    }
+    L_OP_RETURN:
+    L_OP_RETURN_NIL: {
+        Value r = OpOf(w) == OP_RETURN ? std::move(sp[-1]) : Value::Nil();
+        Value* pResult = pf->pResult;
+        this->sp = sp;
+        PopFrame(base);
+        if (vFrames.size() == nEntry) {
+            this->sp = pResult;
+            return r;
+        }
+        *pResult = std::move(r);
+        this->sp = pResult + 1;
+        LOAD();
+        NEXT;
+    }
+    L_OP_FOR_PREP: {
+        SAVE();
+        Value& v = sp[-1];
+        if (v.Is(HF_MAP)) {
+            // The keys the map has now; those deleted by the loop are passed over.
+            KxScMapObject* pMap = MapObject(v);
+            Value keys = NewList(*this, pMap->Count(), LINE());
+            for (int i = pMap->Next(0); i >= 0; i = pMap->Next(i + 1))
+                Push(*this, ListObject(keys), Value::Share(pMap->KeyAt(i)), LINE());
+            *sp++ = std::move(keys);
+        } else if (v.Is(HF_LIST)) {
+            *sp++ = Value::Nil();
+        } else {
+            Raise(ERR_TYPE, KxString("cannot loop over ") + Named(v), LINE());
+        }
+        (sp++)->SetInt(0);
+        NEXT;
+    }
+    L_OP_FOR_SPLIT: {
+        SAVE();
+        if (sp[-2].Is(HF_STRING) && sp[-1].Is(HF_STRING) && sp[-1].Text().Length() == 1) {
+            (sp++)->SetInt(0);
+            NEXT;
+        }
+        Value r = CallBuiltin(*this, *pc->builtins[a], sp - 2, 2, LINE());
+        sp[-2] = std::move(r);
+        sp[-1] = Value::Nil();
+        (sp++)->SetInt(0);
+        NEXT;
+    }
+    L_OP_FOR_NEXT: {
+        Value& v = sp[-3];
+        int64_t i = sp[-1].AsInt();
+        if (sp[-2].IsNil()) {
+            KxScListObject* pList = ListObject(v);
+            if (i < pList->ItemCount()) {
+                sp[-1].SetInt(i + 1);
+                *sp++ = Value::Share(pList->GetItem(static_cast<int>(i)));
+                NEXT;
+            }
+        } else if (sp[-2].Is(HF_STRING)) {
+            SAVE();
+            if (NextField(*this, v, sp[-2].Text()[0], sp[-1], sp, LINE())) {
+                ++sp;
+                NEXT;
+            }
+        } else {
+            KxScListObject* pKeys = ListObject(sp[-2]);
+            KxScMapObject* pMap = MapObject(v);
+            bool bFound = false;
+            while (!bFound && i < pKeys->ItemCount()) {
+                Value k = Value::Share(pKeys->GetItem(static_cast<int>(i++)));
+                SAVE();
+                if (pMap->Get(KeyOf(*this, k, LINE()))) {
+                    *sp++ = std::move(k);
+                    bFound = true;
+                }
+            }
+            sp[bFound ? -2 : -1].SetInt(i);
+            if (bFound) NEXT;
+        }
+        for (int k = 0; k < 3; ++k) (--sp)->Clear();
+        ip += a;
+        NEXT;
+    }
+    L_OP_TRY:
+        vHandlers.push_back(Handler{vFrames.size() - 1, ip + a, sp});
+        NEXT;
+    L_OP_END_TRY:
+        vHandlers.pop_back();
+        NEXT;
+    L_OP_THROW:  // it does not come back
+        SAVE();
+        ThrowError(*this, sp[-1], LINE());
+    L_OP_APPEND_LOCAL:
+    L_OP_APPEND_GLOBAL: {
+        int nOperands = static_cast<int>(*ip++);
+        Value* pOld = sp - nOperands - 1;
+        bool bLocal = OpOf(w) == OP_APPEND_LOCAL;
+        if (nOperands == 1 && pOld->IsInt() && pOld[1].IsInt()) {
+            int64_t r;
+            if (!__builtin_add_overflow(pOld->AsInt(), pOld[1].AsInt(), &r)) {
+                (--sp)->Clear();
+                (--sp)->Clear();
+                if (bLocal) {
+                    base[a] = Value::Int(r);
+                } else {
+                    SAVE();
+                    StoreGlobal(pc->globals[a], Value::Int(r), LINE());
+                }
+                NEXT;
+            }
+        }
+        SAVE();
+        sp -= nOperands + 1;
+        Append(*pc, base, a, bLocal, sp, nOperands, LINE());
+        NEXT;
+    }
+    L_OP_CHECK:
+        CHECK();
+        NEXT;
+    L_OP_ADD_VAR: {
+        uint32_t u = *ip++;
+        STEP(static_cast<uint32_t>(a), u);
+        NEXT;
+    }
+    L_OP_STEP_LOOP_IF: {
+        // The step's words: the variable in the low half, the operand in the high one.
+        uint32_t u = *ip++;
+        STEP(u & 0xFFFF, u >> 16);
+        goto L_OP_LOOP_IF;
+    }
+    L_OP_JUMP_UNLESS:
+        ip += 2;
+        {
+            bool b;
+            COMPARE(b, ip[-2], ip[-1]);
+            if (!b) ip += a - 2;
+        }
+        NEXT;
+    L_OP_LOOP_IF:
+        if (Interrupted()) throw ScriptInterrupt{};
+        ip += 2;
+        {
+            bool b;
+            COMPARE(b, ip[-2], ip[-1]);
+            if (b) ip -= a + 2;
+        }
+        NEXT;
+#undef NEXT
+#undef STEP
+#undef COMPARE
+#undef CHECK
+#undef LOCAL
+#undef LOAD
+#undef SAVE
+#undef LINE
 }
 
 }  // namespace tarvo

@@ -47,10 +47,25 @@ public:
         v.ph = nullptr;
         v.kind = UNSET;
     }
-    Value& operator=(Value v) noexcept {
-        std::swap(kind, v.kind);
-        std::swap(nInt, v.nInt);
-        std::swap(ph, v.ph);
+    // The old handle is let go last: letting it go may free what the new value came from.
+    Value& operator=(const Value& v) {
+        if (v.ph) v.ph->AddRef();
+        KxScDataHandle* phOld = ph;
+        kind = v.kind;
+        nInt = v.nInt;
+        ph = v.ph;
+        if (phOld) RtRelease(phOld, true);
+        return *this;
+    }
+    Value& operator=(Value&& v) noexcept {
+        if (&v == this) return *this;
+        KxScDataHandle* phOld = ph;
+        kind = v.kind;
+        nInt = v.nInt;
+        ph = v.ph;
+        v.ph = nullptr;
+        v.kind = UNSET;
+        if (phOld) RtRelease(phOld, true);
         return *this;
     }
     ~Value() {
