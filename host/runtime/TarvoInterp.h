@@ -87,8 +87,9 @@ private:
     // result will go where the arguments on the stack began, or at the top.
     void PushFrame(Function* pFunction, const KxString* psPath, int nCallLine, Chunk& chunk, int nArgs,
                    const Value* pArgs);
-    // Takes the top frame off, its values let go; the caller's segment is current again.
-    void PopFrame(Value* pFrom);
+    // Takes the top frame off, its values from pFrom up to pTo let go (those above are
+    // unset); the caller's segment is current again.
+    void PopFrame(Value* pFrom, Value* pTo);
     // The machine's text and stack segment become the frame's again.
     void Resume(const Frame& f);
     // Runs frames until the one at nEntry returns: its result, with the stack as it was below

@@ -64,15 +64,27 @@ void Interp::PushFrame(Function* pFunction, const KxString* psFramePath, int nCa
         for (int i = 0; i < nArgs; ++i) base[i] = std::move(pResult[i]);
     }
     Value* pTop = base + nLocals + chunk.nMaxStack;
-    vFrames.push_back(Frame{psFramePath, nCallLine, pFunction, &chunk, chunk.code.data(), base, pTop, pResult,
-                            nSegment, vHandlers.size()});
+    // Written field by field where it stays: a frame built aside and copied in is read back
+    // wider than it was written, which the processor cannot forward from its stores.
+    vFrames.emplace_back();
+    Frame& f = vFrames.back();
+    f.psPath = psFramePath;
+    f.nCallLine = nCallLine;
+    f.pFunction = pFunction;
+    f.pChunk = &chunk;
+    f.ip = chunk.code.data();
+    f.base = base;
+    f.pTop = pTop;
+    f.pResult = pResult;
+    f.nSegment = nSegment;
+    f.nHandlers = vHandlers.size();
     sp = base + nLocals;
     psPath = psFramePath;
 }
 
-void Interp::PopFrame(Value* pFrom) {
+void Interp::PopFrame(Value* pFrom, Value* pTo) {
     Frame& f = vFrames.back();
-    for (Value* p = pFrom; p < f.pTop; ++p) p->Clear();
+    for (Value* p = pFrom; p < pTo; ++p) p->Clear();
     if (vHandlers.size() > f.nHandlers) vHandlers.resize(f.nHandlers);
     vFrames.pop_back();
     if (vFrames.empty()) psPath = nullptr;
@@ -104,7 +116,7 @@ bool Interp::Catch(size_t nEntry, const ScriptError& e) {
         return false;
     }
     Handler h = vHandlers.back();
-    while (vFrames.size() - 1 > h.nFrame) PopFrame(vFrames.back().base);
+    while (vFrames.size() - 1 > h.nFrame) PopFrame(vFrames.back().base, vFrames.back().pTop);
     vHandlers.pop_back();
     Frame& f = vFrames.back();
     for (Value* p = h.sp; p < f.pTop; ++p) p->Clear();
@@ -119,7 +131,7 @@ bool Interp::Catch(size_t nEntry, const ScriptError& e) {
 // its locals, or moved to its own segment).
 void Interp::Unwind(size_t nEntry) {
     Value* pResult = vFrames[nEntry].pResult;
-    while (vFrames.size() > nEntry) PopFrame(vFrames.back().base);
+    while (vFrames.size() > nEntry) PopFrame(vFrames.back().base, vFrames.back().pTop);
     sp = pResult;
 }
 
@@ -388,12 +400,12 @@ __attribute__((optimize("no-gcse", "no-crossjumping"))) Value Interp::Loop(size_
         &&L_OP_STEP_LOOP_IF,
     };
     static_assert(sizeof kDispatch / sizeof kDispatch[0] == OP_COUNT, "an instruction without its code");
-#define NEXT                          \
-    do {                              \
-        w = *ip++;                    \
-        pf->ip = ip;                  \
-        a = ArgOf(w);                 \
-        goto* kDispatch[OpOf(w)];     \
+// The frame's own ip is written by SAVE(), before whatever may raise or allocate.
+#define NEXT                      \
+    do {                          \
+        w = *ip++;                \
+        a = ArgOf(w);             \
+        goto* kDispatch[OpOf(w)]; \
     } while (0)
     uint32_t w;
     int32_t a;
@@ -550,6 +562,7 @@ __attribute__((optimize("no-gcse", "no-crossjumping"))) Value Interp::Loop(size_
         (--sp)->Clear();
         NEXT;
     L_OP_NEW_MAP:
+        SAVE();
         *sp++ = NewMap(*this, LINE());
         NEXT;
     L_OP_MAP_ADD:
@@ -675,7 +688,7 @@ __attribute__((optimize("no-gcse", "no-crossjumping"))) Value Interp::Loop(size_
         Value r = OpOf(w) == OP_RETURN ? std::move(sp[-1]) : Value::Nil();
         Value* pResult = pf->pResult;
         this->sp = sp;
-        PopFrame(base);
+        PopFrame(base, sp);
         if (vFrames.size() == nEntry) {
             this->sp = pResult;
             return r;
@@ -751,6 +764,7 @@ __attribute__((optimize("no-gcse", "no-crossjumping"))) Value Interp::Loop(size_
         NEXT;
     }
     L_OP_TRY:
+        SAVE();
         vHandlers.push_back(Handler{vFrames.size() - 1, ip + a, sp});
         NEXT;
     L_OP_END_TRY:
