@@ -78,6 +78,8 @@ enum Op : uint8_t {
                       // back A words when it holds (a run asked to stop ends here)
     OP_STEP_LOOP_IF,  // a counting loop's step and its test, in one: OP_ADD_VAR's two operands
                       // in a second word (the variable in its low half), then OP_LOOP_IF's words
+    OP_ADD_INT,       // the top + the integer A
+    OP_SUB_INT,       // the top - the integer A
     OP_COUNT
 };
 

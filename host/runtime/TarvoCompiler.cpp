@@ -256,6 +256,10 @@ void ChainExpr::Emit(Compiler& c) {
             c.Change(-1);
             c.Emit(OP_INT, step.op == T_OROR, 1, step.nLine);
             c.Land(nEnd);
+        } else if (auto* pInt = dynamic_cast<IntExpr*>(step.operand.get());
+                   pInt && (step.op == T_PLUS || step.op == T_MINUS) && pInt->n >= -(1 << 23) && pInt->n < (1 << 23)) {
+            // `x + 1`, `n - 2`: the integer rides in the instruction.
+            c.Emit(step.op == T_PLUS ? OP_ADD_INT : OP_SUB_INT, pInt->n, 0, step.nLine);
         } else {
             step.operand->Emit(c);
             c.Emit(OperatorOp(step.op), 0, -1, step.nLine);

@@ -398,6 +398,8 @@ __attribute__((optimize("no-gcse", "no-crossjumping"))) Value Interp::Loop(size_
         &&L_OP_JUMP_UNLESS,
         &&L_OP_LOOP_IF,
         &&L_OP_STEP_LOOP_IF,
+        &&L_OP_ADD_INT,
+        &&L_OP_SUB_INT,
     };
     static_assert(sizeof kDispatch / sizeof kDispatch[0] == OP_COUNT, "an instruction without its code");
 // The frame's own ip is written by SAVE(), before whatever may raise or allocate.
@@ -468,6 +470,19 @@ __attribute__((optimize("no-gcse", "no-crossjumping"))) Value Interp::Loop(size_
         SAVE();
         x = Binary(*this, static_cast<Tok>(T_PLUS + (OpOf(w) - OP_ADD)), x, y, LINE());
         (--sp)->Clear();
+        NEXT;
+    }
+    L_OP_ADD_INT:
+    L_OP_SUB_INT: {
+        Value& x = sp[-1];
+        bool bAdd = OpOf(w) == OP_ADD_INT;
+        int64_t r;
+        if (x.IsInt() && !(bAdd ? __builtin_add_overflow(x.AsInt(), a, &r) : __builtin_sub_overflow(x.AsInt(), a, &r))) {
+            x.SetInt(r);
+            NEXT;
+        }
+        SAVE();
+        x = Binary(*this, bAdd ? T_PLUS : T_MINUS, x, Value::Int(a), LINE());
         NEXT;
     }
     L_OP_LT:
