@@ -138,13 +138,6 @@ void KxScMapObject::GetPropertyNames(KxStringList* plNames, bool bAppend) {
         if (pEntries[i].phKey->wFlags & HF_STRING) plNames->Add(static_cast<KxScStringObject*>(pEntries[i].phKey->Object())->sText);
 }
 
-namespace {
-const int kMostEntries = 1 << 28;
-const int kEntryMask = kMostEntries - 1;
-// An index slot: the entry's number and the top bits of its key's hash.
-int Slot(int i, uint32_t dwHash) { return i | static_cast<int>(dwHash >> 29 << 28); }
-}  // namespace
-
 bool KxScMapObject::Entry::Holds(const RtKey& key) const {
     return key.bText ? nLength == key.nLength && SameBytes(pText, key.pText, key.nLength) : nLength == kNotText && nKey == key.n;
 }
@@ -157,12 +150,9 @@ int KxScMapObject::Recent(const RtKey& key) const {
 
 int KxScMapObject::Find(const RtKey& key, uint32_t dwHash) const {
     if (nIndexSize == 0) return -1;
-    const int nTag = Slot(0, dwHash);
     for (unsigned u = dwHash & (nIndexSize - 1);; u = (u + 1) & (nIndexSize - 1)) {
-        int n = pnIndex[u];
-        if (n < 0) return -1;
-        if ((n & ~kEntryMask) != nTag) continue;
-        int i = n & kEntryMask;
+        int i = pnIndex[u];
+        if (i < 0) return -1;
         const Entry& e = pEntries[i];
         if (e.dwHash == dwHash && e.phKey && e.Holds(key)) return i;
     }
@@ -196,7 +186,7 @@ bool KxScMapObject::Delete(const RtKey& key) {
 bool KxScMapObject::Room() {
     if (nEntries < nRoom) return true;
     int nNewRoom = nLive < nRoom / 2 ? nRoom : (nRoom ? nRoom * 2 : 8);
-    if (nNewRoom > kMostEntries) return false;
+    if (nNewRoom > (1 << 28)) return false;
     unsigned nNewIndex = static_cast<unsigned>(nNewRoom) * 2;
     Entry* pNewEntries = nNewRoom == nRoom ? pEntries : new (std::nothrow) Entry[nNewRoom];
     int* pnNewIndex = nNewIndex == nIndexSize ? pnIndex : new (std::nothrow) int[nNewIndex];
@@ -222,7 +212,7 @@ bool KxScMapObject::Room() {
     for (int i = 0; i < nEntries; ++i) {
         unsigned u = pEntries[i].dwHash & (nIndexSize - 1);
         while (pnIndex[u] >= 0) u = (u + 1) & (nIndexSize - 1);
-        pnIndex[u] = Slot(i, pEntries[i].dwHash);
+        pnIndex[u] = i;
     }
     return true;
 }
@@ -230,7 +220,7 @@ bool KxScMapObject::Room() {
 void KxScMapObject::Add(KxScDataHandle* phKey, KxScDataHandle* phValue, uint32_t dwHash) {
     unsigned u = dwHash & (nIndexSize - 1);
     while (pnIndex[u] >= 0) u = (u + 1) & (nIndexSize - 1);
-    pnIndex[u] = Slot(nEntries, dwHash);
+    pnIndex[u] = nEntries;
     Entry e{phKey, phValue, {nullptr}, dwHash, kNotText};
     if (phKey->wFlags & HF_STRING) {
         const KxString& sKey = static_cast<KxScStringObject*>(phKey->Object())->sText;

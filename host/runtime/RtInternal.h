@@ -267,11 +267,7 @@ private:
     void Add(KxScDataHandle* phKey, KxScDataHandle* phValue, uint32_t dwHash);
     Entry* pEntries = nullptr;
     int nEntries = 0, nLive = 0, nRoom = 0;
-    // Entry numbers (below 2^28, the most entries a map takes), each with the top three bits
-    // of its key's hash above them, -1 for none; nIndexSize a power of two. A lookup passes a
-    // slot whose bits are not its key's without reading that slot's entry: in a big map each
-    // such read is a cache miss.
-    int* pnIndex = nullptr;
+    int* pnIndex = nullptr;  // entry numbers, -1 for none; nIndexSize a power of two
     unsigned nIndexSize = 0;
     mutable int nLastFound = -1;
 };
