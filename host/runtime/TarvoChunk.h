@@ -71,13 +71,17 @@ enum Op : uint8_t {
     // The steps of counting loops, each in one instruction, on variables and small integers
     // (Operand below): what is not two integers takes the long way, as the steps written out.
     OP_ADD_VAR,       // variable A += operand B (a second word), then the statement's end
+    OP_ADD_VAR_LOCAL, // the same, of a local and a local or small integer
     OP_JUMP_UNLESS,   // jump A when `operand OP operand` is false: the operands in a second
                       // word (the left one in its low half), the comparison (0 to 5, in the
                       // order of OP_EQ to OP_GE) in a third
+    OP_JUMP_UNLESS_LOCAL,  // the same, of locals and small integers
     OP_LOOP_IF,       // a loop's test again at its end: its words as OP_JUMP_UNLESS's; jump
                       // back A words when it holds (a run asked to stop ends here)
+    OP_LOOP_IF_LOCAL,  // the same, of locals and small integers
     OP_STEP_LOOP_IF,  // a counting loop's step and its test, in one: OP_ADD_VAR's two operands
                       // in a second word (the variable in its low half), then OP_LOOP_IF's words
+    OP_STEP_LOOP_IF_LOCAL,  // the same, of locals and small integers
     OP_ADD_INT,       // the top + the integer A
     OP_SUB_INT,       // the top - the integer A
     OP_COUNT

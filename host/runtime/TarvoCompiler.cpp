@@ -23,10 +23,13 @@ public:
         ch.code.push_back(w);
         ch.lines.push_back(nLine);
     }
-    // The instruction at nAt when it is the last one emitted, a counter's step (OP_ADD_VAR):
-    // taken back, its operands and line given. A jump to nAt still finds what replaces it.
+    // The instruction at nAt when it is the last one emitted, a counter's step (OP_ADD_VAR or
+    // its variant for locals): taken back, its operands and line given. A jump to nAt still
+    // finds what replaces it.
     bool TakeStep(size_t nAt, uint32_t* puStep, int* pnLine) {
-        if (ch.code.size() != nAt + 2 || OpOf(ch.code[nAt]) != OP_ADD_VAR) return false;
+        if (nAt == SIZE_MAX || ch.code.size() != nAt + 2 ||
+            (OpOf(ch.code[nAt]) != OP_ADD_VAR && OpOf(ch.code[nAt]) != OP_ADD_VAR_LOCAL))
+            return false;
         *puStep = static_cast<uint32_t>(ArgOf(ch.code[nAt])) | ch.code[nAt + 1] << 16;
         *pnLine = ch.lines[nAt];
         ch.code.resize(nAt);
@@ -96,6 +99,8 @@ public:
     int nTries = 0;
     int nHeight = 0;
     size_t nCheckedAt = SIZE_MAX;
+    // Where the last statement of the block emitted last begins (a while loop's step).
+    size_t nLastStatementAt = SIZE_MAX;
 
 private:
     template <class T>
@@ -135,6 +140,17 @@ Op OperatorOp(Tok t) {
 
 void EmitArgs(Compiler& c, ExprList& args) {
     for (auto& arg : args) arg->Emit(c);
+}
+
+// A fused instruction whose operands (16 bits each, two to a word) are all locals and small
+// integers takes its variant for them, the instruction after it.
+Op ForLocals(Op op, std::initializer_list<uint32_t> operandWords) {
+    for (uint32_t w : operandWords) {
+        for (uint32_t u : {w & 0xFFFF, w >> 16}) {
+            if (Operand::KindOf(u) != Operand::LOCAL && Operand::KindOf(u) != Operand::INT) return op;
+        }
+    }
+    return static_cast<Op>(op + 1);
 }
 
 // A variable of the code.
@@ -180,7 +196,7 @@ struct FusedTest {
     uint32_t uOperands = 0, uCompare = 0;
     int nLine = 0;
     void Emit(Compiler& c, Op op, int64_t nArg) const {
-        c.Emit(op, nArg, 0, nLine);
+        c.Emit(ForLocals(op, {uOperands}), nArg, 0, nLine);
         c.Word(uOperands);
         c.Word(uCompare);
     }
@@ -345,10 +361,13 @@ void PostfixExpr::Emit(Compiler& c) {
 
 // Each statement's end checks memory and the collector's pace.
 void Block::Emit(Compiler& c) {
+    size_t nLast = SIZE_MAX;
     for (auto& stmt : vStmts) {
+        nLast = c.Here();
         stmt->Emit(c);
         c.EndCheck(stmt->nLine);
     }
+    c.nLastStatementAt = nLast;
 }
 
 void ExprStmt::Emit(Compiler& c) {
@@ -364,7 +383,7 @@ void AssignStmt::Emit(Compiler& c) {
         // operand stacked only where they are not two integers.
         c.Change(2);
         c.Change(-2);
-        c.Emit(OP_ADD_VAR, uVar, 0, nLine);
+        c.Emit(ForLocals(OP_ADD_VAR, {uVar | uOperand << 16}), uVar, 0, nLine);
         c.Word(uOperand);
         c.EndChecked();
         return;
@@ -447,9 +466,22 @@ void EmitLoop(Compiler& c, Block& body, size_t nContinue, bool bContinueBack, F 
 
 // The jump back of a loop whose test (if any) begins at nTest and its body at nBody. A fused
 // test is made again here, and jumps to the body: a round then takes one instruction for both.
-void EmitBack(Compiler& c, const FusedTest& test, size_t nTest, size_t nBody, int nLine) {
-    if (test.bFused) test.Emit(c, OP_LOOP_IF, static_cast<int64_t>(c.Here()) + 1 - static_cast<int64_t>(nBody));
-    else c.Back(nTest, nLine);
+// When the code at nStep, the last emitted, is a counter's step (`i += 1`), the step and the
+// test are one instruction.
+void EmitBack(Compiler& c, const FusedTest& test, size_t nTest, size_t nBody, size_t nStep, int nLine) {
+    uint32_t uStep;
+    int nStepLine;
+    if (test.bFused && c.TakeStep(nStep, &uStep, &nStepLine)) {
+        c.Emit(ForLocals(OP_STEP_LOOP_IF, {uStep, test.uOperands}), static_cast<int64_t>(c.Here()) + 2 - static_cast<int64_t>(nBody), 0,
+               test.nLine);
+        c.Word(uStep, nStepLine);
+        c.Word(test.uOperands, test.nLine);
+        c.Word(test.uCompare, test.nLine);
+    } else if (test.bFused) {
+        test.Emit(c, OP_LOOP_IF, static_cast<int64_t>(c.Here()) + 1 - static_cast<int64_t>(nBody));
+    } else {
+        c.Back(nTest, nLine);
+    }
 }
 }  // namespace
 
@@ -459,7 +491,9 @@ void WhileStmt::Emit(Compiler& c) {
     size_t nExit = EmitJumpUnless(c, *cond, nLine, test);
     size_t nBody = c.Here();
     EmitLoop(c, body, nCond, true, [&](Compiler::Loop& loop) {
-        EmitBack(c, test, nCond, nBody, nLine);
+        // A `continue` goes back to the test, and no jump lands after the body's last
+        // statement: that statement, when it is a step, may join the test.
+        EmitBack(c, test, nCond, nBody, c.nLastStatementAt, nLine);
         c.Land(nExit);
         for (size_t n : loop.vBreaks) c.Land(n);
     });
@@ -477,21 +511,11 @@ void CForStmt::Emit(Compiler& c) {
     size_t nBody = c.Here();
     EmitLoop(c, body, 0, false, [&](Compiler::Loop& loop) {
         size_t nStep = c.Here();
-        uint32_t uStep;
-        int nStepLine;
         if (step) {
             step->Emit(c);
             c.EndCheck(step->nLine);
         }
-        if (step && test.bFused && c.TakeStep(nStep, &uStep, &nStepLine)) {
-            // `i += 1` and the test of `i < n`: a round's end is one instruction.
-            c.Emit(OP_STEP_LOOP_IF, static_cast<int64_t>(c.Here()) + 2 - static_cast<int64_t>(nBody), 0, test.nLine);
-            c.Word(uStep, nStepLine);
-            c.Word(test.uOperands, test.nLine);
-            c.Word(test.uCompare, test.nLine);
-        } else {
-            EmitBack(c, test, nCond, nBody, nLine);
-        }
+        EmitBack(c, test, nCond, nBody, step ? nStep : SIZE_MAX, nLine);
         if (nExit != SIZE_MAX) c.Land(nExit);
         for (size_t n : loop.vBreaks) c.Land(n);
     });

@@ -15,7 +15,10 @@ namespace {
 const size_t kFirstSegment = 4096;
 
 // Two integers compared as ==, !=, <, <=, >, >= (nKind 0 to 5, the order of OP_EQ to OP_GE).
+// `<`, the counting loops' test, is tried first by a branch of its own: the switch's table
+// is an indirect jump more.
 inline bool CompareInts(int nKind, int64_t m, int64_t n) {
+    if (__builtin_expect(nKind == 2, 1)) return m < n;
     switch (nKind) {
     case 0: return m == n;
     case 1: return m != n;
@@ -212,27 +215,23 @@ Value Interp::OperandValue(const Chunk& chunk, const Value* base, uint32_t u, in
 namespace {
 const Tok kCompareToks[] = {T_EQ, T_NE, T_LT, T_LE, T_GT, T_GE};
 
-// An operand of a fused instruction as an integer, when it is one.
-inline bool IntOperand(const Chunk& chunk, const Value* base, uint32_t u, int64_t* pn) {
-    Operand::Kind k = Operand::KindOf(u);
-    if (k == Operand::LOCAL) {
-        const Value& v = base[Operand::IndexOf(u)];
-        *pn = v.AsInt();
-        return v.IsInt();
-    }
-    if (k == Operand::INT) {
-        *pn = Operand::IntOf(u);
-        return true;
-    }
-    if (k == Operand::CONSTANT) {
-        const Value& v = chunk.constants[Operand::IndexOf(u)];
-        *pn = v.AsInt();
-        return v.IsInt();
-    }
-    // A global's handle holds an integer of 32 bits itself, a wider one in its object.
-    const KxScDataHandle* ph = chunk.globals[Operand::IndexOf(u)]->phValue;
+// The kinds of operand a variant of a fused instruction takes, a set of Operand::Kind bits:
+// every kind, or (the variants for a function's own variables) locals and small integers.
+enum : unsigned {
+    kLocal = 1u << Operand::LOCAL,
+    kGlobal = 1u << Operand::GLOBAL,
+    kConstant = 1u << Operand::CONSTANT,
+    kInt = 1u << Operand::INT,
+    kAnyKind = kLocal | kGlobal | kConstant | kInt,
+    kLocalOrInt = kLocal | kInt
+};
+
+// A global as an integer, when it is one: its handle holds an integer of 32 bits itself, a
+// wider one in its object.
+inline bool GlobalInt(const Chunk& chunk, int n, int64_t* pn) {
+    const KxScDataHandle* ph = chunk.globals[n]->phValue;
     if (!ph) return false;
-    if (ph->wFlags == HF_INTEGER) {
+    if (__builtin_expect(ph->wFlags == HF_INTEGER, 1)) {
         *pn = static_cast<int32_t>(ph->dwValue);
         return true;
     }
@@ -242,20 +241,51 @@ inline bool IntOperand(const Chunk& chunk, const Value* base, uint32_t u, int64_
     return true;
 }
 
+// An operand of a fused instruction, of one of the kinds kKinds, as an integer when it is
+// one. A kind the variant does not take is neither tested nor compiled in, so the variants
+// for locals keep the loop's state in registers. The variants that take globals are those of
+// a text's top level, whose variables are globals: a global is tried first.
+template <unsigned kKinds>
+inline bool IntOperand(const Chunk& chunk, const Value* base, uint32_t u, int64_t* pn) {
+    Operand::Kind k = Operand::KindOf(u);
+    constexpr unsigned kRest = kKinds & ~kGlobal;
+    if ((kKinds & kGlobal) && (kRest == 0 || __builtin_expect(k == Operand::GLOBAL, 1)))
+        return GlobalInt(chunk, Operand::IndexOf(u), pn);
+    if ((kRest & kLocal) && (kRest == kLocal || k == Operand::LOCAL)) {
+        const Value& v = base[Operand::IndexOf(u)];
+        *pn = v.AsInt();
+        return v.IsInt();
+    }
+    if ((kRest & kInt) && ((kRest & ~kLocal) == kInt || k == Operand::INT)) {
+        *pn = Operand::IntOf(u);
+        return true;
+    }
+    if constexpr ((kRest & kConstant) != 0) {
+        const Value& v = chunk.constants[Operand::IndexOf(u)];
+        *pn = v.AsInt();
+        return v.IsInt();
+    }
+    __builtin_unreachable();
+}
+
 // `left OP right` of two operands that are integers (false when they are not).
+template <unsigned kKinds>
 inline bool IntCompare(const Chunk& chunk, const Value* base, uint32_t u, uint32_t nCompare, bool* pb) {
     int64_t x, y;
-    if (!IntOperand(chunk, base, u & 0xFFFF, &x) || !IntOperand(chunk, base, u >> 16, &y)) return false;
+    if (!IntOperand<kKinds>(chunk, base, u & 0xFFFF, &x) || !IntOperand<kKinds>(chunk, base, u >> 16, &y)) return false;
     *pb = CompareInts(static_cast<int>(nCompare), x, y);
     return true;
 }
 
 // `variable += operand` on two integers whose sum fits (false, and nothing done, otherwise).
+// The variable is a local or a global; a variant for locals takes no global.
+template <unsigned kKinds>
 inline bool IntStep(const Chunk& chunk, Value* base, uint32_t uVar, uint32_t uOperand) {
     int64_t x, y, r;
-    if (!IntOperand(chunk, base, uVar, &x) || !IntOperand(chunk, base, uOperand, &y) || __builtin_add_overflow(x, y, &r))
+    if (!IntOperand<kKinds & (kLocal | kGlobal)>(chunk, base, uVar, &x) || !IntOperand<kKinds>(chunk, base, uOperand, &y) ||
+        __builtin_add_overflow(x, y, &r))
         return false;
-    if (Operand::KindOf(uVar) == Operand::LOCAL) {
+    if (!(kKinds & kGlobal) || Operand::KindOf(uVar) == Operand::LOCAL) {
         base[Operand::IndexOf(uVar)].SetInt(r);
         return true;
     }
@@ -315,17 +345,49 @@ __attribute__((optimize("no-gcse", "no-crossjumping"))) Value Interp::Loop(size_
         SAVE();                          \
         StatementEnd(LINE());            \
     }
-// `left OP right` of a fused test, its operands in the low and high halves of u.
-#define COMPARE(b, u, nCompare)                                      \
-    if (!IntCompare(*pc, base, u, nCompare, &b)) {                   \
-        SAVE();                                                      \
-        b = CompareOperands(*pc, base, u, nCompare, LINE());         \
+// `left OP right` of a fused test, its operands (of the kinds kKinds) in the low and high
+// halves of u.
+#define COMPARE(kKinds, b, u, nCompare)                                         \
+    if (__builtin_expect(!IntCompare<kKinds>(*pc, base, u, nCompare, &b), 0)) { \
+        SAVE();                                                                 \
+        b = CompareOperands(*pc, base, u, nCompare, LINE());                    \
     }
 // A counter's step, `variable += operand`, and its statement's end.
-#define STEP(uVar, uOperand)                               \
-    if (!IntStep(*pc, base, uVar, uOperand)) {             \
-        SAVE();                                            \
-        Step(*pc, base, sp, uVar, uOperand, LINE());       \
+#define STEP(kKinds, uVar, uOperand)                                        \
+    if (__builtin_expect(!IntStep<kKinds>(*pc, base, uVar, uOperand), 0)) { \
+        SAVE();                                                             \
+        Step(*pc, base, sp, uVar, uOperand, LINE());                        \
+    }
+// The fused instructions, each written once for its variants' kinds of operand.
+#define ADD_VAR(kKinds)               \
+    {                                 \
+        uint32_t u = *ip++;           \
+        STEP(kKinds, uint32_t(a), u); \
+        NEXT;                         \
+    }
+#define JUMP_UNLESS(kKinds)                 \
+    {                                       \
+        ip += 2;                            \
+        bool b;                             \
+        COMPARE(kKinds, b, ip[-2], ip[-1]); \
+        if (!b) ip += a - 2;                \
+        NEXT;                               \
+    }
+#define LOOP_IF(kKinds)                             \
+    {                                               \
+        if (Interrupted()) throw ScriptInterrupt{}; \
+        ip += 2;                                    \
+        bool b;                                     \
+        COMPARE(kKinds, b, ip[-2], ip[-1]);         \
+        if (b) ip -= a + 2;                         \
+        NEXT;                                       \
+    }
+// The step's words: the variable in the low half, the operand in the high one.
+#define STEP_LOOP_IF(kKinds)               \
+    {                                      \
+        uint32_t u = *ip++;                \
+        STEP(kKinds, u & 0xFFFF, u >> 16); \
+        LOOP_IF(kKinds);                   \
     }
     // Each instruction ends by going to the next one's code itself: one indirect jump per
     // place, which the processor predicts from what that instruction is usually followed by.
@@ -397,9 +459,13 @@ __attribute__((optimize("no-gcse", "no-crossjumping"))) Value Interp::Loop(size_
         &&L_OP_APPEND_GLOBAL,
         &&L_OP_CHECK,
         &&L_OP_ADD_VAR,
+        &&L_OP_ADD_VAR_LOCAL,
         &&L_OP_JUMP_UNLESS,
+        &&L_OP_JUMP_UNLESS_LOCAL,
         &&L_OP_LOOP_IF,
+        &&L_OP_LOOP_IF_LOCAL,
         &&L_OP_STEP_LOOP_IF,
+        &&L_OP_STEP_LOOP_IF_LOCAL,
         &&L_OP_ADD_INT,
         &&L_OP_SUB_INT,
     };
@@ -817,35 +883,27 @@ __attribute__((optimize("no-gcse", "no-crossjumping"))) Value Interp::Loop(size_
     L_OP_CHECK:
         CHECK();
         NEXT;
-    L_OP_ADD_VAR: {
-        uint32_t u = *ip++;
-        STEP(static_cast<uint32_t>(a), u);
-        NEXT;
-    }
-    L_OP_STEP_LOOP_IF: {
-        // The step's words: the variable in the low half, the operand in the high one.
-        uint32_t u = *ip++;
-        STEP(u & 0xFFFF, u >> 16);
-        goto L_OP_LOOP_IF;
-    }
+    L_OP_ADD_VAR:
+        ADD_VAR(kAnyKind);
+    L_OP_ADD_VAR_LOCAL:
+        ADD_VAR(kLocalOrInt);
     L_OP_JUMP_UNLESS:
-        ip += 2;
-        {
-            bool b;
-            COMPARE(b, ip[-2], ip[-1]);
-            if (!b) ip += a - 2;
-        }
-        NEXT;
+        JUMP_UNLESS(kAnyKind);
+    L_OP_JUMP_UNLESS_LOCAL:
+        JUMP_UNLESS(kLocalOrInt);
     L_OP_LOOP_IF:
-        if (Interrupted()) throw ScriptInterrupt{};
-        ip += 2;
-        {
-            bool b;
-            COMPARE(b, ip[-2], ip[-1]);
-            if (b) ip -= a + 2;
-        }
-        NEXT;
+        LOOP_IF(kAnyKind);
+    L_OP_LOOP_IF_LOCAL:
+        LOOP_IF(kLocalOrInt);
+    L_OP_STEP_LOOP_IF:
+        STEP_LOOP_IF(kAnyKind);
+    L_OP_STEP_LOOP_IF_LOCAL:
+        STEP_LOOP_IF(kLocalOrInt);
 #undef NEXT
+#undef STEP_LOOP_IF
+#undef LOOP_IF
+#undef JUMP_UNLESS
+#undef ADD_VAR
 #undef STEP
 #undef COMPARE
 #undef CHECK
