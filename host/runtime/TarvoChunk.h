@@ -70,6 +70,8 @@ enum Op : uint8_t {
     OP_CHECK,         // a statement's end: memory that ran short, the collector's pace
     // The steps of counting loops, each in one instruction, on variables and small integers
     // (Operand below): what is not two integers takes the long way, as the steps written out.
+    // Each is followed by its variant for a function's own variables, which the compiler
+    // takes when every operand is a local or a small integer: it looks for no other kind.
     OP_ADD_VAR,       // variable A += operand B (a second word), then the statement's end
     OP_ADD_VAR_LOCAL, // the same, of a local and a local or small integer
     OP_JUMP_UNLESS,   // jump A when `operand OP operand` is false: the operands in a second
