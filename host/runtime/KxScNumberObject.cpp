@@ -21,18 +21,6 @@ KxScDataHandle* RtCreateFloat(double dValue) {
     return RtWrap(new KxScNumberObject(true, 0, dValue), HF_OBJECT | HF_NUMBER);
 }
 
-bool RtHandleInteger(const KxScDataHandle* ph, int64_t* pnValue) {
-    if (ph->wFlags & HF_INTEGER) {
-        *pnValue = static_cast<int>(ph->dwValue);
-        return true;
-    }
-    if (!(ph->wFlags & HF_NUMBER)) return false;
-    const KxScNumberObject* pn = static_cast<const KxScNumberObject*>(ph->Object());
-    if (pn->bFloat) return false;
-    *pnValue = pn->nValue;
-    return true;
-}
-
 // Plug-ins that find this function (by name, at run time) can hand scripts an integer of 64
 // bits; where the runtime lacks it they must choose another form (a text) themselves.
 extern "C" KXRT_API KxScDataHandle* KxScCreateInteger64(long long nValue) { return RtCreateInteger(nValue); }

@@ -123,7 +123,18 @@ public:
 KxScDataHandle* RtCreateInteger(int64_t nValue);
 KxScDataHandle* RtCreateFloat(double dValue);
 // The integer a handle holds, contract integer or number object; false for anything else.
-bool RtHandleInteger(const KxScDataHandle* ph, int64_t* pnValue);
+// Inline: the machine's loop instructions read their global counters through it.
+inline bool RtHandleInteger(const KxScDataHandle* ph, int64_t* pnValue) {
+    if (__builtin_expect((ph->wFlags & HF_INTEGER) != 0, 1)) {
+        *pnValue = static_cast<int32_t>(ph->dwValue);
+        return true;
+    }
+    if (!(ph->wFlags & HF_NUMBER)) return false;
+    const KxScNumberObject* pn = static_cast<const KxScNumberObject*>(ph->Object());
+    if (pn->bFloat) return false;
+    *pnValue = pn->nValue;
+    return true;
+}
 // A number's text: an integer in decimal; a float as the shortest text that reads back as the
 // same double, with ".0" when it would look like an integer ("inf", "-inf", "nan" apart).
 void RtIntegerText(int64_t nValue, KxString* psText);

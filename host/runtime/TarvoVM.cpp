@@ -226,19 +226,10 @@ enum : unsigned {
     kLocalOrInt = kLocal | kInt
 };
 
-// A global as an integer, when it is one: its handle holds an integer of 32 bits itself, a
-// wider one in its object.
+// A global as an integer, when it is one.
 inline bool GlobalInt(const Chunk& chunk, int n, int64_t* pn) {
     const KxScDataHandle* ph = chunk.globals[n]->phValue;
-    if (!ph) return false;
-    if (__builtin_expect(ph->wFlags == HF_INTEGER, 1)) {
-        *pn = static_cast<int32_t>(ph->dwValue);
-        return true;
-    }
-    const KxScNumberObject* pNumber = static_cast<const KxScNumberObject*>(ph->Object());
-    if (!(ph->wFlags & HF_NUMBER) || pNumber->bFloat) return false;
-    *pn = pNumber->nValue;
-    return true;
+    return ph && RtHandleInteger(ph, pn);
 }
 
 // An operand of a fused instruction, of one of the kinds kKinds, as an integer when it is
