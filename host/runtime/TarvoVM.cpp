@@ -268,22 +268,23 @@ inline bool IntCompare(const Chunk& chunk, const Value* base, uint32_t u, uint32
     return true;
 }
 
-// `variable += operand` on two integers whose sum fits (false, and nothing done, otherwise).
-// The variable is a local or a global; a variant for locals takes no global.
+// `variable += operand` on two integers whose sum fits, the sum in *pr (false, and nothing
+// done, otherwise). The variable is a local or a global; a variant for locals takes no global.
 template <unsigned kKinds>
-inline bool IntStep(const Chunk& chunk, Value* base, uint32_t uVar, uint32_t uOperand) {
-    int64_t x, y, r;
-    if (!IntOperand<kKinds & (kLocal | kGlobal)>(chunk, base, uVar, &x) || !IntOperand<kKinds>(chunk, base, uOperand, &y) ||
-        __builtin_add_overflow(x, y, &r))
-        return false;
-    if (!(kKinds & kGlobal) || Operand::KindOf(uVar) == Operand::LOCAL) {
-        base[Operand::IndexOf(uVar)].SetInt(r);
-        return true;
+inline bool IntStep(const Chunk& chunk, Value* base, uint32_t uVar, uint32_t uOperand, int64_t* pr) {
+    int64_t x, y;
+    if ((kKinds & kGlobal) && Operand::KindOf(uVar) != Operand::LOCAL) {
+        // Into the global's handle when nothing else holds it, as a store would (one the host
+        // made fixed takes the store's way, which refuses it).
+        KxScDataHandle* ph = chunk.globals[Operand::IndexOf(uVar)]->phValue;
+        return ph && RtHandleInteger(ph, &x) && IntOperand<kKinds>(chunk, base, uOperand, &y) &&
+               !__builtin_add_overflow(x, y, pr) && !(ph->wFlags & HF_FIXED) && Value::StoreIntInPlace(ph, *pr);
     }
-    // Into the global's handle when nothing else holds it, as a store would (one the host
-    // made fixed takes the store's way, which refuses it).
-    KxScDataHandle* ph = chunk.globals[Operand::IndexOf(uVar)]->phValue;
-    return !(ph->wFlags & HF_FIXED) && Value::Int(r).StoreInPlace(ph);
+    Value& v = base[Operand::IndexOf(uVar)];
+    if (!v.IsInt() || !IntOperand<kKinds>(chunk, base, uOperand, &y) || __builtin_add_overflow(v.AsInt(), y, pr))
+        return false;
+    v.SetInt(*pr);
+    return true;
 }
 }  // namespace
 
@@ -343,18 +344,23 @@ __attribute__((optimize("no-gcse", "no-crossjumping"))) Value Interp::Loop(size_
         SAVE();                                                                 \
         b = CompareOperands(*pc, base, u, nCompare, LINE());                    \
     }
-// A counter's step, `variable += operand`, and its statement's end.
-#define STEP(kKinds, uVar, uOperand)                                        \
-    if (__builtin_expect(!IntStep<kKinds>(*pc, base, uVar, uOperand), 0)) { \
-        SAVE();                                                             \
-        Step(*pc, base, sp, uVar, uOperand, LINE());                        \
+// A counter's step, `variable += operand`, and its statement's end. uKnown is then the
+// variable's operand when its new value, nKnown, is at hand (the integers' way), ~0u when not
+// (nKnown starts at 0: it never holds what a register had before).
+#define STEP(kKinds, uVar, uOperand, uKnown, nKnown)                                   \
+    int64_t nKnown = 0;                                                                \
+    uint32_t uKnown = uVar;                                                            \
+    if (__builtin_expect(!IntStep<kKinds>(*pc, base, uKnown, uOperand, &nKnown), 0)) { \
+        SAVE();                                                                        \
+        Step(*pc, base, sp, uKnown, uOperand, LINE());                                 \
+        uKnown = ~0u;                                                                  \
     }
 // The fused instructions, each written once for its variants' kinds of operand.
-#define ADD_VAR(kKinds)               \
-    {                                 \
-        uint32_t u = *ip++;           \
-        STEP(kKinds, uint32_t(a), u); \
-        NEXT;                         \
+#define ADD_VAR(kKinds)                               \
+    {                                                 \
+        uint32_t u = *ip++;                           \
+        STEP(kKinds, uint32_t(a), u, uKnown, nKnown); \
+        NEXT;                                         \
     }
 #define JUMP_UNLESS(kKinds)                 \
     {                                       \
@@ -364,21 +370,29 @@ __attribute__((optimize("no-gcse", "no-crossjumping"))) Value Interp::Loop(size_
         if (!b) ip += a - 2;                \
         NEXT;                               \
     }
-#define LOOP_IF(kKinds)                             \
-    {                                               \
-        if (Interrupted()) throw ScriptInterrupt{}; \
-        ip += 2;                                    \
-        bool b;                                     \
-        COMPARE(kKinds, b, ip[-2], ip[-1]);         \
-        if (b) ip -= a + 2;                         \
-        NEXT;                                       \
+// A loop's test at the end of its round. When its left operand is uKnown (the counter the
+// round just stepped, most often), that operand's value is nKnown, taken as it is.
+#define LOOP_BACK_IF(kKinds, uKnown, nKnown)                                                    \
+    {                                                                                           \
+        if (Interrupted()) throw ScriptInterrupt{};                                             \
+        ip += 2;                                                                                \
+        bool b;                                                                                 \
+        int64_t y;                                                                              \
+        if ((ip[-2] & 0xFFFF) == (uKnown) && IntOperand<kKinds>(*pc, base, ip[-2] >> 16, &y)) { \
+            b = CompareInts(static_cast<int>(ip[-1]), nKnown, y);                               \
+        } else {                                                                                \
+            COMPARE(kKinds, b, ip[-2], ip[-1]);                                                 \
+        }                                                                                       \
+        if (b) ip -= a + 2;                                                                     \
+        NEXT;                                                                                   \
     }
+#define LOOP_IF(kKinds) LOOP_BACK_IF(kKinds, ~0u, 0)
 // The step's words: the variable in the low half, the operand in the high one.
-#define STEP_LOOP_IF(kKinds)               \
-    {                                      \
-        uint32_t u = *ip++;                \
-        STEP(kKinds, u & 0xFFFF, u >> 16); \
-        LOOP_IF(kKinds);                   \
+#define STEP_LOOP_IF(kKinds)                               \
+    {                                                      \
+        uint32_t u = *ip++;                                \
+        STEP(kKinds, u & 0xFFFF, u >> 16, uKnown, nKnown); \
+        LOOP_BACK_IF(kKinds, uKnown, nKnown);              \
     }
     // Each instruction ends by going to the next one's code itself: one indirect jump per
     // place, which the processor predicts from what that instruction is usually followed by.

@@ -114,20 +114,29 @@ public:
     // Puts the number into a handle that holds one and has no other holder, instead of making
     // a new handle: counters in globals, lists and maps then make none. False when it cannot.
     bool StoreInPlace(KxScDataHandle* phOld) const {
-        if (!phOld || phOld->wRefCount != 1) return false;
-        if (kind == INT && phOld->wFlags == HF_INTEGER && nInt >= INT32_MIN && nInt <= INT32_MAX) {
-            phOld->dwValue = static_cast<uintptr_t>(static_cast<uint32_t>(nInt));
+        if (!phOld) return false;
+        if (kind == INT) return StoreIntInPlace(phOld, nInt);
+        if (kind != FLT || phOld->wRefCount != 1 || !(phOld->wFlags & HF_NUMBER)) return false;
+        KxScNumberObject* pn = static_cast<KxScNumberObject*>(phOld->Object());
+        pn->bFloat = true;
+        pn->dValue = dFlt;
+        return true;
+    }
+    // The same for an integer: one that fits 32 bits goes into a contract integer's handle,
+    // any other into a number object's (each kind of handle keeps only its own range).
+    static bool StoreIntInPlace(KxScDataHandle* phOld, int64_t n) {
+        if (phOld->wRefCount != 1) return false;
+        bool bFits = n >= INT32_MIN && n <= INT32_MAX;
+        if (phOld->wFlags == HF_INTEGER) {
+            if (!bFits) return false;
+            phOld->dwValue = static_cast<uintptr_t>(static_cast<uint32_t>(n));
             return true;
         }
-        if ((kind == INT || kind == FLT) && (phOld->wFlags & HF_NUMBER)) {
-            KxScNumberObject* pn = static_cast<KxScNumberObject*>(phOld->Object());
-            if (kind == INT && nInt >= INT32_MIN && nInt <= INT32_MAX) return false;
-            pn->bFloat = kind == FLT;
-            if (pn->bFloat) pn->dValue = dFlt;
-            else pn->nValue = nInt;
-            return true;
-        }
-        return false;
+        if (bFits || !(phOld->wFlags & HF_NUMBER)) return false;
+        KxScNumberObject* pn = static_cast<KxScNumberObject*>(phOld->Object());
+        pn->bFloat = false;
+        pn->nValue = n;
+        return true;
     }
 
     // The short text: decimal, a float's shortest text, the string itself, a list's or map's

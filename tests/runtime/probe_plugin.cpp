@@ -2,7 +2,8 @@
 // plug-ins' own classes cannot show scripts: Probe.Bag() makes an object that keeps any
 // property a script sets (so that scripts can link objects into cycles), and
 // Probe.Is(value, typeName) gives 1 when the value's object casts to the type by its name, the
-// type's parents included.
+// type's parents included; Probe.IntGlobal(name) gives the global's value when a plug-in sees
+// it as the contract's integer, nil when it sees anything else.
 #include "KxScVmEnv.h"
 
 namespace {
@@ -22,6 +23,9 @@ public:
         KxScObject::SetProperty(nullptr, "Is",
                                 KxScDataHandle::CreateData(static_cast<KxScMethodFunc>(&KxTestProbe::Is), "Probe::Is", 2), true);
         KxScDataMethod::AddTarvoMethodSignature(this, "Is", 0, nullptr, "Object", "String", nullptr);
+        KxScObject::SetProperty(nullptr, "IntGlobal",
+                                KxScDataHandle::CreateData(static_cast<KxScMethodFunc>(&KxTestProbe::IntGlobal), "Probe::IntGlobal", 1), true);
+        KxScDataMethod::AddTarvoMethodSignature(this, "IntGlobal", 0, nullptr, "String", nullptr);
     }
     __TarvoTypeInfo* TarvoTypeInfo() override { return &_ptiTypeInfo; }
     KxString GetClassNameA() override { return sClassName; }
@@ -32,6 +36,14 @@ public:
         KxScDataObject* po = pphArgs[0] ? pphArgs[0]->Object() : nullptr;
         const char* pszType = static_cast<KxScStringObject*>(pphArgs[1]->Object())->sText;
         return KxScDataHandle::CreateData(po && po->DynamicCast(pszType) ? 1 : 0);
+    }
+
+    KxScDataHandle* IntGlobal(KxScDataHandle*, int, KxScDataHandle** pphArgs) {
+        KxScDataHandle* ph = nullptr;
+        if (!KxScVmEnv::GetGlobalVariable(static_cast<KxScStringObject*>(pphArgs[0]->Object())->sText, &ph) ||
+            !(ph->wFlags & HF_INTEGER))
+            return nullptr;
+        return KxScDataHandle::CreateData(static_cast<int>(ph->dwValue));
     }
 
     static KxString sClassName;
