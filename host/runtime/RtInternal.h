@@ -118,6 +118,9 @@ public:
         double dValue;
     };
 };
+// The number object of a handle marked HF_NUMBER, which is always an object's handle: read
+// without the test of its kind that Object() makes, on the paths of every loop round.
+inline KxScNumberObject* RtNumberOf(const KxScDataHandle* ph) { return reinterpret_cast<KxScNumberObject*>(ph->dwValue); }
 // A new handle of an integer: the contract's integer when it fits 32 bits, else a number
 // object. Exported to plug-ins as KxScCreateInteger64.
 KxScDataHandle* RtCreateInteger(int64_t nValue);
@@ -130,7 +133,7 @@ inline bool RtHandleInteger(const KxScDataHandle* ph, int64_t* pnValue) {
         return true;
     }
     if (!(ph->wFlags & HF_NUMBER)) return false;
-    const KxScNumberObject* pn = static_cast<const KxScNumberObject*>(ph->Object());
+    const KxScNumberObject* pn = RtNumberOf(ph);
     if (pn->bFloat) return false;
     *pnValue = pn->nValue;
     return true;

@@ -32,7 +32,7 @@ public:
         if (!ph || ph->wFlags == 0) return Nil();
         if (ph->wFlags & HF_INTEGER) return Int(static_cast<int>(ph->dwValue));
         if (ph->wFlags & HF_NUMBER) {
-            const KxScNumberObject* pn = static_cast<const KxScNumberObject*>(ph->Object());
+            const KxScNumberObject* pn = RtNumberOf(ph);
             return pn->bFloat ? Float(pn->dValue) : Int(pn->nValue);
         }
         if (!ph->Object()) return Nil();
@@ -117,7 +117,7 @@ public:
         if (!phOld) return false;
         if (kind == INT) return StoreIntInPlace(phOld, nInt);
         if (kind != FLT || phOld->wRefCount != 1 || !(phOld->wFlags & HF_NUMBER)) return false;
-        KxScNumberObject* pn = static_cast<KxScNumberObject*>(phOld->Object());
+        KxScNumberObject* pn = RtNumberOf(phOld);
         pn->bFloat = true;
         pn->dValue = dFlt;
         return true;
@@ -133,7 +133,7 @@ public:
             return true;
         }
         if (bFits || !(phOld->wFlags & HF_NUMBER)) return false;
-        KxScNumberObject* pn = static_cast<KxScNumberObject*>(phOld->Object());
+        KxScNumberObject* pn = RtNumberOf(phOld);
         pn->bFloat = false;
         pn->nValue = n;
         return true;
