@@ -268,8 +268,9 @@ inline bool IntCompare(const Chunk& chunk, const Value* base, uint32_t u, uint32
     return true;
 }
 
-// `variable += operand` on two integers whose sum fits, the sum in *pr (false, and nothing
-// done, otherwise). The variable is a local or a global; a variant for locals takes no global.
+// `variable += operand` on two integers whose sum fits, the sum in *pr (false, the variable
+// left as it was, otherwise). The variable is a local or a global; a variant for locals takes
+// no global.
 template <unsigned kKinds>
 inline bool IntStep(const Chunk& chunk, Value* base, uint32_t uVar, uint32_t uOperand, int64_t* pr) {
     int64_t x, y;
