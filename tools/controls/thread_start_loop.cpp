@@ -8,8 +8,8 @@
 // Prints each round that went wrong and the rounds done; exits 0 when all were. Seen there,
 // two at once, six runs of 300 rounds: every round of every run went right, and in four of
 // the runs the same notes came out beside them (seven "uncaught target signal 11", three
-// "wine client error: read/write: Bad file descriptor" or "Bad address"), from Wine's own
-// processes of the prefix, which share the output.
+// "wine client error: read/write: Bad file descriptor" or "Bad address"): from other
+// processes of the prefix that share the output, since the program itself ran to its end.
 #include <windows.h>
 
 #include <cstdio>
