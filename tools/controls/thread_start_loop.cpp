@@ -2,8 +2,9 @@
 // no system call, while a thread it has just created sleeps 20 ms and sets the flag; then a
 // wait for that thread. None of our code: what the runtime's test of a run stopped from
 // another thread does (HostInterrupt), without the runtime. Under the emulated 32-bit Wine
-// that test ended twice with "wine client error:...: read: Bad file descriptor" and "qemu:
-// uncaught target signal 11", in whole runs of the suite; run this there, several at once
+// that test ended once with "wine client error:...: read: Bad file descriptor" and "qemu:
+// uncaught target signal 11" in a whole run of the suite (and the test after the next one,
+// in other runs, with the second alone); run this there, several at once
 // beside other load, to see whether thread starts beside a spinning thread fail alone.
 // Prints each round that went wrong and the rounds done; exits 0 when all were. Seen there,
 // two at once, six runs of 300 rounds: every round of every run went right, and in four of
