@@ -27,19 +27,32 @@ KxScGlobalSlot* FindSlot(const KxString& sName) {
 KxScGlobalSlot* RtGlobalSlot(const KxString& sName) {
     KxScGlobalSlot* pSlot = FindSlot(sName);
     if (!pSlot) {
-        pSlot = new KxScGlobalSlot{sName};
+        pSlot = new KxScGlobalSlot;
+        pSlot->sName = sName;
         gGlobals.Insert(sName, pSlot);
         gSlots.Add(pSlot);
     }
     return pSlot;
 }
 
-void RtDropAllGlobals() {
-    for (KxDblList::Node* pn = gSlots.First(); pn; pn = KxDblList::Next(pn)) {
-        KxScGlobalSlot* pSlot = static_cast<KxScGlobalSlot*>(pn->pvItem);
-        if (pSlot->phValue) pSlot->phValue->Drop();
-        pSlot->phValue = nullptr;
+KxScDataHandle* RtSlotHandle(KxScGlobalSlot* pSlot) {
+    if (pSlot->nHeld != KxScGlobalSlot::BOXED) {
+        pSlot->phValue = pSlot->nHeld == KxScGlobalSlot::INT ? RtCreateInteger(pSlot->nInt) : RtCreateFloat(pSlot->dFlt);
+        pSlot->nHeld = KxScGlobalSlot::BOXED;
     }
+    return pSlot->phValue;
+}
+
+void RtSlotClear(KxScGlobalSlot* pSlot, bool bRelease) {
+    if (pSlot->phValue && bRelease) pSlot->phValue->Drop();
+    pSlot->phValue = nullptr;
+    pSlot->nHeld = KxScGlobalSlot::BOXED;
+    pSlot->bSetByHost = false;
+}
+
+void RtDropAllGlobals() {
+    for (KxDblList::Node* pn = gSlots.First(); pn; pn = KxDblList::Next(pn))
+        RtSlotClear(static_cast<KxScGlobalSlot*>(pn->pvItem), true);
     gSlots.Clear();
     gGlobals.RemoveAll();
 }
@@ -48,9 +61,9 @@ bool KxScVmEnv::SetGlobalVariable(const KxString& sName, KxScDataHandle* phValue
                                   bool bOnlyIfNew) {
     if (!phValue || sName.IsNull()) return false;
     KxScGlobalSlot* pSlot = RtGlobalSlot(sName);
-    if (pSlot->phValue && bOnlyIfNew) return false;
+    if (pSlot->HasValue() && bOnlyIfNew) return false;
     if (!bHandOver) phValue->AddRef();
-    if (pSlot->phValue) pSlot->phValue->Drop();
+    RtSlotClear(pSlot, true);
     pSlot->phValue = phValue;
     pSlot->bSetByHost = true;
     return true;
@@ -58,17 +71,15 @@ bool KxScVmEnv::SetGlobalVariable(const KxString& sName, KxScDataHandle* phValue
 
 bool KxScVmEnv::GetGlobalVariable(const KxString& sName, KxScDataHandle** pphValue) {
     KxScGlobalSlot* pSlot = sName.IsNull() ? nullptr : FindSlot(sName);
-    if (!pSlot || !pSlot->phValue || !pphValue) return false;
-    *pphValue = pSlot->phValue;
+    if (!pSlot || !pSlot->HasValue() || !pphValue) return false;
+    *pphValue = RtSlotHandle(pSlot);
     return true;
 }
 
 bool KxScVmEnv::ClearGlobalVariable(const KxString& sName, bool bRelease) {
     KxScGlobalSlot* pSlot = sName.IsNull() ? nullptr : FindSlot(sName);
-    if (!pSlot || !pSlot->phValue) return false;
-    if (bRelease) pSlot->phValue->Drop();
-    pSlot->phValue = nullptr;
-    pSlot->bSetByHost = false;
+    if (!pSlot || !pSlot->HasValue()) return false;
+    RtSlotClear(pSlot, bRelease);
     return true;
 }
 

@@ -6,13 +6,28 @@
 #include "KxScVmEnv.h"
 
 // A script global. Slots live until the runtime shuts down, so compiled code can keep a
-// pointer to the slot of each name it uses; an undefined global has no handle.
+// pointer to the slot of each name it uses; an undefined global has neither a handle nor a
+// number. A number a script stores is kept unboxed, without a handle, until the host or a
+// plug-in asks for the global (RtSlotHandle): a top-level loop's counters then are read and
+// stepped where they lie. A handle once made stays, taking later numbers in place when it can.
 struct KxScGlobalSlot {
-    KxString sName;
-    KxScDataHandle* phValue = nullptr;
+    enum : uint8_t { BOXED, INT, FLT };  // what the slot holds: the handle (or nothing), or a number
+    uint8_t nHeld = BOXED;
     bool bSetByHost = false;  // by SetGlobalVariable, not by a script's assignment
+    union {
+        int64_t nInt = 0;
+        double dFlt;
+    };
+    KxScDataHandle* phValue = nullptr;
+    KxString sName;
+
+    bool HasValue() const { return phValue || nHeld != BOXED; }
 };
 KxScGlobalSlot* RtGlobalSlot(const KxString& sName);
+// The global's handle, made from its unboxed number when it has one (null when it is unset).
+KxScDataHandle* RtSlotHandle(KxScGlobalSlot* pSlot);
+// Lets go of the global's value; its handle is dropped only when bRelease.
+void RtSlotClear(KxScGlobalSlot* pSlot, bool bRelease);
 void RtDropAllGlobals();
 
 // The first byte c in [p, pEnd), or null. It reads a machine word a step: the system's own

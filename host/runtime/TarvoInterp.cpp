@@ -157,11 +157,22 @@ void Interp::StoreGlobal(KxScGlobalSlot* pSlot, Value v, int nLine) {
     KxScDataHandle* phOld = pSlot->phValue;
     if (phOld && pSlot->bSetByHost && (phOld->wFlags & HF_FIXED))
         Raise(ERR_FIXED, KxString("global ") + Quoted(pSlot->sName) + " cannot be changed", nLine);
-    // A number global nobody else refers to is updated in place: loops over global
+    // A number goes into the handle the global has when nobody else refers to it (the host
+    // or a plug-in asked for the global), and is kept unboxed otherwise: loops over global
     // counters then make no handles at all.
     if (v.StoreInPlace(phOld)) return;
-    pSlot->phValue = v.NewHandle();
     pSlot->bSetByHost = false;
+    pSlot->phValue = nullptr;
+    if (v.IsInt()) {
+        pSlot->nHeld = KxScGlobalSlot::INT;
+        pSlot->nInt = v.AsInt();
+    } else if (v.IsFloat()) {
+        pSlot->nHeld = KxScGlobalSlot::FLT;
+        pSlot->dFlt = v.AsFloat();
+    } else {
+        pSlot->nHeld = KxScGlobalSlot::BOXED;
+        pSlot->phValue = v.NewHandle();
+    }
     if (phOld) RtRelease(phOld, true);
 }
 

@@ -192,7 +192,7 @@ bool Interp::AppendInPlace(KxScDataHandle* phVariable, Value* pOld, int nOperand
 // A global, or the function of its name (error 101 when there is neither).
 Value Interp::GlobalValue(const Chunk& chunk, int n, int nLine) {
     KxScGlobalSlot* pSlot = chunk.globals[n];
-    if (pSlot->phValue) return Value::Share(pSlot->phValue);
+    if (pSlot->HasValue()) return Value::OfGlobal(pSlot);
     if (Function* pFn = FindFunction(pSlot->sName)) return FunctionValue(*pFn);
     UnknownVariable(*this, pSlot->sName, nLine);
 }
@@ -228,8 +228,12 @@ enum : unsigned {
 
 // A global as an integer, when it is one.
 inline bool GlobalInt(const Chunk& chunk, int n, int64_t* pn) {
-    const KxScDataHandle* ph = chunk.globals[n]->phValue;
-    return ph && RtHandleInteger(ph, pn);
+    const KxScGlobalSlot* pSlot = chunk.globals[n];
+    if (__builtin_expect(pSlot->nHeld == KxScGlobalSlot::INT, 1)) {
+        *pn = pSlot->nInt;
+        return true;
+    }
+    return pSlot->phValue && RtHandleInteger(pSlot->phValue, pn);
 }
 
 // An operand of a fused instruction, of one of the kinds kKinds, as an integer when it is
@@ -275,9 +279,16 @@ template <unsigned kKinds>
 inline bool IntStep(const Chunk& chunk, Value* base, uint32_t uVar, uint32_t uOperand, int64_t* pr) {
     int64_t x, y;
     if ((kKinds & kGlobal) && Operand::KindOf(uVar) != Operand::LOCAL) {
-        // Into the global's handle when nothing else holds it, as a store would (one the host
-        // made fixed takes the store's way, which refuses it).
-        KxScDataHandle* ph = chunk.globals[Operand::IndexOf(uVar)]->phValue;
+        // Where the global keeps its number, unboxed or in a handle nothing else holds, as a
+        // store would (one the host made fixed takes the store's way, which refuses it).
+        KxScGlobalSlot* pSlot = chunk.globals[Operand::IndexOf(uVar)];
+        if (__builtin_expect(pSlot->nHeld == KxScGlobalSlot::INT, 1)) {
+            if (!IntOperand<kKinds>(chunk, base, uOperand, &y) || __builtin_add_overflow(pSlot->nInt, y, pr))
+                return false;
+            pSlot->nInt = *pr;
+            return true;
+        }
+        KxScDataHandle* ph = pSlot->phValue;
         return ph && RtHandleInteger(ph, &x) && IntOperand<kKinds>(chunk, base, uOperand, &y) &&
                !__builtin_add_overflow(x, y, pr) && !(ph->wFlags & HF_FIXED) && Value::StoreIntInPlace(ph, *pr);
     }
@@ -734,13 +745,13 @@ __attribute__((optimize("no-gcse", "no-crossjumping"))) Value Interp::Loop(size_
             SAVE();
             if (OpOf(w) == OP_NAMED_CHECK) {
                 if (pFn) CheckArity(*this, site.sName, pFn->nParams, nArgs, LINE());
-                else if (!site.pSlot->phValue)
+                else if (!site.pSlot->HasValue())
                     Raise(ERR_UNKNOWN_FUNCTION, KxString("unknown function ") + Quoted(site.sName), LINE());
                 NEXT;
             }
             if (!pFn) {
                 // A global that holds a function, called as such.
-                Value fn = Value::Share(site.pSlot->phValue);
+                Value fn = Value::OfGlobal(site.pSlot);
                 if (!IsFunction(fn))
                     Raise(ERR_NOT_A_METHOD, Quoted(site.sName) + " is " + Describe(fn) + ", not a function", LINE());
                 pFn = &FunctionOf(fn);

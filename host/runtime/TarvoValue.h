@@ -40,6 +40,13 @@ public:
         return Value(REF, 0, ph);
     }
 
+    // A global's value, with a reference of its own when it is a handle's.
+    static Value OfGlobal(const KxScGlobalSlot* pSlot) {
+        if (pSlot->nHeld == KxScGlobalSlot::INT) return Int(pSlot->nInt);
+        if (pSlot->nHeld == KxScGlobalSlot::FLT) return Float(pSlot->dFlt);
+        return Share(pSlot->phValue);
+    }
+
     Value(const Value& v) : kind(v.kind), nInt(v.nInt), ph(v.ph) {
         if (ph) ph->AddRef();
     }

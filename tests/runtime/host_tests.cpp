@@ -195,3 +195,44 @@ TEST(HostGlobals, AFixedNumberRefusesEveryStore) {
     EXPECT_EQ(KxTarvo::RunSource("if (FIXED != 5000000000) { x = nil.changed; }", "check"), KxTarvo::RUN_OK);
     KxTarvo::Shutdown();
 }
+
+namespace {
+// The global's value as the host reads it: its handle's short text, "nil" when it has none.
+std::string GlobalText(const char* pszName) {
+    KxScDataHandle* ph = nullptr;
+    if (!KxScVmEnv::GetGlobalVariable(pszName, &ph)) return "unset";
+    KxString s;
+    ph->InfoShort(&s);
+    return (ph->wFlags == HF_INTEGER ? "int " : "") + std::string(s.IsNull() ? "" : static_cast<const char*>(s));
+}
+}  // namespace
+
+// However the runtime keeps the numbers a script stores, the host that asks for a global gets a
+// handle of its value, a contract integer when it fits 32 bits; a script's later stores are
+// what it sees when it asks again, and a global it clears or sets is the script's too.
+TEST(HostGlobals, TheHostSeesWhatAScriptStored) {
+    KxTarvo::Startup();
+    ASSERT_EQ(KxTarvo::RunSource("I = -7; B = 5000000000; F = 2.5; i = 0; while (i < 10) { i += 1; F += 1; }", "make"),
+              KxTarvo::RUN_OK);
+    EXPECT_EQ(GlobalText("I"), "int -7");
+    EXPECT_EQ(GlobalText("B"), "5000000000");
+    EXPECT_EQ(GlobalText("F"), "12.5");
+    EXPECT_EQ(GlobalText("i"), "int 10");
+    ASSERT_EQ(KxTarvo::RunSource("I = I + 1; B += 1; F = \"text\"; S = 1; S = \"s\"; i = 3000000000; i -= 2999999998;", "again"),
+              KxTarvo::RUN_OK);
+    EXPECT_EQ(GlobalText("I"), "int -6");
+    EXPECT_EQ(GlobalText("B"), "5000000001");
+    EXPECT_EQ(GlobalText("F"), "text");
+    EXPECT_EQ(GlobalText("S"), "s");
+    EXPECT_EQ(GlobalText("i"), "int 2");
+    ASSERT_EQ(KxTarvo::RunSource("J = 4; K = 1.5;", "more"), KxTarvo::RUN_OK);
+    KxScDataHandle* ph = KxScDataHandle::CreateData(9);
+    EXPECT_FALSE(KxScVmEnv::SetGlobalVariable("J", ph, false, true)) << "only if new";
+    EXPECT_TRUE(KxScVmEnv::SetGlobalVariable("K", ph, false, false));
+    ph->Drop();
+    EXPECT_TRUE(KxScVmEnv::ClearGlobalVariable("J", true));
+    EXPECT_EQ(GlobalText("J"), "unset");
+    EXPECT_EQ(KxTarvo::RunSource("x = J;", "cleared"), KxTarvo::RUN_UNCAUGHT);
+    EXPECT_EQ(KxTarvo::RunSource("if (K != 9) { x = nil.changed; }", "set"), KxTarvo::RUN_OK);
+    KxTarvo::Shutdown();
+}
