@@ -10,7 +10,9 @@
 // Seen there, three runs each way: with the thread, the program ends at the child's first
 // suspension with "qemu: uncaught target signal 11" (status 139); with "nothread", all 500
 // suspensions pass and it runs to its end. Under the 64-bit Wine (no emulator) both ways run
-// to their end.
+// to their end. The emulator keeps one table of thread-local descriptors for all the threads
+// of a process; since tools/wine32/preload.c writes the thread's own bases back into it before
+// Wine's handlers run, both ways run to their end there too (three runs with the thread).
 #include <windows.h>
 
 #include <cstdio>

@@ -10,6 +10,15 @@
  * violation for an illegal instruction, and every integer division by zero for a floating-point
  * invalid operation (c0000090); the sigaction wrapper below puts the number back.
  *
+ * And qemu keeps one table of thread-local descriptors for all the threads of a process,
+ * where the system keeps one per thread: a thread that starts sets the descriptor that every
+ * thread's %fs (the TEB) and %gs (the C library's thread block) select. A thread keeps the
+ * base it loaded until it loads the selector again, which Wine's signal handlers do on entry
+ * and the return from every signal does: the thread then has the newest thread's TEB, a freed
+ * one once that thread has ended, and Wine's handler faults on it (tools/controls/
+ * thread_end_suspend). So the wrapper first writes this thread's own bases, which it still
+ * has, back into those descriptors.
+ *
  * Built with -nostdlib against the unpacked i386 libc: this machine has no 32-bit headers,
  * so the few declarations it needs are written out here. */
 
@@ -123,6 +132,7 @@ struct siginfo {
 #define TRAP_DIVIDE 0
 #define TRAP_GPF 13
 #define TRAP_PAGEFAULT 14
+#define NSIG 65
 
 struct sigaction_s {
     void (*handler)(int, struct siginfo *, void *);
@@ -131,29 +141,69 @@ struct sigaction_s {
     void (*restorer)(void);
 };
 
+struct user_desc {
+    unsigned int entry_number, base_addr, limit, flags;
+};
+#define SYS_set_thread_area 243
+#define SYS_get_thread_area 244
+#define GDT_TLS_FIRST 6
+#define GDT_TLS_LAST 8
+
+/* Made directly: the C library's syscall() would set errno through a %gs not yet mended. */
+static long syscall1(long number, void *arg) {
+    long result;
+    __asm__ volatile("int $0x80" : "=a"(result) : "a"(number), "b"(arg) : "memory");
+    return result;
+}
+
+/* Writes base into the thread-local descriptor selector sel selects, when it is one. */
+static void own_descriptor(unsigned int sel, unsigned int base) {
+    if ((sel & 4) || (sel >> 3) < GDT_TLS_FIRST || (sel >> 3) > GDT_TLS_LAST) return;
+    struct user_desc desc = {sel >> 3, 0, 0, 0};
+    if (syscall1(SYS_get_thread_area, &desc) != 0 || desc.base_addr == base) return;
+    desc.base_addr = base;
+    syscall1(SYS_set_thread_area, &desc);
+}
+
+/* Both blocks start with their own address: the TEB's at 0x18, the C library's at 0. */
+static void own_descriptors(void) {
+    unsigned int sel, base;
+    __asm__ volatile("movl %%fs,%0" : "=r"(sel));
+    if (sel) {
+        __asm__ volatile("movl %%fs:0x18,%0" : "=r"(base));
+        own_descriptor(sel, base);
+    }
+    __asm__ volatile("movl %%gs,%0" : "=r"(sel));
+    if (sel) {
+        __asm__ volatile("movl %%gs:0,%0" : "=r"(base));
+        own_descriptor(sel, base);
+    }
+}
+
 typedef int sigaction_fn(int, const struct sigaction_s *, struct sigaction_s *);
 typedef void handler_fn(int, struct siginfo *, void *);
-static handler_fn *segv_handler, *fpe_handler;
+static handler_fn *handlers[NSIG];
 
-static void fix_trapno(int sig, struct siginfo *info, void *context) {
+static void wrapper(int sig, struct siginfo *info, void *context) {
+    own_descriptors();
     if (CONTEXT_TRAPNO(context) == -1) {
         if (sig == SIGSEGV) CONTEXT_TRAPNO(context) = info->si_code == SI_KERNEL ? TRAP_GPF : TRAP_PAGEFAULT;
-        else if (info->si_code == FPE_INTDIV || info->si_code == FPE_INTOVF) CONTEXT_TRAPNO(context) = TRAP_DIVIDE;
+        else if (sig == SIGFPE && (info->si_code == FPE_INTDIV || info->si_code == FPE_INTOVF))
+            CONTEXT_TRAPNO(context) = TRAP_DIVIDE;
     }
-    (sig == SIGSEGV ? segv_handler : fpe_handler)(sig, info, context);
+    handlers[sig](sig, info, context);
 }
 
 int sigaction(int sig, const struct sigaction_s *act, struct sigaction_s *old) {
     static sigaction_fn *real;
     if (!real) real = (sigaction_fn *)dlsym(RTLD_NEXT, "sigaction");
-    if ((sig != SIGSEGV && sig != SIGFPE) || !act || !(act->flags & SA_SIGINFO)) return real(sig, act, old);
-    handler_fn **slot = sig == SIGSEGV ? &segv_handler : &fpe_handler;
-    handler_fn *previous = *slot;
+    if (sig <= 0 || sig >= NSIG || !act || !(act->flags & SA_SIGINFO)) return real(sig, act, old);
+    handler_fn *previous = handlers[sig];
     struct sigaction_s wrapped = *act;
-    *slot = act->handler;
-    wrapped.handler = fix_trapno;
+    handlers[sig] = act->handler;
+    wrapped.handler = wrapper;
     int result = real(sig, &wrapped, old);
-    if (result != 0) *slot = previous;
-    else if (old && old->handler == fix_trapno) old->handler = previous;
+    if (result != 0) handlers[sig] = previous;
+    else if (old && old->handler == wrapper) old->handler = previous;
     return result;
 }
