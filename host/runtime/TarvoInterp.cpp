@@ -178,7 +178,7 @@ void Interp::StoreGlobal(KxScGlobalSlot* pSlot, Value v, int nLine) {
 
 void Interp::RaisePending(int nLine) {
     int nCode = 0;
-    KxString sText;
+    KxString sText(NULL_STRING);  // made only when a method left an exception: every call asks
     bool bPending = pEnv->TakeException(&nCode, &sText);
     RaiseMemoryShort(nLine);
     if (bPending) Raise(nCode, sText, nLine);
