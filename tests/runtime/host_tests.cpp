@@ -2,7 +2,9 @@
 // texts that include others, where errors point, and a run stopped by Ctrl-Break.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "KxScVmEnv.h"
 #include "KxTarvoHost.h"
@@ -197,13 +199,20 @@ TEST(HostGlobals, AFixedNumberRefusesEveryStore) {
 }
 
 namespace {
-// The global's value as the host reads it: its handle's short text, "nil" when it has none.
+// The global's value as the host reads it: its handle's short text, "int " before it when the
+// handle is the contract's integer, "unset" when the global has none.
 std::string GlobalText(const char* pszName) {
     KxScDataHandle* ph = nullptr;
     if (!KxScVmEnv::GetGlobalVariable(pszName, &ph)) return "unset";
     KxString s;
     ph->InfoShort(&s);
     return (ph->wFlags == HF_INTEGER ? "int " : "") + std::string(s.IsNull() ? "" : static_cast<const char*>(s));
+}
+
+// Runs the text, then reads each global as the host would: {name, GlobalText} pairs.
+void ExpectGlobalsAfter(const char* pszText, std::initializer_list<std::pair<const char*, const char*>> expected) {
+    ASSERT_EQ(KxTarvo::RunSource(pszText, "globals"), KxTarvo::RUN_OK) << pszText;
+    for (const auto& e : expected) EXPECT_EQ(GlobalText(e.first), e.second) << e.first << " after " << pszText;
 }
 }  // namespace
 
@@ -212,19 +221,10 @@ std::string GlobalText(const char* pszName) {
 // what it sees when it asks again, and a global it clears or sets is the script's too.
 TEST(HostGlobals, TheHostSeesWhatAScriptStored) {
     KxTarvo::Startup();
-    ASSERT_EQ(KxTarvo::RunSource("I = -7; B = 5000000000; F = 2.5; i = 0; while (i < 10) { i += 1; F += 1; }", "make"),
-              KxTarvo::RUN_OK);
-    EXPECT_EQ(GlobalText("I"), "int -7");
-    EXPECT_EQ(GlobalText("B"), "5000000000");
-    EXPECT_EQ(GlobalText("F"), "12.5");
-    EXPECT_EQ(GlobalText("i"), "int 10");
-    ASSERT_EQ(KxTarvo::RunSource("I = I + 1; B += 1; F = \"text\"; S = 1; S = \"s\"; i = 3000000000; i -= 2999999998;", "again"),
-              KxTarvo::RUN_OK);
-    EXPECT_EQ(GlobalText("I"), "int -6");
-    EXPECT_EQ(GlobalText("B"), "5000000001");
-    EXPECT_EQ(GlobalText("F"), "text");
-    EXPECT_EQ(GlobalText("S"), "s");
-    EXPECT_EQ(GlobalText("i"), "int 2");
+    ExpectGlobalsAfter("I = -7; B = 5000000000; F = 2.5; i = 0; while (i < 10) { i += 1; F += 1; }",
+                       {{"I", "int -7"}, {"B", "5000000000"}, {"F", "12.5"}, {"i", "int 10"}});
+    ExpectGlobalsAfter("I = I + 1; B += 1; F = \"text\"; S = 1; S = \"s\"; i = 3000000000; i -= 2999999998;",
+                       {{"I", "int -6"}, {"B", "5000000001"}, {"F", "text"}, {"S", "s"}, {"i", "int 2"}});
     ASSERT_EQ(KxTarvo::RunSource("J = 4; K = 1.5;", "more"), KxTarvo::RUN_OK);
     KxScDataHandle* ph = KxScDataHandle::CreateData(9);
     EXPECT_FALSE(KxScVmEnv::SetGlobalVariable("J", ph, false, true)) << "only if new";
