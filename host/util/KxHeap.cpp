@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <malloc.h>
 #include <new>
 
 #include "KxMemory.h"
@@ -24,14 +26,14 @@ bool FromReserve(const void* pv) {
 // Small blocks (up to 512 bytes: the objects, strings and arrays a script makes by the
 // million) come from pools, in size classes of 16 bytes: a block made and freed costs a few
 // instructions instead of a trip through the system's heap (under Wine several times dearer).
-// Larger blocks, up to 512 KiB, come from the C library directly (whose heap keeps what is
-// freed for what comes next). Bigger ones (the items of a long list, a map's entries) the
-// system's heap gives back to the system when freed, so each of their pages faulted and was
-// cleared again when had next: a fifth of the time of a map of 33,000 keys made again and
-// again. They come from the system's pages here, and up to 8 MiB of freed ones are kept for
-// the next block of about their size. The kept blocks all go back when a block of another
-// size is wanted (what a list that grows leaves behind is of no use to it); what they add to
-// the memory in use is at most those 8 MiB, what a list of a million items left behind.
+// Larger blocks, up to 512 KiB, come from the C library directly; bigger ones (the items of a
+// long list, a map's entries) from the system's pages.
+// Both the system's heap and its pages give what is freed back to the system, the heap as
+// soon as a free block spans whole pages: each page of the next block faulted and was cleared
+// again (a map of 33,000 keys made again and again took 120 faults each time, half of its
+// time). So freed blocks of 16 KiB and more are kept, up to 32 of them and 8 MiB
+// in all, for the next block of about their size; once a block would pass that, the oldest
+// kept go back first. What they add to the memory in use is at most those 8 MiB.
 // Each chunk of 64 KiB serves one size class and keeps the blocks freed in it on a list of its
 // own; a class takes blocks from one chunk until it has none left, then moves to another that
 // has. So blocks made one after another lie near each other even after a script freed millions
@@ -42,8 +44,8 @@ bool FromReserve(const void* pv) {
 // destroyed through a destructor of ours), so a block is known as a pool's by its address:
 // a table of the chunks, which lie on 64 KiB boundaries (the system's allocation granularity).
 const std::size_t kGranule = 16, kSmallest = 16, kLargest = 512, kChunk = 64 * 1024;
-const std::size_t kBig = 512 * 1024, kBigKept = 8u << 20;
-const int kClasses = kLargest / kGranule;
+const std::size_t kKeptFrom = 16 * 1024, kBig = 512 * 1024, kKeptBytes = 8u << 20;
+const int kClasses = kLargest / kGranule, kKeptBlocks = 32;
 
 struct FreeBlock {
     FreeBlock* pNext;
@@ -66,41 +68,42 @@ class Pools {
 public:
     void* Take(std::size_t nSize) {
         if (nSize > kBlockLimit) return nullptr;
-        if (kNoPools || (nSize > kLargest && nSize < kBig)) return std::malloc(nSize ? nSize : 1);
-        if (nSize >= kBig) return TakeBig(nSize);
-        unsigned nClass = static_cast<unsigned>((nSize < kSmallest ? kSmallest : nSize + kGranule - 1) / kGranule - 1);
-        Lock lock(*this);
-        Chunk* pc = apCurrent[nClass];
-        if (!pc || !pc->HasRoom()) {
-            if ((pc = apWithRoom[nClass]) != nullptr) {
-                apWithRoom[nClass] = pc->pNextWithRoom;
-                pc->bListed = false;
-            } else if ((pc = NewChunk(nClass)) == nullptr) {
-                return nullptr;
-            }
-            apCurrent[nClass] = pc;
-        }
-        return pc->Carve();
+        if (kNoPools) return std::malloc(nSize ? nSize : 1);
+        if (nSize >= kKeptFrom)
+            if (void* pv = TakeKept(nSize)) return pv;
+        void* pv = Make(nSize);
+        // Memory ran short: what is kept goes back to the system first.
+        if (!pv && GiveKeptBack()) pv = Make(nSize);
+        return pv;
     }
 
-    // False for a block no pool made.
-    bool Give(void* pv) {
-        Lock lock(*this);
-        Chunk* pc = nChunks ? *Slot(Key(pv)) : nullptr;
-        if (!pc) return false;
-        if (pc->nClass == kBigClass) {
-            GiveBig(pc);
-            return true;
+    // Takes back a block of this module's or of the C library.
+    void Give(void* pv) {
+        {
+            Lock lock(*this);
+            if (Chunk* pc = nChunks ? *Slot(Key(pv)) : nullptr) {
+                if (pc->nClass == kBigClass) {
+                    Keep(Kept{pv, Room(pc), pc});
+                    return;
+                }
+                FreeBlock* p = static_cast<FreeBlock*>(pv);
+                p->pNext = pc->pFree;
+                pc->pFree = p;
+                if (!pc->bListed && pc != apCurrent[pc->nClass]) {
+                    pc->pNextWithRoom = apWithRoom[pc->nClass];
+                    apWithRoom[pc->nClass] = pc;
+                    pc->bListed = true;
+                }
+                return;
+            }
         }
-        FreeBlock* p = static_cast<FreeBlock*>(pv);
-        p->pNext = pc->pFree;
-        pc->pFree = p;
-        if (!pc->bListed && pc != apCurrent[pc->nClass]) {
-            pc->pNextWithRoom = apWithRoom[pc->nClass];
-            apWithRoom[pc->nClass] = pc;
-            pc->bListed = true;
+        std::size_t nRoom = kNoPools ? 0 : _msize(pv);
+        if (nRoom >= kKeptFrom && nRoom != ~std::size_t(0)) {
+            Lock lock(*this);
+            Keep(Kept{pv, nRoom, nullptr});
+            return;
         }
-        return true;
+        std::free(pv);
     }
 
 private:
@@ -147,24 +150,26 @@ private:
         return pc;
     }
 
-    void* TakeBig(std::size_t nSize) {
+    void* Make(std::size_t nSize) {
+        if (nSize >= kBig) return MakeBig(nSize);
+        if (nSize > kLargest) return std::malloc(nSize);
+        unsigned nClass = static_cast<unsigned>((nSize < kSmallest ? kSmallest : nSize + kGranule - 1) / kGranule - 1);
         Lock lock(*this);
-        // A kept block of about the size (its pages, all in use before, count as the
-        // process's while it holds them); when there is none, the kept ones go back.
-        Chunk** ppBest = nullptr;
-        for (Chunk** pp = &pBigKept; *pp; pp = &(*pp)->pNextWithRoom)
-            if (Room(*pp) >= nSize && Room(*pp) - nSize <= nSize / 8 && (!ppBest || Room(*pp) < Room(*ppBest))) ppBest = pp;
-        if (ppBest) {
-            Chunk* pc = *ppBest;
-            *ppBest = pc->pNextWithRoom;
-            nBigKept -= Room(pc);
-            return pc + 1;
+        Chunk* pc = apCurrent[nClass];
+        if (!pc || !pc->HasRoom()) {
+            if ((pc = apWithRoom[nClass]) != nullptr) {
+                apWithRoom[nClass] = pc->pNextWithRoom;
+                pc->bListed = false;
+            } else if ((pc = NewChunk(nClass)) == nullptr) {
+                return nullptr;
+            }
+            apCurrent[nClass] = pc;
         }
-        while (Chunk* pc = pBigKept) {
-            pBigKept = pc->pNextWithRoom;
-            Release(pc);
-        }
-        nBigKept = 0;
+        return pc->Carve();
+    }
+
+    void* MakeBig(std::size_t nSize) {
+        Lock lock(*this);
         if (nSize > ~std::size_t(0) - sizeof(Chunk) - kChunk || (2 * (nChunks + 1) > nSlots && !Grow())) return nullptr;
         std::size_t nBytes = (nSize + sizeof(Chunk) + kChunk - 1) & ~(kChunk - 1);
         void* pv = VirtualAlloc(nullptr, nBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
@@ -175,14 +180,57 @@ private:
         ++nChunks;
         return pc + 1;
     }
-    void GiveBig(Chunk* pc) {
-        if (Room(pc) > kBigKept - nBigKept) {
-            Release(pc);
-            return;
+
+    // A freed block kept: a big block's pages (pcBig its chunk) or a block of the C library.
+    // Its pages, all in use before, count as the process's while it is kept.
+    struct Kept {
+        void* pv;
+        std::size_t nRoom;
+        Chunk* pcBig;
+    };
+    // The smallest kept block with room for nSize and at most an eighth more, or null.
+    void* TakeKept(std::size_t nSize) {
+        Lock lock(*this);
+        int iBest = -1;
+        for (int i = 0; i < nKept; ++i)
+            if (aKept[i].nRoom >= nSize && aKept[i].nRoom - nSize <= nSize / 8 && (iBest < 0 || aKept[i].nRoom < aKept[iBest].nRoom))
+                iBest = i;
+        if (iBest < 0) return nullptr;
+        void* pv = aKept[iBest].pv;
+        Forget(iBest);
+        return pv;
+    }
+    // The oldest kept go back while one more would pass the bounds; a block bigger than all
+    // the room goes back at once.
+    void Keep(const Kept& k) {
+        if (k.nRoom > kKeptBytes) return Drop(k);
+        while (nKept == kKeptBlocks || nKeptBytes + k.nRoom > kKeptBytes) {
+            Drop(aKept[0]);
+            Forget(0);
         }
-        pc->pNextWithRoom = pBigKept;
-        pBigKept = pc;
-        nBigKept += Room(pc);
+        aKept[nKept++] = k;
+        nKeptBytes += k.nRoom;
+    }
+    // False when nothing was kept.
+    bool GiveKeptBack() {
+        Lock lock(*this);
+        if (nKept == 0) return false;
+        while (nKept) {
+            Drop(aKept[0]);
+            Forget(0);
+        }
+        return true;
+    }
+    void Forget(int i) {
+        nKeptBytes -= aKept[i].nRoom;
+        std::memmove(aKept + i, aKept + i + 1, (nKept - i - 1) * sizeof *aKept);
+        --nKept;
+    }
+    void Drop(const Kept& k) {
+        if (k.pcBig)
+            Release(k.pcBig);
+        else
+            std::free(k.pv);
     }
     static std::size_t Room(const Chunk* pc) { return static_cast<std::size_t>(pc->pNext - reinterpret_cast<const char*>(pc + 1)); }
     // The big block's pages go back to the system, and its slot leaves the table: the slots
@@ -232,8 +280,9 @@ private:
     volatile LONG nLock = 0;
     Chunk* apCurrent[kClasses] = {};
     Chunk* apWithRoom[kClasses] = {};
-    Chunk* pBigKept = nullptr;  // big blocks freed and kept, nBigKept bytes
-    std::size_t nBigKept = 0;
+    Kept aKept[kKeptBlocks];  // oldest first, nKeptBytes in all
+    int nKept = 0;
+    std::size_t nKeptBytes = 0;
     Chunk** ppSlots = nullptr;
     std::size_t nSlots = 0, nChunks = 0;
 };
@@ -254,8 +303,7 @@ void* Allocate(std::size_t nSize) {
 
 // Reserve memory is not handed back: it only ever serves the moments after a failure.
 void Free(void* pv) {
-    if (!pv || FromReserve(pv) || gPools.Give(pv)) return;
-    std::free(pv);
+    if (pv && !FromReserve(pv)) gPools.Give(pv);
 }
 
 }  // namespace
