@@ -28,12 +28,12 @@ bool FromReserve(const void* pv) {
 // instructions instead of a trip through the system's heap (under Wine several times dearer).
 // Larger blocks, up to 512 KiB, come from the C library directly; bigger ones (the items of a
 // long list, a map's entries) from the system's pages.
-// Both the system's heap and its pages give what is freed back to the system, the heap as
-// soon as a free block spans whole pages: each page of the next block faulted and was cleared
-// again (a map of 33,000 keys made again and again took 120 faults each time, half of its
-// time). So freed blocks of 16 KiB and more are kept, up to 32 of them and 8 MiB
-// in all, for the next block of about their size; once a block would pass that, the oldest
-// kept go back first. What they add to the memory in use is at most those 8 MiB.
+// Both the system's heap and its pages give much of what is freed back to the system, and
+// each page of the next block faulted and was cleared again: a map of 33,000 keys made again
+// and again took 120 faults each time (half of its time), 10^5 lines joined into a text of
+// 4 MiB 1,000. So freed blocks of 16 KiB and more are kept, up to 32 of them and 16 MiB in
+// all, for the next block of about their size; once a block would pass that, the oldest kept
+// go back first. What they add to the memory in use is at most those 16 MiB.
 // Each chunk of 64 KiB serves one size class and keeps the blocks freed in it on a list of its
 // own; a class takes blocks from one chunk until it has none left, then moves to another that
 // has. So blocks made one after another lie near each other even after a script freed millions
@@ -44,7 +44,7 @@ bool FromReserve(const void* pv) {
 // destroyed through a destructor of ours), so a block is known as a pool's by its address:
 // a table of the chunks, which lie on 64 KiB boundaries (the system's allocation granularity).
 const std::size_t kGranule = 16, kSmallest = 16, kLargest = 512, kChunk = 64 * 1024;
-const std::size_t kKeptFrom = 16 * 1024, kBig = 512 * 1024, kKeptBytes = 8u << 20;
+const std::size_t kKeptFrom = 16 * 1024, kBig = 512 * 1024, kKeptBytes = 16u << 20;
 const int kClasses = kLargest / kGranule, kKeptBlocks = 32;
 
 struct FreeBlock {
