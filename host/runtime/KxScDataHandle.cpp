@@ -438,7 +438,7 @@ KxScDataHandle* RtCreateString(KxString&& sText) {
 KxScDataHandle* RtCreateText(const char* pText, unsigned nLength) {
     KxScStringObject* po = gTexts.Make(nLength);
     char* pOwnText = KxScTextCache::TextOf(po);
-    RtCopyBytes(pOwnText, pText, nLength);
+    KxCopyBytes(pOwnText, pText, nLength);
     pOwnText[nLength] = '\0';
     return gPool.Wrap(po, HF_STRING);
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "KxCopyBytes.h"
 #include "KxScVmEnv.h"
 
 // A script global. Slots live until the runtime shuts down, so compiled code can keep a
@@ -46,34 +47,6 @@ inline const char* RtFindByte(const char* p, const char* pEnd, char c) {
     for (; p < pEnd; ++p)
         if (*p == c) return p;
     return nullptr;
-}
-
-// The first and the last sizeof(T) bytes of n (sizeof(T) <= n <= 2 * sizeof(T)): two loads
-// and two stores that overlap in the middle cover every byte.
-template <typename T>
-inline void RtCopyEnds(char* pTo, const char* pFrom, size_t n) {
-    T a, b;
-    std::memcpy(&a, pFrom, sizeof(T));
-    std::memcpy(&b, pFrom + n - sizeof(T), sizeof(T));
-    std::memcpy(pTo, &a, sizeof(T));
-    std::memcpy(pTo + n - sizeof(T), &b, sizeof(T));
-}
-
-// Copies n bytes that do not overlap. Texts a script makes are mostly a few bytes (the
-// fields of a line), which the system's memcpy moves a byte or two at a time after a call:
-// up to 16 are moved here in two loads and two stores, each within the n bytes.
-inline void RtCopyBytes(char* pTo, const char* pFrom, size_t n) {
-    if (n > 16) {
-        std::memcpy(pTo, pFrom, n);
-    } else if (n >= 8) {
-        RtCopyEnds<uint64_t>(pTo, pFrom, n);
-    } else if (n >= 4) {
-        RtCopyEnds<uint32_t>(pTo, pFrom, n);
-    } else if (n) {
-        pTo[0] = pFrom[0];
-        pTo[n / 2] = pFrom[n / 2];
-        pTo[n - 1] = pFrom[n - 1];
-    }
 }
 
 // A handle for nil (flag word 0), for globals and lists that hold nil.

@@ -208,7 +208,7 @@ Value Join(Args& a) {
     if (!bShort) a.in.Reserve(s, qwLength, a.nLine);
     auto put = [&](const KxString& t) {
         if (!bShort) s << t;
-        else RtCopyBytes(pShort, t, t.Length()), pShort += t.Length();
+        else KxCopyBytes(pShort, t, t.Length()), pShort += t.Length();
     };
     size_t nOther = 0;
     for (int i = 0; i < n; ++i) {

@@ -1,4 +1,6 @@
 #include "KxString.h"
+
+#include "KxCopyBytes.h"
 #include "KxMemory.h"  // the note of memory that ran short lives here
 
 #include <cstdint>
@@ -93,7 +95,10 @@ KxString& KxString::Append(const char* pText, unsigned nCount) {
     bool bOwn = nCapacity && uText >= uOwn && uText < uOwn + nCapacity;
     if (!Reserve(nLength + nCount)) return *this;
     if (bOwn) pText = pszText + (uText - uOwn);
-    if (nCount) std::memmove(pszText + nLength, pText, nCount);
+    if (bOwn)
+        std::memmove(pszText + nLength, pText, nCount);
+    else
+        KxCopyBytes(pszText + nLength, pText, nCount);
     nLength += nCount;
     pszText[nLength] = '\0';
     return *this;
