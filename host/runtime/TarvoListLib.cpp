@@ -80,6 +80,62 @@ void CheckOrderable(Args& a, const Value* pKeys, int n, const char* pszWhat) {
     }
 }
 
+// Orders n places by their integers Key(i), in one block: each integer is sorted with its
+// place, which breaks ties (so equal integers keep their order and no merge buffer is needed);
+// then each sorted place is turned into Map(place) where it lies, and Out(k, that) takes the
+// k-th. Integers that all fit 32 bits share one word with their place. (A list of 10^6 took
+// six blocks, 70 MiB, whose pages faulted in again at every sort; now 8 MiB.) False when the
+// block could not be had.
+template <class Entry, class Key, class Map, class Out>
+bool SortPlaces(int n, Key key, Map map, Out out) {
+    std::unique_ptr<Entry[]> p(new (std::nothrow) Entry[n + 1]);
+    if (!p) return false;
+    for (int i = 0; i < n; ++i) p[i] = Entry::Make(key(i), i);
+    std::sort(p.get(), p.get() + n);
+    for (int i = 0; i < n; ++i) p[i].u = map(static_cast<int>(Entry::PlaceOf(p[i])));
+    for (int i = 0; i < n; ++i) out(i, p[i].u);
+    return true;
+}
+// The integer in the high half, offset so that unsigned order is the integers' order.
+struct Narrow {
+    uint64_t u;
+    static Narrow Make(int64_t x, int i) { return {uint64_t(uint32_t(x) ^ 0x80000000u) << 32 | uint32_t(i)}; }
+    static uint32_t PlaceOf(const Narrow& e) { return uint32_t(e.u); }
+    bool operator<(const Narrow& o) const { return u < o.u; }
+};
+struct Wide {
+    int64_t n;
+    uint64_t u;
+    static Wide Make(int64_t x, int i) { return {x, uint64_t(i)}; }
+    static uint64_t PlaceOf(const Wide& e) { return e.u; }
+    bool operator<(const Wide& o) const { return n < o.n || (n == o.n && u < o.u); }
+};
+template <class Key, class Map, class Out>
+bool SortByIntegers(int n, Key key, Map map, Out out) {
+    bool bNarrow = true;
+    for (int i = 0; i < n && bNarrow; ++i) bNarrow = key(i) >= INT32_MIN && key(i) <= INT32_MAX;
+    return bNarrow ? SortPlaces<Narrow>(n, key, map, out) : SortPlaces<Wide>(n, key, map, out);
+}
+
+// sort(l) of integers alone: the handles themselves are put in order, with nothing else held.
+// False when an item is no integer.
+bool SortIntegerItems(Args& a, KxScListObject* pList) {
+    int n = pList->ItemCount();
+    KxScDataHandle** pph = pList->Items();
+    int64_t x;
+    for (int i = 0; i < n; ++i)
+        if (!pph[i] || !RtHandleInteger(pph[i], &x)) return false;
+    auto key = [&](int i) {
+        RtHandleInteger(pph[i], &x);
+        return x;
+    };
+    auto map = [&](int i) { return reinterpret_cast<uintptr_t>(pph[i]); };
+    auto out = [&](int i, uintptr_t u) { pph[i] = reinterpret_cast<KxScDataHandle*>(u); };
+    if (!SortByIntegers(n, key, map, out)) a.in.RaiseNoMemory(a.nLine);
+    pList->Changed();
+    return true;
+}
+
 // The sort is a merge sort of the items' places, done aside: a comparison that raises an
 // error leaves the list as it was, and one that is inconsistent still ends, with every item
 // kept. The items are held while scripts run, since those may change the list. sort(l) orders
@@ -93,6 +149,7 @@ Value Sort(Args& a) {
     int nParams = bFn ? FunctionParams(a[1]) : 0;
     if (bFn && nParams != 1 && nParams != 2)
         a.Fail(ERR_ARGUMENTS, "the function must take one item (a key) or two (a comparison)");
+    if (!bFn && SortIntegerItems(a, pList)) return Value::Nil();
     bool bCompare = nParams == 2;
     int n = pList->ItemCount();
     std::unique_ptr<Value[]> pItems(new (std::nothrow) Value[n + 1]);
@@ -126,24 +183,21 @@ Value Sort(Args& a) {
     int* v = pOrder.get();
     int* tmp = pTmp.get();
     for (int i = 0; i < n; ++i) v[i] = i;
-    // Integers alone, or texts alone, are in an order no script decides: the library's stable
-    // sort takes them (integers as pairs of key and place). Floats (a nan is in no order) and
-    // comparisons a script gives go through the merge below, which any order leaves whole.
+    // Integers alone, or texts alone, are in an order no script decides: the library's sorts
+    // take them. Floats (a nan is in no order) and comparisons a script gives go through the
+    // merge below, which any order leaves whole; so do integers whose block could not be had.
     bool bInts = !bCompare, bTexts = !bCompare;
     for (int i = 0; i < n && (bInts || bTexts); ++i) {
         bInts = bInts && pKeys[i].IsInt();
         bTexts = bTexts && pKeys[i].Is(HF_STRING);
     }
-    std::unique_ptr<std::pair<int64_t, int>[]> pPairs(bInts ? new (std::nothrow) std::pair<int64_t, int>[n + 1] : nullptr);
-    if (bInts && pPairs) {
-        for (int i = 0; i < n; ++i) pPairs[i] = {pKeys[i].AsInt(), i};
-        std::stable_sort(pPairs.get(), pPairs.get() + n,
-                         [](const std::pair<int64_t, int>& x, const std::pair<int64_t, int>& y) { return x.first < y.first; });
-        for (int i = 0; i < n; ++i) v[i] = pPairs[i].second;
-    } else if (bTexts) {
+    bool bSorted = bInts && SortByIntegers(
+                                n, [&](int i) { return pKeys[i].AsInt(); }, [](int i) { return uintptr_t(i); },
+                                [&](int i, uintptr_t u) { v[i] = static_cast<int>(u); });
+    if (bTexts) {
         std::stable_sort(v, v + n, [&](int i, int j) { return CompareText(pKeys[i].Text(), pKeys[j].Text()) < 0; });
+        bSorted = true;
     }
-    bool bSorted = (bInts && pPairs) || bTexts;
     for (int nWidth = 1; !bSorted && nWidth < n; nWidth = nWidth > n / 2 ? n : nWidth * 2) {
         for (int nLo = 0; nLo < n; nLo = n - nLo > 2 * nWidth ? nLo + 2 * nWidth : n) {
             int nMid = n - nLo > nWidth ? nLo + nWidth : n;

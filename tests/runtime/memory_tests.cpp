@@ -23,7 +23,8 @@ TEST(MemoryShort, EachStepRaisesAndLeavesWhatTheScriptHoldsAsItWas) {
         "try { print(s, s); } catch (e) { print(\"print \", e.code); }\n"
         "try { t = format(\"%s%s\", s, s); } catch (e) { print(\"format \", e.code); }\n"
         "try { t = replace(s, \"x\", \"yy\"); } catch (e) { print(\"replace \", e.code); }\n"
-        "big = []; for (i = 0; i < 60000; i += 1) { push(big, 60000 - i); }\n"
+        // 2^17 items fill their list's block of 1 MiB exactly: a sort's block for them is larger.
+        "big = []; for (i = 0; i < 131072; i += 1) { push(big, 131072 - i); }\n"
         "function key(x) { return x; }\n"
         "try { sort(big); } catch (e) { print(\"sort \", e.code, \" \", big[0], \" \", big[-1]); }\n"
         "try { sort(big, key); } catch (e) { print(\"sort by key \", e.code, \" \", big[0]); }\n"
@@ -34,7 +35,7 @@ TEST(MemoryShort, EachStepRaisesAndLeavesWhatTheScriptHoldsAsItWas) {
     SetEnvironmentVariableA("KX_HEAP_BLOCK_LIMIT", nullptr);
     EXPECT_EQ(run.Text(),
               "status 0\nlist 121 out of memory 11\nmap 121 10\n+ 120 string too long\n+= 120 600000\njoin 120\n"
-              "print 120\nformat 120\nreplace 120\nsort 121 60000 1\nsort by key 121 60000\nsplit 121\n"
+              "print 120\nformat 120\nreplace 120\nsort 121 131072 1\nsort by key 121 131072\nsplit 121\n"
               "ran to its end\nstats: 0 live handles, 0 live objects\n");
 }
 
