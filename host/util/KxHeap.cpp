@@ -33,7 +33,8 @@ bool FromReserve(const void* pv) {
 // and again took 120 faults each time (half of its time), 10^5 lines joined into a text of
 // 4 MiB 1,000. So freed blocks of 16 KiB and more are kept, up to 32 of them and 16 MiB in
 // all, for the next block of about their size; once a block would pass that, the oldest kept
-// go back first. What they add to the memory in use is at most those 16 MiB.
+// go back first, and a block that none fits sends back those smaller than itself. What they
+// add to the memory in use is at most those 16 MiB.
 // Each chunk of 64 KiB serves one size class and keeps the blocks freed in it on a list of its
 // own; a class takes blocks from one chunk until it has none left, then moves to another that
 // has. So blocks made one after another lie near each other even after a script freed millions
@@ -195,7 +196,19 @@ private:
         for (int i = 0; i < nKept; ++i)
             if (aKept[i].nRoom >= nSize && aKept[i].nRoom - nSize <= nSize / 8 && (iBest < 0 || aKept[i].nRoom < aKept[iBest].nRoom))
                 iBest = i;
-        if (iBest < 0) return nullptr;
+        if (iBest < 0) {
+            // None fits: the kept blocks smaller than this one are what a list or text that
+            // grows left behind on its way, of no use to it (and a list of a million items
+            // kept would cost a sixth more).
+            for (int i = 0; i < nKept;)
+                if (aKept[i].nRoom < nSize) {
+                    Drop(aKept[i]);
+                    Forget(i);
+                } else {
+                    ++i;
+                }
+            return nullptr;
+        }
         void* pv = aKept[iBest].pv;
         Forget(iBest);
         return pv;
