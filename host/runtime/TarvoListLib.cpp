@@ -113,7 +113,10 @@ struct Wide {
 template <class Key, class Map, class Out>
 bool SortByIntegers(int n, Key key, Map map, Out out) {
     bool bNarrow = true;
-    for (int i = 0; i < n && bNarrow; ++i) bNarrow = key(i) >= INT32_MIN && key(i) <= INT32_MAX;
+    for (int i = 0; i < n && bNarrow; ++i) {
+        int64_t x = key(i);
+        bNarrow = x >= INT32_MIN && x <= INT32_MAX;
+    }
     return bNarrow ? SortPlaces<Narrow>(n, key, map, out) : SortPlaces<Wide>(n, key, map, out);
 }
 

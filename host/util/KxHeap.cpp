@@ -200,13 +200,7 @@ private:
             // None fits: the kept blocks smaller than this one are what a list or text that
             // grows left behind on its way, of no use to it (and a list of a million items
             // kept would cost a sixth more).
-            for (int i = 0; i < nKept;)
-                if (aKept[i].nRoom < nSize) {
-                    Drop(aKept[i]);
-                    Forget(i);
-                } else {
-                    ++i;
-                }
+            GiveBack([&](const Kept& k) { return k.nRoom < nSize; });
             return nullptr;
         }
         void* pv = aKept[iBest].pv;
@@ -227,12 +221,20 @@ private:
     // False when nothing was kept.
     bool GiveKeptBack() {
         Lock lock(*this);
-        if (nKept == 0) return false;
-        while (nKept) {
-            Drop(aKept[0]);
-            Forget(0);
-        }
-        return true;
+        return GiveBack([](const Kept&) { return true; });
+    }
+    // The kept blocks that bWhich picks go back; false when it picked none.
+    template <class W>
+    bool GiveBack(W bWhich) {
+        int nBefore = nKept;
+        for (int i = 0; i < nKept;)
+            if (bWhich(aKept[i])) {
+                Drop(aKept[i]);
+                Forget(i);
+            } else {
+                ++i;
+            }
+        return nKept < nBefore;
     }
     void Forget(int i) {
         nKeptBytes -= aKept[i].nRoom;
